@@ -1,0 +1,222 @@
+// Measures source expansion over a generated tree of small images, against
+// the same process's directory-walk floor and against one `identify -ping`.
+// Prints "row\tname\tvalue\tunit\treference\tratio" lines for bench/run.sh.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "images/expand.h"
+#include "support/magick.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// 10 x 10 x 10 leaf directories of 10 images each: 10,000 image files.
+constexpr int fan_out = 10;
+constexpr int image_files = fan_out * fan_out * fan_out * fan_out;
+// Each list file names one middle directory, so its 100 images appear again.
+constexpr int list_files = 4;
+constexpr int repeated_images = list_files * fan_out * fan_out;
+constexpr int runs = 5;
+
+// Removes the generated tree however the program leaves main.
+struct TempTree {
+    std::string root;
+    ~TempTree() { std::filesystem::remove_all(root); }
+};
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "zelvo_expand_bench: %s\n", message.c_str());
+    return 1;
+}
+
+std::string middle_directory(const std::string& root, int index) {
+    return root + "/a" + std::to_string(index) + "/b" + std::to_string(index);
+}
+
+struct Sample {
+    const char* source;
+    const char* size;
+    const char* format;
+    const char* extension;
+    std::string bytes;
+};
+
+// Encodes one small generated image; the tree copies these bytes.
+std::string encode(const Sample& sample) {
+    zelvo::ExceptionPtr exception = zelvo::magick_exception();
+    zelvo::ImageInfoPtr info = zelvo::magick_image_info();
+    CloneString(&info->size, sample.size);
+    zelvo::magick_set_filename(info.get(), sample.source);
+    zelvo::ImagePtr image(ReadImage(info.get(), exception.get()));
+    if (!image) return {};
+    zelvo::ImageInfoPtr output = zelvo::magick_image_info();
+    zelvo::magick_set_filename(output.get(), (std::string(sample.format) + ":out").c_str());
+    std::size_t length = 0;
+    void* blob = ImageToBlob(output.get(), image.get(), &length, exception.get());
+    if (blob == nullptr) return {};
+    std::string bytes(static_cast<const char*>(blob), length);
+    RelinquishMagickMemory(blob);
+    return bytes;
+}
+
+bool write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream file(path, std::ios::binary);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(file);
+}
+
+// root/aA/bB/cC/imageN.{png,jpg}, A, B and C being N's leading digits in base
+// fan_out, plus root/lists/again-K, which names root/aK/bK.
+bool make_tree(const std::string& root, const std::vector<Sample>& samples) {
+    for (int index = 0; index < image_files; ++index) {
+        std::string leaf = root + "/a" + std::to_string(index / (fan_out * fan_out * fan_out)) + "/b" +
+                           std::to_string(index / (fan_out * fan_out) % fan_out) + "/c" +
+                           std::to_string(index / fan_out % fan_out);
+        if (index % fan_out == 0) std::filesystem::create_directories(leaf);
+        const Sample& sample = samples[static_cast<std::size_t>(index) % samples.size()];
+        if (!write_file(leaf + "/image" + std::to_string(index) + sample.extension, sample.bytes)) return false;
+    }
+    std::filesystem::create_directories(root + "/lists");
+    for (int k = 0; k < list_files; ++k)
+        if (!write_file(root + "/lists/again-" + std::to_string(k),
+                        "default = [ \"" + middle_directory(root, k) + "\" ];\n"))
+            return false;
+    return true;
+}
+
+// What expansion cannot avoid: opendir, readdir, realpath of every entry and
+// the opendir that tells a directory, recursing; gives the non-directories.
+std::size_t walk_floor(const std::string& directory) {
+    std::size_t files = 0;
+    DIR* stream = opendir(directory.c_str());
+    if (stream == nullptr) return 0;
+    while (const dirent* entry = readdir(stream)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        char* resolved = realpath((directory + "/" + name).c_str(), nullptr);
+        if (resolved == nullptr) continue;
+        if (DIR* inner = opendir(resolved)) {
+            closedir(inner);
+            files += walk_floor(resolved);
+        } else {
+            ++files;
+        }
+        std::free(resolved);
+    }
+    closedir(stream);
+    return files;
+}
+
+// Runs the action once to warm the caches, then gives the median of the runs, in seconds.
+template <typename Action>
+double median_seconds(Action action) {
+    action();
+    std::vector<double> seconds;
+    for (int run = 0; run < runs; ++run) {
+        Clock::time_point start = Clock::now();
+        action();
+        seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    std::sort(seconds.begin(), seconds.end());
+    return seconds[runs / 2];
+}
+
+// One identify process over all files, its output to a file; its line count,
+// or -1. The files go on its command line: Debian's ImageMagick policy forbids
+// reading file names from an @listfile, and a user policy cannot lift that.
+long run_identify(const std::vector<std::string>& files, const std::string& output) {
+    std::vector<std::string> arguments = {"identify", "-ping", "-format", "%w\n"};
+    arguments.insert(arguments.end(), files.begin(), files.end());
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t child = 0;
+    int failed = posix_spawn(&child, "/usr/bin/identify", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    if (failed != 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return -1;
+    std::ifstream lines(output);
+    long count = 0;
+    for (std::string line; std::getline(lines, line);) count += !line.empty();
+    return count;
+}
+
+void print_row(const char* name, double value, double reference) {
+    if (reference > 0)
+        std::printf("row\t%s\t%.2f\tµs/image\t%.2f\t%.2f\n", name, value, reference, value / reference);
+    else
+        std::printf("row\t%s\t%.2f\tµs/image\t-\t-\n", name, value);
+}
+
+}  // namespace
+
+int main(int, char** argv) {
+    zelvo::magick_start(argv[0]);
+    zelvo::magick_limit_threads(1);
+
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zelvo-expand-bench.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) return fail("cannot make a temporary directory");
+    TempTree tree{pattern};
+    const std::string root = tree.root + "/tree";
+
+    std::vector<Sample> samples = {{"gradient:red-blue", "64x48", "PNG", ".png", {}},
+                                   {"gradient:navy-orange", "80x60", "JPEG", ".jpg", {}},
+                                   {"plasma:fractal", "48x48", "JPEG", ".jpg", {}},
+                                   {"xc:teal", "32x32", "PNG", ".png", {}}};
+    for (Sample& sample : samples)
+        if ((sample.bytes = encode(sample)).empty()) return fail(std::string("cannot encode ") + sample.source);
+    if (!make_tree(root, samples)) return fail("cannot write the tree");
+
+    zelvo::StringList sources = zelvo::StringList::placeholder();
+    zelvo::string_list_append(sources.first(), root);
+    std::vector<std::string> entries;
+    double expansion = median_seconds([&] {
+        zelvo::StringList result = zelvo::expand_sources(sources.first());
+        entries.clear();
+        for (const zelvo::StringNode* node = result.first(); node != nullptr && node->value; node = node->link)
+            entries.push_back(*node->value);
+    });
+    const std::size_t expected = image_files + repeated_images;
+    if (entries.size() != expected)
+        return fail("expansion gave " + std::to_string(entries.size()) + " entries for " + std::to_string(expected));
+
+    std::size_t walked = 0;
+    double floor = median_seconds([&] {
+        walked = walk_floor(root);
+        for (int k = 0; k < list_files; ++k) walked += walk_floor(middle_directory(root, k));
+    });
+    if (walked != expected + list_files) return fail("the floor walk found " + std::to_string(walked) + " files");
+
+    long identified = 0;
+    double identify = median_seconds([&] { identified = run_identify(entries, tree.root + "/identify.out"); });
+    if (identified != static_cast<long>(expected))
+        return fail("identify -ping printed " + std::to_string(identified) + " widths for " + std::to_string(expected));
+
+    const double per_image = 1e6 / static_cast<double>(expected);
+    std::printf("note\t%d image files (PNG and JPEG) + %d seen again through %d list files = %zu entries, "
+                "as expansion returned; identify -ping printed %ld widths; medians of %d runs after a warm-up\n",
+                image_files, repeated_images, list_files, expected, identified, runs);
+    print_row("expand_sources, in process (ref: identify -ping)", expansion * per_image, identify * per_image);
+    print_row("expand_sources, in process (ref: walk floor)", expansion * per_image, floor * per_image);
+    print_row("walk floor: opendir+readdir+realpath", floor * per_image, 0);
+    print_row("identify -ping, one process over all files", identify * per_image, 0);
+    return 0;
+}

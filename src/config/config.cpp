@@ -1,0 +1,151 @@
+#include "config/config.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include "support/config_file.h"
+#include "support/log.h"
+
+namespace zelvo {
+
+namespace {
+
+bool is_directory(const std::string& path) {
+    DIR* directory = opendir(path.c_str());
+    if (directory == nullptr) return false;
+    closedir(directory);
+    return true;
+}
+
+std::optional<std::string> lookup_text(const config_t* file, const char* key) {
+    const char* value = nullptr;
+    if (config_lookup_string(file, key, &value) != CONFIG_TRUE) return std::nullopt;
+    return std::string(value);
+}
+
+void lookup_flag(const config_t* file, const char* key, int& field) {
+    int value = 0;
+    if (config_lookup_bool(file, key, &value) == CONFIG_TRUE) field = value;
+}
+
+void lookup_number(const config_t* file, const char* key, int& field) {
+    int value = 0;
+    if (config_lookup_int(file, key, &value) == CONFIG_TRUE) field = value;
+}
+
+// Appends copies of the setting's string elements; others are skipped.
+StringNode* append_strings(StringNode* tail, const config_setting_t* setting) {
+    int length = config_setting_length(setting);
+    for (int index = 0; index < length; ++index) {
+        if (const char* element = config_setting_get_string_elem(setting, index))
+            tail = string_list_append(tail, element);
+    }
+    return tail;
+}
+
+// Makes sure the configuration file exists; false (reported) when it is
+// there but unreadable, or cannot be created.
+bool ensure_config_file(const std::string& config_path, const std::string& home) {
+    if (FILE* file = std::fopen(config_path.c_str(), "r")) {
+        std::fclose(file);
+        return true;
+    }
+    if (errno != ENOENT) {
+        // An existing file is never overwritten with the defaults.
+        report("Zelvo cannot read the configuration file %s: %s", config_path.c_str(),
+               std::strerror(errno));
+        return false;
+    }
+    std::string user_directory = home + "/.zelvo";
+    if (!is_directory(user_directory) && mkdir(user_directory.c_str(), 0777) != 0) {
+        report("Zelvo cannot create the directory %s: %s", user_directory.c_str(),
+               std::strerror(errno));
+        return false;
+    }
+    if (!write_default_config(config_path, home)) {
+        report("Zelvo cannot write the configuration file %s: %s", config_path.c_str(),
+               std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void release_config(Config* config) { delete config; }
+
+bool write_default_config(const std::string& config_path, const std::string& home) {
+    ConfigFile file;
+    config_setting_t* root = config_root_setting(file.get());
+    config_setting_set_bool(config_setting_add(root, "colors", CONFIG_TYPE_BOOL), 0);
+    config_setting_set_bool(config_setting_add(root, "dark", CONFIG_TYPE_BOOL), 1);
+    config_setting_set_int(config_setting_add(root, "minutes", CONFIG_TYPE_INT), 30);
+    config_setting_set_int(config_setting_add(root, "monitors", CONFIG_TYPE_INT), 1);
+    config_setting_set_string(config_setting_add(root, "source_to_use", CONFIG_TYPE_STRING),
+                              "default");
+    config_setting_t* sources = config_setting_add(root, "default", CONFIG_TYPE_ARRAY);
+    std::string images = home + "/.zelvo/images";
+    config_setting_set_string(config_setting_add(sources, nullptr, CONFIG_TYPE_STRING),
+                              images.c_str());
+    return config_write_file(file.get(), config_path.c_str()) == CONFIG_TRUE;
+}
+
+ConfigPtr load_config(const std::string& config_path, const std::string& home,
+                      const std::optional<std::string>& source) {
+    if (!ensure_config_file(config_path, home)) return nullptr;
+
+    // A missing images directory only means the default source finds nothing.
+    std::string images = home + "/.zelvo/images";
+    if (!is_directory(images)) mkdir(images.c_str(), 0777);
+
+    ConfigFile file;
+    if (config_read_file(file.get(), config_path.c_str()) != CONFIG_TRUE) {
+        if (config_error_type(file.get()) == CONFIG_ERR_PARSE) {
+            const char* where = config_error_file(file.get());
+            report("Zelvo cannot parse the configuration file %s: line %d: %s",
+                   where != nullptr ? where : config_path.c_str(), config_error_line(file.get()),
+                   config_error_text(file.get()));
+        } else {
+            report("Zelvo cannot read the configuration file %s: %s", config_path.c_str(),
+                   config_error_text(file.get()));
+        }
+        return nullptr;
+    }
+    const config_t* settings = file.get();
+
+    ConfigPtr config(new Config{});
+    lookup_flag(settings, "colors", config->colors);
+    lookup_flag(settings, "dark", config->dark);
+    lookup_flag(settings, "use-xrdb", config->use_xrdb);
+    config->bg_style = lookup_text(settings, "bg-style").value_or("--bg-scale");
+    config->xauthority = lookup_text(settings, "XAUTHORITY");
+    config->display = lookup_text(settings, "DISPLAY");
+    lookup_number(settings, "monitors", config->monitors);
+    config->feh_path = lookup_text(settings, "feh-path");
+    lookup_number(settings, "minutes", config->minutes);
+
+    std::string list_name = source ? *source
+                                   : lookup_text(settings, "source_to_use").value_or("default");
+    if (const config_setting_t* list = config_lookup(settings, list_name.c_str())) {
+        config->sources = StringList::placeholder();
+        append_strings(config->sources.first(), list);
+    } else {
+        config->sources = StringList(string_list_append(nullptr, images));
+    }
+
+    config->xrdb_path = lookup_text(settings, "xrdb-path");
+
+    config->xrdb_args = StringList::placeholder();
+    StringNode* tail = config->xrdb_args.first();
+    if (const config_setting_t* arguments = config_lookup(settings, "xrdb-args"))
+        tail = append_strings(tail, arguments);
+    else
+        tail = string_list_append(tail, "--load");
+    string_list_append(tail, lookup_text(settings, "xresources").value_or(home + "/.Xresources"));
+    return config;
+}
+
+}  // namespace zelvo

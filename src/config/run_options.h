@@ -1,0 +1,35 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "config/config.h"
+#include "images/string_list.h"
+
+namespace zelvo {
+
+// The one start-up record of the process, owned by start-up until tear-down.
+struct RunOptions {
+    std::string home;
+    std::optional<std::string> source;
+    std::optional<std::string> xauthority;
+    std::optional<std::string> display;
+    std::string config_path;
+    ConfigPtr config;
+    int minutes = 0;
+    int monitors = 0;
+    std::string feh_path;
+    std::string xrdb_path;
+    ImageRing ring;
+};
+
+// The Config's "XAUTHORITY" and "DISPLAY", where it sets them, replace the
+// values in RunOptions; where it does not, the earlier values stay.
+void apply_display_overrides(RunOptions& options, const Config& config);
+
+// Loads the configuration again and rebuilds the ring. When the new file
+// cannot be used, or its sources give no image, the previous Config and ring
+// stay in force and one line says why.
+void reload_config(RunOptions& options);
+
+}  // namespace zelvo

@@ -1,0 +1,205 @@
+#include "daemon/startup.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "config/run_options.h"
+#include "cycle/cycle.h"
+#include "images/expand.h"
+#include "support/log.h"
+#include "support/magick.h"
+
+namespace zelvo {
+
+namespace {
+
+constexpr const char* version = "1.4.4";
+
+// glibc's getopt permutes arguments unless told otherwise; the "+" keeps
+// the POSIX rule that parsing stops at the first non-option argument.
+#ifdef __GLIBC__
+constexpr const char* option_letters = "+c:t:s:m:v";
+#else
+constexpr const char* option_letters = "c:t:s:m:v";
+#endif
+
+struct Arguments {
+    std::optional<std::string> config_path;
+    std::optional<std::string> source;
+    int minutes = 0;
+    int monitors = 0;
+};
+
+std::optional<std::string> environment_text(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+std::optional<std::string> home_directory() {
+    if (std::optional<std::string> home = environment_text("HOME")) return home;
+    if (const passwd* entry = getpwuid(getuid())) return std::string(entry->pw_dir);
+    return std::nullopt;
+}
+
+// Forks once; the parent ends with status 0 and the child goes on.
+void fork_and_leave_parent() {
+    pid_t child = fork();
+    if (child < 0) std::exit(1);
+    if (child > 0) std::exit(0);
+}
+
+void detach() {
+    // Unwritten output would otherwise be written once by each parent.
+    std::fflush(nullptr);
+    fork_and_leave_parent();
+    if (setsid() < 0) std::exit(1);
+    std::signal(SIGCHLD, SIG_IGN);
+    std::signal(SIGHUP, SIG_IGN);
+    fork_and_leave_parent();
+
+    // Keep the user's umask but never create anything group- or
+    // world-writable: xrdb loads the colour file the daemon writes.
+    mode_t mask = umask(0);
+    umask(mask | S_IWGRP | S_IWOTH);
+    if (chdir("/") != 0) std::exit(1);
+
+    long open_max = sysconf(_SC_OPEN_MAX);
+    for (long descriptor = open_max; descriptor >= 0; --descriptor)
+        close(static_cast<int>(descriptor));
+    // The standard streams stay usable but lead to /dev/null: no file opened
+    // later takes descriptors 0 to 2, and a library's stray warning is lost
+    // harmlessly.
+    if (std::freopen("/dev/null", "r", stdin) == nullptr ||
+        std::freopen("/dev/null", "w", stdout) == nullptr ||
+        std::freopen("/dev/null", "w", stderr) == nullptr)
+        std::exit(1);
+}
+
+}  // namespace
+
+std::string find_program(const char* search_list, const char* suffix, const char* fallback) {
+    if (search_list != nullptr) {
+        std::string list = search_list;
+        std::size_t start = 0;
+        while (start <= list.size()) {
+            std::size_t end = list.find(':', start);
+            if (end == std::string::npos) end = list.size();
+            if (end > start) {
+                std::string candidate = list.substr(start, end - start) + suffix;
+                if (access(candidate.c_str(), X_OK) == 0) return candidate;
+            }
+            start = end + 1;
+        }
+    }
+    return fallback;
+}
+
+std::optional<RunOptions> capture_environment() {
+    RunOptions options;
+    std::optional<std::string> home = home_directory();
+    if (!home) {
+        report("Zelvo cannot find a home directory: HOME is unset and user %u has no password entry",
+               static_cast<unsigned>(getuid()));
+        return std::nullopt;
+    }
+    options.home = std::move(*home);
+    options.xauthority = environment_text("XAUTHORITY");
+    options.display = environment_text("DISPLAY");
+    // Both searches walk the same, unchanged PATH.
+    const char* search_list = std::getenv("PATH");
+    options.feh_path = find_program(search_list, "/feh", "/usr/bin/feh");
+    options.xrdb_path = find_program(search_list, "/xrdb", "/usr/bin/xrdb");
+    return options;
+}
+
+int option_number(const char* text) {
+    long value = std::strtol(text, nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+int zelvo_main(int argc, char** argv) {
+    // Exhausted memory ends the process at once, without a message.
+    std::set_new_handler([] { std::abort(); });
+    const char* invocation = argv[0] != nullptr ? argv[0] : "zelvo";
+
+    Arguments arguments;
+    int letter = 0;
+    while ((letter = getopt(argc, argv, option_letters)) != -1) {
+        switch (letter) {
+        case 'c':
+            arguments.config_path = optarg;
+            break;
+        case 't':
+            arguments.minutes = option_number(optarg);
+            break;
+        case 's':
+            arguments.source = optarg;
+            break;
+        case 'm':
+            arguments.monitors = option_number(optarg);
+            break;
+        case 'v':
+            std::printf("%s: version: %s\r\n", invocation, version);
+            return 0;
+        default:
+            std::fprintf(stderr, "Usage: %s [-c config] [-t time] [-s source] [-m monitors] [-v]\r\n",
+                         invocation);
+            return 1;
+        }
+    }
+
+    magick_start(invocation);
+    magick_limit_threads(1);
+    // MagickCore is stopped on every way out from here on.
+    struct MagickStop {
+        ~MagickStop() { magick_stop(); }
+    } magick_stop_guard;
+
+    std::optional<RunOptions> captured = capture_environment();
+    if (!captured) return 1;
+    RunOptions options = std::move(*captured);
+    options.config_path = arguments.config_path.value_or(options.home + "/.zelvo/.zelvorc");
+    options.source = std::move(arguments.source);
+
+    options.config = load_config(options.config_path, options.home, options.source);
+    if (!options.config) return 1;
+    options.minutes = arguments.minutes;
+    options.monitors = arguments.monitors;
+    apply_display_overrides(options, *options.config);
+
+    StringList images = expand_sources(options.config->sources.first());
+    if (images.empty()) {
+        static const char no_images[] = "Zelvo found no suitable images to use\r\n";
+        std::fwrite(no_images, 1, sizeof no_images - 1, stderr);
+        return 1;
+    }
+    options.ring = ImageRing(ring_shuffle(images.release()));
+
+    detach();
+    log_open();
+    log_notice("Zelvo is inited");
+    magick_limit_threads(4);
+
+    DaemonState state{options};
+    log_notice("Zelvo is started");
+    run_cycle(state);
+
+    options.config.reset();
+    options.ring = ImageRing();
+    log_notice("Zelvo has quit");
+    log_close();
+    return 0;
+}
+
+}  // namespace zelvo

@@ -1,0 +1,170 @@
+#!/usr/bin/env python3
+"""Runs the real zelvo binary in a private HOME and a private mount namespace
+whose /dev/log is the test's own syslog socket, so nothing on the host changes."""
+import collections, ctypes, json, os, pathlib, re, shutil, signal, socket, subprocess, tempfile, time, unittest
+
+BINARY = os.environ.get("ZELVO_BINARY", "")
+NO_IMAGES = b"Zelvo found no suitable images to use\r\n"
+TOOLS = {name: shutil.which(name) for name in ("unshare", "mount", "setpriv", "convert")}
+# glibc's RFC 3164 form: "<29>Dec  8 17:10:00 zelvo[1234]: Zelvo is inited".
+SYSLOG_LINE = re.compile(rb"<(\d+)>[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d ([^\[: ]+)\[(\d+)\]: (.*)", re.S)
+Message = collections.namedtuple("Message", "priority identity pid text")
+Result = collections.namedtuple("Result", "status out err pid")
+
+# Runs as root in the new namespace: a private /dev holding a few real device
+# nodes and the socket as log, an optional private /etc/passwd, then the
+# binary itself, under another uid when one is asked for.
+NAMESPACE_SCRIPT = r"""
+fail() { echo "harness: $*" >&2; exit 125; }
+dev=$1 log=$2 passwd=$3 uid=$4 mount=$5 setpriv=$6; shift 6
+for node in null zero random urandom; do
+  : > "$dev/$node" && "$mount" --bind "/dev/$node" "$dev/$node" || fail "cannot bind /dev/$node"
+done
+: > "$dev/log" && "$mount" --bind "$log" "$dev/log" || fail "cannot bind the syslog socket"
+"$mount" --rbind "$dev" /dev || fail "cannot replace /dev"
+if [ -n "$passwd" ]; then "$mount" --bind "$passwd" /etc/passwd || fail "cannot bind passwd"; fi
+if [ -n "$uid" ]; then exec "$setpriv" --reuid="$uid" --regid="$uid" --clear-groups -- "$@"; fi
+exec "$@"
+"""
+
+
+def namespace_command(dev, log, argv, passwd="", uid=None):
+    """The command that runs argv in a private mount namespace whose /dev is
+    built in the empty directory dev, with the socket log as /dev/log."""
+    return [TOOLS["unshare"], "-m", "--propagation", "private", "sh", "-c", NAMESPACE_SCRIPT, "sh",
+            dev, log, passwd, "" if uid is None else str(uid), TOOLS["mount"], TOOLS["setpriv"], *argv]
+
+
+def proc_stat(pid):
+    with open(f"/proc/{pid}/stat", "rb") as stat:
+        fields = stat.read().rsplit(b")", 1)[1].split()
+    return {"state": fields[0].decode(), "ppid": int(fields[1]), "pgrp": int(fields[2]),
+            "session": int(fields[3]), "tty": int(fields[4])}
+
+
+def proc_status(pid, key):
+    with open(f"/proc/{pid}/status") as status:
+        return next(line.split(":", 1)[1].strip() for line in status if line.startswith(key + ":"))
+
+
+def read_settings(path):
+    """Reads a file of `key = value;` lines such as a fresh configuration file."""
+    settings = {}
+    with open(path) as text:
+        for line in filter(str.strip, text):
+            match = re.fullmatch(r"([A-Za-z][-A-Za-z0-9_]*) = (.*);\n?", line)
+            assert match, f"unexpected line in {path}: {line!r}"
+            settings[match[1]] = json.loads(match[2])
+    return settings
+
+
+def make_image(path, colour="red"):
+    subprocess.run([TOOLS["convert"], "-size", "40x30", f"gradient:{colour}-blue", path], check=True)
+
+
+class ZelvoCase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not os.access(BINARY, os.X_OK):
+            raise AssertionError(f"ZELVO_BINARY names no executable: {BINARY!r}")
+        if None in TOOLS.values():
+            raise AssertionError(f"missing tools: {TOOLS}")
+        # Daemons that detach are re-parented to this process, which can then
+        # reap them and see their exit status.
+        if ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0) != 0:  # PR_SET_CHILD_SUBREAPER
+            raise AssertionError("cannot become a child subreaper")
+
+    def setUp(self):
+        self.top = tempfile.mkdtemp(prefix="zelvo-it-")
+        os.chmod(self.top, 0o711)  # another uid may need to pass through
+        self.home, self.dev = self.path("home"), self.path("dev")
+        list(map(os.mkdir, (self.home, self.dev)))
+        self.log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.log.bind(self.path("log"))
+        os.chmod(self.path("log"), 0o666)
+
+    def tearDown(self):
+        for pid in self.children():
+            os.kill(pid, signal.SIGKILL)  # harmless on an unreaped one
+            os.waitpid(pid, 0)
+        self.log.close()
+        shutil.rmtree(self.top)
+
+    def path(self, *parts):
+        return os.path.join(self.top, *parts)
+
+    def children(self, live=False):
+        """zelvo processes that this process inherited, with the unreaped ones unless live."""
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/comm") as comm:
+                    process = proc_stat(pid) if comm.read() == "zelvo\n" else {"ppid": 0}
+            except OSError:
+                continue  # it ended while we looked
+            if process["ppid"] == os.getpid() and not (live and process["state"] == "Z"):
+                found.append(int(pid))
+        return found
+
+    def run_zelvo(self, *args, env=None, umask=0o022, uid=None, passwd=None, pass_fds=()):
+        """Runs the binary with args in the private namespace and waits for it."""
+        if env is None:
+            env = {"HOME": self.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+        passwd_file = "" if passwd is None else self.path("passwd")
+        if passwd_file:
+            pathlib.Path(passwd_file).write_text(passwd)
+        command = namespace_command(self.dev, self.path("log"), [BINARY, *args], passwd_file, uid)
+        with subprocess.Popen(command, env=env, umask=umask, pass_fds=pass_fds, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE) as launched:
+            out, err = launched.communicate(timeout=30)
+        if launched.returncode == 125 and err.startswith(b"harness:"):
+            raise AssertionError(f"the private namespace could not be set up: {err!r}")
+        return Result(launched.returncode, out, err, launched.pid)
+
+    def messages(self, count, timeout=10.0):
+        """The next count syslog messages, parsed; fails when they do not come."""
+        found = []
+        self.log.settimeout(timeout)
+        while len(found) < count:
+            try:
+                datagram = self.log.recv(65536)
+            except TimeoutError:
+                self.fail(f"expected {count} syslog messages, got {found}")
+            match = SYSLOG_LINE.fullmatch(datagram)
+            self.assertIsNotNone(match, datagram)
+            found.append(Message(int(match[1]), match[2].decode(), int(match[3]), match[4].decode()))
+        return found
+
+    def assert_notices(self, messages, pid, *texts):
+        self.assertEqual(messages, [Message(29, "zelvo", pid, text) for text in texts])
+
+    def start_daemon(self, *args, **options):
+        """Starts the daemon, checks its first two log lines and returns its pid."""
+        result = self.run_zelvo(*args, **options)
+        self.assertEqual((result.status, result.out, result.err), (0, b"", b""))
+        first = self.messages(2)
+        pid = first[0].pid
+        self.assert_notices(first, pid, "Zelvo is inited", "Zelvo is started")
+        self.assertNotEqual(pid, result.pid)
+        # It logs that it started a moment before its loop takes the quit signals over.
+        quits = sum(1 << (number - 1) for number in (signal.SIGINT, signal.SIGQUIT, signal.SIGTERM))
+        self.poll(lambda: int(proc_status(pid, "SigCgt"), 16) & quits == quits, "catches quit signals")
+        return pid
+
+    def stop_daemon(self, pid, signal_number=signal.SIGTERM):
+        """Sends the quit signal and returns the daemon's wait status."""
+        os.kill(pid, signal_number)
+        def reaped():
+            try:
+                return os.waitpid(pid, os.WNOHANG)
+            except ChildProcessError:
+                return None  # not yet re-parented to this process
+        return self.poll(lambda: (ended := reaped()) and ended[0] == pid and ended, "ends")[1]
+
+    def poll(self, condition, what, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while not (value := condition()):
+            if time.monotonic() > deadline:
+                self.fail(f"the daemon never {what}")
+            time.sleep(0.02)
+        return value

@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "config/run_options.h"
+#include "support/config_file.h"
+#include "support/magick.h"
+
+namespace zelvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A private home directory.
+struct TempHome {
+    std::string path;
+    TempHome() {
+        std::string pattern = testing::TempDir() + "zelvo-config-XXXXXX";
+        path = mkdtemp(pattern.data());
+    }
+    ~TempHome() { fs::remove_all(path); }
+    std::string at(const std::string& name) const { return path + "/" + name; }
+};
+
+std::string read_file(const std::string& path) {
+    return std::string(std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {});
+}
+
+// Every node of a list, the home directory shown as "~" and a placeholder as "-".
+std::vector<std::string> entries(const StringList& list, const std::string& home) {
+    std::vector<std::string> values;
+    for (const StringNode* node = list.first(); node != nullptr; node = node->link) {
+        std::string value = node->value.value_or("-");
+        values.push_back(value.starts_with(home) ? "~" + value.substr(home.size()) : value);
+    }
+    return values;
+}
+
+// Writes the file when a text is given, then loads it with standard error captured.
+std::pair<ConfigPtr, std::string> load(const std::string& path, const std::string& home,
+                                       const char* text = nullptr,
+                                       const std::optional<std::string>& source = std::nullopt) {
+    if (text != nullptr) std::ofstream(path) << text;
+    testing::internal::CaptureStderr();
+    ConfigPtr config = load_config(path, home, source);
+    return {std::move(config), testing::internal::GetCapturedStderr()};
+}
+
+TEST(LoadConfig, FirstRunWritesTheDefaultFileAndReadsIt) {
+    TempHome home;
+    auto [config, said] = load(home.at(".zelvo/.zelvorc"), home.path);
+    ASSERT_TRUE(config && said.empty()) << said;
+    EXPECT_TRUE(fs::is_directory(home.at(".zelvo/images")));
+    EXPECT_EQ(std::tie(config->colors, config->dark, config->use_xrdb, config->minutes, config->monitors,
+                       config->bg_style), std::make_tuple(0, 1, 0, 30, 1, "--bg-scale"));
+    EXPECT_FALSE(config->feh_path || config->xrdb_path || config->xauthority || config->display);
+    EXPECT_EQ(entries(config->sources, home.path), std::vector<std::string>{"~/.zelvo/images"});
+    EXPECT_EQ(entries(config->xrdb_args, home.path), (std::vector<std::string>{"--load", "~/.Xresources"}));
+
+    ConfigFile file;
+    ASSERT_EQ(config_read_file(file.get(), home.at(".zelvo/.zelvorc").c_str()), CONFIG_TRUE);
+    const std::tuple<std::string, int, std::string> expected[] = {
+        {"colors", CONFIG_TYPE_BOOL, "0"}, {"dark", CONFIG_TYPE_BOOL, "1"},
+        {"minutes", CONFIG_TYPE_INT, "30"}, {"monitors", CONFIG_TYPE_INT, "1"},
+        {"source_to_use", CONFIG_TYPE_STRING, "default"},
+        {"default", CONFIG_TYPE_ARRAY, home.at(".zelvo/images")}};
+    const config_setting_t* root = config_root_setting(file.get());
+    ASSERT_EQ(config_setting_length(root), 6);
+    for (int index = 0; index < 6; ++index) {
+        const auto& [name, type, value] = expected[index];
+        const config_setting_t* setting = config_setting_get_elem(root, index);
+        EXPECT_EQ(std::make_tuple(config_setting_name(setting), config_setting_type(setting)),
+                  std::tie(name, type));
+        if (type == CONFIG_TYPE_ARRAY) {
+            EXPECT_EQ(config_setting_length(setting), 1);
+            setting = config_setting_get_elem(setting, 0);
+        }
+        const char* text = config_setting_get_string(setting);
+        const int number = type == CONFIG_TYPE_BOOL ? config_setting_get_bool(setting)
+                                                    : config_setting_get_int(setting);
+        EXPECT_EQ(text ? text : std::to_string(number), value) << name;
+    }
+}
+
+TEST(LoadConfig, ReadsEachSettingOrItsDefault) {
+    struct Case { const char* text; std::optional<std::string> source; int colors, dark, minutes;
+                  std::vector<std::string> sources, xrdb_args; };
+    const std::vector<std::string> images = {"~/.zelvo/images"}, loads = {"--load", "~/.Xresources"};
+    const Case cases[] = {
+        {"colors = true; minutes = 5;", {}, 1, 0, 5, images, loads},
+        {"colors = 1; minutes = \"x\"; dark = true;", {}, 0, 1, 30, images, loads},
+        {"source_to_use = \"a\"; a = [\"/x\"]; b = [\"/y\", \"/z\"];", "b", 0, 0, 30, {"/y", "/z"}, loads},
+        {"source_to_use = \"a\"; a = [\"/x\"];", "nope", 0, 0, 30, images, loads},
+        {"source_to_use = \"a\"; a = (\"/x\", \"/w\");", {}, 0, 0, 30, {"/x", "/w"}, loads},
+        {"source_to_use = \"g.s\"; g = { s = [\"/q\"]; };", {}, 0, 0, 30, {"/q"}, loads},
+        {"default = [];", {}, 0, 0, 30, {"-"}, loads},
+        {"default = (\"/x\", 3, \"/y\");", {}, 0, 0, 30, {"/x", "/y"}, loads},
+        {"xrdb-args = [\"-merge\"];", {}, 0, 0, 30, images, {"-merge", "~/.Xresources"}},
+        {"xrdb-args = [];", {}, 0, 0, 30, images, {"~/.Xresources"}},
+        {"xresources = \"/r\";", {}, 0, 0, 30, images, {"--load", "/r"}},
+        {"xrdb-args = (\"-merge\", 1, \"-quiet\"); xresources = \"/r\";", {}, 0, 0, 30, images,
+         {"-merge", "-quiet", "/r"}},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.text);
+        TempHome home;
+        fs::create_directory(home.at(".zelvo"));
+        auto [config, said] = load(home.at(".zelvo/.zelvorc"), home.path, row.text, row.source);
+        ASSERT_TRUE(config) << said;
+        EXPECT_EQ(std::tie(config->colors, config->dark, config->minutes),
+                  std::tie(row.colors, row.dark, row.minutes));
+        EXPECT_EQ(entries(config->sources, home.path), row.sources);
+        EXPECT_EQ(entries(config->xrdb_args, home.path), row.xrdb_args);
+    }
+    TempHome home;
+    auto [config, said] = load(home.at("rc"), home.path,
+                               "bg-style = \"--bg-fill\"; feh-path = \"/f\"; xrdb-path = \"/x\"; XAUTHORITY = "
+                               "\"/a\"; DISPLAY = \":3\"; monitors = 2; use-xrdb = true;");
+    ASSERT_TRUE(config) << said;
+    EXPECT_EQ(std::tie(config->bg_style, *config->feh_path, *config->xrdb_path, *config->xauthority,
+                       *config->display, config->monitors, config->use_xrdb),
+              std::make_tuple("--bg-fill", "/f", "/x", "/a", ":3", 2, 1));
+}
+
+TEST(LoadConfig, ConfigurationPathElsewhere) {
+    TempHome existing;  // an existing file does not make the per-user directory
+    auto [config, said] = load(existing.at("rc"), existing.path, "minutes = 4;");
+    ASSERT_TRUE(config) << said;
+    EXPECT_EQ(config->minutes, 4);
+    EXPECT_FALSE(fs::exists(existing.at(".zelvo")));
+
+    TempHome missing;  // a missing file is written where it was named
+    fs::create_directory(missing.at("etc"));
+    std::tie(config, said) = load(missing.at("etc/rc"), missing.path);
+    ASSERT_TRUE(config) << said;
+    EXPECT_TRUE(fs::is_directory(missing.at(".zelvo/images")));
+    EXPECT_FALSE(fs::exists(missing.at(".zelvo/.zelvorc")));
+    EXPECT_NE(read_file(missing.at("etc/rc")).find("\"" + missing.at(".zelvo/images") + "\""),
+              std::string::npos);
+
+    std::tie(config, said) = load(missing.at("nowhere/rc"), missing.path);
+    EXPECT_FALSE(config);
+    EXPECT_NE(said.find(missing.at("nowhere/rc")), std::string::npos) << said;
+}
+
+TEST(LoadConfig, UnusableFileIsReportedInOneLineAndLeftAlone) {
+    TempHome home;
+    const std::string text = "colors = true;\nminutes = ;\n";
+    fs::create_directory(home.at("dir"));  // exists but cannot be read as a file, even by root
+    for (auto [path, reason] : {std::pair{home.at("rc"), home.at("rc") + ": line 2: syntax error"},
+                                {home.at("dir"), home.at("dir")}}) {
+        auto [config, said] = load(path, home.path, path == home.at("rc") ? text.c_str() : nullptr);
+        EXPECT_FALSE(config);
+        EXPECT_TRUE(said.find(reason) != std::string::npos && said.find("\r\n") == said.size() - 2) << said;
+    }
+    EXPECT_EQ(read_file(home.at("rc")), text);
+    EXPECT_TRUE(fs::is_directory(home.at("dir")));
+}
+
+class ReloadConfig : public testing::Test {
+protected:
+    static void SetUpTestSuite() { magick_start("zelvo_unit_tests"); }
+    void SetUp() override {
+        fs::create_directories(home.at("pics"));
+        fs::create_directory(home.at("none"));
+        for (const char* name : {"a.png", "b.png"})
+            ASSERT_EQ(std::system(("convert -size 4x4 xc:red " + home.at("pics/") + name).c_str()), 0);
+        options.home = home.path;
+        options.config_path = home.at("rc");
+        options.xauthority = "/env/xauth";
+        options.display = ":0";
+        ASSERT_EQ(reload("minutes = 5;"), "");
+        ASSERT_TRUE(options.config && options.ring.node());
+    }
+    std::string reload(const std::string& text, const std::string& source = "pics") {
+        std::ofstream(options.config_path) << "default = [\"" + home.at(source) + "\"];" + text;
+        testing::internal::CaptureStderr();
+        reload_config(options);
+        return testing::internal::GetCapturedStderr();
+    }
+    // The minutes in force and the display values, absent ones shown as "-".
+    std::tuple<int, std::string, std::string> state() const {
+        return {options.config->minutes, options.xauthority.value_or("-"), options.display.value_or("-")};
+    }
+    std::set<std::string> ring_images() const {
+        std::set<std::string> images;
+        const StringNode* node = options.ring.node();
+        for (std::size_t left = ring_count(node); left > 0; --left, node = node->link)
+            images.insert(*node->value);
+        return images;
+    }
+    TempHome home;
+    RunOptions options;
+};
+
+TEST_F(ReloadConfig, ReplacesOnlyWithAUsableConfig) {
+    const std::set<std::string> images = {fs::canonical(home.at("pics/a.png")),
+                                          fs::canonical(home.at("pics/b.png"))};
+    EXPECT_EQ(ring_images(), images);
+    EXPECT_EQ(state(), std::make_tuple(5, "/env/xauth", ":0"));
+    const StringNode* old_ring = options.ring.node();
+    EXPECT_EQ(reload("minutes = 7; XAUTHORITY = \"/f/xauth\"; DISPLAY = \":9\";"), "");
+    EXPECT_NE(options.ring.node(), old_ring);
+    EXPECT_EQ(ring_images(), images);
+    EXPECT_EQ(state(), std::make_tuple(7, "/f/xauth", ":9"));
+    EXPECT_EQ(reload(""), "");  // settings taken out of the file leave the display values as they were
+    EXPECT_EQ(state(), std::make_tuple(30, "/f/xauth", ":9"));
+
+    // A file that cannot be parsed, or sources without an image, leave everything in force.
+    const Config* config = options.config.get();
+    const StringNode* ring = options.ring.node();
+    for (auto [text, source] : {std::pair{"minutes = ;", "pics"}, {"minutes = 8; DISPLAY = \":5\";", "none"}}) {
+        std::string said = reload(text, source);
+        EXPECT_NE(said.find(options.config_path), std::string::npos) << said;
+        EXPECT_EQ(std::tie(config, ring), std::make_tuple(options.config.get(), options.ring.node()));
+        EXPECT_EQ(state(), std::make_tuple(30, "/f/xauth", ":9"));
+        EXPECT_EQ(ring_count(ring), 2u);
+    }
+}
+
+}  // namespace
+}  // namespace zelvo
