@@ -4,7 +4,7 @@
 set -eu
 
 packages="g++ cmake make pkg-config libconfig-dev libevent-dev libmagickcore-6.q16-dev
-libgtest-dev feh x11-xserver-utils xvfb x11-apps imagemagick python3 util-linux"
+libgtest-dev feh x11-xserver-utils xvfb x11-apps imagemagick python3 util-linux mount"
 
 missing=""
 for package in $packages; do

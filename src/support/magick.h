@@ -13,10 +13,6 @@
 #include <magick/MagickCore.h>
 #endif /* MagickCore 7 header */
 
-#if MagickLibVersion >= 0x700
-#define ZELVO_MAGICK_7 1
-#endif /* MagickCore 7 */
-
 namespace zelvo {
 
 struct ImageDelete {
