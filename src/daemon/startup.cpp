@@ -1,11 +1,9 @@
 #include "daemon/startup.h"
 
-#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <pwd.h>
 #include <sys/stat.h>
