@@ -1,37 +1,144 @@
 #include "cycle/cycle.h"
 
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
+#include <limits>
 
-#include "support/event.h"
+#include "support/log.h"
 
 namespace zelvo {
 
 namespace {
 
+// The configured file minutes when none are usable: 0 would start the viewer
+// in a tight loop, a negative value means nothing.
+constexpr std::uint32_t fallback_seconds = 1800;
+
+std::uint32_t minutes_to_seconds(int minutes) {
+    const std::int64_t seconds = std::int64_t{minutes} * 60;
+    const std::int64_t most = std::numeric_limits<std::uint32_t>::max();
+    return static_cast<std::uint32_t>(seconds < most ? seconds : most);
+}
+
+// The two programs: the Config's paths where it names them, else the ones
+// found on PATH at start-up.
+void choose_programs(DaemonState& state) {
+    const RunOptions& options = state.options;
+    state.viewer_program = options.config->feh_path.value_or(options.feh_path);
+    state.xrdb_program = options.config->xrdb_path.value_or(options.xrdb_path);
+}
+
+void build_viewer_vectors(DaemonState& state) {
+    const RunOptions& options = state.options;
+    state.viewer_argv = build_viewer_argv(options.config->bg_style, state.current, monitor_count(options));
+    state.viewer_envp = build_viewer_envp(options.display, options.xauthority, options.home);
+}
+
+DaemonState& state_of(void* argument) { return *static_cast<DaemonState*>(argument); }
+
 void on_quit(evutil_socket_t, short, void* argument) {
-    auto* base = static_cast<event_base*>(argument);
     const timeval delay{1, 0};
-    event_base_loopexit(base, &delay);
+    event_base_loopexit(state_of(argument).events->base.get(), &delay);
+}
+
+void on_reload(evutil_socket_t, short, void* argument) {
+    DaemonState& state = state_of(argument);
+    RunOptions& options = state.options;
+    log_notice("SIGHUP has been recived: regening config");
+    const Config* previous = options.config.get();
+    reload_config(options);
+    // A reload that kept the previous Config also kept its ring, and with it
+    // the current position: the next images stay the next ones.
+    const bool replaced = options.config.get() != previous;
+    restart_timer(state);
+    release_vector(state.viewer_envp);
+    state.viewer_envp = build_viewer_envp(options.display, options.xauthority, options.home);
+    release_vector(state.xrdb_argv);
+    state.xrdb_argv = build_xrdb_argv(*options.config);
+    if (replaced) state.current = options.ring.node();
+    choose_programs(state);
+    release_viewer_argv(state.viewer_argv);
+    state.viewer_argv = build_viewer_argv(options.config->bg_style, state.current, monitor_count(options));
+    show_step(state);
+    log_notice("config regened");
+}
+
+void on_skip(evutil_socket_t, short, void* argument) {
+    DaemonState& state = state_of(argument);
+    log_notice("SIGUSR1 has been recived: skiping ahead");
+    show_step(state);
+    restart_timer(state);
+}
+
+void on_reshuffle(evutil_socket_t, short, void* argument) {
+    DaemonState& state = state_of(argument);
+    log_notice("SIGUSR2 has been recived: reshuffling picture list");
+    state.current = ring_shuffle(state.current);
+    refill_image_slots(state.viewer_argv, state.current, state.viewer_argv.count());
+    show_step(state);
+    restart_timer(state);
+}
+
+void on_timer(evutil_socket_t, short, void* argument) { show_step(state_of(argument)); }
+
+// A signal event, added at once; the cycle cannot run without it.
+EventPtr add_signal_event(DaemonState& state, int number, event_callback_fn callback) {
+    EventPtr handle(event_new(state.events->base.get(), number, EV_SIGNAL | EV_PERSIST, callback, &state));
+    if (!handle || event_add(handle.get(), nullptr) < 0) std::abort();
+    return handle;
 }
 
 }  // namespace
 
-// Until the wallpaper cycle lands, the loop only waits for a quit signal.
+std::uint32_t interval_seconds(const RunOptions& options) {
+    if (options.minutes >= 1) return minutes_to_seconds(options.minutes);
+    if (options.config->minutes >= 1) return minutes_to_seconds(options.config->minutes);
+    return fallback_seconds;
+}
+
+void restart_timer(DaemonState& state) {
+    state.interval.tv_sec = interval_seconds(state.options);
+    state.interval.tv_usec = 0;
+    event_del(state.events->timer_event.get());
+    event_add(state.events->timer_event.get(), &state.interval);
+}
+
 int run_cycle(DaemonState& state) {
-    state.current = state.options.ring.node();
-    EventBasePtr base(event_base_new());
-    if (!base) std::abort();
-    EventPtr quit_events[] = {
-        EventPtr(event_new(base.get(), SIGQUIT, EV_SIGNAL | EV_PERSIST, on_quit, base.get())),
-        EventPtr(event_new(base.get(), SIGTERM, EV_SIGNAL | EV_PERSIST, on_quit, base.get())),
-        EventPtr(event_new(base.get(), SIGINT, EV_SIGNAL | EV_PERSIST, on_quit, base.get())),
-    };
-    for (EventPtr& quit : quit_events) {
-        if (!quit || event_add(quit.get(), nullptr) < 0) std::abort();
-    }
-    event_base_loop(base.get(), EVLOOP_NO_EXIT_ON_EMPTY);
-    for (EventPtr& quit : quit_events) event_del(quit.get());
+    RunOptions& options = state.options;
+    state.current = options.ring.node();
+    choose_programs(state);
+
+    state.events = std::make_unique<EventSet>();
+    EventSet& events = *state.events;
+    events.base.reset(event_base_new());
+    if (!events.base) std::abort();
+    events.sigquit_event = add_signal_event(state, SIGQUIT, on_quit);
+    events.sigterm_event = add_signal_event(state, SIGTERM, on_quit);
+    events.sigint_event = add_signal_event(state, SIGINT, on_quit);
+    events.sighup_event = add_signal_event(state, SIGHUP, on_reload);
+    events.sigusr1_event = add_signal_event(state, SIGUSR1, on_skip);
+    events.sigusr2_event = add_signal_event(state, SIGUSR2, on_reshuffle);
+    events.timer_event.reset(event_new(events.base.get(), -1, EV_PERSIST, on_timer, &state));
+    if (!events.timer_event) std::abort();
+    state.interval = timeval{static_cast<time_t>(interval_seconds(options)), 0};
+    if (event_add(events.timer_event.get(), &state.interval) < 0) std::abort();
+
+    build_viewer_vectors(state);
+    state.xrdb_argv = build_xrdb_argv(*options.config);
+    show_step(state);
+    event_base_loop(events.base.get(), EVLOOP_NO_EXIT_ON_EMPTY);
+
+    EventPtr* in_order[] = {&events.sigquit_event, &events.sigint_event, &events.sigterm_event,
+                            &events.sighup_event,  &events.sigusr1_event, &events.sigusr2_event,
+                            &events.timer_event};
+    for (EventPtr* handle : in_order) event_del(handle->get());
+    for (EventPtr* handle : in_order) handle->reset();
+    events.base.reset();
+    release_viewer_argv(state.viewer_argv);
+    release_vector(state.viewer_envp);
+    release_vector(state.xrdb_argv);
+    state.events.reset();
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -80,6 +81,14 @@ void detach() {
         std::freopen("/dev/null", "w", stdout) == nullptr ||
         std::freopen("/dev/null", "w", stderr) == nullptr)
         std::exit(1);
+}
+
+// The path as seen from the working directory of the start, made absolute.
+std::string absolute_path(const std::string& path) {
+    if (path.empty() || path.front() == '/') return path;
+    std::unique_ptr<char, decltype(&std::free)> directory(getcwd(nullptr, 0), &std::free);
+    if (!directory) return path;
+    return std::string(directory.get()) + "/" + path;
 }
 
 }  // namespace
@@ -167,7 +176,10 @@ int zelvo_main(int argc, char** argv) {
     std::optional<RunOptions> captured = capture_environment();
     if (!captured) return 1;
     RunOptions options = std::move(*captured);
-    options.config_path = arguments.config_path.value_or(options.home + "/.zelvo/.zelvorc");
+    // The daemon works from "/" once detached: a relative -c path must keep
+    // naming the same file when SIGHUP reloads it.
+    options.config_path = arguments.config_path ? absolute_path(*arguments.config_path)
+                                                : options.home + "/.zelvo/.zelvorc";
     options.source = std::move(arguments.source);
 
     options.config = load_config(options.config_path, options.home, options.source);
@@ -189,7 +201,7 @@ int zelvo_main(int argc, char** argv) {
     log_notice("Zelvo is inited");
     magick_limit_threads(4);
 
-    DaemonState state{options};
+    DaemonState state(options);
     log_notice("Zelvo is started");
     run_cycle(state);
 

@@ -4,6 +4,7 @@ whose /dev/log is the test's own syslog socket, so nothing on the host changes."
 import collections, ctypes, json, os, pathlib, re, shutil, signal, socket, subprocess, tempfile, time, unittest
 
 BINARY = os.environ.get("ZELVO_BINARY", "")
+RECORDER = os.environ.get("ZELVO_RECORDER", "")
 NO_IMAGES = b"Zelvo found no suitable images to use\r\n"
 TOOLS = {name: shutil.which(name) for name in ("unshare", "mount", "setpriv", "convert")}
 # glibc's RFC 3164 form: "<29>Dec  8 17:10:00 zelvo[1234]: Zelvo is inited".
@@ -62,11 +63,49 @@ def make_image(path, colour="red"):
     subprocess.run([TOOLS["convert"], "-size", "40x30", f"gradient:{colour}-blue", path], check=True)
 
 
+def make_solid_images(directory, colours, size="40x30"):
+    """One solid PNG per colour, named after it, made by one convert run; gives their paths."""
+    os.makedirs(directory, exist_ok=True)
+    paths = [os.path.join(directory, f"{colour.lstrip('#')}.png") for colour in colours]
+    command = [TOOLS["convert"]]
+    for colour, path in zip(colours, paths):
+        command += ["(", "-size", size, f"xc:{colour}", "-write", path, "+delete", ")"]
+    subprocess.run(command + ["xc:none", "null:"], check=True)
+    return paths
+
+
+def libconfig_text(settings):
+    """A libconfig file with one `key = value;` line per setting: bool, int, str or a list of str."""
+    def value(item):
+        if isinstance(item, bool):
+            return "true" if item else "false"
+        if isinstance(item, list):
+            return "[" + ", ".join(map(value, item)) + "]"
+        return json.dumps(item) if isinstance(item, str) else str(item)
+    return "".join(f"{key} = {value(item)};\n" for key, item in settings.items())
+
+
+def records(program):
+    """What a recording stand-in installed as program was started with, one dict per start:
+    monotonic (ns), pid, argv (argv[0] included) and env (a dict)."""
+    try:
+        with open(program + ".log") as log:
+            lines = log.read().splitlines()
+    except FileNotFoundError:
+        return []
+    found = [json.loads(line) for line in lines]
+    for start in found:
+        start["env"] = dict(entry.split("=", 1) for entry in start["env"])
+    return found
+
+
 class ZelvoCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         if not os.access(BINARY, os.X_OK):
             raise AssertionError(f"ZELVO_BINARY names no executable: {BINARY!r}")
+        if not os.access(RECORDER, os.X_OK):
+            raise AssertionError(f"ZELVO_RECORDER names no executable: {RECORDER!r}")
         if None in TOOLS.values():
             raise AssertionError(f"missing tools: {TOOLS}")
         # Daemons that detach are re-parented to this process, which can then
@@ -89,6 +128,25 @@ class ZelvoCase(unittest.TestCase):
             os.waitpid(pid, 0)
         self.log.close()
         shutil.rmtree(self.top)
+
+    def install_recorder(self, name):
+        """A recording stand-in at path(name), executable by any uid; gives its path."""
+        program = self.path(name)
+        shutil.copy(RECORDER, program)
+        os.chmod(program, 0o755)
+        return program
+
+    def write_config(self, settings, path=None):
+        """Writes settings (see libconfig_text) as the default configuration file, or to path."""
+        path = path or os.path.join(self.home, ".zelvo", ".zelvorc")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        pathlib.Path(path).write_text(libconfig_text(settings))
+        return path
+
+    def wait_records(self, program, count, timeout=10.0):
+        """Polls until the stand-in program has recorded at least count starts; gives them all."""
+        return self.poll(lambda: (found := records(program)) if len(found) >= count else None,
+                         f"started {os.path.basename(program)} {count} times", timeout)
 
     def path(self, *parts):
         return os.path.join(self.top, *parts)

@@ -1,0 +1,47 @@
+#include "cycle/launch.h"
+
+#include <utility>
+
+namespace zelvo {
+
+std::int32_t monitor_count(const RunOptions& options) {
+    if (options.monitors >= 1) return options.monitors;
+    if (options.config && options.config->monitors >= 1) return options.config->monitors;
+    return 1;
+}
+
+ViewerArgv build_viewer_argv(const std::string& bg_style, StringNode* start, int count) {
+    ViewerArgv argv;
+    argv.fixed_ = {"zelvo-feh", bg_style, "--no-fehbg"};
+    argv.entries_.reserve(static_cast<std::size_t>(count) + 4);
+    for (std::string& text : argv.fixed_) argv.entries_.push_back(text.data());
+    StringNode* node = start;
+    for (int slot = 0; slot < count; ++slot, node = node->link) argv.entries_.push_back(node->value->data());
+    argv.entries_.push_back(nullptr);
+    return argv;
+}
+
+void refill_image_slots(ViewerArgv& argv, StringNode* start, std::size_t count) {
+    if (count < 5 || count > argv.entries_.size()) return;
+    StringNode* node = start;
+    for (std::size_t slot = 3; slot <= count - 2; ++slot, node = node->link) argv.entries_[slot] = node->value->data();
+}
+
+void release_viewer_argv(ViewerArgv& argv) { argv = ViewerArgv(); }
+
+LaunchVector build_viewer_envp(const std::optional<std::string>& display,
+                               const std::optional<std::string>& xauthority,
+                               const std::optional<std::string>& home) {
+    std::vector<std::string> entries;
+    entries.reserve(3);
+    entries.push_back("DISPLAY=" + display.value_or(":0"));
+    if (xauthority) entries.push_back("XAUTHORITY=" + *xauthority);
+    if (home) entries.push_back("HOME=" + *home);
+    return LaunchVector(std::move(entries));
+}
+
+LaunchVector build_xrdb_argv(const Config& config) { return list_to_argv(config.xrdb_args.first()); }
+
+void release_vector(LaunchVector& vector) { vector = LaunchVector(); }
+
+}  // namespace zelvo
