@@ -1,58 +1,165 @@
 #!/usr/bin/env python3
-"""Shows zelvo's start-up for real: a folder of generated sample images, the
-daemon detaching, its syslog lines, and its quitting on SIGTERM. The daemon
-runs in a private mount namespace whose /dev/log is this script's own socket,
-since a desktop's syslog may be elsewhere and this machine may have none."""
-import os, pathlib, signal, socket, subprocess, sys, tempfile, time
+"""Shows zelvo's main job for real: started on generated sample wallpapers, it
+sets the first with feh, changes it on SIGUSR1 and quits on SIGTERM, while this
+script saves a screenshot of the root window after each change and prints the
+daemon's syslog lines. Without a display (or with --xvfb) it uses a private
+Xvfb. The daemon's /dev/log is this script's own socket, in a private mount
+namespace (so it needs root), since this machine may have no syslog.
 
+Usage: demo.py ZELVO_BINARY OUTPUT_DIRECTORY [--xvfb]"""
+import os, pathlib, shutil, signal, socket, subprocess, sys, tempfile, threading, time
+
+sys.dont_write_bytecode = True  # leave no cache behind in the source tree
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "integration"))
 import harness  # noqa: E402
 
-binary = os.path.abspath(sys.argv[1])
-top = tempfile.mkdtemp(prefix="zelvo-demo-")
-home, dev, log_path = (os.path.join(top, name) for name in ("home", "dev", "log"))
-os.makedirs(os.path.join(home, ".zelvo", "images"))
-os.mkdir(dev)
-colours = ["tomato", "gold", "seagreen", "steelblue", "orchid"]
-for index, colour in enumerate(colours):
-    suffix = "png" if index % 2 else "jpg"
-    harness.make_image(os.path.join(home, ".zelvo", "images", f"sample-{index}.{suffix}"), colour)
-print(f"HOME={home}: {len(colours)} sample images in ~/.zelvo/images")
-
-log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-log.bind(log_path)
-log.settimeout(10)
+CHANGES = 3
+SAMPLES = [["-size", "640x400", "gradient:tomato-gold"],
+           ["-size", "640x400", "radial-gradient:gold-seagreen"],
+           ["-size", "640x400", "gradient:orchid-steelblue", "-swirl", "200"],
+           ["-size", "160x100", "pattern:checkerboard", "-scale", "640x400!", "-fill", "navy", "-tint", "120"],
+           ["-seed", "7", "-size", "640x400", "plasma:fractal", "-blur", "0x2"]]
 
 
-def next_line():
-    match = harness.SYSLOG_LINE.fullmatch(log.recv(65536))
-    return int(match[3]), match[4].decode()
+class DemoError(Exception):
+    pass
 
 
-started = time.monotonic()
-launched = subprocess.run(harness.namespace_command(dev, log_path, [binary]),
-                          env={"HOME": home, "PATH": os.environ["PATH"]}, capture_output=True)
-print(f"$ zelvo  -> returned status {launched.returncode} after "
-      f"{(time.monotonic() - started) * 1000:.0f} ms; stderr: {launched.stderr!r}")
-if launched.returncode != 0:
-    sys.exit(1)
-pid = None
-for _ in range(2):
-    pid, text = next_line()
-    print(f"syslog: zelvo[{pid}]: {text}")
-stat = harness.proc_stat(pid)
-print(f"daemon {pid}: session {stat['session']}, no terminal: {stat['tty'] == 0}, "
-      f"working directory {os.readlink(f'/proc/{pid}/cwd')}, umask {harness.proc_status(pid, 'Umask')}")
-print("configuration written on first run:")
-print(pathlib.Path(home, ".zelvo", ".zelvorc").read_text(), end="")
-time.sleep(0.5)  # the loop takes the quit signals over just after "Zelvo is started"
-os.kill(pid, signal.SIGTERM)
-print(f"sent SIGTERM to {pid}")
-pid, text = next_line()
-print(f"syslog: zelvo[{pid}]: {text}")
-deadline = time.monotonic() + 5
-while os.path.exists(f"/proc/{pid}") and harness.proc_stat(pid)["state"] != "Z":
-    if time.monotonic() > deadline:
-        sys.exit(f"daemon {pid} is still running")
-    time.sleep(0.05)
-print(f"daemon {pid} has ended")
+def start_xvfb(log_path):
+    """A private X server on the first free display number; gives the process and the display name."""
+    read, write = os.pipe()
+    with open(log_path, "wb") as log:
+        server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-noreset", "-screen", "0", "1024x640x24"],
+                                  pass_fds=[write], stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    os.close(write)
+    with os.fdopen(read, "rb") as pipe:  # the number, a newline, then the end of the pipe
+        number = pipe.read().decode().strip()
+    if not number:
+        raise DemoError(f"Xvfb did not start: {pathlib.Path(log_path).read_text().strip()}")
+    return server, ":" + number
+
+
+def screenshot(display):
+    shot = subprocess.run(["xwd", "-root", "-display", display], capture_output=True)
+    if shot.returncode != 0:
+        raise DemoError(f"xwd cannot read display {display}: {shot.stderr.decode().strip()}")
+    return shot.stdout
+
+
+def wait_for_change(display, previous, timeout=10.0):
+    """Polls until the screen differs from previous and holds still for one more look; gives it."""
+    deadline, last = time.monotonic() + timeout, None
+    while time.monotonic() < deadline:
+        shot = screenshot(display)
+        if shot != previous and shot == last:
+            return shot
+        last = shot
+        time.sleep(0.1)
+    raise DemoError("the wallpaper did not change on the screen within 10 s")
+
+
+def print_syslog(log, lines):
+    """Prints each line that the daemon logs and keeps it for the main thread."""
+    while True:
+        datagram = log.recv(65536)
+        if not (match := harness.SYSLOG_LINE.fullmatch(datagram)):
+            print(f"  syslog, unparsed: {datagram!r}", flush=True)
+            continue
+        print(f"  syslog: zelvo[{match[3].decode()}]: {match[4].decode()}", flush=True)
+        lines.append((int(match[3]), match[4].decode()))
+
+
+def wait_until(condition, what, timeout=10.0):
+    """Polls condition until it gives a true value, which it returns."""
+    deadline = time.monotonic() + timeout
+    while not (value := condition()):
+        if time.monotonic() > deadline:
+            raise DemoError(f"timed out waiting until {what}")
+        time.sleep(0.05)
+    return value
+
+
+def logged(lines, text):
+    return wait_until(lambda: next((pid for pid, line in lines if line == text), None), f'zelvo logs "{text}"')
+
+
+def demo(binary, output, use_xvfb, top, cleanup):
+    home, dev, log_path = (os.path.join(top, name) for name in ("home", "dev", "log"))
+    images = os.path.join(home, ".zelvo", "images")
+    os.makedirs(images)
+    os.mkdir(dev)
+    for index, sample in enumerate(SAMPLES):
+        subprocess.run(["convert", *sample, os.path.join(images, f"sample-{index}.png")], check=True)
+    print(f"{len(SAMPLES)} sample wallpapers in {images}")
+
+    display = os.environ.get("DISPLAY")
+    if use_xvfb or not display:
+        server, display = start_xvfb(os.path.join(top, "xvfb.log"))
+        cleanup.append(lambda: (server.terminate(), server.wait(5), print(f"stopped the Xvfb on {display}")))
+        print(f"started a private Xvfb on display {display}")
+    else:
+        print(f"using your display {display}: its wallpaper will change")
+
+    log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    log.bind(log_path)
+    lines = []
+    threading.Thread(target=print_syslog, args=(log, lines), daemon=True).start()
+    env = {key: os.environ[key] for key in ("PATH", "XAUTHORITY") if key in os.environ}
+    env.update(HOME=home, DISPLAY=display)
+    before = screenshot(display)
+    print("$ zelvo")
+    launched = subprocess.run(harness.namespace_command(dev, log_path, [binary]), env=env, capture_output=True)
+    if launched.returncode != 0:
+        raise DemoError(f"zelvo exited with status {launched.returncode}: {launched.stderr.decode().strip()}")
+    pid = logged(lines, "Zelvo is started")
+    cleanup.append(lambda: os.path.exists(f"/proc/{pid}") and os.kill(pid, signal.SIGKILL))
+    # Signals that arrive before the loop has taken them over would end the daemon.
+    wanted = (1 << (signal.SIGUSR1 - 1)) | (1 << (signal.SIGTERM - 1))
+    wait_until(lambda: int(harness.proc_status(pid, "SigCgt"), 16) & wanted == wanted, "zelvo catches signals")
+
+    os.makedirs(output, exist_ok=True)
+    for old in pathlib.Path(output).glob("wallpaper-*.png"):
+        old.unlink()
+    for change in range(CHANGES + 1):
+        if change:
+            print(f"$ kill -USR1 {pid}")
+            os.kill(pid, signal.SIGUSR1)
+        before = wait_for_change(display, before)
+        path = os.path.join(output, f"wallpaper-{change}.png")
+        subprocess.run(["convert", "xwd:-", path], input=before, check=True)
+        print(f"  screenshot: {path}")
+
+    print(f"$ kill -TERM {pid}")
+    os.kill(pid, signal.SIGTERM)
+    logged(lines, "Zelvo has quit")
+    wait_until(lambda: not os.path.exists(f"/proc/{pid}") or harness.proc_stat(pid)["state"] == "Z",
+               f"daemon {pid} ends")
+    print(f"daemon {pid} has ended")
+
+
+def main():
+    if len(sys.argv) < 3 or sys.argv[3:] not in ([], ["--xvfb"]):
+        sys.exit(__doc__.rsplit("\n\n", 1)[1])
+    if os.geteuid() != 0:
+        sys.exit("demo: needs root, for the private mount namespace that holds zelvo's syslog socket")
+    missing = [name for name in ("Xvfb", "xwd", "feh", "convert") if not shutil.which(name)]
+    if missing:
+        sys.exit(f"demo: missing programs: {' '.join(missing)} (scripts/setup.sh installs them)")
+    binary, output = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    top, cleanup, failed = tempfile.mkdtemp(prefix="zelvo-demo-"), [], False
+    try:
+        demo(binary, output, sys.argv[3:] == ["--xvfb"], top, cleanup)
+    except (DemoError, OSError, subprocess.CalledProcessError) as error:
+        print(f"demo failed: {error}", file=sys.stderr)
+        failed = True
+    finally:
+        for step in reversed(cleanup):
+            step()
+        shutil.rmtree(top, ignore_errors=True)
+    if failed:
+        sys.exit(1)
+    print(f"the screenshots are in {output}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <unistd.h>
 
@@ -17,10 +18,30 @@ namespace {
     _exit(127);
 }
 
+// Forks with every signal blocked. Until its exec the child is still named
+// zelvo and carries the daemon's handlers, which would pass a signal meant
+// for the daemon (pkill -x zelvo) on to the daemon's loop a second time; so
+// the child first puts the dispositions back to their defaults. Gives the
+// child's pid, 0 in the child, or -1 with errno set.
+pid_t fork_child() {
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &previous);
+    const pid_t child = fork();
+    const int fork_error = errno;
+    if (child == 0) {
+        for (int number : {SIGQUIT, SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, SIGCHLD}) std::signal(number, SIG_DFL);
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    errno = fork_error;
+    return child;
+}
+
 // Starts xrdb on the daemon's own environment; its program path is searched
 // for on PATH when it has no slash.
 void start_xrdb(const DaemonState& state) {
-    const pid_t child = fork();
+    const pid_t child = fork_child();
     if (child < 0) {
         report("Zelvo could not start xrdb: fork failed: %s", std::strerror(errno));
         return;
@@ -34,7 +55,7 @@ void start_xrdb(const DaemonState& state) {
 }  // namespace
 
 void show_step(DaemonState& state) {
-    const pid_t child = fork();
+    const pid_t child = fork_child();
     if (child < 0) {
         // The images stay queued: the next change tries them again.
         report("Zelvo could not start feh: fork failed: %s", std::strerror(errno));

@@ -118,6 +118,14 @@ class ZelvoCase(unittest.TestCase):
         os.chmod(self.top, 0o711)  # another uid may need to pass through
         self.home, self.dev = self.path("home"), self.path("dev")
         list(map(os.mkdir, (self.home, self.dev)))
+        # Recording stand-ins come first on the search path, so that a daemon
+        # left to find feh itself never draws on a real display.
+        self.bin = self.path("bin")
+        os.mkdir(self.bin)
+        os.chmod(self.bin, 0o1777)  # the stand-ins of a daemon of another uid write here
+        for name in ("feh", "xrdb"):
+            self.install_recorder(os.path.join("bin", name))
+        self.search_path = self.bin + ":" + os.environ.get("PATH", "/usr/bin:/bin")
         self.log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.log.bind(self.path("log"))
         os.chmod(self.path("log"), 0o666)
@@ -145,7 +153,7 @@ class ZelvoCase(unittest.TestCase):
 
     def wait_records(self, program, count, timeout=10.0):
         """Polls until the stand-in program has recorded at least count starts; gives them all."""
-        return self.poll(lambda: (found := records(program)) if len(found) >= count else None,
+        return self.poll(lambda: len(found := records(program)) >= count and found,
                          f"started {os.path.basename(program)} {count} times", timeout)
 
     def path(self, *parts):
@@ -167,7 +175,7 @@ class ZelvoCase(unittest.TestCase):
     def run_zelvo(self, *args, env=None, umask=0o022, uid=None, passwd=None, pass_fds=()):
         """Runs the binary with args in the private namespace and waits for it."""
         if env is None:
-            env = {"HOME": self.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+            env = {"HOME": self.home, "PATH": self.search_path}
         passwd_file = "" if passwd is None else self.path("passwd")
         if passwd_file:
             pathlib.Path(passwd_file).write_text(passwd)

@@ -1,11 +1,13 @@
 // A stand-in for feh and xrdb: each start appends one JSON line to the file
 // named after its own executable plus ".log": the monotonic time of its
-// start in nanoseconds, its process id, its whole argument vector (argv[0]
-// included, which a script could not see) and its whole environment.
+// start in nanoseconds, its process id, its blocked and ignored signal masks
+// as it inherited them, its whole argument vector (argv[0] included, which a
+// script could not see) and its whole environment.
 #include <climits>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <fstream>
 #include <string>
 #include <unistd.h>
 
@@ -39,6 +41,15 @@ void append_json_array(std::string& out, char* const* entries) {
     out += ']';
 }
 
+// The hexadecimal mask of a "SigBlk:" or "SigIgn:" line of /proc/self/status.
+std::string signal_mask(const char* key) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(key, 0) == 0) return line.substr(line.find_first_not_of(" \t", std::string(key).size()));
+    }
+    return "";
+}
+
 }  // namespace
 
 int main(int, char** argv) {
@@ -51,7 +62,8 @@ int main(int, char** argv) {
     log += ".log";
 
     std::string line = "{\"monotonic\":" + std::to_string(now.tv_sec * 1000000000LL + now.tv_nsec) +
-                       ",\"pid\":" + std::to_string(getpid()) + ",\"argv\":";
+                       ",\"pid\":" + std::to_string(getpid()) + ",\"sigblk\":\"" + signal_mask("SigBlk:") +
+                       "\",\"sigign\":\"" + signal_mask("SigIgn:") + "\",\"argv\":";
     append_json_array(line, argv);
     line += ",\"env\":";
     append_json_array(line, environ);

@@ -82,7 +82,7 @@ class HomeTest(ZelvoCase):
         home = self.path("pwhome")
         os.mkdir(home)
         os.chown(home, TEST_UID, TEST_UID)
-        options = dict(env={"PATH": os.environ["PATH"]}, uid=TEST_UID,
+        options = dict(env={"PATH": self.search_path}, uid=TEST_UID,
                        passwd=f"{OTHER_USER}tester:x:{TEST_UID}:{TEST_UID}::{home}:/bin/sh\n")
         result = self.run_zelvo(**options)
         self.assertEqual((result.status, result.out, result.err), (1, b"", NO_IMAGES))
@@ -93,13 +93,17 @@ class HomeTest(ZelvoCase):
         make_image(os.path.join(images, "one.png"))
         pid = self.start_daemon(**options)
         self.assertEqual(proc_status(pid, "Uid").split()[0], str(TEST_UID))
+        # The viewer is the feh found first on PATH, and it gets that home.
+        viewer = self.wait_records(os.path.join(self.bin, "feh"), 1)[0]
+        self.assertEqual((viewer["argv"][3:], viewer["env"]), ([os.path.join(images, "one.png")],
+                                                               {"DISPLAY": ":0", "HOME": home}))
         self.assertEqual(self.stop_daemon(pid), 0)
         self.assert_notices(self.messages(1), pid, "Zelvo has quit")
 
     def test_no_home_at_all_is_one_line_of_error(self):
         with self.assertRaises(KeyError):  # the host must not know the uid either
             pwd.getpwuid(TEST_UID)
-        result = self.run_zelvo(env={"PATH": os.environ["PATH"]}, uid=TEST_UID, passwd=OTHER_USER)
+        result = self.run_zelvo(env={"PATH": self.search_path}, uid=TEST_UID, passwd=OTHER_USER)
         self.assertEqual((result.status, result.out), (1, b""))
         self.assertRegex(result.err, ONE_LINE)
         self.assertNotEqual(result.err, NO_IMAGES)

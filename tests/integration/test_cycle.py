@@ -1,0 +1,236 @@
+#!/usr/bin/env python3
+"""The wallpaper cycle of the real binary, seen through recording stand-ins for
+feh and xrdb: the first change at start, skips, reshuffles, reloads, and the
+last change before quitting."""
+import os, pathlib, platform, signal, unittest
+
+from harness import ZelvoCase, make_solid_images, proc_status, records
+
+SKIP = "SIGUSR1 has been recived: skiping ahead"
+SHUFFLE = "SIGUSR2 has been recived: reshuffling picture list"
+RELOAD, RELOADED = "SIGHUP has been recived: regening config", "config regened"
+COLOURS = ["red", "green", "blue", "yellow", "cyan", "magenta", "white", "black", "orange", "purple"]
+# The calls in which libevent's loop sleeps; the fourth argument is its wait in ms, the time
+# left on the rotation timer (libevent caps it at 35 minutes, so intervals here stay below).
+EPOLL_CALLS = {"x86_64": {"232", "281"}, "aarch64": {"22"}}.get(platform.machine(), set())
+
+
+class CycleCase(ZelvoCase):
+    def setUp(self):
+        super().setUp()
+        self.env = {"HOME": self.home, "PATH": os.environ["PATH"], "ZELVO_MARK": "daemon only"}
+
+    def images(self, count, name="images"):
+        return make_solid_images(self.path(name), COLOURS[:count])
+
+    def configure(self, settings, path=None):
+        """Writes settings, whose images are in the list "pics", as the default file or path."""
+        return self.write_config({"minutes": 20, "source_to_use": "pics", **settings}, path)
+
+    def start(self, settings, *args, env=None, path=None, cwd=None):
+        """Configures, starts the daemon in cwd and waits for its first change."""
+        self.configure(settings, path)
+        before = os.getcwd()
+        os.chdir(cwd or before)
+        try:
+            pid = self.start_daemon(*args, env=env or self.env)
+        finally:
+            os.chdir(before)
+        self.changes(pid, settings["feh-path"], 1)
+        return pid
+
+    def send(self, pid, numbers, *texts):
+        """Sends each signal once the one before has been taken (the kernel merges pending ones),
+        then expects the log lines texts. libevent runs signals that it reads together in the
+        order of their numbers, so signals of different kinds wait for each other's log line."""
+        for number in numbers:
+            os.kill(pid, number)
+            taken = lambda: not (int(proc_status(pid, "ShdPnd"), 16) | int(proc_status(pid, "SigPnd"), 16))
+            self.poll(taken, f"takes {signal.Signals(number).name}")
+        self.expect(pid, *texts)
+
+    def changes(self, pid, program, count):
+        """The starts of program in the order the daemon forked them, once there are count and
+        every child of the daemon has ended. Children forked close together may run in either order."""
+        self.poll(lambda: len(records(program)) >= count, f"started {os.path.basename(program)} {count} times")
+        children = pathlib.Path(f"/proc/{pid}/task/{pid}/children")  # gone once the daemon has ended
+        self.poll(lambda: not (children.exists() and children.read_text()), "lets its children end")
+        wrap = int(pathlib.Path("/proc/sys/kernel/pid_max").read_text())
+        found = sorted(records(program), key=lambda start: (start["pid"] - pid) % wrap)
+        self.assertEqual(len(found), count, found)
+        return found
+
+    def expect(self, pid, *texts):
+        self.assert_notices(self.messages(len(texts)), pid, *texts)
+
+    def quit(self, pid):
+        self.assertEqual(self.stop_daemon(pid), 0)
+        self.expect(pid, "Zelvo has quit")
+
+    def assert_ring(self, found, images, monitors, style=None):
+        """The images of consecutive changes walk one cyclic order of images; gives its first turn."""
+        shown = []
+        for start in found:
+            self.assertEqual(start["argv"][:3], ["zelvo-feh", style or found[0]["argv"][1], "--no-fehbg"])
+            self.assertEqual(len(start["argv"]), 3 + monitors, start["argv"])
+            shown += start["argv"][3:]
+        turn = shown[:len(images)]
+        self.assertEqual(len(set(turn)), len(turn), shown)
+        self.assertLessEqual(set(turn), set(images))
+        self.assertEqual(shown, [turn[index % len(turn)] for index in range(len(shown))])
+        return turn
+
+    def assert_timer(self, pid, minutes):
+        self.assertTrue(EPOLL_CALLS, f"no known epoll calls on {platform.machine()}")
+        def waits():
+            fields = pathlib.Path(f"/proc/{pid}/syscall").read_text().split()
+            return fields[0] in EPOLL_CALLS and minutes * 60000 - 5000 < int(fields[4], 16) <= minutes * 60000
+        self.poll(waits, f"sleeps {minutes} minutes for its timer")
+
+
+class StartTest(CycleCase):
+    def test_first_change_comes_at_once_with_its_own_environment(self):
+        screen, auth = {"DISPLAY": ":7", "XAUTHORITY": "/run/a"}, {"DISPLAY": ":9", "XAUTHORITY": "/etc/b"}
+        # (environment added, settings, options, images, monitors, bg-style, viewer environment)
+        cases = [({}, {}, (), 3, 1, "--bg-scale", {"DISPLAY": ":0"}),
+                 (screen, {"monitors": 2, "bg-style": "--bg-max"}, (), 3, 2, "--bg-max", screen),
+                 (screen, {"monitors": 2, **auth}, ("-m", "3"), 4, 3, "--bg-scale", auth),
+                 ({}, {"monitors": 0, "XAUTHORITY": "/etc/b"}, (), 2, 1, "--bg-scale",
+                  {"DISPLAY": ":0", "XAUTHORITY": "/etc/b"}),
+                 ({"XAUTHORITY": "/run/a"}, {"DISPLAY": ":9", "bg-style": "--bg-fill --geometry +0"},
+                  ("-m", "3"), 2, 3, "--bg-fill --geometry +0", {"DISPLAY": ":9", "XAUTHORITY": "/run/a"})]
+        for index, (env, settings, args, count, monitors, style, viewer_env) in enumerate(cases):
+            with self.subTest(settings=settings, args=args):
+                images, feh = self.images(count, f"images{index}"), self.install_recorder(f"feh{index}")
+                pid = self.start({"feh-path": feh, "pics": images, **settings}, *args, env={**self.env, **env})
+                [first] = records(feh)
+                self.assertEqual(first["env"], {**viewer_env, "HOME": self.home})
+                # Nothing of the daemon's signal handling reaches the viewer.
+                self.assertEqual((first["sigblk"], first["sigign"]), ("0" * 16, "0" * 16))
+                self.assert_ring([first], images, monitors, style)
+                self.quit(pid)
+
+
+class SignalTest(CycleCase):
+    def test_two_quick_skips_move_on_by_the_monitor_count(self):
+        images, feh = self.images(5), self.install_recorder("feh")
+        pid = self.start({"feh-path": feh, "pics": images, "monitors": 1}, "-m", "2")
+        self.send(pid, [signal.SIGUSR1, signal.SIGUSR1], SKIP, SKIP)
+        # Six images over three changes: the whole ring, then its first image again.
+        self.assert_ring(self.changes(pid, feh, 3), images, 2, "--bg-scale")
+        self.quit(pid)
+
+    def test_reshuffle_starts_a_new_order_at_once(self):
+        images, feh = self.images(10), self.install_recorder("feh")
+        pid = self.start({"feh-path": feh, "pics": images}, "-m", "5")
+        self.send(pid, [signal.SIGUSR1], SKIP)
+        old = self.assert_ring(self.changes(pid, feh, 2), images, 5)
+        self.send(pid, [signal.SIGUSR2], SHUFFLE)
+        self.send(pid, [signal.SIGUSR1, signal.SIGUSR1], SKIP, SKIP)
+        new = self.assert_ring(self.changes(pid, feh, 5)[2:], images, 5)
+        # Even with the clock's seed of the first shuffle, ten images come back in the old
+        # cyclic order only about once in 360000 runs.
+        self.assertNotIn(new, [old[turn:] + old[:turn] for turn in range(len(old))])
+        self.quit(pid)
+
+    def test_a_skip_within_the_second_after_sigterm_is_the_last_change(self):
+        feh = self.install_recorder("feh")
+        pid = self.start({"feh-path": feh, "pics": self.images(3)})
+        self.send(pid, [signal.SIGTERM, signal.SIGUSR1], SKIP, "Zelvo has quit")
+        self.assertEqual(self.stop_daemon(pid, 0), 0)  # signal 0 only checks: it is already ending
+        self.changes(pid, feh, 2)
+        self.log.setblocking(False)
+        with self.assertRaises(BlockingIOError):
+            self.log.recv(65536)
+
+
+class ReloadTest(CycleCase):
+    def test_reload_applies_the_edited_file_with_the_options_still_first(self):
+        images = self.images(6)
+        for args, monitors, minutes in [((), (1, 3), (20, 30)), (("-m", "2", "-t", "25"), (2, 2), (25, 25))]:
+            with self.subTest(args=args):
+                feh, xrdb = [[self.install_recorder(f"{name}{len(args)}{side}") for side in "ab"]
+                             for name in ("feh", "xrdb")]
+                before = {"monitors": 1, "bg-style": "--bg-fill", "feh-path": feh[0], "colors": True,
+                          "use-xrdb": True, "xrdb-path": xrdb[0], "xresources": self.path("a.res"), "pics": images}
+                pid = self.start(before, *args)
+                environ = pathlib.Path(f"/proc/{pid}/environ").read_text()
+                own = dict(entry.split("=", 1) for entry in environ.split("\0") if entry)
+                self.assertEqual(own["ZELVO_MARK"], "daemon only")
+                [loaded] = self.changes(pid, xrdb[0], 1)
+                self.assertEqual((loaded["argv"], loaded["env"]), (["--load", self.path("a.res")], own))
+                self.assert_ring(records(feh[0]), images, monitors[0], "--bg-fill")
+                self.assert_timer(pid, minutes[0])
+
+                self.configure({**before, "minutes": 30, "monitors": 3, "bg-style": "--bg-center",
+                                "feh-path": feh[1], "xrdb-path": xrdb[1], "xresources": self.path("b.res")})
+                self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
+                self.assert_ring(self.changes(pid, feh[1], 1), images, monitors[1], "--bg-center")
+                [loaded] = self.changes(pid, xrdb[1], 1)
+                self.assertEqual((loaded["argv"], loaded["env"]), (["--load", self.path("b.res")], own))
+                self.assertEqual([len(records(program)) for program in (feh[0], xrdb[0])], [1, 1])
+                self.assert_timer(pid, minutes[1])
+                self.quit(pid)
+
+    def test_xrdb_needs_colours_as_well(self):
+        feh, xrdb = self.install_recorder("feh"), self.install_recorder("xrdb")
+        settings = {"feh-path": feh, "colors": False, "use-xrdb": True, "xrdb-path": xrdb, "pics": self.images(2)}
+        pid = self.start(settings)
+        self.send(pid, [signal.SIGUSR1], SKIP)  # one at a time: libevent runs what it reads at once by number
+        self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
+        self.changes(pid, feh, 3)
+        self.assertEqual(records(xrdb), [])
+        # The same stand-in is started once colours are on: its silence above was real.
+        self.configure({**settings, "colors": True})
+        self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
+        self.changes(pid, xrdb, 1)
+        self.quit(pid)
+
+    def test_unusable_reloads_keep_the_previous_config_and_ring(self):
+        images, feh = self.images(5), [self.install_recorder(name) for name in ("feh-a", "feh-b")]
+        config = os.path.join(self.home, ".zelvo", ".zelvorc")
+        pid = self.start({"feh-path": feh[0], "pics": images, "monitors": 2, "bg-style": "--bg-fill",
+                          "DISPLAY": ":3"})
+        pathlib.Path(self.path("notes.txt")).write_text("not an image\n")
+        os.mkdir(self.path("empty"))
+        edited = {"feh-path": feh[1], "monitors": 3, "bg-style": "--bg-center", "DISPLAY": ":8", "pics": images}
+        for broken, sources in [(True, images), (False, [self.path("notes.txt"), self.path("empty")])]:
+            self.configure({**edited, "pics": sources})
+            if broken:
+                with open(config, "a") as text:
+                    text.write("monitors = = 3;\n")
+            self.send(pid, [signal.SIGHUP])
+            reload, reason, reloaded = self.messages(3)
+            self.assert_notices([reload, reloaded], pid, RELOAD, RELOADED)
+            self.assertEqual(reason[:3], (29, "zelvo", pid))
+            self.assertIn(config, reason.text)
+        # Three changes of two images each went on through the same ring on the same feh.
+        found = self.changes(pid, feh[0], 3)
+        self.assert_ring(found, images, 2, "--bg-fill")
+        self.assertEqual([start["env"]["DISPLAY"] for start in found], [":3"] * 3)
+        self.assertEqual(records(feh[1]), [])
+
+        self.configure(edited)
+        self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
+        [later] = self.changes(pid, feh[1], 1)
+        self.assert_ring([later], images, 3, "--bg-center")
+        self.assertEqual(later["env"]["DISPLAY"], ":8")
+        self.quit(pid)
+
+    def test_relative_config_path_is_reloaded_from_the_start_directory(self):
+        feh = [self.install_recorder(name) for name in ("feh-a", "feh-b")]
+        images, directory, name = self.images(2), self.path("conf"), f"zelvo-cycle-{os.getpid()}.rc"
+        # A daemon that lost the start directory would read or create the file under "/".
+        self.addCleanup(lambda: os.path.exists("/" + name) and os.remove("/" + name))
+        settings = {"feh-path": feh[0], "bg-style": "--bg-fill", "pics": images}
+        path = os.path.join(directory, name)
+        pid = self.start(settings, "-c", name, path=path, cwd=directory)
+        self.assertEqual(os.readlink(f"/proc/{pid}/cwd"), "/")
+        self.configure({**settings, "feh-path": feh[1], "bg-style": "--bg-center"}, path)
+        self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
+        self.assert_ring(self.changes(pid, feh[1], 1), images, 1, "--bg-center")
+        self.quit(pid)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,127 @@
+#!/usr/bin/env python3
+"""The wallpaper on a real X server: a private Xvfb, the real feh behind a
+wrapper that notes the images it was given, and screenshots of the root window."""
+import functools
+import os
+import pathlib
+import random
+import select
+import shutil
+import signal
+import subprocess
+import time
+
+from harness import TOOLS, ZelvoCase, make_solid_images
+
+PROGRAMS = {name: shutil.which(name) for name in ("Xvfb", "xwd", "xrandr", "feh")}
+# Solid colours far apart, so that a half-drawn or stale screen never passes for another.
+COLOURS = ["#ff0000", "#00c000", "#0000ff", "#ffff00"]
+SKIP_AHEAD = "SIGUSR1 has been recived: skiping ahead"
+
+
+class DisplayTest(ZelvoCase):
+    def setUp(self):
+        super().setUp()
+        self.assertNotIn(None, PROGRAMS.values(), f"missing programs: {PROGRAMS}")
+
+    def start_xvfb(self, size):
+        """A private X server with -noreset on a free display; gives its name."""
+        # Well above :0, where daemons started without a DISPLAY (by other tests too) draw.
+        for number in random.sample(range(100, 1000), 10):
+            read, write = os.pipe()
+            with open(self.path("xvfb.err"), "wb") as errors:
+                server = subprocess.Popen([PROGRAMS["Xvfb"], f":{number}", "-displayfd", str(write), "-noreset",
+                                           "-screen", "0", f"{size}x24"], pass_fds=[write],
+                                          stdin=subprocess.DEVNULL, stdout=errors, stderr=errors)
+            os.close(write)
+            # SIGTERM lets it remove its lock file and socket; SIGKILL if it hangs.
+            for step in (server.kill, functools.partial(server.wait, 5), server.terminate):
+                self.addCleanup(step)
+            # It writes the number, then a newline, then closes the pipe; one that is taken ends it at once.
+            with os.fdopen(read, "rb") as pipe:
+                if select.select([pipe], [], [], 10)[0] and pipe.read() == b"%d\n" % number:
+                    return f":{number}"
+        raise AssertionError(f"Xvfb did not start: {open(self.path('xvfb.err'), 'rb').read()!r}")
+
+    def install_feh(self, path):
+        """An executable at path that appends its arguments as one line to path.args, then runs the real feh."""
+        with open(path, "w") as wrapper:
+            wrapper.write(f'#!/bin/sh\nprintf "%s\\n" "$*" >> "{path}.args"\nexec {PROGRAMS["feh"]} "$@"\n')
+        os.chmod(path, 0o755)
+        return path
+
+    def feh_starts(self, feh, count):
+        """Waits for count starts of the wrapper; gives the arguments of each start."""
+        log = pathlib.Path(feh + ".args")
+        found = self.poll(lambda: log.exists() and len(lines := log.read_text().splitlines()) >= count and lines,
+                          f"started feh {count} times")
+        self.assertEqual(len(found), count, "feh was started more often than asked")
+        return [line.split() for line in found]
+
+    def colours_on_screen(self, display, heads):
+        """The mean colour of each of heads equal vertical strips of the root window."""
+        shot = subprocess.run([PROGRAMS["xwd"], "-root", "-display", display], capture_output=True, check=True)
+        raw = subprocess.run([TOOLS["convert"], "xwd:-", "-scale", f"{heads}x1!", "-depth", "8", "rgb:-"],
+                             input=shot.stdout, capture_output=True, check=True).stdout
+        return ["#" + raw[at:at + 3].hex() for at in range(0, len(raw), 3)]
+
+    def assert_shows(self, display, images):
+        """Polls the screen until each head shows the colour of its image, named after that colour."""
+        expected = ["#" + os.path.basename(image).removesuffix(".png") for image in images]
+        deadline = time.monotonic() + 10
+        while (seen := self.colours_on_screen(display, len(images))) != expected:
+            if time.monotonic() > deadline:
+                self.fail(f"the screen shows {seen}, not {expected}")
+            time.sleep(0.05)
+
+    def skip_ahead(self, pid):
+        os.kill(pid, signal.SIGUSR1)
+        self.assert_notices(self.messages(1), pid, SKIP_AHEAD)
+
+    def test_start_and_each_skip_show_the_next_image_of_the_ring(self):
+        display = self.start_xvfb("200x150")
+        images = make_solid_images(self.path("images"), COLOURS)
+        feh = self.install_feh(self.path("feh-wrapper"))
+        self.write_config({"default": [self.path("images")], "feh-path": feh})
+        pid = self.start_daemon(env={"HOME": self.home, "PATH": os.environ["PATH"], "DISPLAY": display})
+        shown = []
+        for change in range(len(images) + 1):
+            if change:
+                self.skip_ahead(pid)
+            args = self.feh_starts(feh, change + 1)[change]
+            self.assertEqual(args[:2], ["--bg-scale", "--no-fehbg"])
+            self.assert_shows(display, args[2:])
+            shown.append(args[2])
+        # One pass over the ring shows every image once, then it comes round again.
+        self.assertCountEqual(shown[:-1], images)
+        self.assertEqual(shown[-1], shown[0])
+        self.assertEqual(self.stop_daemon(pid), 0)
+        self.assert_notices(self.messages(1), pid, "Zelvo has quit")
+
+    def test_two_monitors_found_feh_and_configured_display(self):
+        # Two side-by-side monitors on one screen; feh puts one image on each.
+        display = self.start_xvfb("320x120")
+        for name, geometry, output in [("left", "160/40x120/30+0+0", "screen"),
+                                       ("right", "160/40x120/30+160+0", "none")]:
+            made = subprocess.run([PROGRAMS["xrandr"], "-display", display, "--setmonitor", name, geometry,
+                                   output], capture_output=True)
+            self.assertEqual(made.returncode, 0, made.stderr)
+        images = make_solid_images(self.path("images"), COLOURS[:3])
+        bin_directory = self.path("displaybin")
+        os.mkdir(bin_directory)
+        feh = self.install_feh(os.path.join(bin_directory, "feh"))
+        # The configured display wins over the inherited one, which names no server.
+        self.write_config({"default": [self.path("images")], "DISPLAY": display, "monitors": 3})
+        path = f"{bin_directory}:{os.environ['PATH']}"
+        pid = self.start_daemon("-m", "2", env={"HOME": self.home, "PATH": path, "DISPLAY": ":99.7"})
+        first = self.feh_starts(feh, 1)[0]
+        self.assertEqual(first[:2], ["--bg-scale", "--no-fehbg"])
+        self.assert_shows(display, first[2:])
+        self.skip_ahead(pid)
+        second = self.feh_starts(feh, 2)[1]
+        self.assert_shows(display, second[2:])
+        # A ring of three moved on by two: the third image, then round to the first.
+        self.assertEqual(second[2:], [*(set(images) - set(first[2:])), first[2]])
+        self.assertEqual(self.stop_daemon(pid), 0)
+        self.assert_notices(self.messages(1), pid, "Zelvo has quit")
+
