@@ -13,7 +13,8 @@ import ctypes, math, os, pathlib, shutil, signal, socket, statistics, subprocess
 # The integration harness is borrowed, not built: leave no bytecode beside it.
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "integration"))
-from harness import SYSLOG_LINE, TOOLS, libconfig_text, make_solid_images, namespace_command, records  # noqa: E402
+from harness import (SYSLOG_LINE, TOOLS, libconfig_text, make_solid_images, namespace_command,  # noqa: E402
+                     receive_messages, records)
 
 # SIGUSR1 changes, and as many Python starts of the same program.
 ROUNDS = 200
@@ -116,18 +117,9 @@ class Daemon:
 
     def messages(self, count, timeout):
         """The next count syslog messages as (pid, text)."""
-        found = []
-        self.log.settimeout(timeout)
-        while len(found) < count:
-            try:
-                datagram = self.log.recv(65536)
-            except TimeoutError:
-                raise BenchError(f"expected {count} syslog messages, got {found}") from None
-            match = SYSLOG_LINE.fullmatch(datagram)
-            if not match:
-                raise BenchError(f"unexpected syslog datagram {datagram!r}")
-            found.append((int(match[3]), match[4].decode()))
-        return found
+        def fail(reason):
+            raise BenchError(reason)
+        return [(found.pid, found.text) for found in receive_messages(self.log, count, timeout, fail)]
 
     def pending_messages(self):
         """Whatever the daemon has logged and nobody read yet, without waiting."""

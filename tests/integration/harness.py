@@ -36,6 +36,23 @@ def namespace_command(dev, log, argv, passwd="", uid=None):
             dev, log, passwd, "" if uid is None else str(uid), TOOLS["mount"], TOOLS["setpriv"], *argv]
 
 
+def receive_messages(log, count, timeout, fail):
+    """The next count messages on the syslog socket log, parsed; calls fail with the reason
+    when they do not come in time or one is not a syslog line."""
+    found = []
+    log.settimeout(timeout)
+    while len(found) < count:
+        try:
+            datagram = log.recv(65536)
+        except TimeoutError:
+            fail(f"expected {count} syslog messages, got {found}")
+        match = SYSLOG_LINE.fullmatch(datagram)
+        if not match:
+            fail(f"unexpected syslog datagram {datagram!r}")
+        found.append(Message(int(match[1]), match[2].decode(), int(match[3]), match[4].decode()))
+    return found
+
+
 def proc_stat(pid):
     with open(f"/proc/{pid}/stat", "rb") as stat:
         fields = stat.read().rsplit(b")", 1)[1].split()
@@ -189,17 +206,7 @@ class ZelvoCase(unittest.TestCase):
 
     def messages(self, count, timeout=10.0):
         """The next count syslog messages, parsed; fails when they do not come."""
-        found = []
-        self.log.settimeout(timeout)
-        while len(found) < count:
-            try:
-                datagram = self.log.recv(65536)
-            except TimeoutError:
-                self.fail(f"expected {count} syslog messages, got {found}")
-            match = SYSLOG_LINE.fullmatch(datagram)
-            self.assertIsNotNone(match, datagram)
-            found.append(Message(int(match[1]), match[2].decode(), int(match[3]), match[4].decode()))
-        return found
+        return receive_messages(self.log, count, timeout, self.fail)
 
     def assert_notices(self, messages, pid, *texts):
         self.assertEqual(messages, [Message(29, "zelvo", pid, text) for text in texts])
