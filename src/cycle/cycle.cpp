@@ -11,8 +11,8 @@ namespace zelvo {
 
 namespace {
 
-// The configured file minutes when none are usable: 0 would start the viewer
-// in a tight loop, a negative value means nothing.
+// The period when neither -t nor the file gives a minute or more: a file's 0
+// would start the viewer in a tight loop, and a negative value names none.
 constexpr std::uint32_t fallback_seconds = 1800;
 
 std::uint32_t minutes_to_seconds(int minutes) {
@@ -29,9 +29,15 @@ void choose_programs(DaemonState& state) {
     state.xrdb_program = options.config->xrdb_path.value_or(options.xrdb_path);
 }
 
-void build_viewer_vectors(DaemonState& state) {
+// The viewer's vectors from the Config and RunOptions in force and from the
+// current position.
+void fill_viewer_argv(DaemonState& state) {
     const RunOptions& options = state.options;
     state.viewer_argv = build_viewer_argv(options.config->bg_style, state.current, monitor_count(options));
+}
+
+void fill_viewer_envp(DaemonState& state) {
+    const RunOptions& options = state.options;
     state.viewer_envp = build_viewer_envp(options.display, options.xauthority, options.home);
 }
 
@@ -53,13 +59,13 @@ void on_reload(evutil_socket_t, short, void* argument) {
     const bool replaced = options.config.get() != previous;
     restart_timer(state);
     release_vector(state.viewer_envp);
-    state.viewer_envp = build_viewer_envp(options.display, options.xauthority, options.home);
+    fill_viewer_envp(state);
     release_vector(state.xrdb_argv);
     state.xrdb_argv = build_xrdb_argv(*options.config);
     if (replaced) state.current = options.ring.node();
     choose_programs(state);
     release_viewer_argv(state.viewer_argv);
-    state.viewer_argv = build_viewer_argv(options.config->bg_style, state.current, monitor_count(options));
+    fill_viewer_argv(state);
     show_step(state);
     log_notice("config regened");
 }
@@ -124,7 +130,8 @@ int run_cycle(DaemonState& state) {
     state.interval = timeval{static_cast<time_t>(interval_seconds(options)), 0};
     if (event_add(events.timer_event.get(), &state.interval) < 0) std::abort();
 
-    build_viewer_vectors(state);
+    fill_viewer_argv(state);
+    fill_viewer_envp(state);
     state.xrdb_argv = build_xrdb_argv(*options.config);
     show_step(state);
     event_base_loop(events.base.get(), EVLOOP_NO_EXIT_ON_EMPTY);
