@@ -4,7 +4,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <new>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -13,6 +12,7 @@
 #include "config/run_options.h"
 #include "cycle/cycle.h"
 #include "images/expand.h"
+#include "support/c_text.h"
 #include "support/log.h"
 #include "support/magick.h"
 
@@ -86,7 +86,7 @@ void detach() {
 // The path as seen from the working directory of the start, made absolute.
 std::string absolute_path(const std::string& path) {
     if (path.empty() || path.front() == '/') return path;
-    std::unique_ptr<char, decltype(&std::free)> directory(getcwd(nullptr, 0), &std::free);
+    CTextPtr directory(getcwd(nullptr, 0));
     if (!directory) return path;
     return std::string(directory.get()) + "/" + path;
 }

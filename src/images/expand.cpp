@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <memory>
 #include <regex.h>
 #include <vector>
 
+#include "support/c_text.h"
 #include "support/config_file.h"
 #include "support/magick.h"
 
@@ -21,10 +23,6 @@ struct DirectoryClose {
 };
 using DirectoryPtr = std::unique_ptr<DIR, DirectoryClose>;
 
-struct FreeDelete {
-    void operator()(char* text) const noexcept { std::free(text); }
-};
-
 // Anchored at the start only: a scheme, "://", an optional "www." and at
 // least two host characters; whatever follows is not examined. This is the
 // extended-syntax form of the classic basic pattern
@@ -34,7 +32,7 @@ struct FreeDelete {
 constexpr const char* url_pattern = "^(http|https|ftp)://(www\\.)?[a-z0-9A-z\\.:]{2,256}";
 
 std::optional<std::string> resolve(const char* path) {
-    std::unique_ptr<char, FreeDelete> resolved(realpath(path, nullptr));
+    CTextPtr resolved(realpath(path, nullptr));
     if (resolved) return std::string(resolved.get());
     if (errno != EINVAL) return std::nullopt;
     // Platforms without the allocating form need a buffer of PATH_MAX bytes.
