@@ -3,6 +3,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "colour/colour_file.h"
 #include "cycle/cycle.h"
 #include "support/log.h"
 
@@ -68,8 +69,8 @@ void show_step(DaemonState& state) {
 
     const Config& config = *state.options.config;
     if (config.colors) {
-        // The colour file is made here, from the image of the first monitor
-        // (the value of `current`), before xrdb is started to load it.
+        // From the image of the first monitor, and complete before xrdb loads it.
+        write_color_file(state.options.home, *state.current->value, config.dark != 0);
         if (config.use_xrdb) start_xrdb(state);
     }
 

@@ -1,5 +1,6 @@
 #include "support/magick.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace zelvo {
@@ -9,6 +10,124 @@ bool magick_set_filename(ImageInfo* info, const char* path) {
     if (length >= magick_filename_size) return false;
     std::memcpy(info->filename, path, length + 1);
     return true;
+}
+
+}  // namespace zelvo
+
+namespace zelvo {
+
+namespace {
+
+struct MagickMemoryDelete {
+    void operator()(void* memory) const noexcept { RelinquishMagickMemory(memory); }
+};
+
+#if ZELVO_MAGICKCORE_7
+using HistogramEntry = PixelInfo;
+#else
+using HistogramEntry = ColorPacket;
+#endif /* MagickCore 7 */
+
+}  // namespace
+
+std::vector<std::string> magick_histogram_tuples(const Image* image, ExceptionInfo* exception) {
+    std::size_t count = 0;
+    std::unique_ptr<HistogramEntry, MagickMemoryDelete> histogram(GetImageHistogram(image, &count, exception));
+    std::vector<std::string> tuples;
+    if (!histogram) return tuples;
+    tuples.reserve(count);
+
+#if ZELVO_MAGICKCORE_7
+    PixelInfo pixel;
+    GetPixelInfo(image, &pixel);
+#else
+    MagickPixelPacket pixel;
+    GetMagickPixelPacket(image, &pixel);
+#endif /* MagickCore 7 */
+    std::vector<char> scratch(MaxTextExtent);
+    for (std::size_t i = 0; i < count; ++i) {
+        const HistogramEntry& entry = histogram.get()[i];
+#if ZELVO_MAGICKCORE_7
+        pixel = entry;
+#else
+        pixel.red = entry.pixel.red;
+        pixel.green = entry.pixel.green;
+        pixel.blue = entry.pixel.blue;
+        pixel.opacity = entry.pixel.opacity;
+        pixel.index = entry.index;
+#endif /* MagickCore 7 */
+        // Deeper images would give four hex digits a channel, which the cut
+        // to seven characters would turn into mixed-up colours.
+        if (pixel.depth > 8) pixel.depth = 8;
+        scratch[0] = '\0';
+        GetColorTuple(&pixel, MagickTrue, scratch.data());
+        tuples.emplace_back(scratch.data());
+    }
+    return tuples;
+}
+
+bool magick_has_fewer_colours(const Image* image, std::size_t limit, ExceptionInfo* exception) {
+    const std::size_t columns = image->columns;
+#if ZELVO_MAGICKCORE_7
+    // Every channel of a pixel, compared raw: never fewer distinct values
+    // than MagickCore itself would count.
+    const std::size_t channels = GetPixelChannels(image);
+    std::vector<Quantum> seen;
+    seen.reserve(limit * channels);
+    std::size_t last = 0;
+    for (std::size_t y = 0; y < image->rows; ++y) {
+        const Quantum* row = GetVirtualPixels(image, 0, static_cast<ssize_t>(y), columns, 1, exception);
+        if (row == nullptr) return false;
+        for (std::size_t x = 0; x < columns; ++x) {
+            const Quantum* pixel = row + x * channels;
+            auto same = [&](std::size_t index) {
+                return std::equal(pixel, pixel + channels, seen.begin() + static_cast<std::ptrdiff_t>(index * channels));
+            };
+            if (!seen.empty() && same(last)) continue;
+            std::size_t found = 0;
+            const std::size_t known = seen.size() / channels;
+            while (found < known && !same(found)) ++found;
+            if (found == known) {
+                if (known + 1 >= limit) return false;
+                seen.insert(seen.end(), pixel, pixel + channels);
+            }
+            last = found;
+        }
+    }
+    return true;
+#else
+    struct Value {
+        PixelPacket pixel;
+        IndexPacket index;
+        bool operator==(const Value& other) const {
+            return pixel.red == other.pixel.red && pixel.green == other.pixel.green &&
+                   pixel.blue == other.pixel.blue && pixel.opacity == other.pixel.opacity &&
+                   index == other.index;
+        }
+    };
+    std::vector<Value> seen;
+    seen.reserve(limit);
+    std::size_t last = 0;
+    for (std::size_t y = 0; y < image->rows; ++y) {
+        const PixelPacket* row = GetVirtualPixels(image, 0, static_cast<ssize_t>(y), columns, 1, exception);
+        if (row == nullptr) return false;
+        // Only CMYK images keep a fourth colour channel in the index queue.
+        const IndexPacket* indexes =
+            image->colorspace == CMYKColorspace ? GetVirtualIndexQueue(image) : nullptr;
+        for (std::size_t x = 0; x < columns; ++x) {
+            const Value value{row[x], indexes != nullptr ? indexes[x] : IndexPacket{}};
+            if (!seen.empty() && seen[last] == value) continue;
+            std::size_t found = 0;
+            while (found < seen.size() && !(seen[found] == value)) ++found;
+            if (found == seen.size()) {
+                if (seen.size() + 1 >= limit) return false;
+                seen.push_back(value);
+            }
+            last = found;
+        }
+    }
+    return true;
+#endif /* MagickCore 7 */
 }
 
 }  // namespace zelvo

@@ -5,12 +5,17 @@
 // the same sources build against MagickCore 6 (packaged on Debian) and
 // MagickCore 7 (the home platform's port).
 
+#include <cstddef>
 #include <memory>
+#include <string>
+#include <vector>
 
 #if __has_include(<MagickCore/MagickCore.h>)
 #include <MagickCore/MagickCore.h>
+#define ZELVO_MAGICKCORE_7 1
 #else
 #include <magick/MagickCore.h>
+#define ZELVO_MAGICKCORE_7 0
 #endif /* MagickCore 7 header */
 
 namespace zelvo {
@@ -24,7 +29,11 @@ struct ImageInfoDelete {
 struct ExceptionDelete {
     void operator()(ExceptionInfo* exception) const noexcept { DestroyExceptionInfo(exception); }
 };
+struct QuantizeInfoDelete {
+    void operator()(QuantizeInfo* info) const noexcept { DestroyQuantizeInfo(info); }
+};
 using ImagePtr = std::unique_ptr<Image, ImageDelete>;
+using QuantizeInfoPtr = std::unique_ptr<QuantizeInfo, QuantizeInfoDelete>;
 using ImageInfoPtr = std::unique_ptr<ImageInfo, ImageInfoDelete>;
 using ExceptionPtr = std::unique_ptr<ExceptionInfo, ExceptionDelete>;
 
@@ -57,5 +66,62 @@ inline void magick_report(ExceptionInfo* exception) {
 inline ImagePtr magick_ping(const ImageInfo* info, ExceptionInfo* exception) {
     return ImagePtr(PingImage(info, exception));
 }
+
+inline ImagePtr magick_read(const ImageInfo* info, ExceptionInfo* exception) {
+    return ImagePtr(ReadImage(info, exception));
+}
+
+// Applies the info's settings to the image.
+inline void magick_sync_settings(const ImageInfo* info, Image* image, ExceptionInfo* exception) {
+#if ZELVO_MAGICKCORE_7
+    SyncImageSettings(info, image, exception);
+#else
+    static_cast<void>(exception);
+    SyncImageSettings(info, image);
+#endif /* MagickCore 7 */
+}
+
+// Half the width and half the height.
+inline ImagePtr magick_minify(const Image* image, ExceptionInfo* exception) {
+    return ImagePtr(MinifyImage(image, exception));
+}
+
+// An exact copy, pixels included.
+inline ImagePtr magick_clone(const Image* image, ExceptionInfo* exception) {
+    return ImagePtr(CloneImage(image, 0, 0, MagickTrue, exception));
+}
+
+// Library defaults from the info, asking for the given number of colours.
+inline QuantizeInfoPtr magick_quantize_info(const ImageInfo* info, std::size_t colours) {
+    QuantizeInfoPtr quantize(AcquireQuantizeInfo(info));
+    quantize->number_colors = colours;
+    return quantize;
+}
+
+// Reduces the image's colours in place.
+inline void magick_quantize(const QuantizeInfo* quantize, Image* image, ExceptionInfo* exception) {
+#if ZELVO_MAGICKCORE_7
+    QuantizeImage(quantize, image, exception);
+#else
+    static_cast<void>(exception);
+    QuantizeImage(quantize, image);
+    // MagickCore 6 keeps this step's warnings on the image itself.
+    InheritException(exception, &image->exception);
+#endif /* MagickCore 7 */
+}
+
+// One pixel for each distinct colour of the image.
+inline ImagePtr magick_unique_colours(const Image* image, ExceptionInfo* exception) {
+    return ImagePtr(UniqueImageColors(image, exception));
+}
+
+// The hex tuple of every histogram entry of the image, in histogram order, at
+// no more than 8 bits a channel; empty when there is no histogram.
+std::vector<std::string> magick_histogram_tuples(const Image* image, ExceptionInfo* exception);
+
+// Whether the image has fewer than `limit` distinct pixel values. Stops
+// reading pixels as soon as it has seen `limit` of them; an image whose
+// pixels cannot be read counts as having enough.
+bool magick_has_fewer_colours(const Image* image, std::size_t limit, ExceptionInfo* exception);
 
 }  // namespace zelvo

@@ -91,6 +91,35 @@ def make_solid_images(directory, colours, size="40x30"):
     return paths
 
 
+def block_colours(low, high):
+    """Sixteen colours that quantize apart: the eight corners of the RGB cube and
+    the eight mixes of two mid values low and high (0x48..0x60 and 0x9f..0xb8)."""
+    corners = [(r, g, b) for r in (0, 255) for g in (0, 255) for b in (0, 255)]
+    middles = [(r, g, b) for r in (low, high) for g in (low, high) for b in (low, high)]
+    return corners + middles
+
+
+def make_block_image(path, colours, size=512):
+    """A size x size PNG of sixteen square blocks, four by four, one per colour (r, g, b)."""
+    side = size // 4
+    command = [TOOLS["convert"], "-size", f"{size}x{size}", "xc:black"]
+    for index, (red, green, blue) in enumerate(colours):
+        x, y = index % 4 * side, index // 4 * side
+        command += ["-fill", f"rgb({red},{green},{blue})", "-draw", f"rectangle {x},{y} {x + side - 1},{y + side - 1}"]
+    subprocess.run(command + [path], check=True)
+    return path
+
+
+def hex_colour(text):
+    """(r, g, b) of "#rrggbb" in either case."""
+    return tuple(int(text[at:at + 2], 16) for at in (1, 3, 5))
+
+
+def near(colour, colours, tolerance=6):
+    """Whether colour (r, g, b) lies within tolerance per channel of one of colours."""
+    return any(all(abs(a - b) <= tolerance for a, b in zip(colour, other)) for other in colours)
+
+
 def libconfig_text(settings):
     """A libconfig file with one `key = value;` line per setting: bool, int, str or a list of str."""
     def value(item):

@@ -1,0 +1,84 @@
+#include "colour/palette.h"
+
+#include "support/magick.h"
+
+namespace zelvo {
+
+namespace {
+
+constexpr int palette_size = 16;
+constexpr int largest_request = 38;
+
+// The image read and halved twice, with the info it was read through.
+struct QuarterImage {
+    ImageInfoPtr info;
+    ImagePtr image;
+};
+
+std::optional<QuarterImage> read_quarter(const std::string& path, ExceptionInfo* exception) {
+    QuarterImage quarter{magick_image_info(), nullptr};
+    // A path that does not fit MagickCore's file-name field is never cut to fit.
+    if (!magick_set_filename(quarter.info.get(), path.c_str())) return std::nullopt;
+
+    ImagePtr read = magick_read(quarter.info.get(), exception);
+    magick_report(exception);
+    if (!read) return std::nullopt;
+    magick_sync_settings(quarter.info.get(), read.get(), exception);
+
+    ImagePtr half = magick_minify(read.get(), exception);
+    if (half) magick_sync_settings(quarter.info.get(), half.get(), exception);
+    magick_report(exception);
+    if (!half) return std::nullopt;
+
+    quarter.image = magick_minify(half.get(), exception);
+    if (quarter.image) magick_sync_settings(quarter.info.get(), quarter.image.get(), exception);
+    magick_report(exception);
+    if (!quarter.image) return std::nullopt;
+    return quarter;
+}
+
+// Quantizes the image in place to the requested count and gives its distinct colours.
+std::optional<HexTuples> quantize_attempt(const ImageInfo* info, Image* image, int requested,
+                                          ExceptionInfo* exception) {
+    QuantizeInfoPtr quantize = magick_quantize_info(info, static_cast<std::size_t>(requested));
+    magick_quantize(quantize.get(), image, exception);
+    magick_sync_settings(info, image, exception);
+    magick_report(exception);
+
+    ImagePtr unique = magick_unique_colours(image, exception);
+    magick_report(exception);
+    if (!unique) return std::nullopt;
+    return magick_histogram_tuples(unique.get(), exception);
+}
+
+}  // namespace
+
+std::optional<HexTuples> extract_palette(const std::string& path, int requested) {
+    ExceptionPtr exception = magick_exception();
+    std::optional<QuarterImage> quarter = read_quarter(path, exception.get());
+    if (!quarter) return std::nullopt;
+    return quantize_attempt(quarter->info.get(), quarter->image.get(), requested, exception.get());
+}
+
+// Gives what the attempts of extract_palette with 16, 17, ... 38 would give,
+// but reads and halves the image only once: each attempt quantizes a fresh
+// copy of the same quarter image. Quantizing never adds distinct colours, so
+// a quarter image with fewer than sixteen can never give sixteen.
+std::optional<HexTuples> find_palette(const std::string& path) {
+    ExceptionPtr exception = magick_exception();
+    std::optional<QuarterImage> quarter = read_quarter(path, exception.get());
+    if (!quarter) return std::nullopt;
+    if (magick_has_fewer_colours(quarter->image.get(), palette_size, exception.get())) return std::nullopt;
+
+    for (int requested = palette_size; requested <= largest_request; ++requested) {
+        ImagePtr copy = magick_clone(quarter->image.get(), exception.get());
+        magick_report(exception.get());
+        if (!copy) return std::nullopt;
+        std::optional<HexTuples> tuples =
+            quantize_attempt(quarter->info.get(), copy.get(), requested, exception.get());
+        if (tuples && tuples->size() == palette_size) return tuples;
+    }
+    return std::nullopt;
+}
+
+}  // namespace zelvo

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zelvo {
+
+// Hex tuples as MagickCore writes them ("#" and the channel digits), in the
+// order of the image's histogram.
+using HexTuples = std::vector<std::string>;
+
+// Reads the image (a file path or a URL), halves it twice, quantizes it to
+// `requested` colours and gives the distinct colours that remain; nothing
+// when the image cannot be read or a step gives no image.
+std::optional<HexTuples> extract_palette(const std::string& path, int requested);
+
+// The first result of exactly sixteen tuples for a requested count from 16
+// to 38, as extract_palette would give it; nothing when no count gives
+// sixteen or the image cannot be read.
+std::optional<HexTuples> find_palette(const std::string& path);
+
+}  // namespace zelvo
