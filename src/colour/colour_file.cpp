@@ -86,8 +86,12 @@ void write_color_file(const std::string& home, const std::string& image_path, bo
         write_default_colors(path);
         return;
     }
+    write_shaped_colors(path, *tuples, dark);
+}
+
+void write_shaped_colors(const std::string& path, const HexTuples& tuples, bool dark) {
     Palette palette;
-    for (std::size_t i = 0; i < palette.size(); ++i) palette[i] = hex_truncate((*tuples)[i]);
+    for (std::size_t i = 0; i < palette.size(); ++i) palette[i] = hex_truncate(tuples.at(i));
     if (dark) {
         shape_dark(palette);
     } else {

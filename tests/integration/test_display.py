@@ -5,13 +5,14 @@ import functools
 import os
 import pathlib
 import random
+import re
 import select
 import shutil
 import signal
 import subprocess
 import time
 
-from harness import TOOLS, ZelvoCase, make_solid_images
+from harness import TOOLS, ZelvoCase, block_colours, hex_colour, make_block_image, make_solid_images, near
 
 PROGRAMS = {name: shutil.which(name) for name in ("Xvfb", "xwd", "xrandr", "feh")}
 # Solid colours far apart, so that a half-drawn or stale screen never passes for another.
@@ -125,3 +126,55 @@ class DisplayTest(ZelvoCase):
         self.assertEqual(self.stop_daemon(pid), 0)
         self.assert_notices(self.messages(1), pid, "Zelvo has quit")
 
+    def test_each_change_loads_the_palette_of_the_first_image_with_xrdb(self):
+        display = self.start_xvfb("200x150")
+        os.mkdir(self.path("images"))
+        # Both sets share the eight corners; only their mid colours tell the images apart.
+        blocks = {}
+        for name, low, high in [("wide.png", 0x48, 0xb8), ("narrow.png", 0x60, 0x9f)]:
+            blocks[name] = block_colours(low, high)
+            make_block_image(self.path("images", name), blocks[name])
+        feh = self.install_feh(self.path("feh-wrapper"))
+        colour_file = os.path.join(self.home, ".zelvo", "colors")
+        resources = pathlib.Path(self.home, "resources")
+        resources.write_text(f'#include "{colour_file}"\n' + "".join(f"*color{i}: c{i}\n" for i in range(16)))
+        self.write_config({"default": [self.path("images")], "feh-path": feh, "colors": True, "use-xrdb": True,
+                           "dark": True, "xresources": str(resources)})
+        # The real xrdb and cpp, found on the daemon's search path, load into the private server.
+        pid = self.start_daemon(env={"HOME": self.home, "PATH": os.environ["PATH"], "DISPLAY": display})
+
+        def loaded_colours():
+            query = subprocess.run(["xrdb", "-query", "-display", display], capture_output=True, check=True, text=True)
+            found = dict(re.findall(r"^\*color(\d+):\s*(\S*)$", query.stdout, re.M))
+            return [found.get(str(index)) for index in range(16)]
+
+        seen, shown = [], []
+        for change in range(2):
+            if change:
+                self.skip_ahead(pid)
+            shown.append(os.path.basename(self.feh_starts(feh, change + 1)[change][2]))
+            # xrdb starts only once the file is complete, so new values mean the file is final too.
+            values = self.poll(lambda: None not in (found := loaded_colours()) and found not in seen and found,
+                               f"loaded the colours of change {change} with xrdb")
+            seen.append(values)
+            lines = pathlib.Path(colour_file).read_text().splitlines(keepends=True)
+            self.assertEqual([len(line) for line in lines], [19] * 10 + [20] * 6, lines)
+            entries = [re.fullmatch(rf"#define c{index} (#[0-9A-Fa-f]{{6}})\n", line) for index, line in enumerate(lines)]
+            self.assertNotIn(None, entries, lines)
+            entries = [match[1] for match in entries]
+            # cpp passes the definitions through unchanged, so the letters' case must match too.
+            self.assertEqual(values, entries)
+            own = blocks[shown[-1]]
+            kept = [hex_colour(entries[index]) for index in (*range(7), *range(9, 15))]
+            self.assertTrue(all(near(colour, own) for colour in kept), f"{entries} are not all from {shown[-1]}")
+            # Twelve of the sixteen distinct colours are kept, so at least four of the eight mid ones; the
+            # other image's mid colours lie 24 or more away from these.
+            self.assertGreaterEqual(sum(near(colour, own[8:]) for colour in kept), 4, entries)
+            # c7 and c15 lean halfway to #eeeeee; c8 is c7 at seven tenths, truncated.
+            toward_grey = [tuple((channel + 0xee) // 2 for channel in colour) for colour in own]
+            c7, c8, c15 = (hex_colour(entries[index]) for index in (7, 8, 15))
+            self.assertTrue(near(c7, toward_grey) and near(c15, toward_grey), entries)
+            self.assertTrue(near(c8, [tuple(int(channel * 0.7) for channel in c7)], 1), entries)
+        self.assertEqual(sorted(shown), sorted(blocks), "a ring of two shows the other image after a skip")
+        self.assertEqual(self.stop_daemon(pid), 0)
+        self.assert_notices(self.messages(1), pid, "Zelvo has quit")

@@ -83,7 +83,7 @@ protected:
         ImagePtr picture(ReadImage(info.get(), exception.get()));
         if (!picture) return false;
         CopyMagickString(picture->filename, at(name).c_str(), sizeof(picture->filename));
-#ifdef ZELVO_MAGICK_7
+#if ZELVO_MAGICKCORE_7
         return WriteImage(info.get(), picture.get(), exception.get()) == MagickTrue;
 #else
         return WriteImage(info.get(), picture.get()) == MagickTrue;

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "colour/colour.h"
+#include "colour/palette.h"
+#include "support/magick.h"
+
+namespace zelvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The eight corners of the RGB cube and the eight mixes of two mid values:
+// sixteen colours that a sixteen-colour quantization keeps apart.
+std::vector<Rgb> block_colours() {
+    std::vector<Rgb> colours;
+    for (std::uint32_t low_high : {0u, 1u})
+        for (std::uint32_t bits = 0; bits < 8; ++bits) {
+            auto level = [&](std::uint32_t bit) { return (bits >> bit & 1) ? (low_high ? 0xaau : 0xffu) : (low_high ? 0x55u : 0u); };
+            colours.push_back({level(2), level(1), level(0)});
+        }
+    return colours;
+}
+
+// The straightforward search: a fresh read at every requested count; gives
+// the tuples and the count that gave them (0 when none did).
+std::pair<std::optional<HexTuples>, int> search_by_rereading(const std::string& path) {
+    for (int requested = 16; requested <= 38; ++requested) {
+        std::optional<HexTuples> tuples = extract_palette(path, requested);
+        if (tuples && tuples->size() == 16) return {tuples, requested};
+    }
+    return {std::nullopt, 0};
+}
+
+// Real images made by ImageMagick's convert in a directory of the suite's own.
+class Palette : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        magick_start("zelvo_unit_tests");
+        std::string pattern = (fs::temp_directory_path() / "zelvo-palette-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+        std::string blocks = "convert -size 1024x1024 xc:black";
+        const std::vector<Rgb> colours = block_colours();
+        for (std::size_t i = 0; i < colours.size(); ++i) {
+            const std::size_t x = i % 4 * 256, y = i / 4 * 256;
+            blocks += " -fill '" + rgb_to_hex(colours[i]) + "' -draw 'rectangle " + std::to_string(x) + "," +
+                      std::to_string(y) + " " + std::to_string(x + 255) + "," + std::to_string(y + 255) + "'";
+        }
+        make(blocks + " blocks.png");
+        make("convert blocks.png PNG48:blocks16.png");
+        make("convert -size 256x256 xc:white -fill black -draw 'rectangle 0,0 127,255' two.png");
+        // A grey ramp that reaches sixteen distinct colours only at a higher count.
+        make("convert -size 64x256 gradient: -rotate 90 ramp.png");
+        std::ofstream(at("text.png")) << "not an image\n";
+    }
+    static void TearDownTestSuite() { fs::remove_all(root_); }
+    static void make(const std::string& command) {
+        ASSERT_EQ(std::system(("cd '" + root_ + "' && " + command).c_str()), 0) << command;
+    }
+    static std::string at(const std::string& name) { return root_ + "/" + name; }
+    static std::string root_;
+};
+std::string Palette::root_;
+
+TEST_F(Palette, SixteenBlocksGiveTheirOwnColoursInHistogramOrder) {
+    std::optional<HexTuples> tuples = find_palette(at("blocks.png"));
+    ASSERT_TRUE(tuples);
+    ASSERT_EQ(tuples->size(), 16u);
+    // Each built colour is matched by exactly one tuple; the halving blends block edges a little.
+    std::vector<Rgb> unmatched = block_colours();
+    for (const std::string& tuple : *tuples) {
+        ASSERT_EQ(tuple.size(), 7u) << tuple;
+        const Rgb colour = rgb_from_hex(tuple);
+        auto near = [&](const Rgb& built) {
+            auto close = [](std::uint32_t a, std::uint32_t b) { return (a > b ? a - b : b - a) <= 4; };
+            return close(colour.red, built.red) && close(colour.green, built.green) && close(colour.blue, built.blue);
+        };
+        auto found = std::find_if(unmatched.begin(), unmatched.end(), near);
+        ASSERT_NE(found, unmatched.end()) << tuple << " is near no unmatched block colour";
+        unmatched.erase(found);
+    }
+    // The histogram's order, as the first attempt gives it.
+    EXPECT_EQ(tuples, extract_palette(at("blocks.png"), 16));
+}
+
+// Deeper images would give four digits a channel, and the cut to seven
+// characters would mix red and green; the tuples stay at two digits.
+TEST_F(Palette, SixteenBitImageGivesTheColoursOfItsEightBitTwin) {
+    ImageInfoPtr info = magick_image_info();
+    ExceptionPtr exception = magick_exception();
+    ASSERT_TRUE(magick_set_filename(info.get(), at("blocks16.png").c_str()));
+    ImagePtr deep = magick_ping(info.get(), exception.get());
+    ASSERT_TRUE(deep);
+    ASSERT_EQ(deep->depth, 16u);
+    std::optional<HexTuples> tuples = find_palette(at("blocks16.png"));
+    ASSERT_TRUE(tuples);
+    EXPECT_EQ(tuples, find_palette(at("blocks.png")));
+}
+
+// Reading and halving once must not change a single tuple: the same result
+// as a fresh read at every requested count, whichever count wins or none.
+TEST_F(Palette, OneReadGivesWhatRereadingGives) {
+    const std::pair<const char*, int> cases[] = {
+        {"blocks.png", 16}, {"ramp.png", 17}, {"two.png", 0}};
+    for (const auto& [name, first_success] : cases) {
+        auto [expected, winner] = search_by_rereading(at(name));
+        if (first_success == 17) {
+            EXPECT_GT(winner, 16) << name << " must need more than one attempt";
+        } else {
+            EXPECT_EQ(winner, first_success) << name;
+        }
+        EXPECT_EQ(find_palette(at(name)), expected) << name;
+    }
+}
+
+TEST_F(Palette, NothingFromWhatCannotBeRead) {
+    const std::string long_path = "/" + std::string(magick_filename_size, 'a') + ".png";
+    for (const std::string& path : {at("missing.png"), at("text.png"), long_path}) {
+        EXPECT_FALSE(find_palette(path)) << path.size();
+        EXPECT_FALSE(extract_palette(path, 16)) << path.size();
+    }
+}
+
+}  // namespace
+}  // namespace zelvo
