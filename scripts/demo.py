@@ -2,23 +2,25 @@
 """Shows zelvo's main job for real: started on generated sample wallpapers, it
 sets the first with feh, changes it on SIGUSR1 and quits on SIGTERM, while this
 script saves a screenshot of the root window after each change and prints the
-daemon's syslog lines. Without a display (or with --xvfb) it uses a private
-Xvfb. The daemon's /dev/log is this script's own socket, in a private mount
+daemon's syslog lines and the palette it wrote for the new wallpaper. Without a
+display (or with --xvfb) it uses a private Xvfb, and there xrdb loads the
+palette too; your own display's resources are left alone. The daemon's /dev/log is this script's own socket, in a private mount
 namespace (so it needs root), since this machine may have no syslog.
 
 Usage: demo.py ZELVO_BINARY OUTPUT_DIRECTORY [--xvfb]"""
-import os, pathlib, shutil, signal, socket, subprocess, sys, tempfile, threading, time
+import os, pathlib, re, shutil, signal, socket, subprocess, sys, tempfile, threading, time
 
 sys.dont_write_bytecode = True  # leave no cache behind in the source tree
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "integration"))
 import harness  # noqa: E402
 
 CHANGES = 3
-SAMPLES = [["-size", "640x400", "gradient:tomato-gold"],
-           ["-size", "640x400", "radial-gradient:gold-seagreen"],
-           ["-size", "640x400", "gradient:orchid-steelblue", "-swirl", "200"],
-           ["-size", "160x100", "pattern:checkerboard", "-scale", "640x400!", "-fill", "navy", "-tint", "120"],
-           ["-seed", "7", "-size", "640x400", "plasma:fractal", "-blur", "0x2"]]
+# Photo-like wallpapers, each with a sixteen-colour palette of its own.
+SAMPLES = [["-seed", "1", "-size", "640x400", "plasma:tomato-gold", "-blur", "0x3"],
+           ["-seed", "2", "-size", "640x400", "plasma:gold-seagreen", "-blur", "0x3"],
+           ["-seed", "3", "-size", "640x400", "plasma:orchid-steelblue", "-blur", "0x3", "-swirl", "200"],
+           ["-seed", "4", "-size", "640x400", "plasma:navy-coral", "-blur", "0x3"],
+           ["-seed", "5", "-size", "640x400", "plasma:fractal", "-blur", "0x2"]]
 
 
 class DemoError(Exception):
@@ -79,6 +81,29 @@ def wait_until(condition, what, timeout=10.0):
     return value
 
 
+def palette_of(colour_file):
+    """The sixteen entries of the colour file, or None while it is missing."""
+    try:
+        return re.findall(r"^#define c\d+ (\S+)$", pathlib.Path(colour_file).read_text(), re.M)
+    except FileNotFoundError:
+        return None
+
+
+def modified(path):
+    """The file's modification time in ns, or None while it is missing."""
+    try:
+        return os.stat(path).st_mtime_ns
+    except FileNotFoundError:
+        return None
+
+
+def loaded_palette(display):
+    """*color0 to *color15 as the X server holds them."""
+    query = subprocess.run(["xrdb", "-query", "-display", display], capture_output=True, text=True, check=True)
+    found = dict(re.findall(r"^\*color(\d+):\s*(\S+)$", query.stdout, re.M))
+    return [found.get(str(index)) for index in range(16)]
+
+
 def logged(lines, text):
     return wait_until(lambda: next((pid for pid, line in lines if line == text), None), f'zelvo logs "{text}"')
 
@@ -93,12 +118,22 @@ def demo(binary, output, use_xvfb, top, cleanup):
     print(f"{len(SAMPLES)} sample wallpapers in {images}")
 
     display = os.environ.get("DISPLAY")
-    if use_xvfb or not display:
+    private = use_xvfb or not display
+    if private:
         server, display = start_xvfb(os.path.join(top, "xvfb.log"))
         cleanup.append(lambda: (server.terminate(), server.wait(5), print(f"stopped the Xvfb on {display}")))
         print(f"started a private Xvfb on display {display}")
     else:
         print(f"using your display {display}: its wallpaper will change")
+
+    # Colours on; xrdb only on the private server, since --load replaces all of a display's resources.
+    colour_file = os.path.join(home, ".zelvo", "colors")
+    resources = os.path.join(home, "resources")
+    pathlib.Path(resources).write_text(f'#include "{colour_file}"\n' +
+                                       "".join(f"*color{index}: c{index}\n" for index in range(16)))
+    pathlib.Path(home, ".zelvo", ".zelvorc").write_text(harness.libconfig_text(
+        {"colors": True, "dark": True, "use-xrdb": private, "xresources": resources, "minutes": 30,
+         "source_to_use": "default", "default": [images]}))
 
     log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     log.bind(log_path)
@@ -120,6 +155,7 @@ def demo(binary, output, use_xvfb, top, cleanup):
     os.makedirs(output, exist_ok=True)
     for old in pathlib.Path(output).glob("wallpaper-*.png"):
         old.unlink()
+    palettes, written = [], None
     for change in range(CHANGES + 1):
         if change:
             print(f"$ kill -USR1 {pid}")
@@ -128,6 +164,15 @@ def demo(binary, output, use_xvfb, top, cleanup):
         path = os.path.join(output, f"wallpaper-{change}.png")
         subprocess.run(["convert", "xwd:-", path], input=before, check=True)
         print(f"  screenshot: {path}")
+        # Each change rewrites the colour file (two wallpapers may share a palette),
+        # and completes it before xrdb starts.
+        written = wait_until(lambda: (stamp := modified(colour_file)) != written and stamp, "zelvo writes the colour file")
+        palette = wait_until(lambda: (found := palette_of(colour_file)) and len(found) == 16 and found,
+                             "the colour file is complete")
+        if private:
+            wait_until(lambda: loaded_palette(display) == palette, "xrdb loads the colour file")
+        palettes.append(palette)
+        print(f"  palette{' (loaded by xrdb)' if private else ''}: {' '.join(palette)}")
 
     print(f"$ kill -TERM {pid}")
     os.kill(pid, signal.SIGTERM)
