@@ -17,7 +17,7 @@ set -euo pipefail
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${1:-$source_dir/build}
 # One entry per benchmark; rows appear in this order.
-benchmarks=(zelvo_expand_bench cycle_bench.py)
+benchmarks=(zelvo_expand_bench zelvo_colour_bench cycle_bench.py)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zelvo-bench-run.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -26,11 +26,13 @@ std::optional<QuarterImage> read_quarter(const std::string& path, ExceptionInfo*
     magick_sync_settings(quarter.info.get(), read.get(), exception);
 
     ImagePtr half = magick_minify(read.get(), exception);
+    read.reset();
     if (half) magick_sync_settings(quarter.info.get(), half.get(), exception);
     magick_report(exception);
     if (!half) return std::nullopt;
 
     quarter.image = magick_minify(half.get(), exception);
+    half.reset();
     if (quarter.image) magick_sync_settings(quarter.info.get(), quarter.image.get(), exception);
     magick_report(exception);
     if (!quarter.image) return std::nullopt;
@@ -65,11 +67,14 @@ std::optional<HexTuples> extract_palette(const std::string& path, int requested)
 // copy of the same quarter image. Quantizing never adds distinct colours, so
 // a quarter image with fewer than sixteen can never give sixteen.
 std::optional<HexTuples> find_palette(const std::string& path) {
+    MagickScratch scratch;
     ExceptionPtr exception = magick_exception();
     std::optional<QuarterImage> quarter = read_quarter(path, exception.get());
     if (!quarter) return std::nullopt;
     if (magick_has_fewer_colours(quarter->image.get(), palette_size, exception.get())) return std::nullopt;
 
+    // From here on every attempt asks for the same blocks as the one before.
+    scratch.keep_freed_blocks();
     for (int requested = palette_size; requested <= largest_request; ++requested) {
         ImagePtr copy = magick_clone(quarter->image.get(), exception.get());
         magick_report(exception.get());

@@ -21,7 +21,8 @@
 namespace zelvo {
 
 struct ImageDelete {
-    void operator()(Image* image) const noexcept { DestroyImage(image); }
+    // A read can give a list (the frames of an animation); all of it goes.
+    void operator()(Image* image) const noexcept { DestroyImageList(image); }
 };
 struct ImageInfoDelete {
     void operator()(ImageInfo* info) const noexcept { DestroyImageInfo(info); }
@@ -37,8 +38,32 @@ using QuantizeInfoPtr = std::unique_ptr<QuantizeInfo, QuantizeInfoDelete>;
 using ImageInfoPtr = std::unique_ptr<ImageInfo, ImageInfoDelete>;
 using ExceptionPtr = std::unique_ptr<ExceptionInfo, ExceptionDelete>;
 
+// Hands MagickCore's large aligned blocks to zelvo's own handlers (see MagickScratch).
+void magick_memory_install();
+
 // Starts MagickCore without signal handlers of its own: the event loop owns signals.
-inline void magick_start(const char* invocation) { MagickCoreGenesis(invocation, MagickFalse); }
+inline void magick_start(const char* invocation) {
+    magick_memory_install();
+    MagickCoreGenesis(invocation, MagickFalse);
+}
+
+// While one lives, large blocks that MagickCore frees once keep_freed_blocks
+// has been called are kept and handed out again for requests of the same
+// size, so that repeated steps on one image do not fault in fresh memory each
+// time; and the last huge block that the previous scratch asked for is
+// faulted in ahead on a helper thread. Everything kept is freed when it ends.
+// One at a time, on the daemon's thread.
+class MagickScratch {
+public:
+    MagickScratch();
+    ~MagickScratch();
+    void keep_freed_blocks();
+    MagickScratch(const MagickScratch&) = delete;
+    MagickScratch& operator=(const MagickScratch&) = delete;
+
+private:
+    bool joinable_ = false;
+};
 
 inline void magick_stop() { MagickCoreTerminus(); }
 

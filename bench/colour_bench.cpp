@@ -1,0 +1,201 @@
+// Measures the colour step (write_color_file) on three generated images
+// against one straightforward palette attempt in the same process and
+// against the equivalent `convert` command line.
+// Prints "row\tname\tvalue\tunit\treference\tratio" lines for bench/run.sh.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "colour/colour_file.h"
+#include "colour/palette.h"
+#include "support/magick.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int runs = 5;
+constexpr int palette_size = 16;
+constexpr int largest_request = 38;
+
+// Removes the temporary directory however the program leaves main.
+struct TempDir {
+    std::string root;
+    ~TempDir() { std::filesystem::remove_all(root); }
+};
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "zelvo_colour_bench: %s\n", message.c_str());
+    return 1;
+}
+
+// Runs a program found on PATH with its standard output sent to `output`;
+// whether it ran and exited with status 0.
+bool run_program(std::vector<std::string> arguments, const std::string& output) {
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t child = 0;
+    int failed = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    return failed == 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string read_text(const std::string& path) {
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Runs the action once to warm the caches, then gives the median of the runs, in milliseconds.
+template <typename Action>
+double median_ms(Action action) {
+    action();
+    std::vector<double> ms;
+    for (int run = 0; run < runs; ++run) {
+        Clock::time_point start = Clock::now();
+        action();
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    std::sort(ms.begin(), ms.end());
+    return ms[runs / 2];
+}
+
+// The requested count (16, 17, ...) of the first straightforward attempt that
+// gives exactly sixteen tuples, counted from 1; nothing when none does.
+std::optional<int> attempts_needed(const std::string& path) {
+    for (int requested = palette_size; requested <= largest_request; ++requested) {
+        std::optional<zelvo::HexTuples> tuples = zelvo::extract_palette(path, requested);
+        if (tuples && tuples->size() == palette_size) return requested - palette_size + 1;
+    }
+    return std::nullopt;
+}
+
+// Distinct colours of the image after the two halvings the palette search
+// starts from; 0 when it cannot be read.
+std::size_t quarter_colours(const std::string& path) {
+    zelvo::ExceptionPtr exception = zelvo::magick_exception();
+    zelvo::ImageInfoPtr info = zelvo::magick_image_info();
+    zelvo::magick_set_filename(info.get(), path.c_str());
+    zelvo::ImagePtr image = zelvo::magick_read(info.get(), exception.get());
+    if (image) image = zelvo::magick_minify(image.get(), exception.get());
+    if (image) image = zelvo::magick_minify(image.get(), exception.get());
+    return image ? GetNumberColors(image.get(), nullptr, exception.get()) : 0;
+}
+
+struct Sample {
+    const char* name;
+    std::string file;
+    std::vector<std::string> make;  // convert's arguments before the output file
+    bool deep;
+    // What the rows assume of the straightforward search: 1 attempt, never (0), or anything (-1).
+    int expected_attempts;
+};
+
+void print_row(const std::string& name, double value, double reference) {
+    std::printf("row\t%s\t%.3f\tms\t%.3f\t%.2f\n", name.c_str(), value, reference, value / reference);
+}
+
+}  // namespace
+
+int main(int, char** argv) {
+    zelvo::magick_start(argv[0]);
+    // As the daemon runs it.
+    zelvo::magick_limit_threads(4);
+
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zelvo-colour-bench.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) return fail("cannot make a temporary directory");
+    TempDir dir{pattern};
+    const std::string home = dir.root + "/home";
+    std::filesystem::create_directories(home + "/.zelvo");
+    const std::string colour_file = home + "/.zelvo/colors";
+
+    std::vector<Sample> samples = {
+        {"photo JPEG 3840x2160", dir.root + "/photo.jpg",
+         {"-size", "3840x2160", "-seed", "7", "plasma:fractal", "-blur", "0x3", "-quality", "90"}, false, 1},
+        // Three flat bands: even after the halvings blend their edges it has
+        // fewer than sixteen colours, so the search ends after counting them.
+        {"flat PNG 3840x2160, three bands", dir.root + "/bands.png",
+         {"-size", "3840x2160", "xc:#1d2b3a", "+antialias", "-fill", "#d9a441", "-draw", "rectangle 0,0 3839,719",
+          "-fill", "#5b8c5a", "-draw", "rectangle 0,1440 3839,2159"},
+         false, 0},
+        // Five flat colours whose many blended edges leave dozens of colours
+        // after the halvings: every attempt runs, and none gives sixteen.
+        {"flat PNG 3840x2160, five rectangles", dir.root + "/flat.png",
+         {"-size", "3840x2160", "xc:#1d2b3a", "+antialias", "-fill", "#d9a441", "-draw", "rectangle 0,1500 3839,2159",
+          "-fill", "#5b8c5a", "-draw", "rectangle 400,300 1599,1199", "-fill", "#c0392b", "-draw",
+          "rectangle 2200,600 3199,1899", "-fill", "#ecf0f1", "-draw", "rectangle 1800,100 2099,399"},
+         false, 0},
+        {"16-bit PNG 1920x1080", "PNG48:" + dir.root + "/deep.png",
+         {"-size", "1920x1080", "-seed", "11", "plasma:fractal", "-blur", "0x2", "-depth", "16"}, true, -1},
+    };
+    for (Sample& sample : samples) {
+        std::vector<std::string> arguments = {"convert"};
+        arguments.insert(arguments.end(), sample.make.begin(), sample.make.end());
+        arguments.push_back(sample.file);
+        if (!run_program(arguments, "/dev/null")) return fail(std::string("convert cannot make the ") + sample.name);
+        if (sample.file.rfind("PNG48:", 0) == 0) sample.file.erase(0, 6);
+        if (sample.deep) {
+            const std::string depth = dir.root + "/depth.txt";
+            if (!run_program({"identify", "-format", "%z", sample.file}, depth) || read_text(depth) != "16")
+                return fail(std::string("the ") + sample.name + " is not 16 bits deep: " + read_text(depth));
+        }
+    }
+
+    std::printf("note\twrite_color_file (dark; magick_limit_threads(4), MagickCore allows %llu) against one "
+                "extract_palette(path, 16) and `convert IMG -resize 25%% -colors 16 -unique-colors txt:-`; medians "
+                "of %d runs after a warm-up\n",
+                static_cast<unsigned long long>(GetMagickResourceLimit(ThreadResource)), runs);
+    for (const Sample& sample : samples) {
+        std::optional<int> attempts = attempts_needed(sample.file);
+        const std::string outcome = attempts ? "needs " + std::to_string(*attempts) + " attempt(s)"
+                                             : "never gives sixteen (" +
+                                                   std::to_string(largest_request - palette_size + 1) + " attempts)";
+        std::printf("note\t%s: the straightforward search %s; %zu distinct colours after two halvings\n", sample.name,
+                    outcome.c_str(), quarter_colours(sample.file));
+        if (sample.expected_attempts >= 0 && attempts.value_or(0) != sample.expected_attempts)
+            return fail(std::string("the ") + sample.name + " is not the image its rows assume");
+
+        double step = median_ms([&] { zelvo::write_color_file(home, sample.file, true); });
+        // The default palette's c1 is pure #CD0000; the image's palette is used exactly when a search succeeds.
+        const std::string written = read_text(colour_file);
+        const bool defaulted = written.find("#define c1 #CD0000\n") != std::string::npos;
+        if (std::count(written.begin(), written.end(), '\n') != palette_size)
+            return fail(std::string("the colour file for the ") + sample.name + " has not sixteen lines");
+        if (defaulted == attempts.has_value())
+            return fail(std::string("the colour file for the ") + sample.name +
+                        (defaulted ? " holds the default palette" : " is not the default palette"));
+
+        bool attempted = true;
+        double one = median_ms([&] { attempted = attempted && zelvo::extract_palette(sample.file, 16).has_value(); });
+        if (!attempted) return fail(std::string("extract_palette cannot read the ") + sample.name);
+
+        bool piped = true;
+        double pipeline = median_ms([&] {
+            piped = piped && run_program({"convert", sample.file, "-resize", "25%", "-colors", "16", "-unique-colors",
+                                          "txt:-"},
+                                         "/dev/null");
+        });
+        if (!piped) return fail(std::string("the convert pipeline failed on the ") + sample.name);
+
+        print_row(std::string("colour step, ") + sample.name + ", vs one attempt", step, one);
+        print_row(std::string("colour step, ") + sample.name + ", vs convert pipeline", step, pipeline);
+    }
+    zelvo::magick_stop();
+    return 0;
+}

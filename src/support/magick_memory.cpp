@@ -1,0 +1,154 @@
+#include <pthread.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include "support/magick.h"
+
+// MagickCore's large blocks (pixel caches, the quantizer's colour cache of
+// 128 MiB) are fresh memory each time it asks, and faulting that in costs
+// more than the work done in it. A palette search quantizes the same image
+// up to 23 times, so while a MagickScratch lives, the large blocks of one
+// quantization are kept when freed and handed out again for the same size.
+
+namespace zelvo {
+
+namespace {
+
+constexpr std::size_t large_block = std::size_t{1} << 20;
+// The quantizer's colour cache and the pixels of large images.
+constexpr std::size_t huge_block = std::size_t{64} << 20;
+// The blocks of one quantization: a copy of the image, the colour cache and
+// the quantizer's own buffers.
+constexpr std::size_t kept_most = 4;
+
+struct Block {
+    void* memory;
+    std::size_t size;
+};
+
+struct Scratch {
+    std::mutex lock;
+    std::condition_variable ready;
+    bool active = false;
+    bool keeping = false;
+    std::vector<Block> live;  // large blocks handed out while a scratch lived
+    std::vector<Block> kept;  // freed blocks waiting to be handed out again
+    std::size_t last_huge = 0;
+    std::size_t ahead_size = 0;
+    bool ahead_pending = false;
+    pthread_t ahead{};
+};
+
+Scratch& scratch() {
+    static Scratch state;
+    return state;
+}
+
+void* acquire_aligned(std::size_t size, std::size_t alignment) {
+    if (size >= large_block) {
+        Scratch& state = scratch();
+        std::unique_lock guard(state.lock);
+        if (state.active) {
+            if (size >= huge_block) state.last_huge = size;
+            // The block being faulted in ahead is worth waiting for.
+            state.ready.wait(guard, [&] { return !(state.ahead_pending && state.ahead_size == size); });
+            for (auto block = state.kept.begin(); block != state.kept.end(); ++block) {
+                if (block->size == size && reinterpret_cast<std::uintptr_t>(block->memory) % alignment == 0) {
+                    void* memory = block->memory;
+                    state.kept.erase(block);
+                    state.live.push_back({memory, size});
+                    return memory;
+                }
+            }
+        }
+        void* memory = nullptr;
+        if (posix_memalign(&memory, alignment, size) != 0) return nullptr;
+        if (state.active) state.live.push_back({memory, size});
+        return memory;
+    }
+    void* memory = nullptr;
+    return posix_memalign(&memory, alignment, size) == 0 ? memory : nullptr;
+}
+
+void relinquish_aligned(void* memory) {
+    if (memory == nullptr) return;
+    Scratch& state = scratch();
+    {
+        std::lock_guard guard(state.lock);
+        for (auto block = state.live.begin(); block != state.live.end(); ++block) {
+            if (block->memory != memory) continue;
+            const Block freed = *block;
+            state.live.erase(block);
+            if (!state.keeping) break;
+            if (state.kept.size() == kept_most) {
+                std::free(state.kept.front().memory);
+                state.kept.erase(state.kept.begin());
+            }
+            state.kept.push_back(freed);
+            return;
+        }
+    }
+    std::free(memory);
+}
+
+// Faults in a block of the size asked for, one write a page, and keeps it.
+void* fault_in_ahead(void*) {
+    Scratch& state = scratch();
+    const std::size_t size = state.ahead_size;
+    void* memory = nullptr;
+    if (posix_memalign(&memory, 64, size) != 0) memory = nullptr;
+    if (memory != nullptr) {
+        const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        for (std::size_t at = 0; at < size; at += page) static_cast<volatile unsigned char*>(memory)[at] = 0;
+    }
+    std::lock_guard guard(state.lock);
+    if (memory != nullptr) state.kept.push_back({memory, size});
+    state.ahead_pending = false;
+    state.ready.notify_all();
+    return nullptr;
+}
+
+}  // namespace
+
+void magick_memory_install() {
+    scratch().live.reserve(64);
+    SetMagickAlignedMemoryMethods(acquire_aligned, relinquish_aligned);
+}
+
+MagickScratch::MagickScratch() {
+    Scratch& state = scratch();
+    std::lock_guard guard(state.lock);
+    state.active = true;
+    // The last huge block of one search is the colour cache of its last
+    // quantization: fault it in for this search while the image is read.
+    // Without a thread to spare, the search just runs without it.
+    if (state.last_huge != 0) {
+        state.ahead_size = state.last_huge;
+        state.ahead_pending = pthread_create(&state.ahead, nullptr, fault_in_ahead, nullptr) == 0;
+        joinable_ = state.ahead_pending;
+    }
+    state.last_huge = 0;
+}
+
+void MagickScratch::keep_freed_blocks() {
+    Scratch& state = scratch();
+    std::lock_guard guard(state.lock);
+    state.keeping = true;
+}
+
+MagickScratch::~MagickScratch() {
+    Scratch& state = scratch();
+    if (joinable_) pthread_join(state.ahead, nullptr);
+    std::lock_guard guard(state.lock);
+    state.active = false;
+    state.keeping = false;
+    for (const Block& block : state.kept) std::free(block.memory);
+    state.kept.clear();
+}
+
+}  // namespace zelvo
