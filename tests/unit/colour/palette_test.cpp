@@ -56,6 +56,7 @@ protected:
         make("convert -size 256x256 xc:white -fill black -draw 'rectangle 0,0 127,255' two.png");
         // A grey ramp that reaches sixteen distinct colours only at a higher count.
         make("convert -size 64x256 gradient: -rotate 90 ramp.png");
+        make("convert -size 64x64 xc:red xc:blue xc:green animation.gif");
         std::ofstream(at("text.png")) << "not an image\n";
     }
     static void TearDownTestSuite() { fs::remove_all(root_); }
@@ -116,6 +117,15 @@ TEST_F(Palette, OneReadGivesWhatRereadingGives) {
         }
         EXPECT_EQ(find_palette(at(name)), expected) << name;
     }
+}
+
+// A read gives every frame of an animation; the palette comes from the
+// first, and the pixels of all of them are given back.
+TEST_F(Palette, EveryFrameOfAnAnimationIsReleased) {
+    const MagickSizeType before = GetMagickResource(MemoryResource);
+    EXPECT_FALSE(find_palette(at("animation.gif")));
+    EXPECT_EQ(extract_palette(at("animation.gif"), 16), HexTuples{"#FF0000"});
+    EXPECT_EQ(GetMagickResource(MemoryResource), before);
 }
 
 TEST_F(Palette, NothingFromWhatCannotBeRead) {
