@@ -44,7 +44,8 @@ std::vector<std::string> magick_histogram_tuples(const Image* image, ExceptionIn
     MagickPixelPacket pixel;
     GetMagickPixelPacket(image, &pixel);
 #endif /* MagickCore 7 */
-    std::vector<char> scratch(MaxTextExtent);
+    // GetColorTuple writes up to a full MagickCore text field.
+    std::vector<char> scratch(4096);
     for (std::size_t i = 0; i < count; ++i) {
         const HistogramEntry& entry = histogram.get()[i];
 #if ZELVO_MAGICKCORE_7

@@ -4,9 +4,12 @@ viewer shows on the first monitor, before xrdb is started, and a colour file
 that cannot be written costs one log line, never the change."""
 import os, pathlib, signal, unittest
 
-from harness import block_colours, hex_colour, make_block_image, near, records
+from harness import block_colours, hex_colour, make_block_image, make_solid_images, near, records
 from test_cycle import CycleCase, RELOAD, RELOADED, SHUFFLE, SKIP
 
+DEFAULT_FILE = "".join(f"#define c{index} {colour}\n" for index, colour in enumerate(
+    ["#000000", "#CD0000", "#00CD00", "#CDCD00", "#0000CD", "#CD00CD", "#00CDCD", "#e5e5e5",
+     "#7f7f7f", "#FF0000", "#00FF00", "#FFFF00", "#ADD8E6", "#FF00FF", "#00FFFF", "#FFFFFF"]))
 # Three images whose palettes tell them apart by their mid colours.
 MIDS = [(0x48, 0xb8), (0x55, 0xaa), (0x60, 0x9f)]
 
@@ -38,6 +41,20 @@ class ColourFileTest(CycleCase):
             self.assertTrue(any(near(colour, own[8:]) for colour in kept), (shown, kept))
             self.assertEqual(len(records(xrdb)), change + 1)
         self.quit(pid)
+
+    def test_images_without_a_palette_give_the_default_file(self):
+        # Too small to halve twice, and a few flat colours.
+        tiny, flat = make_solid_images(self.path("tiny"), ["#123456"], "3x1") + make_solid_images(
+            self.path("flat"), ["#654321"], "64x64")
+        colour_file = pathlib.Path(self.home, ".zelvo", "colors")
+        for image in [tiny, flat]:
+            feh = self.install_recorder(f"feh-{os.path.basename(image)}")
+            pid = self.start({"feh-path": feh, "colors": True, "pics": [image]})
+            self.send(pid, [signal.SIGUSR1], SKIP)
+            self.changes(pid, feh, 2)
+            self.assertEqual(colour_file.read_text(), DEFAULT_FILE)
+            self.quit(pid)
+            colour_file.write_text("stale\n")
 
     def test_a_colour_file_that_cannot_be_written_costs_one_line_per_change(self):
         os.makedirs(os.path.join(self.home, ".zelvo", "colors"))

@@ -57,6 +57,7 @@ protected:
         // A grey ramp that reaches sixteen distinct colours only at a higher count.
         make("convert -size 64x256 gradient: -rotate 90 ramp.png");
         make("convert -size 64x64 xc:red xc:blue xc:green animation.gif");
+        make("convert -size 3x1 xc:red narrow.png");
         std::ofstream(at("text.png")) << "not an image\n";
     }
     static void TearDownTestSuite() { fs::remove_all(root_); }
@@ -130,7 +131,8 @@ TEST_F(Palette, EveryFrameOfAnAnimationIsReleased) {
 
 TEST_F(Palette, NothingFromWhatCannotBeRead) {
     const std::string long_path = "/" + std::string(magick_filename_size, 'a') + ".png";
-    for (const std::string& path : {at("missing.png"), at("text.png"), long_path}) {
+    // Halving a 3x1 image gives no image at all.
+    for (const std::string& path : {at("missing.png"), at("text.png"), long_path, at("narrow.png")}) {
         EXPECT_FALSE(find_palette(path)) << path.size();
         EXPECT_FALSE(extract_palette(path, 16)) << path.size();
     }
