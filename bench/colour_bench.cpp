@@ -4,75 +4,35 @@
 // Prints "row\tname\tvalue\tunit\treference\tratio" lines for bench/run.sh.
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
+#include "bench_support.h"
 #include "colour/colour_file.h"
 #include "colour/palette.h"
 #include "support/magick.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr int runs = 5;
 constexpr int palette_size = 16;
 constexpr int largest_request = 38;
 
-// Removes the temporary directory however the program leaves main.
-struct TempDir {
-    std::string root;
-    ~TempDir() { std::filesystem::remove_all(root); }
-};
-
-int fail(const std::string& message) {
-    std::fprintf(stderr, "zelvo_colour_bench: %s\n", message.c_str());
-    return 1;
-}
-
-// Runs a program found on PATH with its standard output sent to `output`;
-// whether it ran and exited with status 0.
-bool run_program(std::vector<std::string> arguments, const std::string& output) {
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t child = 0;
-    int failed = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    return failed == 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
+int fail(const std::string& message) { return bench::fail("zelvo_colour_bench", message); }
 
 std::string read_text(const std::string& path) {
     std::ifstream file(path);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-// Runs the action once to warm the caches, then gives the median of the runs, in milliseconds.
 template <typename Action>
 double median_ms(Action action) {
-    action();
-    std::vector<double> ms;
-    for (int run = 0; run < runs; ++run) {
-        Clock::time_point start = Clock::now();
-        action();
-        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    }
-    std::sort(ms.begin(), ms.end());
-    return ms[runs / 2];
+    return 1000 * bench::median_seconds(runs, action);
 }
 
 // The requested count (16, 17, ...) of the first straightforward attempt that
@@ -117,10 +77,8 @@ int main(int, char** argv) {
     // As the daemon runs it.
     zelvo::magick_limit_threads(4);
 
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zelvo-colour-bench.XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) return fail("cannot make a temporary directory");
-    TempDir dir{pattern};
+    const bench::TempDirectory dir("zelvo-colour-bench");
+    if (dir.root.empty()) return fail("cannot make a temporary directory");
     const std::string home = dir.root + "/home";
     std::filesystem::create_directories(home + "/.zelvo");
     const std::string colour_file = home + "/.zelvo/colors";
@@ -148,11 +106,11 @@ int main(int, char** argv) {
         std::vector<std::string> arguments = {"convert"};
         arguments.insert(arguments.end(), sample.make.begin(), sample.make.end());
         arguments.push_back(sample.file);
-        if (!run_program(arguments, "/dev/null")) return fail(std::string("convert cannot make the ") + sample.name);
+        if (!bench::run_program(arguments, "/dev/null")) return fail(std::string("convert cannot make the ") + sample.name);
         if (sample.file.rfind("PNG48:", 0) == 0) sample.file.erase(0, 6);
         if (sample.deep) {
             const std::string depth = dir.root + "/depth.txt";
-            if (!run_program({"identify", "-format", "%z", sample.file}, depth) || read_text(depth) != "16")
+            if (!bench::run_program({"identify", "-format", "%z", sample.file}, depth) || read_text(depth) != "16")
                 return fail(std::string("the ") + sample.name + " is not 16 bits deep: " + read_text(depth));
         }
     }
@@ -187,7 +145,7 @@ int main(int, char** argv) {
 
         bool piped = true;
         double pipeline = median_ms([&] {
-            piped = piped && run_program({"convert", sample.file, "-resize", "25%", "-colors", "16", "-unique-colors",
+            piped = piped && bench::run_program({"convert", sample.file, "-resize", "25%", "-colors", "16", "-unique-colors",
                                           "txt:-"},
                                          "/dev/null");
         });

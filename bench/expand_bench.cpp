@@ -3,25 +3,20 @@
 // Prints "row\tname\tvalue\tunit\treference\tratio" lines for bench/run.sh.
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
+#include "bench_support.h"
 #include "images/expand.h"
 #include "support/magick.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // 10 x 10 x 10 leaf directories of 10 images each: 10,000 image files.
 constexpr int fan_out = 10;
@@ -31,16 +26,7 @@ constexpr int list_files = 4;
 constexpr int repeated_images = list_files * fan_out * fan_out;
 constexpr int runs = 5;
 
-// Removes the generated tree however the program leaves main.
-struct TempTree {
-    std::string root;
-    ~TempTree() { std::filesystem::remove_all(root); }
-};
-
-int fail(const std::string& message) {
-    std::fprintf(stderr, "zelvo_expand_bench: %s\n", message.c_str());
-    return 1;
-}
+int fail(const std::string& message) { return bench::fail("zelvo_expand_bench", message); }
 
 std::string middle_directory(const std::string& root, int index) {
     return root + "/a" + std::to_string(index) + "/b" + std::to_string(index);
@@ -120,18 +106,9 @@ std::size_t walk_floor(const std::string& directory) {
     return files;
 }
 
-// Runs the action once to warm the caches, then gives the median of the runs, in seconds.
 template <typename Action>
 double median_seconds(Action action) {
-    action();
-    std::vector<double> seconds;
-    for (int run = 0; run < runs; ++run) {
-        Clock::time_point start = Clock::now();
-        action();
-        seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
-    }
-    std::sort(seconds.begin(), seconds.end());
-    return seconds[runs / 2];
+    return bench::median_seconds(runs, action);
 }
 
 // One identify process over all files, its output to a file; its line count,
@@ -140,18 +117,7 @@ double median_seconds(Action action) {
 long run_identify(const std::vector<std::string>& files, const std::string& output) {
     std::vector<std::string> arguments = {"identify", "-ping", "-format", "%w\n"};
     arguments.insert(arguments.end(), files.begin(), files.end());
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t child = 0;
-    int failed = posix_spawn(&child, "/usr/bin/identify", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    if (failed != 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return -1;
+    if (!bench::run_program(std::move(arguments), output)) return -1;
     std::ifstream lines(output);
     long count = 0;
     for (std::string line; std::getline(lines, line);) count += !line.empty();
@@ -171,10 +137,8 @@ int main(int, char** argv) {
     zelvo::magick_start(argv[0]);
     zelvo::magick_limit_threads(1);
 
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zelvo-expand-bench.XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) return fail("cannot make a temporary directory");
-    TempTree tree{pattern};
+    const bench::TempDirectory tree("zelvo-expand-bench");
+    if (tree.root.empty()) return fail("cannot make a temporary directory");
     const std::string root = tree.root + "/tree";
 
     std::vector<Sample> samples = {{"gradient:red-blue", "64x48", "PNG", ".png", {}},
