@@ -49,6 +49,14 @@ std::optional<std::string> home_directory() {
     return std::nullopt;
 }
 
+// Keeps the user's umask but never lets the group or others write what the
+// daemon creates: xrdb loads the colour file, and the per-user directory and
+// the default configuration file are made before detaching.
+void harden_umask() {
+    const mode_t mask = umask(0);
+    umask(mask | S_IWGRP | S_IWOTH);
+}
+
 // Forks once; the parent ends with status 0 and the child goes on.
 void fork_and_leave_parent() {
     pid_t child = fork();
@@ -65,10 +73,7 @@ void detach() {
     std::signal(SIGHUP, SIG_IGN);
     fork_and_leave_parent();
 
-    // Keep the user's umask but never create anything group- or
-    // world-writable: xrdb loads the colour file the daemon writes.
-    mode_t mask = umask(0);
-    umask(mask | S_IWGRP | S_IWOTH);
+    // The umask stays the one hardened at the start.
     if (chdir("/") != 0) std::exit(1);
 
     long open_max = sysconf(_SC_OPEN_MAX);
@@ -138,6 +143,7 @@ int option_number(const char* text) {
 int zelvo_main(int argc, char** argv) {
     // Exhausted memory ends the process at once, without a message.
     std::set_new_handler([] { std::abort(); });
+    harden_umask();
     const char* invocation = argv[0] != nullptr ? argv[0] : "zelvo";
 
     Arguments arguments;

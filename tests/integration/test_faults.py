@@ -1,0 +1,197 @@
+#!/usr/bin/env python3
+"""Faults around the real binary that it must survive: a fork that fails for
+xrdb, a full file system under the colour file, viewers that never end; and
+that nothing it creates can be written by the group or others, whatever the umask."""
+import errno, os, pathlib, shutil, signal, stat, subprocess, unittest
+
+from harness import NO_IMAGES, TOOLS, proc_stat, proc_status, records
+from test_lifecycle import RELOAD, SKIP, LifecycleCase, daemon_children, each_process
+
+# A uid of its own: every task of the uid counts against the process limit.
+FAULT_UID = 54340
+XRDB_FORK_FAILED = f"Zelvo could not start xrdb: fork failed: {os.strerror(errno.EAGAIN)}"
+# Written with builtins only, so that it starts even when its uid may fork no more.
+HANGING_VIEWER = """#!/bin/sh
+# A viewer that records its pid and arguments, then hangs for good, deaf to SIGTERM.
+trap '' TERM
+echo "$$ $*" >> "$0.log"
+exec {sleep} infinity
+"""
+
+
+def modes(top):
+    """{path under top: permission bits} of everything under top."""
+    found = {}
+    for directory, names, files in os.walk(top):
+        for name in names + files:
+            path = os.path.join(directory, name)
+            found[os.path.relpath(path, top)] = stat.S_IMODE(os.lstat(path).st_mode)
+    return found
+
+
+def fill(path):
+    """Writes zeros to a new file at path until the file system refuses; gives the errno."""
+    descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    try:
+        while True:
+            os.write(descriptor, bytes(4096))
+    except OSError as refused:
+        return refused.errno
+    finally:
+        os.close(descriptor)
+
+
+class FaultCase(LifecycleCase):
+    def setUp(self):
+        super().setUp()
+        self.hang = os.path.join(self.bin, "hang")  # in the sticky directory that any uid may write
+        pathlib.Path(self.hang).write_text(HANGING_VIEWER.format(sleep=shutil.which("sleep")))
+        os.chmod(self.hang, 0o755)
+        self.xrdb = os.path.join(self.bin, "xrdb")
+
+    def tearDown(self):
+        # The daemons end first, so that none starts another viewer; the hanging
+        # viewers that outlive them are re-parented to this process.
+        for pid in self.children():
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+        hanging = [pid for pid, _ in self.hung(0)]
+        for pid in hanging:
+            os.kill(pid, signal.SIGKILL)
+        for pid in hanging:
+            self.poll(lambda: self.reaped(pid), f"lets hanging viewer {pid} go")
+        super().tearDown()
+
+    def reaped(self, pid):
+        try:
+            os.waitpid(pid, os.WNOHANG)
+        except ChildProcessError:
+            pass  # the daemon's, which the system reaps
+        return not os.path.exists(f"/proc/{pid}")
+
+    def hung(self, count):
+        """(pid, arguments) of the hanging viewers once count have recorded their start and hang."""
+        def started():
+            try:
+                lines = pathlib.Path(self.hang + ".log").read_text().splitlines()
+            except FileNotFoundError:
+                lines = []
+            found = [(int(pid), arguments) for pid, arguments in (line.split(" ", 1) for line in lines)]
+            # Only those still hanging: a pid that ended may belong to another process by now.
+            found = [(pid, arguments) for pid, arguments in found if self.hanging(pid)]
+            return len(found) >= count and found
+        return self.poll(started, f"started {count} hanging viewers") if count else started() or []
+
+    @staticmethod
+    def hanging(pid):
+        try:
+            return pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().endswith(b"\0infinity\0")
+        except OSError:
+            return False
+
+    def set_process_limit(self, pid, soft):
+        """Sets the daemon's soft process limit as its own uid, which needs no CAP_SYS_RESOURCE."""
+        subprocess.run([TOOLS["setpriv"], f"--reuid={FAULT_UID}", f"--regid={FAULT_UID}", "--clear-groups",
+                        "prlimit", f"--pid={pid}", f"--nproc={soft}:"], check=True)
+
+    def skip(self, run, *texts):
+        os.kill(run.pid, signal.SIGUSR1)
+        self.assertEqual(self.lines(1 + len(texts)), [(run.pid, text) for text in (SKIP, *texts)])
+
+    def colour_lines(self, path):
+        lines = pathlib.Path(path).read_text().splitlines()
+        self.assertEqual([line.split()[:2] for line in lines], [["#define", f"c{index}"] for index in range(16)])
+
+
+class FaultTest(FaultCase):
+    def test_viewers_that_never_end_hold_up_no_change(self):
+        run = self.daemon("root", {"feh-path": self.hang})
+        self.hung(1)
+        self.skip(run)
+        (first, shown), (second, next_shown) = self.hung(2)
+        # Both still hang as the daemon's children, and the second shows the next image.
+        self.assertEqual(set(daemon_children(run.pid)), {first, second})
+        self.assertEqual(len({shown.split()[-1], next_shown.split()[-1]} & set(self.images)), 2)
+        self.skip(run)
+        self.assertEqual([pid for pid, _ in self.hung(3)][:2], [first, second])
+        self.stop(run)
+
+    def test_failed_xrdb_fork_is_logged_and_the_next_change_starts_xrdb(self):
+        run = self.daemon("user", {"feh-path": self.hang, "xrdb-path": self.xrdb, "colors": True,
+                                   "use-xrdb": True}, uid=FAULT_UID)
+        self.wait_records(self.xrdb, 1)
+        viewer = [pid for pid, _ in self.hung(1)]
+        self.poll(lambda: list(daemon_children(run.pid)) == viewer, "lets xrdb end")
+        tasks = sum(int(proc_status(pid, "Threads")) for pid, uid in each_process(
+            lambda pid: int(proc_status(pid, "Uid").split()[0])) if uid == FAULT_UID)
+        limits = pathlib.Path(f"/proc/{run.pid}/limits").read_text().splitlines()
+        soft = next(line.split()[2] for line in limits if line.startswith("Max processes"))
+        # Room for one more task: the next viewer starts, xrdb after it cannot.
+        self.set_process_limit(run.pid, tasks + 1)
+        self.skip(run, XRDB_FORK_FAILED)
+        self.hung(2)
+        self.assertEqual(len(records(self.xrdb)), 1)
+        self.assertNotEqual(proc_stat(run.pid)["state"], "Z")
+
+        self.set_process_limit(run.pid, soft)
+        self.skip(run)
+        self.hung(3)
+        self.assertEqual(len(self.wait_records(self.xrdb, 2)), 2)
+        self.colour_lines(os.path.join(run.home, ".zelvo", "colors"))
+        self.stop(run)
+
+    def test_a_full_file_system_costs_the_colour_file_until_space_comes_back(self):
+        run = self.daemon("full", {"xrdb-path": self.xrdb, "colors": True, "use-xrdb": True})
+        self.wait_records(self.xrdb, 1)
+        # A 16 KiB file system on the per-user directory, seen only in the daemon's namespace.
+        user = os.path.join(run.home, ".zelvo")
+        subprocess.run([shutil.which("nsenter"), "-t", str(run.pid), "-m", TOOLS["mount"], "-t", "tmpfs",
+                        "-o", "size=16k,mode=0755", "zelvo-full", user], check=True)
+        inside = f"/proc/{run.pid}/root{user}"
+        self.assertEqual(os.listdir(inside), [])
+        self.assertEqual(fill(os.path.join(inside, "filler")), errno.ENOSPC)
+        colours = os.path.join(user, "colors")
+        self.skip(run, f"Zelvo could not write the colour file {colours}: {os.strerror(errno.ENOSPC)}")
+        # The change went on to xrdb.
+        self.assertEqual(len(self.wait_records(self.xrdb, 2)), 2)
+
+        os.remove(os.path.join(inside, "filler"))
+        self.skip(run)
+        self.wait_records(self.xrdb, 3)
+        self.colour_lines(os.path.join(inside, "colors"))
+        self.assertEqual(len(self.wait_records(run.feh, 3)), 3)
+        self.stop(run)
+
+
+class UmaskTest(FaultCase):
+    def test_nothing_the_daemon_creates_is_group_or_world_writable(self):
+        # A first run without images makes the per-user directories and the default file.
+        for umask, directory, file in [(0o000, 0o755, 0o644), (0o070, 0o705, 0o604)]:
+            with self.subTest(umask=oct(umask)):
+                shutil.rmtree(os.path.join(self.home, ".zelvo"), ignore_errors=True)
+                result = self.run_zelvo(umask=umask)
+                self.assertEqual((result.status, result.out, result.err), (1, b"", NO_IMAGES))
+                self.assertEqual(modes(self.home), {".zelvo": directory, ".zelvo/images": directory,
+                                                    ".zelvo/.zelvorc": file})
+        shutil.rmtree(os.path.join(self.home, ".zelvo"))
+
+        config = self.write_config({"feh-path": os.path.join(self.bin, "feh"), "xrdb-path": self.xrdb,
+                                    "colors": True, "use-xrdb": True, "default": [self.path("images")]})
+        pid = self.start_daemon(env={"HOME": self.home, "PATH": os.environ["PATH"]}, umask=0)
+        self.wait_records(self.xrdb, 1)
+        made = {name: mode for name, mode in modes(self.home).items() if name not in (".zelvo", ".zelvo/.zelvorc")}
+        self.assertEqual(made, {".zelvo/images": 0o755, ".zelvo/colors": 0o644})
+        # The reload makes the directories and the default file again, then the colour file.
+        shutil.rmtree(os.path.join(self.home, ".zelvo"))
+        os.kill(pid, signal.SIGHUP)
+        kept = f"Zelvo found no suitable images in {config} and keeps the previous configuration"
+        self.assertEqual(self.lines(3), [(pid, RELOAD[0]), (pid, kept), (pid, RELOAD[1])])
+        self.wait_records(self.xrdb, 2)
+        self.assertEqual(modes(self.home), {".zelvo": 0o755, ".zelvo/images": 0o755, ".zelvo/.zelvorc": 0o644,
+                                            ".zelvo/colors": 0o644})
+        self.assertEqual(self.stop_daemon(pid), 0)
+        self.assertEqual(self.lines(1), [(pid, "Zelvo has quit")])
+
+
+if __name__ == "__main__":
+    unittest.main()
