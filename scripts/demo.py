@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Shows zelvo's main job for real: started on generated sample wallpapers, it
 sets the first with feh, changes it on SIGUSR1 and quits on SIGTERM, while this
-script saves a screenshot of the root window after each change and prints the
-daemon's syslog lines and the palette it wrote for the new wallpaper. Without a
-display (or with --xvfb) it uses a private Xvfb, and there xrdb loads the
-palette too; your own display's resources are left alone. The daemon's /dev/log is this script's own socket, in a private mount
-namespace (so it needs root), since this machine may have no syslog.
+script saves a screenshot of the root window after each change, and the same
+screenshot with the sixteen colours of the colour file drawn beneath it, and
+prints the daemon's syslog lines and the palette it wrote for the new
+wallpaper. Without a display (or with --xvfb) it uses a private Xvfb, and there
+xrdb loads the palette too; your own display's resources are left alone. The
+daemon's /dev/log is this script's own socket, in a private mount namespace (so
+it needs root), since this machine may have no syslog.
 
 Usage: demo.py ZELVO_BINARY OUTPUT_DIRECTORY [--xvfb]"""
 import os, pathlib, re, shutil, signal, socket, subprocess, sys, tempfile, threading, time
@@ -87,6 +89,28 @@ def palette_of(colour_file):
         return re.findall(r"^#define c\d+ (\S+)$", pathlib.Path(colour_file).read_text(), re.M)
     except FileNotFoundError:
         return None
+
+
+def palette_picture(shot, palette, path, width=960):
+    """Writes the screenshot (xwd data) scaled to width with a row of the palette's
+    sixteen swatches beneath it, each labelled with its name and colour. It is a
+    256-colour PNG, small enough for the documentation: the screenshot is dithered
+    to 188 colours, and the row keeps its sixteen colours exactly, its lettering
+    drawn in black or white and three blends toward the swatch."""
+    swatch, kept = width // len(palette), ["xc:black", "xc:white"]
+    command = ["convert", "(", "xwd:-", "-resize", f"{width}x", "-dither", "FloydSteinberg", "-colors", "188", ")",
+               "("]
+    for index, colour in enumerate(palette):
+        rgb = [int(colour[i:i + 2], 16) for i in (1, 3, 5)]
+        ink = 0 if 0.299 * rgb[0] + 0.587 * rgb[1] + 0.114 * rgb[2] > 140 else 255
+        kept += [f"xc:{colour}"] + ["xc:#" + "".join(f"{(c * (4 - k) + ink * k) // 4:02x}" for c in rgb)
+                                    for k in (1, 2, 3)]
+        command += ["(", "-size", f"{swatch}x56", f"xc:{colour}", "-fill", "black" if ink == 0 else "white",
+                    "-gravity", "north", "-pointsize", "14", "-annotate", "+0+9", f"c{index}",
+                    "-gravity", "south", "-pointsize", "10", "-annotate", "+0+9", colour, ")"]
+    command += ["+gravity", "+append", "(", *kept, "+append", "-write", "mpr:kept", "+delete", ")",
+                "+dither", "-remap", "mpr:kept", ")", "-append", "-strip", f"PNG8:{path}"]
+    subprocess.run(command, input=shot, check=True)
 
 
 def modified(path):
@@ -173,6 +197,11 @@ def demo(binary, output, use_xvfb, top, cleanup):
             wait_until(lambda: loaded_palette(display) == palette, "xrdb loads the colour file")
         palettes.append(palette)
         print(f"  palette{' (loaded by xrdb)' if private else ''}: {' '.join(palette)}")
+        # The screenshot and the colour file both belong to this change: the
+        # next signal goes out only once both are seen.
+        picture = os.path.join(output, f"wallpaper-{change}-colours.png")
+        palette_picture(before, palette, picture)
+        print(f"  screenshot with its palette: {picture}")
 
     print(f"$ kill -TERM {pid}")
     os.kill(pid, signal.SIGTERM)
@@ -203,7 +232,7 @@ def main():
         shutil.rmtree(top, ignore_errors=True)
     if failed:
         sys.exit(1)
-    print(f"the screenshots are in {output}")
+    print(f"the screenshots, alone and with their palettes, are in {output}")
 
 
 if __name__ == "__main__":
