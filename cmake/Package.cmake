@@ -1,0 +1,37 @@
+# The Debian package of zelvo: `cpack` in the build directory makes
+# zelvo_<version>_<arch>.deb, installed under /usr. It holds the component
+# "zelvo" alone: the binary, the manual page, the examples and the user unit.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME zelvo)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "zelvo maintainers")
+set(CPACK_PACKAGE_CONTACT "zelvo maintainers <maintainers@users.noreply.c-seed-7c27b190.example>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "X11 wallpaper daemon with terminal colours from the wallpaper")
+# CPack puts the summary first and indents these lines for the control file.
+set(CPACK_PACKAGE_DESCRIPTION "zelvo is a small per-user daemon that changes the desktop wallpaper at a
+fixed interval. It gathers images from directories, image files, URLs and
+list files, shuffles them, and starts feh with the next image for each
+monitor. It can also derive a sixteen-colour terminal palette from each new
+wallpaper and load it with xrdb. It is steered by signals and reports
+through syslog.")
+set(CPACK_DEBIAN_PACKAGE_SECTION x11)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+
+# Installed for /usr through DESTDIR, so that the install rules see the real
+# prefix: the user unit names the binary by it.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};zelvo;/")
+set(CPACK_STRIP_FILES ON)
+
+# The libraries the binary links (MagickCore, libconfig, libevent, the C and
+# C++ runtimes) become dependencies through dpkg-shlibdeps, with the versions
+# it finds. Named here: the two programs the daemon starts (xrdb comes with
+# x11-xserver-utils), and procps, whose pgrep the user unit's reload uses.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "feh, x11-xserver-utils, procps")
+
+include(CPack)
