@@ -77,7 +77,7 @@ void detach() {
     if (chdir("/") != 0) std::exit(1);
 
     long open_max = sysconf(_SC_OPEN_MAX);
-    for (long descriptor = open_max; descriptor >= 0; --descriptor)
+    for (long descriptor = open_max - 1; descriptor >= 0; --descriptor)
         close(static_cast<int>(descriptor));
     // The standard streams stay usable but lead to /dev/null: no file opened
     // later takes descriptors 0 to 2, and a library's stray warning is lost
