@@ -5,6 +5,27 @@
 
 namespace zelvo {
 
+// A PNG header may claim 100000 x 100000 pixels in a file of seventy bytes:
+// unchecked, MagickCore pings it as an image and its read builds an 80 GB
+// pixel cache on disk for minutes. The limits below keep such a file out at
+// the ping and cap what any read may take, and still let real wallpapers
+// through: a span of monitors up to 16384 wide, an 8K photo (7680 x 4320).
+void magick_limit_resources() {
+    constexpr MagickSizeType mebi = MagickSizeType{1} << 20;
+    // Twice the widest span of monitors, and beyond the long side of a photo from any camera.
+    SetMagickResourceLimit(WidthResource, 32768);
+    SetMagickResourceLimit(HeightResource, 32768);
+    // Up to this many pixels, and bytes, an image is held in memory (an 8K
+    // photo and its halved copy at 8 bytes a pixel), and so much of a disk
+    // cache may be mapped; larger images go to disk.
+    SetMagickResourceLimit(AreaResource, 128 * mebi);
+    SetMagickResourceLimit(MemoryResource, 512 * mebi);
+    SetMagickResourceLimit(MapResource, 512 * mebi);
+    // What does not fit is cached on disk up to this size (128 Mi pixels at
+    // 8 bytes); a read that needs more fails at once, before writing anything.
+    SetMagickResourceLimit(DiskResource, 1024 * mebi);
+}
+
 bool magick_set_filename(ImageInfo* info, const char* path) {
     std::size_t length = std::strlen(path);
     if (length >= magick_filename_size) return false;

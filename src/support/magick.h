@@ -41,10 +41,16 @@ using ExceptionPtr = std::unique_ptr<ExceptionInfo, ExceptionDelete>;
 // Hands MagickCore's large aligned blocks to zelvo's own handlers (see MagickScratch).
 void magick_memory_install();
 
+// Sets zelvo's own ceilings on image size, memory and disk, which hold
+// whatever policy file MagickCore finds (a policy can only lower them).
+void magick_limit_resources();
+
 // Starts MagickCore without signal handlers of its own: the event loop owns signals.
 inline void magick_start(const char* invocation) {
     magick_memory_install();
     MagickCoreGenesis(invocation, MagickFalse);
+    // After the genesis, which sets the limits from the policy and the environment.
+    magick_limit_resources();
 }
 
 // While one lives, large blocks that MagickCore frees once keep_freed_blocks

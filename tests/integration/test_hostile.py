@@ -1,0 +1,254 @@
+#!/usr/bin/env python3
+"""Hostile inputs for the real binary: broken, bomb-sized and strangely named images, deep and
+wide directories, a huge list file, sources and settings of the wrong type, and files that change
+under the running daemon. After each one the daemon still runs and still changes wallpapers."""
+import os, pathlib, re, resource, shutil, signal, struct, subprocess, sys, time, unittest, zlib
+
+from harness import BINARY, block_colours, hex_colour, make_block_image, make_solid_images, namespace_command, near, \
+    proc_status, records
+from test_colours import DEFAULT_FILE
+from test_cycle import RELOAD, RELOADED, SHUFFLE, CycleCase
+
+sys.setrecursionlimit(10000)  # rmtree descends one call a level, and a test nests 2100 levels
+HOSTILE_UID = 54350  # a uid of its own, for which file permissions count
+BLOCKS = block_colours(0x48, 0xb8)
+COLOUR_LINE = re.compile(r"#define c(\d+) #[0-9a-fA-F]{6}")
+# MagickCore also reads the policy files in MAGICK_CONFIGURE_PATH, and the first value of a limit
+# wins: this one lifts every limit that a system policy sets, so that only the daemon's own remain.
+LOOSE_POLICY = "<policymap>\n" + "".join(f'<policy domain="resource" name="{name}" value="{value}"/>\n' for name, value in [
+    ("width", "10MP"), ("height", "10MP"), ("area", "1TP"), ("memory", "1TiB"), ("map", "1TiB"), ("disk", "1PiB")]) + "</policymap>\n"
+
+
+def png_bomb(path, width=100000, height=100000):
+    """A valid PNG of 70 bytes whose header claims width x height RGB pixels."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    pathlib.Path(path).write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+                                   + chunk(b"IDAT", zlib.compress(b"\0" * 301)) + chunk(b"IEND", b""))
+
+
+class HostileCase(CycleCase):
+    def setUp(self):
+        super().setUp()
+        self.feh = self.install_recorder("bin/feh-hostile")
+        self.colours, self.rc = (pathlib.Path(self.home, ".zelvo", name) for name in ("colors", ".zelvorc"))
+
+    def launch(self, settings, uid=None, cwd=None, env=(), rlimit=None):
+        """Starts the daemon like CycleCase.start, but gives start-up as long as it takes and lets
+        MagickCore report on standard error; settings may be the whole file as text. Gives the pid."""
+        self.configure({"feh-path": self.feh, "dark": True, **({} if isinstance(settings, str) else settings)})
+        if isinstance(settings, str):
+            self.rc.write_text(settings)
+        for path in (self.home, self.rc.parent, self.rc) if uid else ():
+            os.chown(path, uid, uid)
+        began = time.monotonic()
+        done = subprocess.run(namespace_command(self.dev, self.path("log"), [BINARY], "", uid), cwd=cwd,
+                              env={**self.env, **dict(env)}, stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=300, preexec_fn=rlimit and (lambda: resource.setrlimit(*rlimit)))
+        self.startup, self.stderr = time.monotonic() - began, done.stderr
+        self.assertEqual((done.returncode, done.stdout), (0, b""), done.stderr[-3000:])
+        first = self.messages(2, timeout=60)
+        self.assert_notices(first, first[0].pid, "Zelvo is inited", "Zelvo is started")
+        return first[0].pid
+
+    def change(self, pid, count, number=signal.SIGUSR1, *texts):
+        """The image entries of change count, as the exact bytes that the viewer got; unless it is the
+        start's or number is None, sends number first and expects its log lines texts."""
+        if count > 1 and number:
+            self.send(pid, [number], *(texts or ["SIGUSR1 has been recived: skiping ahead"]))
+        # The recorder writes a byte outside printable ASCII as \u00XX, one character a byte.
+        return [entry.encode("latin-1") for entry in self.changes(pid, self.feh, count)[-1]["argv"][3:]]
+
+    def reload_without_images(self, pid):
+        """Sends SIGHUP for a reload that finds no image: it says so and keeps the ring."""
+        self.send(pid, [signal.SIGHUP])
+        reload, reason, reloaded = self.messages(3)
+        self.assertEqual((reload.text, reloaded.text), (RELOAD, RELOADED))
+        self.assertIn(str(self.rc), reason.text)
+
+    def colour_file(self):
+        """The colour file once a change has written it whole; leaves it stale for the next change."""
+        whole = lambda: self.colours.exists() and len(lines := self.colours.read_text().splitlines()) == 16 and all(
+            (match := COLOUR_LINE.fullmatch(line)) and match[1] == str(index) for index, line in enumerate(lines)) and lines
+        text = "\n".join(self.poll(whole, "writes a whole colour file", 60)) + "\n"
+        self.colours.write_text("stale\n")
+        return text
+
+    def assert_palette(self, text):
+        """The colour file holds the palette of a block image: every unshaped entry is one of its colours."""
+        kept = [hex_colour(line.split()[2]) for index, line in enumerate(text.splitlines()) if index not in (7, 8, 15)]
+        self.assertTrue(all(near(colour, BLOCKS) for colour in kept), text)
+
+    def blocks(self, *names):
+        os.makedirs(os.path.dirname(self.path(*names)), exist_ok=True)
+        return make_block_image(self.path(*names), BLOCKS)
+
+
+class BrokenImageTest(HostileCase):
+    def test_broken_images_are_skipped_or_shown_with_the_default_colours(self):
+        good = self.blocks("broken", "good.png")
+        for name, coder in (("cut.png", "png:-"), ("cut.jpg", "jpg:-")):  # cut in the pixels: the header still pings
+            whole = subprocess.run(["convert", good, coder], check=True, capture_output=True).stdout
+            pathlib.Path(self.path("broken", name)).write_bytes(whole[:len(whole) // 2])
+        pathlib.Path(self.path("broken", "empty.png")).touch()
+        pid = self.launch({"colors": True, "pics": [self.path("broken")]})
+        walk = [(self.change(pid, count)[0], self.colour_file()) for count in (1, 2, 3, 4)]
+        found = dict(walk[:3])
+        self.assertEqual((set(found), walk[3][0]), ({os.fsencode(self.path("broken", name))
+                                                     for name in ("good.png", "cut.png", "cut.jpg")}, walk[0][0]))
+        self.assert_palette(found[os.fsencode(good)])
+        self.assertEqual(found[os.fsencode(self.path("broken", "cut.png"))], DEFAULT_FILE)  # its read fails
+        self.quit(pid)
+
+
+class BombTest(HostileCase):
+    def test_a_decompression_bomb_is_refused_whatever_the_policy(self):
+        good, temporary, policy = self.blocks("bomb", "good.png"), self.path("temporary"), {"MAGICK_CONFIGURE_PATH": self.top}
+        os.mkdir(temporary)
+        pathlib.Path(self.top, "policy.xml").write_text(LOOSE_POLICY)
+        # A span of monitors 16384 wide, one stripe a colour, still gives its palette.
+        span, command = self.path("bomb", "span.png"), ["convert", "-size", "16384x64", "xc:black"]
+        for index, (red, green, blue) in enumerate(BLOCKS):
+            command += ["-fill", f"rgb({red},{green},{blue})", "-draw", f"rectangle {index * 1024},0 {index * 1024 + 1023},63"]
+        subprocess.run(command + [span], check=True, env={**os.environ, **policy})
+        png_bomb(self.path("bomb", "bomb.png"))
+        # Were the bomb read, its pixel cache of 80 GB would fill the disk: this limit ends the daemon at 1 GiB instead.
+        pid = self.launch({"colors": True, "pics": [self.path("bomb")]}, rlimit=(resource.RLIMIT_FSIZE, (1 << 30,) * 2),
+                          env={**policy, "MAGICK_TEMPORARY_PATH": temporary})
+        # Two changes show the two real images and the third the first again: the ping refused the bomb.
+        walk = [(self.change(pid, count)[0], self.colour_file()) for count in (1, 2, 3)]
+        self.assertEqual((sorted(entry for entry, _ in walk[:2]), walk[2][0]), (sorted(map(os.fsencode, (good, span))), walk[0][0]))
+        for _, text in walk:
+            self.assert_palette(text)
+        # The image of the next change has become the bomb since.
+        second = walk[1][0]
+        os.rename(second, os.fsencode(self.path("kept.png")))
+        os.rename(self.path("bomb", "bomb.png"), second)
+        before, began = int(proc_status(pid, "VmHWM").split()[0]), time.monotonic()
+        self.assertEqual((self.change(pid, 4), self.colour_file()), ([second], DEFAULT_FILE))
+        after = int(proc_status(pid, "VmHWM").split()[0])
+        print(f"\nbomb: palette step {time.monotonic() - began:.2f} s; peak memory {before} KiB before it, {after} KiB after")
+        self.assertLess(after - before, 64 << 10)
+        self.assertLess(after, 512 << 10)
+        self.assertEqual(os.listdir(temporary), [])  # no pixel cache went to disk
+        os.replace(os.fsencode(self.path("kept.png")), second)
+        self.assertEqual(self.change(pid, 5), [walk[0][0]])
+        self.assert_palette(self.colour_file())
+        self.quit(pid)
+
+
+class SourceTest(HostileCase):
+    def test_deep_and_wide_directories(self):
+        # 2100 levels, with a red image at level 1000 and one at the bottom, whose path is too long to use.
+        [red], root, began = make_solid_images(self.path("plain"), ["red"]), self.path("deep"), time.monotonic()
+        os.mkdir(root)
+        level = os.open(root, os.O_RDONLY)
+        for depth in range(1, 2101):
+            os.mkdir("d", dir_fd=level)
+            level = [os.open("d", os.O_RDONLY, dir_fd=level), os.close(level)][0]
+            if depth in (1000, 2100):
+                os.link(red, "red.png", dst_dir_fd=level)
+        os.close(level)
+        wide = self.path("wide")
+        os.mkdir(wide)
+        pathlib.Path(self.path("note")).write_text("not an image\n")
+        for index in range(100000):  # empty files, and links to one small text (a file takes 65000 links at most)
+            name = os.path.join(wide, f"{index:06}")
+            os.link(self.path("note"), name) if index % 2 else os.close(os.open(name, os.O_CREAT | os.O_WRONLY))
+        made = time.monotonic() - began
+        images = [root + "/d" * 1000 + "/red.png"] + make_solid_images(wide, ["lime", "blue", "yellow"])
+        pid = self.launch({"monitors": 4, "pics": [root, wide]})
+        print(f"\nwalk: 2100 levels and 100003 entries made in {made:.1f} s; start-up took {self.startup:.1f} s")
+        for count in (1, 2):
+            self.assertEqual(sorted(self.change(pid, count)), sorted(map(os.fsencode, images)))
+        self.quit(pid)
+
+    def test_huge_list_file_and_sources_that_are_not_strings(self):
+        images = self.images(3)
+        # Every 25000th element an image; the others numbers, a boolean, a group, a list, missing paths.
+        elements = [f'"{images[index // 25000 % 3]}"' if index % 25000 == 0 else
+                    ["1", "2.5", "true", '{ a = "b"; }', '( "x" )', f'"{self.path("missing")}/{index}"'][index % 6]
+                    for index in range(100000)]
+        pathlib.Path(self.path("huge.list")).write_text("default = ( " + ",\n".join(elements) + " );\n")
+        # Four monitors show the whole ring at each change: the list file's four images, and nothing from the
+        # image in a nested list of the source list.
+        rc, ring = f'feh-path = "{self.feh}";\nminutes = 20;\nmonitors = 4;\nsource_to_use = "pics";\npics = ', sorted(
+            os.fsencode(image) for image in images + images[:1])
+        pid = self.launch(rc + f'( 7, {{ a = 1; }}, ( "{images[0]}" ), [1, 2], true, "{self.path("huge.list")}", 2.5 );\n')
+        print(f"\nlist: 100000 elements read in a start-up of {self.startup:.1f} s")
+        self.assertEqual(sorted(self.change(pid, 1)), ring)
+        self.assertEqual(sorted(self.change(pid, 2, signal.SIGUSR2, SHUFFLE)), ring)
+        # Reloads whose sources hold no string, or are no list at all, keep the ring.
+        for count, sources in [(3, "( 1, true, { a = 1; }, ( 2 ), [ 3 ] )"), (4, "5")]:
+            self.rc.write_text(rc + sources + ";\n")
+            self.reload_without_images(pid)
+            self.assertEqual(sorted(self.change(pid, count, None)), ring)
+        self.quit(pid)
+
+    def test_strange_names_reach_the_viewer_byte_for_byte(self):
+        directory, [image] = os.path.realpath(self.path("names")), make_solid_images(self.path("plain"), ["red"])
+        os.mkdir(directory)
+        names = [b"a b.png", b"new\nline.png", b"-rf.png", b"--help.png", b"\xff\xfe bad.png"]
+        for name in names:
+            os.link(image, os.path.join(os.fsencode(directory), name))
+        # Named directly, relative to the start directory, the dashed ones must not read as options.
+        pid = self.launch({"monitors": 7, "pics": [directory, "-rf.png", "--help.png"]}, cwd=directory)
+        for count in (1, 2):
+            entries = self.change(pid, count)
+            relative = sorted(entry for entry in entries if not entry.startswith(b"/"))
+            self.assertEqual(sorted(set(entries) - set(relative)), sorted(os.fsencode(directory) + b"/" + name for name in names))
+            self.assertEqual([os.path.normpath(entry) for entry in relative], [b"--help.png", b"-rf.png"])
+            self.assertFalse(any(entry.startswith(b"-") for entry in entries), entries)
+        self.quit(pid)
+
+    def test_every_setting_of_the_wrong_type_takes_its_default_silently(self):
+        self.feh, xrdb = self.path("bin", "feh"), self.path("bin", "xrdb")  # the ones on the search path
+        [image] = make_solid_images(os.path.join(self.home, ".zelvo", "images"), ["red"])
+        pid = self.launch('colors = 1; dark = "yes"; use-xrdb = [ true ]; bg-style = 5; XAUTHORITY = true; DISPLAY = 1.5;\n'
+                          'monitors = "2"; feh-path = [ "/none" ]; minutes = "10"; source_to_use = 7;\n'
+                          'xrdb-path = { a = 1; }; xrdb-args = "-merge"; xresources = ( 1 );\n', env={"PATH": self.search_path})
+        self.assertEqual((self.change(pid, 1), self.stderr), ([os.fsencode(image)], b""))
+        [start] = records(self.feh)
+        self.assertEqual((start["argv"], start["env"]), (["zelvo-feh", "--bg-scale", "--no-fehbg", image],
+                                                         {"DISPLAY": ":0", "HOME": self.home}))
+        self.assert_timer(pid, 30)
+        self.assertEqual(self.change(pid, 2), [os.fsencode(image)])
+        self.assertEqual((self.colours.exists(), records(xrdb)), (False, []))
+        self.quit(pid)
+
+
+class ChangingFileTest(HostileCase):
+    def test_files_that_vanish_or_lock_before_their_show(self):
+        images = [self.blocks("images", f"{name}.png") for name in "abcd"]
+        pid = self.launch({"colors": True, "pics": [self.path("images")]}, uid=HOSTILE_UID)
+        [first] = self.change(pid, 1)
+        self.assert_palette(self.colour_file())
+        others = [image for image in images if os.fsencode(image) != first]
+        os.chmod(others[0], 0)  # the daemon's uid may read it no more
+        os.remove(others[1])
+        os.truncate(others[2], 0)
+        found = [(self.change(pid, count)[0], self.colour_file()) for count in (2, 3, 4)]
+        self.assertEqual(sorted(found), sorted((os.fsencode(image), DEFAULT_FILE) for image in others))
+        self.assertEqual(self.change(pid, 5), [first])
+        self.assert_palette(self.colour_file())
+        self.quit(pid)
+
+    def test_images_directory_deleted_under_the_daemon(self):
+        directory = os.path.join(self.home, ".zelvo", "images")
+        images = [os.fsencode(self.blocks(directory, f"{name}.png")) for name in "ab"]
+        pid = self.launch({"colors": True})  # its source: the images directory
+        [first] = self.change(pid, 1)
+        self.assert_palette(self.colour_file())
+        shutil.rmtree(directory)
+        self.assertEqual((self.change(pid, 2), self.colour_file()), ([images[images.index(first) ^ 1]], DEFAULT_FILE))
+        # The reload finds no image in the directory that it makes anew, and keeps the ring.
+        self.reload_without_images(pid)
+        self.assertEqual((self.change(pid, 3, None), self.colour_file(), os.path.isdir(directory)), ([first], DEFAULT_FILE, True))
+        later = os.fsencode(self.blocks(directory, "c.png"))
+        self.assertEqual(self.change(pid, 4, signal.SIGHUP, RELOAD, RELOADED), [later])
+        self.assert_palette(self.colour_file())
+        self.quit(pid)
+
+
+if __name__ == "__main__":
+    unittest.main()
