@@ -1,13 +1,18 @@
 #include "cycle/launch.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace zelvo {
 
 std::int32_t monitor_count(const RunOptions& options) {
-    if (options.monitors >= 1) return options.monitors;
-    if (options.config && options.config->monitors >= 1) return options.config->monitors;
-    return 1;
+    std::int32_t count = 1;
+    if (options.monitors >= 1)
+        count = options.monitors;
+    else if (options.config && options.config->monitors >= 1)
+        count = options.config->monitors;
+    // A mistyped count would otherwise build a vector of billions of entries.
+    return std::min(count, max_monitors);
 }
 
 ViewerArgv build_viewer_argv(const std::string& bg_style, StringNode* start, int count) {

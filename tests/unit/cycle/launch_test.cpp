@@ -111,8 +111,10 @@ TEST(Settings, MonitorCountAndIntervalPreferTheOptionThenTheFile) {
         {0, 30, 30, 1800},    {2, 3, 2, 120},   {0, 3, 3, 180},     {-1, 3, 3, 180},
         {1, 0, 1, 60},        {0, 0, 1, 1800},  {0, -5, 1, 1800},   {-7, -5, 1, 1800},
         // The product never wraps: the largest minutes that fit, one more, and the extremes.
-        {0, 71582788, 71582788, 4294967280u}, {0, 71582789, 71582789, 4294967295u},
-        {INT_MAX, 1, INT_MAX, 4294967295u},   {0, INT_MAX, INT_MAX, 4294967295u},
+        // Past 64 monitors the count stops growing.
+        {0, 64, 64, 3840}, {0, 65, 64, 3900}, {65, 2, 64, 3900},
+        {0, 71582788, 64, 4294967280u}, {0, 71582789, 64, 4294967295u},
+        {INT_MAX, 1, 64, 4294967295u},   {0, INT_MAX, 64, 4294967295u},
         {INT_MIN, INT_MIN, 1, 1800},
     };
     for (const Case& test : cases) {
