@@ -4,21 +4,15 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$top/build-sanitize
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVO_SANITIZE=ON -DZELVO_BENCH=OFF
-# The programs carry these same options (src/support/sanitize_options.cpp),
-# since the daemon runs with an environment of its own; the environment
-# covers whatever else the tests run. Reports go to files, one per process,
-# because the detached daemon's stderr is /dev/null. Daemons of other uids
-# write here too, hence mode 1777.
+# Every instrumented program carries its sanitizer options
+# (src/support/sanitize_options.cpp), since the daemon runs with an
+# environment of its own: reports go to files here, one per process, because
+# the detached daemon's stderr is /dev/null. Daemons of other uids write here
+# too, hence mode 1777.
 reports=$build/sanitizer-reports
 rm -rf "$reports"
 mkdir -p "$reports"
 chmod 1777 "$reports"
-ASAN_OPTIONS="log_path=$reports/asan:halt_on_error=1:abort_on_error=0:detect_leaks=1"
-ASAN_OPTIONS="$ASAN_OPTIONS:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1"
-ASAN_OPTIONS="$ASAN_OPTIONS:print_suppressions=0"
-UBSAN_OPTIONS="log_path=$reports/ubsan:halt_on_error=1:print_stacktrace=1:print_suppressions=0"
-LSAN_OPTIONS="suppressions=$top/tests/sanitize.supp:print_suppressions=0"
-export ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
 
 # Building runs the unit test program to list its tests: its reports count too.
 cmake --build "$build" -j2

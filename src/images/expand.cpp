@@ -70,13 +70,11 @@ StringList list_resolved_directory(const std::string& directory) {
     StringNode* tail = listing.first();
     while (const dirent* entry = readdir(stream.get())) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        std::string joined = prefix + entry->d_name;
-        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
-            std::optional<std::string> resolved = resolve(joined.c_str());
-            if (!resolved) continue;
-            joined = std::move(*resolved);
+        if (entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN) {
+            tail = string_list_append(tail, prefix + entry->d_name);
+        } else if (std::optional<std::string> resolved = join_and_resolve(entry->d_name, directory.c_str())) {
+            tail = string_list_append(tail, std::move(*resolved));
         }
-        tail = string_list_append(tail, std::move(joined));
     }
     if (listing.empty()) return StringList();
     return listing;
