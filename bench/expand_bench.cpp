@@ -3,6 +3,7 @@
 // Prints "row\tname\tvalue\tunit\treference\tratio" lines for bench/run.sh.
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
@@ -124,6 +125,60 @@ long run_identify(const std::vector<std::string>& files, const std::string& outp
     return count;
 }
 
+// The hostile list files of one run: 400,000 copies of one image in one
+// list, a chain of 50,000 list files each naming the next, and seven list
+// files each naming the next twenty times, whose last names twenty long URLs.
+// Each list also names the image itself, so that expansion always finds one.
+struct HostileLists {
+    std::string copies;
+    std::string chain;
+    std::string fan;
+};
+
+constexpr int copies = 400000;
+constexpr int chain_length = 50000;
+constexpr int fan_levels = 7;
+constexpr int fan_width = 20;
+
+std::string list_text(const std::vector<std::string>& sources) {
+    std::string text = "default = (";
+    for (std::size_t index = 0; index < sources.size(); ++index)
+        text += (index ? ",\n\"" : "\n\"") + sources[index] + "\"";
+    return text + "\n);\n";
+}
+
+bool make_hostile_lists(const std::string& root, const std::string& image, HostileLists& lists) {
+    std::filesystem::create_directories(root + "/chain");
+    std::filesystem::create_directories(root + "/fan");
+    lists = {root + "/copies.list", root + "/chain/0", root + "/fan/0"};
+    if (!write_file(lists.copies, list_text(std::vector<std::string>(copies, image)))) return false;
+    for (int level = 0; level < chain_length; ++level) {
+        const std::string next = level + 1 < chain_length ? root + "/chain/" + std::to_string(level + 1) : image;
+        if (!write_file(root + "/chain/" + std::to_string(level), list_text({next}))) return false;
+    }
+    for (int level = 0; level < fan_levels; ++level) {
+        std::vector<std::string> sources;
+        for (int index = 0; index < fan_width; ++index)
+            sources.push_back(level + 1 < fan_levels ? root + "/fan/" + std::to_string(level + 1)
+                                                     : "http://www.example.com/" + std::string(200, 'x') + "/" +
+                                                           std::to_string(index) + ".jpg");
+        if (!write_file(root + "/fan/" + std::to_string(level), list_text(sources))) return false;
+    }
+    return true;
+}
+
+// Seconds of one expansion of the list and the image, and its entry count.
+double expand_once(const std::string& list, const std::string& image, std::size_t& count) {
+    zelvo::StringList sources = zelvo::StringList::placeholder();
+    zelvo::string_list_append(zelvo::string_list_append(sources.first(), list), image);
+    const auto start = std::chrono::steady_clock::now();
+    zelvo::StringList result = zelvo::expand_sources(sources.first());
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    count = 0;
+    for (const zelvo::StringNode* node = result.first(); node != nullptr && node->value; node = node->link) ++count;
+    return seconds;
+}
+
 void print_row(const char* name, double value, double reference) {
     if (reference > 0)
         std::printf("row\t%s\t%.2f\tµs/image\t%.2f\t%.2f\n", name, value, reference, value / reference);
@@ -182,5 +237,22 @@ int main(int, char** argv) {
     print_row("expand_sources, in process (ref: walk floor)", expansion * per_image, floor * per_image);
     print_row("walk floor: opendir+readdir+realpath", floor * per_image, 0);
     print_row("identify -ping, one process over all files", identify * per_image, 0);
+
+    // Once each: these are about bounds, not microseconds, and the chain's
+    // 10,000 list files are each pinged before they are read.
+    HostileLists lists;
+    const std::string image = root + "/a0/b0/c0/image0.png";
+    if (!make_hostile_lists(tree.root + "/hostile", image, lists)) return fail("cannot write the hostile lists");
+    const struct {
+        const char* name;
+        const std::string& list;
+    } hostile[] = {{"400,000 copies of one image in a list file", lists.copies},
+                   {"a chain of 50,000 list files", lists.chain},
+                   {"7 list files naming the next 20 times", lists.fan}};
+    for (const auto& [name, list] : hostile) {
+        std::size_t count = 0;
+        const double seconds = expand_once(list, image, count);
+        std::printf("row\texpand_sources: %s (%zu entries)\t%.2f\ts\t-\t-\n", name, count, seconds);
+    }
     return 0;
 }

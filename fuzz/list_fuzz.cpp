@@ -107,7 +107,9 @@ std::vector<std::string> string_elements(const config_setting_t* setting) {
 std::vector<std::string> check_read(const std::optional<zelvo::StringList>& read) {
     zelvo::ConfigFile file;
     const config_setting_t* setting = nullptr;
-    if (config_read_file(file.get(), input_path.c_str()) == CONFIG_TRUE) {
+    // A text with a NUL byte or an include is refused whole, before libconfig sees it.
+    if (zelvo::config_text_is_plain(zelvo_fuzz::read_file(input_path)) &&
+        config_read_file(file.get(), input_path.c_str()) == CONFIG_TRUE) {
         const char* name = "default";
         config_lookup_string(file.get(), "list", &name);
         setting = config_lookup(file.get(), name);
@@ -180,8 +182,6 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);
-    // An include would read the machine's own files, which is not what is fuzzed here.
-    if (input.find("@include") != std::string::npos) return -1;
     zelvo_fuzz::write_file(input_path, input);
 
     const std::optional<zelvo::StringList> read = zelvo::read_list_file(input_path.c_str());

@@ -8,10 +8,14 @@
 
 #include "support/config_file.h"
 #include "support/log.h"
+#include "support/regular_file.h"
 
 namespace zelvo {
 
 namespace {
+
+// No configuration comes near this; a larger file is refused before it is read.
+constexpr std::size_t most_config_bytes = std::size_t{128} << 20;
 
 bool is_directory(const std::string& path) {
     DIR* directory = opendir(path.c_str());
@@ -49,10 +53,9 @@ StringNode* append_strings(StringNode* tail, const config_setting_t* setting) {
 // Makes sure the configuration file exists; false (reported) when it is
 // there but unreadable, or cannot be created.
 bool ensure_config_file(const std::string& config_path, const std::string& home) {
-    if (FILE* file = std::fopen(config_path.c_str(), "r")) {
-        std::fclose(file);
-        return true;
-    }
+    // Only asks whether something is there: opening a FIFO would wait for a writer.
+    struct stat status{};
+    if (stat(config_path.c_str(), &status) == 0) return true;
     if (errno != ENOENT) {
         // An existing file is never overwritten with the defaults.
         report("Zelvo cannot read the configuration file %s: %s", config_path.c_str(),
@@ -101,8 +104,22 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
     std::string images = home + "/.zelvo/images";
     if (!is_directory(images)) mkdir(images.c_str(), 0777);
 
+    // Read here, not by libconfig, whose scanner ends the process on a read
+    // error; its includes still work, from the user's own file.
+    std::optional<std::string> text = read_regular_file(config_path.c_str(), most_config_bytes);
+    if (!text) {
+        const char* why = errno == EINVAL ? "not a regular file"
+                          : errno == EFBIG ? "larger than 128 MiB"
+                                           : std::strerror(errno);
+        report("Zelvo cannot read the configuration file %s: %s", config_path.c_str(), why);
+        return nullptr;
+    }
+    if (text->find('\0') != std::string::npos) {
+        report("Zelvo cannot parse the configuration file %s: it holds a NUL byte", config_path.c_str());
+        return nullptr;
+    }
     ConfigFile file;
-    if (config_read_file(file.get(), config_path.c_str()) != CONFIG_TRUE) {
+    if (config_read_string(file.get(), text->c_str()) != CONFIG_TRUE) {
         if (config_error_type(file.get()) == CONFIG_ERR_PARSE) {
             const char* where = config_error_file(file.get());
             report("Zelvo cannot parse the configuration file %s: line %d: %s",

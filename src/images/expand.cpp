@@ -8,11 +8,15 @@
 #include <dirent.h>
 #include <memory>
 #include <regex.h>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "support/c_text.h"
 #include "support/config_file.h"
+#include "support/log.h"
 #include "support/magick.h"
+#include "support/regular_file.h"
 
 namespace zelvo {
 
@@ -54,10 +58,6 @@ std::optional<std::string> resolve(const char* path) {
     return std::string(buffer.data());
 }
 
-// The resolved directories and list files being expanded on the current
-// path; one already on it is not entered again, so cycles end.
-using ExpansionPath = std::vector<std::string>;
-
 // The resolved paths of the entries of a directory given by its own resolved
 // path. The join alone resolves an entry that is no symbolic link: realpath
 // would walk every component of the path once more for each entry, which
@@ -80,52 +80,129 @@ StringList list_resolved_directory(const std::string& directory) {
     return listing;
 }
 
-// Sources found in a directory are resolved paths already (`resolved`); a
-// directory or list file whose resolved path is already being expanded on the
-// current path is not entered again.
-StringList expand_along(const StringNode* sources, bool resolved, ExpansionPath& path) {
-    StringList result = StringList::placeholder();
-    StringNode* tail = result.first();
-    for (const StringNode* source = sources; source != nullptr; source = source->link) {
-        const char* text = source->value ? source->value->c_str() : nullptr;
-        const SourceKind kind = classify_source(text);
-        if (kind == SOURCE_SKIPPED) continue;
-        if (kind == SOURCE_IMAGE) {
-            // The viewer would take a relative "-name" for an option; "./-name" is the same file.
-            tail = string_list_append(tail, text[0] == '-' ? "./" + *source->value : *source->value);
+// What one expansion may take, however its sources fan out: list files that
+// name each other many times over, or directories full of links to the
+// same directories, would otherwise read or list without end.
+constexpr std::size_t most_list_files = 10000;
+constexpr std::size_t most_entries = 1000000;
+// The texts of the entries, which a list file may make as long as it likes.
+constexpr std::size_t most_entry_bytes = std::size_t{256} << 20;
+// Sources looked at, found in directories and list files or named again.
+constexpr std::size_t most_examined = 10000000;
+// No real list file comes near this; a larger one is not read.
+constexpr std::size_t most_list_file_bytes = std::size_t{128} << 20;
+
+// One directory or list file being expanded: its sources, the next one to
+// look at, and its resolved path, which marks it as being on the current path.
+struct Frame {
+    StringList listing;
+    const StringNode* next;
+    bool resolved;  // the sources are resolved paths found in a directory
+    std::string origin;
+};
+
+// One expansion, depth first without recursion: the frames stand for the
+// directories and list files on the current path, the deepest last.
+class Expansion {
+public:
+    StringList run(const StringNode* sources);
+
+private:
+    SourceKind classify(const std::string& text);
+    // Whether another list file may be read; says so once when none may.
+    bool may_read_list_file();
+    void enter(const StringNode* source, SourceKind kind, bool resolved);
+
+    // Each path is classified once: a list may name the same image a
+    // hundred thousand times, and each ping reads the file.
+    std::unordered_map<std::string, SourceKind> kinds_;
+    std::unordered_set<std::string> on_path_;
+    std::vector<Frame> frames_;
+    StringList result_ = StringList::placeholder();
+    StringNode* tail_ = result_.first();
+    std::size_t list_files_ = 0;
+    std::size_t entries_ = 0;
+    std::size_t entry_bytes_ = 0;
+    std::size_t examined_ = 0;
+    bool list_files_spent_ = false;
+};
+
+SourceKind Expansion::classify(const std::string& text) {
+    auto [known, fresh] = kinds_.try_emplace(text, SOURCE_SKIPPED);
+    if (fresh) known->second = classify_source(text.c_str());
+    return known->second;
+}
+
+bool Expansion::may_read_list_file() {
+    if (list_files_ < most_list_files) {
+        ++list_files_;
+        return true;
+    }
+    if (!list_files_spent_)
+        report("Zelvo has read %zu list files, the most for one expansion: the other list files are skipped",
+               most_list_files);
+    list_files_spent_ = true;
+    return false;
+}
+
+void Expansion::enter(const StringNode* source, SourceKind kind, bool resolved) {
+    const std::string& text = *source->value;
+    std::optional<std::string> origin = resolved ? std::optional<std::string>(text) : resolve(text.c_str());
+    if (!origin || on_path_.count(*origin) != 0) return;
+    StringList listing;
+    if (kind == SOURCE_DIRECTORY) {
+        listing = list_resolved_directory(*origin);
+    } else if (!may_read_list_file()) {
+        return;
+    } else if (std::optional<StringList> read = read_list_file(text.c_str())) {
+        listing = std::move(*read);
+    }
+    if (listing.first() == nullptr) return;
+    on_path_.insert(*origin);
+    const StringNode* first = listing.first();
+    frames_.push_back(Frame{std::move(listing), first, kind == SOURCE_DIRECTORY, std::move(*origin)});
+}
+
+StringList Expansion::run(const StringNode* sources) {
+    frames_.push_back(Frame{StringList(), sources, false, std::string()});
+    while (!frames_.empty()) {
+        Frame& frame = frames_.back();
+        const StringNode* source = frame.next;
+        if (source == nullptr) {
+            if (!frame.origin.empty()) on_path_.erase(frame.origin);
+            frames_.pop_back();
             continue;
         }
-        std::optional<std::string> origin = resolved ? std::optional<std::string>(text) : resolve(text);
-        if (!origin || std::find(path.begin(), path.end(), *origin) != path.end()) continue;
-        StringList listing;
-        if (kind == SOURCE_DIRECTORY) {
-            listing = list_resolved_directory(*origin);
-        } else if (std::optional<StringList> read = read_list_file(text)) {
-            listing = std::move(*read);
+        frame.next = source->link;
+        if (++examined_ > most_examined) {
+            report("Zelvo has looked at %zu sources, the most for one expansion: the rest are skipped",
+                   most_examined);
+            break;
         }
-        if (listing.first() == nullptr) continue;
-        path.push_back(std::move(*origin));
-        StringList partial = expand_along(listing.first(), kind == SOURCE_DIRECTORY, path);
-        path.pop_back();
-        if (partial.empty()) continue;
-        if (result.empty()) {
-            result = std::move(partial);
-            tail = string_list_last(result.first());
-        } else {
-            tail->link = partial.release();
-            tail = string_list_last(tail->link);
+        if (!source->value || source->value->empty()) continue;
+        const SourceKind kind = classify(*source->value);
+        if (kind == SOURCE_SKIPPED) continue;
+        if (kind != SOURCE_IMAGE) {
+            enter(source, kind, frame.resolved);
+            continue;
         }
+        if (entries_ == most_entries || entry_bytes_ + source->value->size() > most_entry_bytes) {
+            report("Zelvo has found %zu images, as many as one expansion takes: the rest are skipped", entries_);
+            break;
+        }
+        ++entries_;
+        entry_bytes_ += source->value->size();
+        // The viewer would take a relative "-name" for an option; "./-name" is the same file.
+        const std::string& text = *source->value;
+        tail_ = string_list_append(tail_, text[0] == '-' ? "./" + text : text);
     }
-    if (result.empty()) return StringList();
-    return result;
+    if (result_.empty()) return StringList();
+    return std::move(result_);
 }
 
 }  // namespace
 
-StringList expand_sources(const StringNode* sources) {
-    ExpansionPath path;
-    return expand_along(sources, false, path);
-}
+StringList expand_sources(const StringNode* sources) { return Expansion().run(sources); }
 
 bool source_is_url(const char* source) {
     static const UrlPattern pattern;
@@ -139,7 +216,9 @@ SourceKind classify_source(const char* source) {
     case ENOENT:
         return source_is_url(source) ? SOURCE_IMAGE : SOURCE_SKIPPED;
     case ENOTDIR:
-        return ping_image(source);
+        // Only a regular file can be read without blocking: a FIFO, a
+        // terminal or a device behind a name or a link is never opened.
+        return is_regular_file(source) ? ping_image(source) : SOURCE_SKIPPED;
     default:
         return SOURCE_SKIPPED;
     }
@@ -159,8 +238,12 @@ std::optional<std::string> join_and_resolve(const char* name, const char* direct
 }
 
 std::optional<StringList> read_list_file(const char* path) {
+    // Read here, not by libconfig, whose scanner ends the process on a read
+    // error; an include would make libconfig open a file of the list's choosing.
+    std::optional<std::string> text = read_regular_file(path, most_list_file_bytes);
+    if (!text || !config_text_is_plain(*text)) return std::nullopt;
     ConfigFile file;
-    if (config_read_file(file.get(), path) != CONFIG_TRUE) return std::nullopt;
+    if (config_read_string(file.get(), text->c_str()) != CONFIG_TRUE) return std::nullopt;
     const char* name = "default";
     config_lookup_string(file.get(), "list", &name);
     const config_setting_t* setting = config_lookup(file.get(), name);
@@ -179,7 +262,7 @@ std::optional<StringList> read_list_file(const char* path) {
 SourceKind ping_image(const char* path) {
     ExceptionPtr exception = magick_exception();
     ImageInfoPtr info = magick_image_info();
-    if (!magick_set_filename(info.get(), path)) return SOURCE_LIST_FILE;
+    if (!magick_set_image_path(info.get(), path)) return SOURCE_LIST_FILE;
     info->debug = MagickTrue;
     ImagePtr image = magick_ping(info.get(), exception.get());
     magick_report(exception.get());

@@ -1,6 +1,7 @@
 #include "support/magick.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace zelvo {
@@ -24,6 +25,38 @@ void magick_limit_resources() {
     // What does not fit is cached on disk up to this size (128 Mi pixels at
     // 8 bytes); a read that needs more fails at once, before writing anything.
     SetMagickResourceLimit(DiskResource, 1024 * mebi);
+}
+
+// Appended after the system's policy, and the last policy that matches
+// decides, so these hold whatever policy.xml says before them:
+// - delegates: every outside program MagickCore would start for a format
+//   (gs, inkscape, rsvg-convert, ffmpeg, curl, dcraw ...);
+// - the PostScript family, read through Ghostscript, whatever a file's name:
+//   MagickCore tells the format from the content;
+// - coders that read other files than the one named, or write or delete
+//   files: SVG and MVG (linked images), MSL (a script), TEXT, LABEL, CAPTION
+//   and PANGO (text from a file), EPHEMERAL (deletes what it read), VID (a
+//   directory listing of images);
+// - "@file" names, which read a list of further names.
+constexpr const char* indirection_policy =
+    "<policymap>"
+    "<policy domain=\"delegate\" rights=\"none\" pattern=\"*\"/>"
+    "<policy domain=\"coder\" rights=\"none\" pattern=\"{PS,PS2,PS3,EPS,EPS2,EPS3,EPSF,EPSI,EPI,EPT,EPT2,EPT3,"
+    "PDF,PDFA,EPDF,AI,PCL,XPS}\"/>"
+    "<policy domain=\"coder\" rights=\"none\" pattern=\"{SVG,SVGZ,MSVG,RSVG,MVG,MSL,TEXT,LABEL,CAPTION,PANGO,"
+    "EPHEMERAL,VID}\"/>"
+    "<policy domain=\"path\" rights=\"none\" pattern=\"@*\"/>"
+    "</policymap>";
+
+void magick_deny_indirection() {
+    ExceptionPtr exception = magick_exception();
+    // The policy is fixed text: only a MagickCore that cannot take it fails here.
+    if (SetMagickSecurityPolicy(indirection_policy, exception.get()) != MagickTrue) std::abort();
+}
+
+bool magick_set_image_path(ImageInfo* info, const char* path) {
+    if (path[0] == '/' || std::strstr(path, "://") != nullptr) return magick_set_filename(info, path);
+    return magick_set_filename(info, (std::string("./") + path).c_str());
 }
 
 bool magick_set_filename(ImageInfo* info, const char* path) {

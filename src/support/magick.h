@@ -45,12 +45,17 @@ void magick_memory_install();
 // whatever policy file MagickCore finds (a policy can only lower them).
 void magick_limit_resources();
 
+// Adds zelvo's own security policy to whatever policy the system ships: no
+// coder that runs another program or reads other files than the one named.
+void magick_deny_indirection();
+
 // Starts MagickCore without signal handlers of its own: the event loop owns signals.
 inline void magick_start(const char* invocation) {
     magick_memory_install();
     MagickCoreGenesis(invocation, MagickFalse);
     // After the genesis, which sets the limits from the policy and the environment.
     magick_limit_resources();
+    magick_deny_indirection();
 }
 
 // While one lives, large blocks that MagickCore frees once keep_freed_blocks
@@ -87,6 +92,11 @@ constexpr std::size_t magick_filename_size = sizeof(ImageInfo{}.filename);
 
 // Copies a path into the info's file name; false when it does not fit whole.
 bool magick_set_filename(ImageInfo* info, const char* path);
+
+// Like magick_set_filename for an image entry (a file path or a URL): a
+// relative path gets "./" before it, since MagickCore reads "-" as standard
+// input, "|command" from a pipe and "fd:N" from a descriptor.
+bool magick_set_image_path(ImageInfo* info, const char* path);
 
 // Hands a pending warning or error to MagickCore's own reporting, which clears it.
 inline void magick_report(ExceptionInfo* exception) {

@@ -13,27 +13,36 @@ Message = collections.namedtuple("Message", "priority identity pid text")
 Result = collections.namedtuple("Result", "status out err pid")
 
 # Runs as root in the new namespace: a private /dev holding a few real device
-# nodes and the socket as log, an optional private /etc/passwd, then the
-# binary itself, under another uid when one is asked for.
+# nodes and the socket as log, an optional private /etc/passwd, files bound
+# over others (one "from<TAB>to" a line), then the binary itself, under
+# another uid when one is asked for.
 NAMESPACE_SCRIPT = r"""
 fail() { echo "harness: $*" >&2; exit 125; }
-dev=$1 log=$2 passwd=$3 uid=$4 mount=$5 setpriv=$6; shift 6
+dev=$1 log=$2 passwd=$3 uid=$4 mount=$5 setpriv=$6 binds=$7; shift 7
 for node in null zero random urandom; do
   : > "$dev/$node" && "$mount" --bind "/dev/$node" "$dev/$node" || fail "cannot bind /dev/$node"
 done
 : > "$dev/log" && "$mount" --bind "$log" "$dev/log" || fail "cannot bind the syslog socket"
 "$mount" --rbind "$dev" /dev || fail "cannot replace /dev"
 if [ -n "$passwd" ]; then "$mount" --bind "$passwd" /etc/passwd || fail "cannot bind passwd"; fi
+tab=$(printf '\t')
+while IFS=$tab read -r from to; do
+  [ -z "$from" ] || "$mount" --bind "$from" "$to" || fail "cannot bind $from over $to"
+done <<BINDS
+$binds
+BINDS
 if [ -n "$uid" ]; then exec "$setpriv" --reuid="$uid" --regid="$uid" --clear-groups -- "$@"; fi
 exec "$@"
 """
 
 
-def namespace_command(dev, log, argv, passwd="", uid=None):
+def namespace_command(dev, log, argv, passwd="", uid=None, binds=()):
     """The command that runs argv in a private mount namespace whose /dev is
-    built in the empty directory dev, with the socket log as /dev/log."""
+    built in the empty directory dev, with the socket log as /dev/log, and
+    each file of binds' (from, to) pairs bound over its to."""
     return [TOOLS["unshare"], "-m", "--propagation", "private", "sh", "-c", NAMESPACE_SCRIPT, "sh",
-            dev, log, passwd, "" if uid is None else str(uid), TOOLS["mount"], TOOLS["setpriv"], *argv]
+            dev, log, passwd, "" if uid is None else str(uid), TOOLS["mount"], TOOLS["setpriv"],
+            "".join(f"{source}\t{target}\n" for source, target in binds), *argv]
 
 
 def receive_messages(log, count, timeout, fail):

@@ -33,7 +33,7 @@ class HostileCase(CycleCase):
         self.feh = self.install_recorder("bin/feh-hostile")
         self.colours, self.rc = (pathlib.Path(self.home, ".zelvo", name) for name in ("colors", ".zelvorc"))
 
-    def launch(self, settings, uid=None, cwd=None, env=(), rlimit=None):
+    def launch(self, settings, uid=None, cwd=None, env=(), rlimit=None, stdin=subprocess.DEVNULL, binds=()):
         """Starts the daemon like CycleCase.start, but gives start-up as long as it takes and lets
         MagickCore report on standard error; settings may be the whole file as text. Gives the pid."""
         self.configure({"feh-path": self.feh, "dark": True, **({} if isinstance(settings, str) else settings)})
@@ -42,8 +42,8 @@ class HostileCase(CycleCase):
         for path in (self.home, self.rc.parent, self.rc) if uid else ():
             os.chown(path, uid, uid)
         began = time.monotonic()
-        done = subprocess.run(namespace_command(self.dev, self.path("log"), [BINARY], "", uid), cwd=cwd,
-                              env={**self.env, **dict(env)}, stdin=subprocess.DEVNULL, capture_output=True,
+        done = subprocess.run(namespace_command(self.dev, self.path("log"), [BINARY], "", uid, binds), cwd=cwd,
+                              env={**self.env, **dict(env)}, stdin=stdin, capture_output=True,
                               timeout=300, preexec_fn=rlimit and (lambda: resource.setrlimit(*rlimit)))
         self.startup, self.stderr = time.monotonic() - began, done.stderr
         self.assertEqual((done.returncode, done.stdout), (0, b""), done.stderr[-3000:])

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace zelvo {
+
+// The whole content of a regular file, read without ever blocking on what a
+// path may lead to: a FIFO, a terminal or a device is not opened for reading
+// at all. None, with errno set, when the file cannot be read to its end:
+// EINVAL when the path leads to no regular file, EFBIG when the file holds
+// more than `most` bytes, else the error of the failing call.
+std::optional<std::string> read_regular_file(const char* path, std::size_t most);
+
+// Whether the path, its links followed, leads to a regular file.
+bool is_regular_file(const char* path);
+
+}  // namespace zelvo
