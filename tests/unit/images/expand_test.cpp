@@ -95,6 +95,21 @@ protected:
     fs::path saved_;
 };
 
+// The usual wallpaper formats stay images under the program's own policy, and a
+// relative name means the file of that name: never standard input, a pipe or a
+// descriptor, as MagickCore reads "-", "|command" and "fd:N".
+TEST_F(Expansion, PingsRasterFormatsAndTakesEveryNameForAFile) {
+    for (const char* name : {"c.gif", "d.webp", "e.tiff", "f.bmp", "g.ppm"}) {
+        ASSERT_TRUE(image(name)) << name;
+        EXPECT_EQ(classify_source(name), SOURCE_IMAGE) << name;
+    }
+    for (const char* name : {"-", "|touch piped", "fd:0"}) {
+        fs::copy_file("a.png", name);
+        EXPECT_EQ(classify_source(name), SOURCE_IMAGE) << name;
+    }
+    EXPECT_FALSE(fs::exists("piped"));
+}
+
 // A path that exists is classified by the file system and MagickCore even when it reads as a URL.
 TEST_F(Expansion, ClassifiesByFileSystemThenUrlThenPing) {
     fs::create_directories("http:/www.example.com");
