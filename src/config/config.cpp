@@ -114,12 +114,8 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
         report("Zelvo cannot read the configuration file %s: %s", config_path.c_str(), why);
         return nullptr;
     }
-    if (text->find('\0') != std::string::npos) {
-        report("Zelvo cannot parse the configuration file %s: it holds a NUL byte", config_path.c_str());
-        return nullptr;
-    }
     ConfigFile file;
-    if (config_read_string(file.get(), text->c_str()) != CONFIG_TRUE) {
+    if (!config_read_text(file.get(), *text)) {
         if (config_error_type(file.get()) == CONFIG_ERR_PARSE) {
             const char* where = config_error_file(file.get());
             report("Zelvo cannot parse the configuration file %s: line %d: %s",

@@ -241,9 +241,9 @@ std::optional<StringList> read_list_file(const char* path) {
     // Read here, not by libconfig, whose scanner ends the process on a read
     // error; an include would make libconfig open a file of the list's choosing.
     std::optional<std::string> text = read_regular_file(path, most_list_file_bytes);
-    if (!text || !config_text_is_plain(*text)) return std::nullopt;
+    if (!text || config_text_includes(*text)) return std::nullopt;
     ConfigFile file;
-    if (config_read_string(file.get(), text->c_str()) != CONFIG_TRUE) return std::nullopt;
+    if (!config_read_text(file.get(), *text)) return std::nullopt;
     const char* name = "default";
     config_lookup_string(file.get(), "list", &name);
     const config_setting_t* setting = config_lookup(file.get(), name);

@@ -3,6 +3,8 @@
 #include <libconfig.h>
 
 #include <cctype>
+#include <cstdio>
+#include <memory>
 #include <string>
 
 namespace zelvo {
@@ -24,20 +26,29 @@ private:
     config_t config_;
 };
 
-// Whether libconfig can parse the text as it stands and read nothing else: a
-// NUL byte would end the text early, and an include directive, in any letter
-// case, would make libconfig open and read a file the text names.
-inline bool config_text_is_plain(const std::string& text) {
-    if (text.find('\0') != std::string::npos) return false;
+// Parses text read whole from a file exactly as libconfig parses the file
+// itself, NUL bytes included, but from memory: libconfig's scanner ends the
+// process when a read from a file fails.
+inline bool config_read_text(config_t* config, const std::string& text) {
+    // A stream over no bytes is not portable; the empty file parses as the empty text.
+    if (text.empty()) return config_read_string(config, "") == CONFIG_TRUE;
+    std::unique_ptr<FILE, int (*)(FILE*)> stream(fmemopen(const_cast<char*>(text.data()), text.size(), "r"),
+                                                 &std::fclose);
+    return stream && config_read(config, stream.get()) == CONFIG_TRUE;
+}
+
+// Whether the text holds an include directive, in any letter case, which
+// would make libconfig open and read a file that the text names.
+inline bool config_text_includes(const std::string& text) {
     static constexpr char directive[] = "@include";
     for (std::size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at + 1)) {
         std::size_t matched = 0;
         while (directive[matched] != '\0' && at + matched < text.size() &&
                std::tolower(static_cast<unsigned char>(text[at + matched])) == directive[matched])
             ++matched;
-        if (directive[matched] == '\0') return false;
+        if (directive[matched] == '\0') return true;
     }
-    return true;
+    return false;
 }
 
 }  // namespace zelvo
