@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/log.h"
+
 namespace zelvo {
 
 // A PNG header may claim 100000 x 100000 pixels in a file of seventy bytes:
@@ -50,8 +52,13 @@ constexpr const char* indirection_policy =
 
 void magick_deny_indirection() {
     ExceptionPtr exception = magick_exception();
-    // The policy is fixed text: only a MagickCore that cannot take it fails here.
-    if (SetMagickSecurityPolicy(indirection_policy, exception.get()) != MagickTrue) std::abort();
+    // The policy is fixed text: only a MagickCore that cannot take it fails
+    // here, and without it no file from a stranger may be probed.
+    if (SetMagickSecurityPolicy(indirection_policy, exception.get()) != MagickTrue) {
+        report("Zelvo cannot set MagickCore's security policy: %s",
+               exception->reason != nullptr ? exception->reason : "refused");
+        std::abort();
+    }
 }
 
 bool magick_set_image_path(ImageInfo* info, const char* path) {
