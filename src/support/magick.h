@@ -77,6 +77,17 @@ inline void magick_limit_threads(unsigned long threads) {
     SetMagickResourceLimit(ThreadResource, static_cast<MagickSizeType>(threads));
 }
 
+// The limits of a process that reads one image and ends: one thread, since
+// the OpenMP threads of the process it was forked from did not come with it,
+// and its temporary files in the directory given, which its parent removes.
+void magick_limit_child(const char* temporary_directory);
+
+// Reads only as far as the first frame: the palette is taken from it alone.
+inline void magick_first_frame_only(ImageInfo* info) {
+    info->scene = 0;
+    info->number_scenes = 1;
+}
+
 inline ExceptionPtr magick_exception() { return ExceptionPtr(AcquireExceptionInfo()); }
 
 // A fresh image info with the library defaults.
