@@ -56,9 +56,7 @@ inline void magick_start(const char* invocation) {
 // While one lives, large blocks that MagickCore frees once keep_freed_blocks
 // has been called are kept and handed out again for requests of the same
 // size, so that repeated steps on one image do not fault in fresh memory each
-// time; and the last huge block that the previous scratch asked for is
-// faulted in ahead on a helper thread. Everything kept is freed when it ends.
-// One at a time, on the daemon's thread.
+// time. Everything kept is freed when it ends. One at a time.
 class MagickScratch {
 public:
     MagickScratch();
@@ -66,9 +64,6 @@ public:
     void keep_freed_blocks();
     MagickScratch(const MagickScratch&) = delete;
     MagickScratch& operator=(const MagickScratch&) = delete;
-
-private:
-    bool joinable_ = false;
 };
 
 inline void magick_stop() { MagickCoreTerminus(); }
