@@ -1,6 +1,7 @@
-// Measures the colour step (write_color_file) on three generated images
-// against one straightforward palette attempt in the same process and
-// against the equivalent `convert` command line.
+// Measures the colour step (write_color_file) on four generated images
+// through its child process against in-process, against one
+// straightforward palette attempt in the same process and against the
+// equivalent `convert` command line; and the fork of an empty child.
 // Prints "row\tname\tvalue\tunit\treference\tratio" lines for bench/run.sh.
 
 #include <algorithm>
@@ -13,9 +14,11 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "colour/colour_child.h"
 #include "colour/colour_file.h"
 #include "colour/palette.h"
 #include "support/magick.h"
+#include "support/process.h"
 
 namespace {
 
@@ -66,6 +69,15 @@ struct Sample {
     int expected_attempts;
 };
 
+// This process's resident set in KiB, from Linux's /proc; 0 where there is none.
+long resident_kib() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return 0;
+}
+
 void print_row(const std::string& name, double value, double reference) {
     std::printf("row\t%s\t%.3f\tms\t%.3f\t%.2f\n", name.c_str(), value, reference, value / reference);
 }
@@ -115,11 +127,37 @@ int main(int, char** argv) {
         }
     }
 
+    // Through the child first, while this process is about as small as the
+    // daemon: a fork copies the page tables of the whole process. Like the
+    // daemon's start-up, a ping of each image first loads its coder.
+    for (const Sample& sample : samples) {
+        zelvo::ExceptionPtr exception = zelvo::magick_exception();
+        zelvo::ImageInfoPtr info = zelvo::magick_image_info();
+        zelvo::magick_set_filename(info.get(), sample.file.c_str());
+        if (!zelvo::magick_ping(info.get(), exception.get())) return fail(std::string("cannot ping the ") + sample.name);
+    }
+    std::vector<double> child_steps;
+    std::vector<std::string> child_files;
+    for (const Sample& sample : samples) {
+        child_steps.push_back(median_ms([&] { zelvo::write_color_file_in_child(home, sample.file, true); }));
+        child_files.push_back(read_text(colour_file));
+    }
+    const long resident = resident_kib();
+    const double fork_only = 1000 * bench::median_seconds(50, [] {
+        const pid_t child = zelvo::fork_child();
+        if (child == 0) _exit(0);
+        int status = 0;
+        waitpid(child, &status, 0);
+    });
+    std::printf("row\tfork and end of an empty child at %.1f MiB resident, median of 50\t%.3f\tms\t-\t-\n",
+                static_cast<double>(resident) / 1024, fork_only);
+
     std::printf("note\twrite_color_file (dark; magick_limit_threads(4), MagickCore allows %llu) against one "
                 "extract_palette(path, 16) and `convert IMG -resize 25%% -colors 16 -unique-colors txt:-`; medians "
                 "of %d runs after a warm-up\n",
                 static_cast<unsigned long long>(GetMagickResourceLimit(ThreadResource)), runs);
-    for (const Sample& sample : samples) {
+    for (std::size_t index = 0; index < samples.size(); ++index) {
+        const Sample& sample = samples[index];
         std::optional<int> attempts = attempts_needed(sample.file);
         const std::string outcome = attempts ? "needs " + std::to_string(*attempts) + " attempt(s)"
                                              : "never gives sixteen (" +
@@ -151,6 +189,11 @@ int main(int, char** argv) {
         });
         if (!piped) return fail(std::string("the convert pipeline failed on the ") + sample.name);
 
+        if (written != child_files[index])
+            return fail(std::string("the child wrote another colour file for the ") + sample.name);
+
+        print_row(std::string("colour step through its child, ") + sample.name + ", vs in-process", child_steps[index],
+                  step);
         print_row(std::string("colour step, ") + sample.name + ", vs one attempt", step, one);
         print_row(std::string("colour step, ") + sample.name + ", vs convert pipeline", step, pipeline);
     }

@@ -2,12 +2,18 @@
 """Measures the running daemon, with the recording stand-in as its viewer:
 how soon a SIGUSR1 becomes a started viewer (against Python's own fork and
 exec of the same program), what the daemon costs while it waits between
-changes, and its resident memory with 10,000 images in the ring (against 10).
+changes, and its resident memory with 10,000 images in the ring (against 10);
+with colours on, its memory over 100 changes of a 3840x2160 photo, how soon
+a SIGUSR1 becomes a started viewer and a started xrdb, and how long hostile
+images (an animation of 500 frames, a FIFO, a killed colour step, a URL that
+never answers) take to be dealt with.
 
 Usage: cycle_bench.py ZELVO_BINARY ZELVO_RECORDER
 Run it as root: each daemon runs in a private mount namespace whose /dev/log
 is a socket this program owns and drains. ZELVO_IDLE_SECONDS sets the idle
-window (default 30). Prints "row" and "note" lines for bench/run.sh."""
+window (default 30); ZELVO_COLOURS_ONLY=1 measures only the changes with
+colours on, and ZELVO_BAD_INPUTS=0 leaves the hostile images out (for a
+build that would hang on them). Prints "row" and "note" lines for bench/run.sh."""
 import ctypes, math, os, pathlib, shutil, signal, socket, statistics, subprocess, sys, tempfile, time
 
 # The integration harness is borrowed, not built: leave no bytecode beside it.
@@ -15,6 +21,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "integration"))
 from harness import (SYSLOG_LINE, TOOLS, libconfig_text, make_solid_images, namespace_command,  # noqa: E402
                      receive_messages, records)
+from test_colour_child import make_animation  # noqa: E402
 
 # SIGUSR1 changes, and as many Python starts of the same program.
 ROUNDS = 200
@@ -22,8 +29,13 @@ SMALL_RING, LARGE_RING = 10, 10_000
 # Long enough that no timer change falls into any measurement.
 MINUTES = 1440
 SETTLE_SECONDS = 1.0
+# The colour step's deadline.
+DEADLINE_SECONDS = 20
 PR_SET_CHILD_SUBREAPER = 36
 SKIP_NOTICE = "SIGUSR1 has been recived: skiping ahead"
+# Changes with colours on, of a 3840x2160 photo; the memory is sampled after these.
+COLOUR_CHANGES, COLOUR_SAMPLES = 100, (1, 10, 100)
+GAVE_UP = "Zelvo gave up on the colours of "
 
 
 class BenchError(Exception):
@@ -60,7 +72,7 @@ def idle_sample(pid):
 class Daemon:
     """One daemon in a directory of its own: private HOME, /dev, syslog socket, images and viewer."""
 
-    def __init__(self, registry, top, name, binary, recorder, image_count):
+    def __init__(self, registry, top, name, binary, recorder, image_count, settings=(), sample=None, binds=()):
         # Registered first, so that clean-up finds it however far this gets.
         self.pid = self.log = None
         registry.append(self)
@@ -75,7 +87,7 @@ class Daemon:
             copy.write(source.read())
         os.chmod(self.viewer, 0o755)
         # One small PNG under many names: the ring's size is all that differs.
-        sample = make_solid_images(os.path.join(self.root, "sample"), ["teal"])[0]
+        sample = sample or make_solid_images(os.path.join(self.root, "sample"), ["teal"])[0]
         self.images = [os.path.join(images, f"image-{index:05}.png") for index in range(image_count)]
         for path in self.images:
             os.link(sample, path)
@@ -83,12 +95,12 @@ class Daemon:
         os.makedirs(os.path.dirname(config))
         pathlib.Path(config).write_text(libconfig_text(
             {"colors": False, "minutes": MINUTES, "monitors": 1, "source_to_use": "default",
-             "default": [images], "feh-path": self.viewer}))
-        self.binary, self.seen_size, self.seen = binary, 0, []
+             "default": [images], "feh-path": self.viewer, **dict(settings)}))
+        self.binary, self.seen_size, self.seen, self.binds = binary, 0, [], binds
 
     def start(self, timeout):
         """Runs the binary until it has detached, then waits for its first change."""
-        command = namespace_command(self.dev, os.path.join(self.root, "log"), [self.binary])
+        command = namespace_command(self.dev, os.path.join(self.root, "log"), [self.binary], binds=self.binds)
         env = {"HOME": self.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
         with subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE) as launched:
@@ -274,6 +286,164 @@ def run(binary, recorder, idle_seconds, top, daemons):
         print("note", note, sep="\t")
 
 
+def wait_start(program, count, timeout):
+    """The count-th start that the stand-in program recorded, once there is one."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            if len(found := records(program)) >= count:
+                return found[count - 1]
+        except ValueError:
+            pass  # a line read while the stand-in still wrote it
+        if time.monotonic() > deadline:
+            raise BenchError(f"{os.path.basename(program)} was not started {count} times within {timeout} s")
+        time.sleep(0.001)
+
+
+def children(pid):
+    with open(f"/proc/{pid}/task/{pid}/children") as listed:
+        return [int(child) for child in listed.read().split()]
+
+
+def settle(daemon):
+    """Waits until every child of the daemon has ended: it is back in its loop, between changes."""
+    deadline = time.monotonic() + 10
+    while children(daemon.pid):
+        if time.monotonic() > deadline:
+            raise BenchError("the daemon's children did not end within 10 s")
+        time.sleep(0.001)
+
+
+def colour_daemon(daemons, top, name, binary, recorder, sample, settings=(), binds=()):
+    xrdb = os.path.join(top, f"{name}-xrdb")
+    with open(recorder, "rb") as source, open(xrdb, "wb") as copy:
+        copy.write(source.read())
+    os.chmod(xrdb, 0o755)
+    daemon = Daemon(daemons, top, name, binary, recorder, 1, {"colors": True, "use-xrdb": True, "dark": True,
+                                                              "xrdb-path": xrdb, **dict(settings)}, sample, binds)
+    return daemon, xrdb
+
+
+def measure_colours(binary, recorder, top, daemons, photo, faults):
+    """Changes with colours on: the daemon's memory between them and the latencies of viewer and xrdb."""
+    daemon, xrdb = colour_daemon(daemons, top, "colours", binary, recorder, photo)
+    daemon.start(timeout=120)
+    wait_start(xrdb, 1, 60)
+    settle(daemon)
+    memory, between, to_viewer, to_xrdb = {1: kibibytes(daemon)}, [], [], []
+    daemon.pending_messages()
+    for change in range(2, COLOUR_CHANGES + 1):
+        sent = time.monotonic_ns()
+        os.kill(daemon.pid, signal.SIGUSR1)
+        to_viewer.append(daemon.wait_records(change, timeout=10)["monotonic"] - sent)
+        to_xrdb.append(wait_start(xrdb, change, DEADLINE_SECONDS + 10)["monotonic"] - sent)
+        settle(daemon)
+        between.append(kibibytes(daemon)[0])
+        if change in COLOUR_SAMPLES:
+            memory[change] = kibibytes(daemon)
+        if (logged := daemon.pending_messages()) != [SKIP_NOTICE]:
+            faults.append(f"colour change {change} logged {logged}")
+    colours = pathlib.Path(daemon.home, ".zelvo", "colors").read_text()
+    if colours.count("\n") != 16 or "#define c1 #CD0000\n" in colours:
+        faults.append(f"the photo did not give its own palette: {colours!r}")
+    return daemon, xrdb, memory, max(between), to_viewer, to_xrdb
+
+
+def child_of(daemon, timeout):
+    """The daemon's colour step: its child that still runs the daemon's own program."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for child in children(daemon.pid):
+            try:
+                if pathlib.Path(f"/proc/{child}/comm").read_text() == "zelvo\n":
+                    return child
+            except OSError:
+                continue  # it ended while we looked
+        time.sleep(0.0005)
+    raise BenchError(f"no colour step started within {timeout} s")
+
+
+def measure_bad_inputs(daemon, xrdb, photo, top, binary, recorder, daemons, faults):
+    """Seconds from the viewer's start (or the kill) to xrdb's for each hostile input, and whether the
+    daemon logged why it gave up."""
+    wall, results = daemon.images[0], []
+    count = len(records(xrdb))
+
+    def change(name, prepare, expect_gave_up, kill=False):
+        nonlocal count
+        prepare()
+        count += 1
+        os.kill(daemon.pid, signal.SIGUSR1)
+        started = daemon.wait_records(count, timeout=10)["monotonic"]
+        if kill:
+            child = child_of(daemon, 10)
+            time.sleep(0.05)  # well inside the read of the photo
+            started = time.monotonic_ns()
+            os.kill(child, signal.SIGKILL)
+        loaded = wait_start(xrdb, count, DEADLINE_SECONDS + 10)["monotonic"]
+        settle(daemon)
+        logged = daemon.pending_messages()
+        if (len([text for text in logged if text.startswith(GAVE_UP)]) == 1) != expect_gave_up:
+            faults.append(f"{name}: logged {logged}")
+        results.append((name, (loaded - started) / 1e9))
+
+    first, red, animation = (os.path.join(top, name) for name in ("first.gif", "red.gif", "animation.gif"))
+    subprocess.run([TOOLS["convert"], photo, "-resize", "4000x4000!", first], check=True)
+    subprocess.run([TOOLS["convert"], "-size", "4000x4000", "xc:red", red], check=True)
+    make_animation(animation, first, red, 500)
+    change(f"GIF of 500 frames at 4000x4000 ({os.path.getsize(animation) / 1e6:.1f} MB), viewer to xrdb",
+           lambda: os.replace(animation, wall), False)
+    change("image swapped for a FIFO, viewer to xrdb", lambda: (os.remove(wall), os.mkfifo(wall)), True)
+    change("colour step killed in a 3840x2160 photo, kill to xrdb", lambda: (os.remove(wall), os.link(photo, wall)),
+           True, kill=True)
+
+    server = socket.create_server(("127.0.0.1", 0))
+    try:
+        url = f"http://127.0.0.1:{server.getsockname()[1]}/wall.png"
+        policy = os.path.join(top, "policy.xml")
+        pathlib.Path(policy).write_text("<policymap/>\n")
+        silent, silent_xrdb = colour_daemon(daemons, top, "silent-url", binary, recorder, photo,
+                                            {"default": [url]}, [(policy, "/etc/ImageMagick-6/policy.xml")])
+        silent.start(timeout=60)
+        viewer = records(silent.viewer)[0]["monotonic"]
+        loaded = wait_start(silent_xrdb, 1, DEADLINE_SECONDS + 10)["monotonic"]
+        results.append(("URL to a loopback server that never answers, viewer to xrdb", (loaded - viewer) / 1e9))
+        began = time.monotonic()
+        silent.stop()
+        results.append(("SIGTERM after the silent URL, signal to reaped", time.monotonic() - began))
+    finally:
+        server.close()
+    return results
+
+
+def run_colours(binary, recorder, top, daemons):
+    faults = []
+    photo = os.path.join(top, "photo.jpg")
+    subprocess.run([TOOLS["convert"], "-size", "3840x2160", "-seed", "7", "plasma:fractal", "-blur", "0x3",
+                    "-quality", "90", photo], check=True)
+    daemon, xrdb, memory, most, to_viewer, to_xrdb = measure_colours(binary, recorder, top, daemons, photo, faults)
+    bad = []
+    if os.environ.get("ZELVO_BAD_INPUTS", "1") != "0":
+        bad = measure_bad_inputs(daemon, xrdb, photo, top, binary, recorder, daemons, faults)
+    daemon.stop()
+    rows = [(f"daemon {key} after {change} change{'s' * (change != 1)} with colours on, 3840x2160 photo",
+             f"{values[index] / 1024:.2f}", "MiB", "-", "-")
+            for index, key in enumerate(("VmRSS", "VmHWM")) for change, values in memory.items()]
+    rows += [(f"SIGUSR1 to {name} with colours on, median of {len(times)}", f"{ms(statistics.median(times)):.3f}",
+              "ms", "-", "-") for name, times in (("viewer", to_viewer), ("xrdb", to_xrdb))]
+    rows += [(name, f"{seconds:.3f}", "s", "-", "-") for name, seconds in bad]
+    notes = [f"colours: largest VmRSS between the {COLOUR_CHANGES} changes {most / 1024:.2f} MiB, VmHWM after them "
+             f"{memory[COLOUR_CHANGES][1] / 1024:.2f} MiB; target under 12 and 24 MiB: "
+             f"{'met' if most < 12 << 10 and memory[COLOUR_CHANGES][1] < 24 << 10 else 'MISSED'}",
+             f"colours: SIGUSR1 to viewer p90 {ms(percentile(to_viewer, 0.9)):.3f} ms, to xrdb p90 "
+             f"{ms(percentile(to_xrdb, 0.9)):.3f} ms"]
+    notes += [f"FAULT: {fault}" for fault in faults]
+    for row in rows:
+        print("row", *row, sep="\t")
+    for note in notes:
+        print("note", note, sep="\t")
+
+
 def our_zelvo_processes():
     """zelvo processes re-parented to this one, which can only be the daemons it started."""
     found = []
@@ -331,7 +501,9 @@ def main(argv):
     top = tempfile.mkdtemp(prefix="zelvo-cycle-bench.")
     daemons = []
     try:
-        run(os.path.abspath(argv[1]), os.path.abspath(argv[2]), idle_seconds, top, daemons)
+        if os.environ.get("ZELVO_COLOURS_ONLY", "0") == "0":
+            run(os.path.abspath(argv[1]), os.path.abspath(argv[2]), idle_seconds, top, daemons)
+        run_colours(os.path.abspath(argv[1]), os.path.abspath(argv[2]), top, daemons)
     except (BenchError, subprocess.TimeoutExpired, OSError) as error:
         print(f"cycle_bench: {error}", file=sys.stderr)
         return 1

@@ -18,7 +18,10 @@ struct QuarterImage {
 std::optional<QuarterImage> read_quarter(const std::string& path, ExceptionInfo* exception) {
     QuarterImage quarter{magick_image_info(), nullptr};
     // A path that does not fit MagickCore's file-name field is never cut to fit.
-    if (!magick_set_filename(quarter.info.get(), path.c_str())) return std::nullopt;
+    if (!magick_set_image_path(quarter.info.get(), path.c_str())) return std::nullopt;
+    // Only the first frame is halved and quantized, so a file of many frames
+    // is read no further.
+    magick_first_frame_only(quarter.info.get());
 
     ImagePtr read = magick_read(quarter.info.get(), exception);
     magick_report(exception);

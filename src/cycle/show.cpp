@@ -1,11 +1,11 @@
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <unistd.h>
 
-#include "colour/colour_file.h"
+#include "colour/colour_child.h"
 #include "cycle/cycle.h"
 #include "support/log.h"
+#include "support/process.h"
 
 namespace zelvo {
 
@@ -17,26 +17,6 @@ namespace {
     log_notice(first);
     if (second != nullptr) log_notice(second);
     _exit(127);
-}
-
-// Forks with every signal blocked. Until its exec the child is still named
-// zelvo and carries the daemon's handlers, which would pass a signal meant
-// for the daemon (pkill -x zelvo) on to the daemon's loop a second time; so
-// the child first puts the dispositions back to their defaults. Gives the
-// child's pid, 0 in the child, or -1 with errno set.
-pid_t fork_child() {
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &previous);
-    const pid_t child = fork();
-    const int fork_error = errno;
-    if (child == 0) {
-        for (int number : {SIGQUIT, SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, SIGCHLD}) std::signal(number, SIG_DFL);
-    }
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
-    errno = fork_error;
-    return child;
 }
 
 // Starts xrdb on the daemon's own environment; its program path is searched
@@ -70,7 +50,7 @@ void show_step(DaemonState& state) {
     const Config& config = *state.options.config;
     if (config.colors) {
         // From the image of the first monitor, and complete before xrdb loads it.
-        write_color_file(state.options.home, *state.current->value, config.dark != 0);
+        write_color_file_in_child(state.options.home, *state.current->value, config.dark != 0);
         if (config.use_xrdb) start_xrdb(state);
     }
 

@@ -61,9 +61,7 @@ inline void magick_start(const char* invocation) {
 // While one lives, large blocks that MagickCore frees once keep_freed_blocks
 // has been called are kept and handed out again for requests of the same
 // size, so that repeated steps on one image do not fault in fresh memory each
-// time; and the last huge block that the previous scratch asked for is
-// faulted in ahead on a helper thread. Everything kept is freed when it ends.
-// One at a time, on the daemon's thread.
+// time. Everything kept is freed when it ends. One at a time.
 class MagickScratch {
 public:
     MagickScratch();
@@ -71,15 +69,23 @@ public:
     void keep_freed_blocks();
     MagickScratch(const MagickScratch&) = delete;
     MagickScratch& operator=(const MagickScratch&) = delete;
-
-private:
-    bool joinable_ = false;
 };
 
 inline void magick_stop() { MagickCoreTerminus(); }
 
 inline void magick_limit_threads(unsigned long threads) {
     SetMagickResourceLimit(ThreadResource, static_cast<MagickSizeType>(threads));
+}
+
+// The limits of a process that reads one image and ends: one thread, since
+// the OpenMP threads of the process it was forked from did not come with it,
+// and its temporary files in the directory given, which its parent removes.
+void magick_limit_child(const char* temporary_directory);
+
+// Reads only as far as the first frame: the palette is taken from it alone.
+inline void magick_first_frame_only(ImageInfo* info) {
+    info->scene = 0;
+    info->number_scenes = 1;
 }
 
 inline ExceptionPtr magick_exception() { return ExceptionPtr(AcquireExceptionInfo()); }

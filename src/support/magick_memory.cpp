@@ -1,7 +1,3 @@
-#include <pthread.h>
-#include <unistd.h>
-
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
@@ -20,8 +16,6 @@ namespace zelvo {
 namespace {
 
 constexpr std::size_t large_block = std::size_t{1} << 20;
-// The quantizer's colour cache and the pixels of large images.
-constexpr std::size_t huge_block = std::size_t{64} << 20;
 // The blocks of one quantization: a copy of the image, the colour cache and
 // the quantizer's own buffers.
 constexpr std::size_t kept_most = 4;
@@ -31,17 +25,13 @@ struct Block {
     std::size_t size;
 };
 
+// MagickCore may free blocks on threads of its own.
 struct Scratch {
     std::mutex lock;
-    std::condition_variable ready;
     bool active = false;
     bool keeping = false;
     std::vector<Block> live;  // large blocks handed out while a scratch lived
     std::vector<Block> kept;  // freed blocks waiting to be handed out again
-    std::size_t last_huge = 0;
-    std::size_t ahead_size = 0;
-    bool ahead_pending = false;
-    pthread_t ahead{};
 };
 
 Scratch& scratch() {
@@ -52,11 +42,8 @@ Scratch& scratch() {
 void* acquire_aligned(std::size_t size, std::size_t alignment) {
     if (size >= large_block) {
         Scratch& state = scratch();
-        std::unique_lock guard(state.lock);
+        std::lock_guard guard(state.lock);
         if (state.active) {
-            if (size >= huge_block) state.last_huge = size;
-            // The block being faulted in ahead is worth waiting for.
-            state.ready.wait(guard, [&] { return !(state.ahead_pending && state.ahead_size == size); });
             for (auto block = state.kept.begin(); block != state.kept.end(); ++block) {
                 if (block->size == size && reinterpret_cast<std::uintptr_t>(block->memory) % alignment == 0) {
                     void* memory = block->memory;
@@ -96,23 +83,6 @@ void relinquish_aligned(void* memory) {
     std::free(memory);
 }
 
-// Faults in a block of the size asked for, one write a page, and keeps it.
-void* fault_in_ahead(void*) {
-    Scratch& state = scratch();
-    const std::size_t size = state.ahead_size;
-    void* memory = nullptr;
-    if (posix_memalign(&memory, 64, size) != 0) memory = nullptr;
-    if (memory != nullptr) {
-        const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        for (std::size_t at = 0; at < size; at += page) static_cast<volatile unsigned char*>(memory)[at] = 0;
-    }
-    std::lock_guard guard(state.lock);
-    if (memory != nullptr) state.kept.push_back({memory, size});
-    state.ahead_pending = false;
-    state.ready.notify_all();
-    return nullptr;
-}
-
 }  // namespace
 
 void magick_memory_install() {
@@ -124,15 +94,6 @@ MagickScratch::MagickScratch() {
     Scratch& state = scratch();
     std::lock_guard guard(state.lock);
     state.active = true;
-    // The last huge block of one search is the colour cache of its last
-    // quantization: fault it in for this search while the image is read.
-    // Without a thread to spare, the search just runs without it.
-    if (state.last_huge != 0) {
-        state.ahead_size = state.last_huge;
-        state.ahead_pending = pthread_create(&state.ahead, nullptr, fault_in_ahead, nullptr) == 0;
-        joinable_ = state.ahead_pending;
-    }
-    state.last_huge = 0;
 }
 
 void MagickScratch::keep_freed_blocks() {
@@ -143,7 +104,6 @@ void MagickScratch::keep_freed_blocks() {
 
 MagickScratch::~MagickScratch() {
     Scratch& state = scratch();
-    if (joinable_) pthread_join(state.ahead, nullptr);
     std::lock_guard guard(state.lock);
     state.active = false;
     state.keeping = false;

@@ -12,25 +12,23 @@ SYSLOG_LINE = re.compile(rb"<(\d+)>[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d ([^\[: ]
 Message = collections.namedtuple("Message", "priority identity pid text")
 Result = collections.namedtuple("Result", "status out err pid")
 
-# Runs as root in the new namespace: a private /dev holding a few real device
-# nodes and the socket as log, an optional private /etc/passwd, files bound
-# over others (one "from<TAB>to" a line), then the binary itself, under
-# another uid when one is asked for.
+# Runs as root in the new namespace: files bound over others (such as a
+# policy file of the test's own), a private /dev holding a few real device
+# nodes and the socket as log, an optional private /etc/passwd, then the
+# binary itself, under another uid when one is asked for.
 NAMESPACE_SCRIPT = r"""
 fail() { echo "harness: $*" >&2; exit 125; }
 dev=$1 log=$2 passwd=$3 uid=$4 mount=$5 setpriv=$6 binds=$7; shift 7
+while [ "$binds" -gt 0 ]; do
+  "$mount" --bind "$1" "$2" || fail "cannot bind $1 over $2"
+  shift 2; binds=$((binds - 1))
+done
 for node in null zero random urandom; do
   : > "$dev/$node" && "$mount" --bind "/dev/$node" "$dev/$node" || fail "cannot bind /dev/$node"
 done
 : > "$dev/log" && "$mount" --bind "$log" "$dev/log" || fail "cannot bind the syslog socket"
 "$mount" --rbind "$dev" /dev || fail "cannot replace /dev"
 if [ -n "$passwd" ]; then "$mount" --bind "$passwd" /etc/passwd || fail "cannot bind passwd"; fi
-tab=$(printf '\t')
-while IFS=$tab read -r from to; do
-  [ -z "$from" ] || "$mount" --bind "$from" "$to" || fail "cannot bind $from over $to"
-done <<BINDS
-$binds
-BINDS
 if [ -n "$uid" ]; then exec "$setpriv" --reuid="$uid" --regid="$uid" --clear-groups -- "$@"; fi
 exec "$@"
 """
@@ -39,10 +37,10 @@ exec "$@"
 def namespace_command(dev, log, argv, passwd="", uid=None, binds=()):
     """The command that runs argv in a private mount namespace whose /dev is
     built in the empty directory dev, with the socket log as /dev/log, and
-    each file of binds' (from, to) pairs bound over its to."""
+    each (file, target) of binds bound over its target."""
     return [TOOLS["unshare"], "-m", "--propagation", "private", "sh", "-c", NAMESPACE_SCRIPT, "sh",
-            dev, log, passwd, "" if uid is None else str(uid), TOOLS["mount"], TOOLS["setpriv"],
-            "".join(f"{source}\t{target}\n" for source, target in binds), *argv]
+            dev, log, passwd, "" if uid is None else str(uid), TOOLS["mount"], TOOLS["setpriv"], str(len(binds)),
+            *(path for pair in binds for path in pair), *argv]
 
 
 def receive_messages(log, count, timeout, fail):
@@ -227,14 +225,14 @@ class ZelvoCase(unittest.TestCase):
                 found.append(int(pid))
         return found
 
-    def run_zelvo(self, *args, env=None, umask=0o022, uid=None, passwd=None, pass_fds=()):
+    def run_zelvo(self, *args, env=None, umask=0o022, uid=None, passwd=None, pass_fds=(), binds=()):
         """Runs the binary with args in the private namespace and waits for it."""
         if env is None:
             env = {"HOME": self.home, "PATH": self.search_path}
         passwd_file = "" if passwd is None else self.path("passwd")
         if passwd_file:
             pathlib.Path(passwd_file).write_text(passwd)
-        command = namespace_command(self.dev, self.path("log"), [BINARY, *args], passwd_file, uid)
+        command = namespace_command(self.dev, self.path("log"), [BINARY, *args], passwd_file, uid, binds)
         with subprocess.Popen(command, env=env, umask=umask, pass_fds=pass_fds, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE) as launched:
             out, err = launched.communicate(timeout=30)

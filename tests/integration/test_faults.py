@@ -2,7 +2,7 @@
 """Faults around the real binary that it must survive: a fork that fails for
 xrdb, a full file system under the colour file, viewers that never end; and
 that nothing it creates can be written by the group or others, whatever the umask."""
-import errno, os, pathlib, shutil, signal, stat, subprocess, unittest
+import errno, os, pathlib, re, shutil, signal, stat, subprocess, unittest
 
 from harness import NO_IMAGES, TOOLS, proc_stat, proc_status, records
 from test_lifecycle import RELOAD, SKIP, LifecycleCase, daemon_children, each_process
@@ -126,9 +126,14 @@ class FaultTest(FaultCase):
             lambda pid: int(proc_status(pid, "Uid").split()[0])) if uid == FAULT_UID)
         limits = pathlib.Path(f"/proc/{run.pid}/limits").read_text().splitlines()
         soft = next(line.split()[2] for line in limits if line.startswith("Max processes"))
-        # Room for one more task: the next viewer starts, xrdb after it cannot.
+        # Room for one more task: the next viewer starts, the colour step's process and xrdb after it cannot.
         self.set_process_limit(run.pid, tasks + 1)
-        self.skip(run, XRDB_FORK_FAILED)
+        os.kill(run.pid, signal.SIGUSR1)
+        skipped, colours, xrdb = self.lines(3)
+        self.assertEqual((skipped, xrdb), ((run.pid, SKIP), (run.pid, XRDB_FORK_FAILED)))
+        self.assertRegex(colours[1], rf"^Zelvo gave up on the colours of {re.escape(self.path('images'))}/.*: "
+                         rf"fork failed: {os.strerror(errno.EAGAIN)}$")
+        self.assertEqual(colours[0], run.pid)
         self.hung(2)
         self.assertEqual(len(records(self.xrdb)), 1)
         self.assertNotEqual(proc_stat(run.pid)["state"], "Z")
@@ -151,7 +156,12 @@ class FaultTest(FaultCase):
         self.assertEqual(os.listdir(inside), [])
         self.assertEqual(fill(os.path.join(inside, "filler")), errno.ENOSPC)
         colours = os.path.join(user, "colors")
-        self.skip(run, f"Zelvo could not write the colour file {colours}: {os.strerror(errno.ENOSPC)}")
+        # The colour step's own process reports it.
+        os.kill(run.pid, signal.SIGUSR1)
+        skipped, (reporter, text) = self.lines(2)
+        self.assertEqual((skipped, text), ((run.pid, SKIP), f"Zelvo could not write the colour file {colours}: "
+                                                            f"{os.strerror(errno.ENOSPC)}"))
+        self.assertNotEqual(reporter, run.pid)
         # The change went on to xrdb.
         self.assertEqual(len(self.wait_records(self.xrdb, 2)), 2)
 

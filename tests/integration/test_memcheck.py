@@ -6,6 +6,7 @@ import glob, os, pathlib, re, shlex, shutil, signal, time, unittest
 
 import harness
 from harness import ZelvoCase, block_colours, libconfig_text, make_block_image, proc_stat, records
+from test_colours import DEFAULT_FILE
 
 SKIP = "SIGUSR1 has been recived: skiping ahead"
 RELOAD, RELOADED = "SIGHUP has been recived: regening config", "config regened"
@@ -82,16 +83,19 @@ class MemcheckTest(ZelvoCase):
             parse = f"Zelvo cannot parse the configuration file {config}: line {text.count(chr(10)) + 1}: syntax error"
             self.change(signal.SIGHUP, [RELOAD] + [parse] * broken + [RELOADED], 22 + reload)
         self.assertEqual((len(records(feh)), len(records(self.xrdb))), (41, 41))
+        # The colour steps did their work under memcheck: the last one found a palette.
+        self.assertNotEqual(pathlib.Path(self.home, ".zelvo", "colors").read_text(), DEFAULT_FILE)
         os.kill(self.pid, signal.SIGTERM)
         status = self.poll(lambda: (found := os.waitpid(self.pid, os.WNOHANG)) and found[0] and found, "ends", SLOW)
         self.assertEqual(status[1], 0)
         self.assertEqual([m.text for m in self.messages(1, SLOW)], ["Zelvo has quit"])
 
         logs = {int(path.rsplit(".", 1)[1]): pathlib.Path(path).read_text() for path in glob.glob(f"{self.logs}/vg.*")}
-        # The start, the middle of the detaching and the daemon end under memcheck, which checks
-        # their leaks; the 82 children exec the stand-ins, natively, and their logs stop there.
+        # The start, the middle of the detaching, the daemon and its 41 colour steps end under
+        # memcheck, which checks their leaks; the 82 children exec the stand-ins, natively, and
+        # their logs stop there.
         ended = sorted(pid for pid, log in logs.items() if "ERROR SUMMARY" in log)
-        self.assertEqual((len(logs), len(ended), self.pid in ended), (3 + 82, 3, True), sorted(logs))
+        self.assertEqual((len(logs), len(ended), self.pid in ended), (3 + 41 + 82, 3 + 41, True), sorted(logs))
         for pid, log in logs.items():
             lost = LOST.findall(log)
             wrong = ERRORS.search(log) or pid in ended and not (

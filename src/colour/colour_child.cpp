@@ -1,0 +1,170 @@
+#include "colour/colour_child.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "colour/colour_file.h"
+#include "support/log.h"
+#include "support/magick.h"
+#include "support/process.h"
+
+namespace zelvo {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The child's whole address space: the libraries, MagickCore's pixel caches
+// up to its memory and map limits (magick_limit_child), the quantizer's colour
+// cache and the images halved from the read one.
+constexpr rlim_t address_space_limit = rlim_t{1} << 30;
+// A backstop behind the deadline, in case the daemon is stopped meanwhile.
+constexpr rlim_t processor_seconds = 30;
+// How long a killed child may take to let go of its end of the pipe.
+constexpr std::chrono::seconds kill_grace{2};
+constexpr char done_byte = 'd';
+
+struct DirectoryClose {
+    void operator()(DIR* directory) const noexcept { closedir(directory); }
+};
+using DirectoryPtr = std::unique_ptr<DIR, DirectoryClose>;
+
+// A directory of its own for the child's temporary files (MagickCore's disk
+// pixel caches), emptied and removed when the step ends: a killed child
+// leaves its files behind. Empty when none could be made; the child then
+// uses MagickCore's usual place.
+class PrivateDirectory {
+public:
+    PrivateDirectory() {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr && *base == '/' ? base : "/tmp") + "/zelvo-colour.XXXXXX";
+        if (mkdtemp(pattern.data()) != nullptr) path_ = std::move(pattern);
+    }
+    ~PrivateDirectory() {
+        if (path_.empty()) return;
+        if (DirectoryPtr directory{opendir(path_.c_str())}) {
+            while (const dirent* entry = readdir(directory.get())) {
+                if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                    unlink((path_ + "/" + entry->d_name).c_str());
+            }
+        }
+        rmdir(path_.c_str());
+    }
+    PrivateDirectory(const PrivateDirectory&) = delete;
+    PrivateDirectory& operator=(const PrivateDirectory&) = delete;
+
+    const char* path() const { return path_.empty() ? nullptr : path_.c_str(); }
+
+private:
+    std::string path_;
+};
+
+void limit_resource(int resource, rlim_t most) {
+    const rlimit limit{most, most};
+    setrlimit(resource, &limit);
+}
+
+// The child's whole life: it never returns into the daemon's code, runs none
+// of its clean-up and flushes none of its buffers.
+[[noreturn]] void run_colour_child(int done, const std::string& home, const std::string& image_path, bool dark,
+                                   const char* temporary_directory) {
+    // A group of its own, so that whatever it starts is killed with it.
+    setpgid(0, 0);
+#if !defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer reserves terabytes of address space for its shadow.
+    limit_resource(RLIMIT_AS, address_space_limit);
+#endif
+    limit_resource(RLIMIT_CPU, processor_seconds);
+    magick_limit_child(temporary_directory);
+    write_color_file(home, image_path, dark);
+    while (write(done, &done_byte, 1) < 0 && errno == EINTR) {
+    }
+    _exit(0);
+}
+
+struct ChildEnd {
+    bool done = false;    // the colour file is complete
+    bool closed = false;  // the child and all it started have let go of the pipe
+};
+
+// Reads the child's pipe until its end is closed or the time is up.
+void await_child(int reader, Clock::time_point until, ChildEnd& end) {
+    while (!end.closed) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+        if (left <= 0) return;
+        pollfd watched{reader, POLLIN, 0};
+        const int ready = poll(&watched, 1, static_cast<int>(left));
+        if (ready < 0 && errno != EINTR) return;
+        if (ready <= 0) continue;
+        char bytes[16];
+        const ssize_t count = read(reader, bytes, sizeof bytes);
+        if (count == 0) end.closed = true;
+        if (count > 0 && std::memchr(bytes, done_byte, static_cast<std::size_t>(count)) != nullptr) end.done = true;
+        if (count < 0 && errno != EINTR && errno != EAGAIN) return;
+    }
+}
+
+// A descriptor that no program started from this process inherits.
+UniqueDescriptor close_on_exec(int descriptor) {
+    fcntl(descriptor, F_SETFD, FD_CLOEXEC);
+    return UniqueDescriptor(descriptor);
+}
+
+}  // namespace
+
+void write_color_file_in_child(const std::string& home, const std::string& image_path, bool dark) {
+    const std::string path = home + "/.zelvo/colors";
+    const Clock::time_point until = Clock::now() + colour_deadline;
+    const char* image = image_path.c_str();
+    int ends[2];
+    if (pipe(ends) != 0) {
+        report("Zelvo gave up on the colours of %s: pipe failed: %s", image, std::strerror(errno));
+        write_default_colors(path);
+        return;
+    }
+    UniqueDescriptor reader = close_on_exec(ends[0]);
+    UniqueDescriptor writer = close_on_exec(ends[1]);
+    // Outlives the child: it is emptied only once the child has let go.
+    const PrivateDirectory temporary;
+
+    const pid_t child = fork_child();
+    if (child < 0) {
+        report("Zelvo gave up on the colours of %s: fork failed: %s", image, std::strerror(errno));
+        write_default_colors(path);
+        return;
+    }
+    if (child == 0) {
+        reader.reset();
+        run_colour_child(writer.get(), home, image_path, dark, temporary.path());
+    }
+    // Either side may set the group first; the kill below needs it set.
+    setpgid(child, child);
+    writer.reset();
+
+    ChildEnd end;
+    await_child(reader.get(), until, end);
+    const bool overran = !end.closed;
+    if (overran) {
+        kill(-child, SIGKILL);
+        kill(child, SIGKILL);
+        // Only once its end of the pipe is closed is the child gone, and no
+        // longer able to write the colour file after the default below.
+        await_child(reader.get(), Clock::now() + kill_grace, end);
+    }
+    if (end.done) return;
+    report(!overran ? "Zelvo gave up on the colours of %s: reading it ended before it was done"
+                    : "Zelvo gave up on the colours of %s: reading it took longer than 20 seconds",
+           image);
+    write_default_colors(path);
+}
+
+}  // namespace zelvo

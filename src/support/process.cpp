@@ -1,0 +1,28 @@
+#include "support/process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <initializer_list>
+
+namespace zelvo {
+
+// Until it execs or ends, a child is still named zelvo and carries the
+// daemon's handlers, which would pass a signal meant for the daemon (pkill -x
+// zelvo) on to the daemon's loop a second time; so it first puts the
+// dispositions back to their defaults.
+pid_t fork_child() {
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &previous);
+    const pid_t child = fork();
+    const int fork_error = errno;
+    if (child == 0) {
+        for (int number : {SIGQUIT, SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, SIGCHLD}) std::signal(number, SIG_DFL);
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    errno = fork_error;
+    return child;
+}
+
+}  // namespace zelvo

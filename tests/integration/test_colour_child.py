@@ -1,0 +1,209 @@
+#!/usr/bin/env python3
+"""The colour step's own process: a file swapped for a FIFO, a URL that never answers, a process killed
+mid-step and an animation of 500 frames each cost at most the deadline and the default palette, the
+daemon carries on and stays small, and hundreds of changes after in-process pings still give palettes."""
+import glob, os, pathlib, signal, socket, subprocess, time, unittest
+
+from harness import block_colours, hex_colour, make_block_image, near, proc_status, records
+from test_colours import DEFAULT_FILE, MIDS
+from test_cycle import RELOAD, RELOADED, SKIP, CycleCase
+
+DEADLINE = 20
+SANITIZED = os.environ.get("ZELVO_SANITIZED") == "1"
+OVERRAN = "Zelvo gave up on the colours of {}: reading it took longer than 20 seconds"
+ENDED = "Zelvo gave up on the colours of {}: reading it ended before it was done"
+# With the pixel caches kept on disk, every read leaves a temporary file while it runs.
+DISK_POLICY = '<policymap>\n<policy domain="resource" name="memory" value="1MiB"/>\n' \
+              '<policy domain="resource" name="map" value="1MiB"/>\n</policymap>\n'
+
+
+def gif_parts(data):
+    """The header of a GIF up to its global colour table, and each frame as (extensions, descriptor, data)."""
+    table = lambda packed: 3 << ((packed & 7) + 1) if packed & 0x80 else 0
+    at = 13 + table(data[10])
+    head, frames, extensions = data[:at], [], b""
+    while data[at] != 0x3B:
+        start = at
+        if data[at] == 0x21:
+            at += 2
+        else:
+            at += 10 + table(data[at + 9]) + 1  # the descriptor, its own colour table, the code size
+            descriptor, body_start = data[start:start + 10], start + 10
+        while data[at]:
+            at += data[at] + 1
+        at += 1
+        if data[start] == 0x21:
+            extensions += data[start:at]
+        else:
+            frames.append((extensions, descriptor, data[body_start:at]))
+            extensions = b""
+    return head, frames
+
+
+def make_animation(path, first, later, frames):
+    """A GIF of frames frames at the size of the GIF first: its one frame, then the frame of the GIF later
+    again and again, each with later's colours as its own table."""
+    head, [opening] = gif_parts(pathlib.Path(first).read_bytes())
+    later_head, [(extensions, descriptor, body)] = gif_parts(pathlib.Path(later).read_bytes())
+    own = descriptor[:9] + bytes([descriptor[9] | 0x80 | later_head[10] & 7]) + later_head[13:]
+    pathlib.Path(path).write_bytes(head + b"".join(opening) + (extensions + own + body) * (frames - 1) + b";")
+
+
+class ColourChildCase(CycleCase):
+    def setUp(self):
+        super().setUp()
+        self.feh, self.xrdb = self.install_recorder("feh"), self.install_recorder("xrdb")
+        self.colours = pathlib.Path(self.home, ".zelvo", "colors")
+        self.temporary = self.path("tmp")
+        os.mkdir(self.temporary)
+        self.env["TMPDIR"] = self.temporary
+
+    def colour_children(self, pid):
+        """The daemon's children that are still the daemon's program: its colour step."""
+        found = []
+        for child in pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text().split():
+            try:
+                if pathlib.Path(f"/proc/{child}/comm").read_text() == "zelvo\n":
+                    found.append(int(child))
+            except OSError:
+                pass  # it ended while we looked
+        return found
+
+    def skip(self, pid, changes, *texts, timeout=10.0):
+        """Sends SIGUSR1, expects SKIP and texts, and waits for the change's xrdb; gives the seconds it took."""
+        began = time.monotonic()
+        os.kill(pid, signal.SIGUSR1)
+        self.assert_notices(self.messages(1 + len(texts), timeout), pid, SKIP, *texts)
+        self.wait_records(self.xrdb, changes, timeout)
+        return time.monotonic() - began
+
+    def assert_palette(self, colours):
+        """Every entry that the dark shaping leaves alone is one of the block colours colours, and one of
+        them is a mid colour of its own."""
+        kept = [hex_colour(line.split()[2]) for index, line in enumerate(self.colours.read_text().splitlines())
+                if index not in (7, 8, 15)]
+        self.assertTrue(all(near(colour, colours) for colour in kept) and any(near(colour, colours[8:])
+                                                                              for colour in kept), kept)
+
+
+class BadInputTest(ColourChildCase):
+    def test_a_hanging_or_killed_colour_step_costs_the_default_palette_and_nothing_else(self):
+        blocks, image = block_colours(0x48, 0xb8), self.path("images", "wall.png")
+        os.mkdir(self.path("images"))
+        make_block_image(self.path("blocks.png"), blocks)
+        os.link(self.path("blocks.png"), image)
+        subprocess.run(["convert", "-size", "7680x4320", "gradient:red-blue", self.path("large.png")], check=True)
+        pathlib.Path(self.top, "policy.xml").write_text(DISK_POLICY)
+        self.env["MAGICK_CONFIGURE_PATH"] = self.top
+        pid = self.start({"feh-path": self.feh, "xrdb-path": self.xrdb, "colors": True, "use-xrdb": True,
+                          "dark": True, "pics": [image]})
+        self.wait_records(self.xrdb, 1)
+        self.assert_palette(blocks)
+
+        # Killed while it reads a large image into a disk cache in its private directory.
+        os.replace(self.path("large.png"), image)
+        os.kill(pid, signal.SIGUSR1)
+        caches = self.poll(lambda: glob.glob(f"{self.temporary}/zelvo-colour.*/magick-*"), "caches pixels on disk")
+        [child] = self.colour_children(pid)
+        os.kill(child, signal.SIGKILL)
+        self.assert_notices(self.messages(2), pid, SKIP, ENDED.format(image))
+        self.wait_records(self.xrdb, 2)
+        self.assertEqual(self.colours.read_text(), DEFAULT_FILE)
+        self.assertFalse(os.path.exists(caches[0]))
+        self.assertEqual(os.listdir(self.temporary), [])
+
+        # Swapped for a FIFO that no one writes: its open never returns.
+        os.remove(image)
+        os.mkfifo(image)
+        took = self.skip(pid, 3, OVERRAN.format(image), timeout=DEADLINE + 10)
+        print(f"\nFIFO: the change took {took:.2f} s")
+        self.assertGreaterEqual(took, DEADLINE)
+        self.assertLess(took, DEADLINE + 3)
+        self.assertEqual((self.colours.read_text(), os.listdir(self.temporary)), (DEFAULT_FILE, []))
+
+        os.remove(image)
+        os.link(self.path("blocks.png"), image)
+        self.skip(pid, 4)
+        self.assert_palette(blocks)
+        self.assertEqual(self.colour_children(pid), [])
+        self.quit(pid)
+
+    def test_a_url_that_never_answers_holds_signals_no_longer_than_the_deadline(self):
+        server = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(server.close)
+        url = f"http://127.0.0.1:{server.getsockname()[1]}/wall.png"
+        # Nothing but the daemon's own limits: the system's policy would refuse HTTP.
+        pathlib.Path(self.top, "policy.xml").write_text("<policymap/>\n")
+        self.configure({"feh-path": self.feh, "xrdb-path": self.xrdb, "colors": True, "use-xrdb": True, "pics": [url]})
+        began = time.monotonic()
+        pid = self.start_daemon(env=self.env, binds=[(self.path("policy.xml"), "/etc/ImageMagick-6/policy.xml")])
+        server.settimeout(10)
+        connection, _ = server.accept()  # and never answered
+        self.addCleanup(connection.close)
+        os.kill(pid, signal.SIGTERM)
+        self.assert_notices(self.messages(1, DEADLINE + 5), pid, OVERRAN.format(url))
+        took = time.monotonic() - began
+        self.wait_records(self.xrdb, 1)
+        self.assertEqual(self.colours.read_text(), DEFAULT_FILE)
+        self.assertLess(took, DEADLINE + 5)
+        # The quit signal waited for the step, and is taken now.
+        self.quit(pid)
+        print(f"\nURL: default palette {took:.2f} s after the start, quit {time.monotonic() - began:.2f} s after it")
+
+    def test_an_animation_is_read_only_as_far_as_its_first_frame(self):
+        blocks = block_colours(0x55, 0xaa)
+        make_block_image(self.path("blocks.png"), blocks)
+        subprocess.run(["convert", self.path("blocks.png"), "-sample", "4000x4000", self.path("first.gif")], check=True)
+        subprocess.run(["convert", "-size", "4000x4000", "xc:red", self.path("red.gif")], check=True)
+        animation = self.path("animation.gif")
+        make_animation(animation, self.path("first.gif"), self.path("red.gif"), 500)
+        self.assertEqual(subprocess.run(["identify", "-ping", "-format", "%n %wx%h\n", animation], check=True,
+                                        capture_output=True, text=True).stdout.split("\n")[0], "500 4000x4000")
+        pid = self.start({"feh-path": self.feh, "xrdb-path": self.xrdb, "colors": True, "use-xrdb": True,
+                          "dark": True, "pics": [self.path("first.gif")]})
+        self.wait_records(self.xrdb, 1)
+        alone = self.colours.read_text()
+        self.assert_palette(blocks)
+        os.replace(animation, self.path("first.gif"))
+        took = self.skip(pid, 2)
+        print(f"\nanimation of {os.path.getsize(self.path('first.gif')) / 1e6:.1f} MB: the change took {took:.2f} s")
+        self.assertEqual(self.colours.read_text(), alone)
+        self.assertLess(took, 5)
+        self.quit(pid)
+
+
+class ManyChangesTest(ColourChildCase):
+    def test_hundreds_of_changes_after_pings_give_their_palettes_and_leave_the_daemon_small(self):
+        os.mkdir(self.path("images"))
+        palettes = {make_block_image(self.path("images", f"{low:02x}.png"), block_colours(low, high)):
+                    block_colours(low, high) for low, high in MIDS}
+        if SANITIZED:  # freed blocks are reused at once, not held back in quarantine
+            self.env["ASAN_OPTIONS"] = "quarantine_size_mb=0:thread_local_quarantine_size_kb=0"
+        pid = self.start({"feh-path": self.feh, "xrdb-path": self.xrdb, "colors": True, "use-xrdb": True,
+                          "dark": True, "pics": [self.path("images")]})
+        self.wait_records(self.xrdb, 1)
+        size = lambda: [int(proc_status(pid, key).split()[0]) for key in ("VmRSS", "VmHWM")]
+        first = size()
+        for change in range(2, 302):
+            if change % 50:
+                self.skip(pid, change)
+            else:  # the reload pings every image again in the daemon itself
+                os.kill(pid, signal.SIGHUP)
+                self.expect(pid, RELOAD, RELOADED)
+                self.wait_records(self.xrdb, change)
+            shown = self.changes(pid, self.feh, change)[-1]["argv"][3]
+            self.assert_palette(palettes[shown])
+        self.assertEqual(self.colours.read_text().count("\n"), 16)
+        rss, hwm = size()
+        print(f"\nafter 1 and 301 changes: VmRSS {first[0]} and {rss} KiB, VmHWM {first[1]} and {hwm} KiB, "
+              f"{proc_status(pid, 'Threads')} threads")
+        if SANITIZED:  # the sanitizers' shadow memory and their allocator's own caches set the size
+            self.assertTrue(rss - first[0] < 8 << 10 and hwm - first[1] < 8 << 10, (first, rss, hwm))
+        else:
+            self.assertTrue(rss < 12 << 10 and hwm < 24 << 10, (rss, hwm))
+        self.assertEqual(os.listdir(self.temporary), [])
+        self.quit(pid)
+
+
+if __name__ == "__main__":
+    unittest.main()
