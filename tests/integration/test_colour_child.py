@@ -112,13 +112,12 @@ class BadInputTest(ColourChildCase):
         self.assertFalse(os.path.exists(caches[0]))
         self.assertEqual(os.listdir(self.temporary), [])
 
-        # Swapped for a FIFO that no one writes: its open never returns.
+        # Swapped for a FIFO that no one writes, whose open would never return: it is not opened.
         os.remove(image)
         os.mkfifo(image)
-        took = self.skip(pid, 3, OVERRAN.format(image), timeout=DEADLINE + 10)
+        took = self.skip(pid, 3)
         print(f"\nFIFO: the change took {took:.2f} s")
-        self.assertGreaterEqual(took, DEADLINE)
-        self.assertLess(took, DEADLINE + 3)
+        self.assertLess(took, DEADLINE)
         self.assertEqual((self.colours.read_text(), os.listdir(self.temporary)), (DEFAULT_FILE, []))
 
         os.remove(image)
