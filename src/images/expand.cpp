@@ -7,7 +7,11 @@
 #include <cstring>
 #include <dirent.h>
 #include <memory>
+#include <memory_resource>
 #include <regex.h>
+#include <string_view>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -92,6 +96,42 @@ constexpr std::size_t most_examined = 10000000;
 // No real list file comes near this; a larger one is not read.
 constexpr std::size_t most_list_file_bytes = std::size_t{128} << 20;
 
+// Memory mapped for one expansion's own bookkeeping and unmapped whole when
+// it ends: kept in the heap, among the ring's nodes that outlive it, the
+// freed bookkeeping of a large tree would stay resident for good.
+class MappedMemory : public std::pmr::memory_resource {
+public:
+    MappedMemory() = default;
+    MappedMemory(const MappedMemory&) = delete;
+    MappedMemory& operator=(const MappedMemory&) = delete;
+    ~MappedMemory() override {
+        for (const auto& [address, size] : regions_) munmap(address, size);
+    }
+
+private:
+    void* do_allocate(std::size_t bytes, std::size_t) override {
+        const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        const std::size_t size = (bytes + page - 1) / page * page;
+        void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANON, -1, 0);
+        if (address == MAP_FAILED) std::abort();
+        regions_.emplace_back(address, size);
+        return address;
+    }
+    // Whatever is given back stays mapped until the end: the arena above
+    // gives back nothing before then.
+    void do_deallocate(void*, std::size_t, std::size_t) override {}
+    bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
+
+    std::vector<std::pair<void*, std::size_t>> regions_;
+};
+
+// Texts looked up by view, so that a lookup that finds allocates nothing.
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>()(text); }
+};
+using KindCache = std::pmr::unordered_map<std::pmr::string, SourceKind, TextHash, std::equal_to<>>;
+
 // One directory or list file being expanded: its sources, the next one to
 // look at, and its resolved path, which marks it as being on the current path.
 struct Frame {
@@ -115,7 +155,9 @@ private:
 
     // Each path is classified once: a list may name the same image a
     // hundred thousand times, and each ping reads the file.
-    std::unordered_map<std::string, SourceKind> kinds_;
+    MappedMemory mapped_;
+    std::pmr::monotonic_buffer_resource arena_{&mapped_};
+    KindCache kinds_{&arena_};
     std::unordered_set<std::string> on_path_;
     std::vector<Frame> frames_;
     StringList result_ = StringList::placeholder();
@@ -128,9 +170,10 @@ private:
 };
 
 SourceKind Expansion::classify(const std::string& text) {
-    auto [known, fresh] = kinds_.try_emplace(text, SOURCE_SKIPPED);
-    if (fresh) known->second = classify_source(text.c_str());
-    return known->second;
+    if (const auto known = kinds_.find(std::string_view(text)); known != kinds_.end()) return known->second;
+    const SourceKind kind = classify_source(text.c_str());
+    kinds_.emplace(std::pmr::string(text, &arena_), kind);
+    return kind;
 }
 
 bool Expansion::may_read_list_file() {
