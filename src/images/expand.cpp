@@ -11,6 +11,7 @@
 #include <regex.h>
 #include <string_view>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -252,19 +253,17 @@ bool source_is_url(const char* source) {
     return pattern.usable && regexec(&pattern.compiled, source, 0, nullptr, 0) == 0;
 }
 
+// The file system decides first, then the URL pattern, then MagickCore. One
+// stat tells all the file system can: a directory is still opened to see
+// that it can be read, and only a regular file can be read without blocking,
+// so a FIFO, a terminal or a device behind a name or a link is never opened.
 SourceKind classify_source(const char* source) {
     if (source == nullptr || source[0] == '\0') return SOURCE_SKIPPED;
-    if (DirectoryPtr directory{opendir(source)}) return SOURCE_DIRECTORY;
-    switch (errno) {
-    case ENOENT:
-        return source_is_url(source) ? SOURCE_IMAGE : SOURCE_SKIPPED;
-    case ENOTDIR:
-        // Only a regular file can be read without blocking: a FIFO, a
-        // terminal or a device behind a name or a link is never opened.
-        return is_regular_file(source) ? ping_image(source) : SOURCE_SKIPPED;
-    default:
-        return SOURCE_SKIPPED;
-    }
+    struct stat status{};
+    if (stat(source, &status) != 0)
+        return errno == ENOENT && source_is_url(source) ? SOURCE_IMAGE : SOURCE_SKIPPED;
+    if (S_ISDIR(status.st_mode)) return DirectoryPtr{opendir(source)} ? SOURCE_DIRECTORY : SOURCE_SKIPPED;
+    return S_ISREG(status.st_mode) ? ping_image(source) : SOURCE_SKIPPED;
 }
 
 StringList list_directory(const char* directory) {

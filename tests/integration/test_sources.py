@@ -86,6 +86,7 @@ class SpecialFileTest(SourcesCase):
                                  (1, f"Zelvo cannot read the configuration file {self.path(name)}: {why}\r\n".encode()))
         # A running daemon says so at SIGHUP and keeps what it has.
         pid = self.launch({"pics": [good]})
+        self.assertEqual(self.change(pid, 1), [good.encode()])  # the loop has the signals now
         self.rc.unlink()
         self.rc.symlink_to("/proc/self/mem")
         self.send(pid, [signal.SIGHUP])
