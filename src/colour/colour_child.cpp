@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "colour/colour_file.h"
+#include "support/directory.h"
 #include "support/log.h"
 #include "support/magick.h"
 #include "support/process.h"
@@ -32,11 +33,6 @@ constexpr rlim_t processor_seconds = 30;
 // How long a killed child may take to let go of its end of the pipe.
 constexpr std::chrono::seconds kill_grace{2};
 constexpr char done_byte = 'd';
-
-struct DirectoryClose {
-    void operator()(DIR* directory) const noexcept { closedir(directory); }
-};
-using DirectoryPtr = std::unique_ptr<DIR, DirectoryClose>;
 
 // A directory of its own for the child's temporary files (MagickCore's disk
 // pixel caches), emptied and removed when the step ends: a killed child

@@ -19,6 +19,7 @@
 
 #include "support/c_text.h"
 #include "support/config_file.h"
+#include "support/directory.h"
 #include "support/log.h"
 #include "support/magick.h"
 #include "support/regular_file.h"
@@ -26,11 +27,6 @@
 namespace zelvo {
 
 namespace {
-
-struct DirectoryClose {
-    void operator()(DIR* directory) const noexcept { closedir(directory); }
-};
-using DirectoryPtr = std::unique_ptr<DIR, DirectoryClose>;
 
 // Anchored at the start only: a scheme, "://", an optional "www." and at
 // least two host characters; whatever follows is not examined. This is the

@@ -5,32 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "support/process.h"
+
 namespace zelvo {
-
-namespace {
-
-// Owns one open descriptor.
-class Descriptor {
-public:
-    explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
-    ~Descriptor() {
-        if (descriptor_ >= 0) close(descriptor_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return descriptor_; }
-
-private:
-    int descriptor_;
-};
-
-}  // namespace
 
 std::optional<std::string> read_regular_file(const char* path, std::size_t most) {
     // Opening a FIFO for reading waits for a writer and a terminal may become
     // the controlling one: neither happens with these flags, and the type is
     // checked on what was opened, not on what the path named a moment before.
-    const Descriptor file(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    const UniqueDescriptor file(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (file.get() < 0) return std::nullopt;
     struct stat status{};
     if (fstat(file.get(), &status) != 0) return std::nullopt;
