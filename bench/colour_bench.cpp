@@ -1,8 +1,9 @@
-// Measures the colour step (write_color_file) on four generated images
-// through its child process against in-process, against one
-// straightforward palette attempt in the same process and against the
-// equivalent `convert` command line; and the fork of an empty child.
-// Prints "row\tname\tvalue\tunit\treference\tratio" lines for bench/run.sh.
+// Measures the colour step (write_color_file) on four generated images,
+// through its child process as the daemon runs it and in-process, against
+// one straightforward palette attempt in the same process and against the
+// equivalent command line of the same ImageMagick; and the fork of an empty
+// child. Prints "row\tname\tvalue\tunit\treference\tratio" lines for
+// bench/run.sh, and first "version\tMagickCore's version".
 
 #include <algorithm>
 #include <cstdio>
@@ -88,6 +89,7 @@ int main(int, char** argv) {
     zelvo::magick_start(argv[0]);
     // As the daemon runs it.
     zelvo::magick_limit_threads(4);
+    std::printf("version\t%s\n", zelvo::magick_version());
 
     const bench::TempDirectory dir("zelvo-colour-bench");
     if (dir.root.empty()) return fail("cannot make a temporary directory");
@@ -149,13 +151,14 @@ int main(int, char** argv) {
         int status = 0;
         waitpid(child, &status, 0);
     });
-    std::printf("row\tfork and end of an empty child at %.1f MiB resident, median of 50\t%.3f\tms\t-\t-\n",
-                static_cast<double>(resident) / 1024, fork_only);
+    std::printf("row\tfork and end of an empty child, median of 50\t%.3f\tms\t-\t-\n", fork_only);
 
-    std::printf("note\twrite_color_file (dark; magick_limit_threads(4), MagickCore allows %llu) against one "
-                "extract_palette(path, 16) and `convert IMG -resize 25%% -colors 16 -unique-colors txt:-`; medians "
-                "of %d runs after a warm-up\n",
-                static_cast<unsigned long long>(GetMagickResourceLimit(ThreadResource)), runs);
+    std::printf("note\twrite_color_file (dark; magick_limit_threads(4), MagickCore allows %lu) through its child "
+                "and in-process against one extract_palette(path, 16) and `%s IMG -resize 25%% -colors 16 "
+                "-unique-colors txt:-`; medians of %d runs after a warm-up; the empty child forked at %.1f MiB "
+                "resident\n",
+                zelvo::magick_thread_limit(), std::filesystem::path(ZELVO_MAGICK_CONVERT).filename().c_str(), runs,
+                static_cast<double>(resident) / 1024);
     for (std::size_t index = 0; index < samples.size(); ++index) {
         const Sample& sample = samples[index];
         std::optional<int> attempts = attempts_needed(sample.file);
@@ -183,7 +186,7 @@ int main(int, char** argv) {
 
         bool piped = true;
         double pipeline = median_ms([&] {
-            piped = piped && bench::run_program({"convert", sample.file, "-resize", "25%", "-colors", "16", "-unique-colors",
+            piped = piped && bench::run_program({ZELVO_MAGICK_CONVERT, sample.file, "-resize", "25%", "-colors", "16", "-unique-colors",
                                           "txt:-"},
                                          "/dev/null");
         });
@@ -192,10 +195,11 @@ int main(int, char** argv) {
         if (written != child_files[index])
             return fail(std::string("the child wrote another colour file for the ") + sample.name);
 
-        print_row(std::string("colour step through its child, ") + sample.name + ", vs in-process", child_steps[index],
-                  step);
-        print_row(std::string("colour step, ") + sample.name + ", vs one attempt", step, one);
-        print_row(std::string("colour step, ") + sample.name + ", vs convert pipeline", step, pipeline);
+        print_row(std::string("colour step through its child, ") + sample.name + ", vs one attempt",
+                  child_steps[index], one);
+        print_row(std::string("colour step in-process, ") + sample.name + ", vs one attempt", step, one);
+        print_row(std::string("colour step through its child, ") + sample.name + ", vs convert pipeline",
+                  child_steps[index], pipeline);
     }
     zelvo::magick_stop();
     return 0;

@@ -11,19 +11,24 @@
 # with the paths of the daemon and of the recording stand-in that it drives.
 # cycle_bench.py must run as root (see its usage text); ZELVO_IDLE_SECONDS
 # shortens its idle window for a quick run.
+# The colour benchmark runs twice, built against the system's MagickCore in
+# the build directory and against MagickCore 7 in build-magick7/ (which
+# scripts/magick7.sh makes when it is missing), and its rows come in a table
+# of their own with both side by side.
 # Usage: bench/run.sh [build directory, default: build/ in the source tree]
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${1:-$source_dir/build}
+magick7_dir=$source_dir/build-magick7
 # One entry per benchmark; rows appear in this order.
-benchmarks=(zelvo_expand_bench zelvo_colour_bench cycle_bench.py)
+benchmarks=(zelvo_expand_bench cycle_bench.py)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zelvo-bench-run.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 # The Python benchmarks drive the daemon and the stand-in; the rest are targets.
-targets=(zelvo zelvo_recorder)
+targets=(zelvo zelvo_recorder zelvo_colour_bench)
 for benchmark in "${benchmarks[@]}"; do
     [[ $benchmark == *.py ]] || targets+=("$benchmark")
 done
@@ -34,6 +39,11 @@ if ! grep -qs '^ZELVO_BENCH:BOOL=ON' "$build_dir/CMakeCache.txt"; then
         { cat "$work/build.log" >&2; exit 1; }
 fi
 cmake --build "$build_dir" -j2 --target "${targets[@]}" >"$work/build.log" 2>&1 ||
+    { cat "$work/build.log" >&2; exit 1; }
+if [[ ! -f $magick7_dir/CMakeCache.txt ]]; then
+    "$source_dir/scripts/magick7.sh" build >"$work/magick7.log" 2>&1 || { tail -n 40 "$work/magick7.log" >&2; exit 1; }
+fi
+cmake --build "$magick7_dir" -j2 --target zelvo_colour_bench >"$work/build.log" 2>&1 ||
     { cat "$work/build.log" >&2; exit 1; }
 # Both paths as the build wrote them (bench/CMakeLists.txt), one a line.
 { read -r zelvo_binary && read -r zelvo_recorder; } <"$build_dir/bench/programs.txt"
@@ -51,6 +61,16 @@ for benchmark in "${benchmarks[@]}"; do
     fi
 done
 
+for colour_build in "$build_dir" "$magick7_dir"; do
+    echo "running zelvo_colour_bench of $colour_build ..." >&2
+    out=$work/colour.$([[ $colour_build == "$magick7_dir" ]] && echo 7 || echo base)
+    if ! "$colour_build/bench/zelvo_colour_bench" >"$out.out" 2>"$out.err"; then
+        cat "$out.out" "$out.err" >&2
+        echo "zelvo_colour_bench of $colour_build failed" >&2
+        exit 1
+    fi
+done
+
 echo "| Benchmark | Value | Unit | Reference | Ratio |"
 echo "|---|---:|---|---:|---:|"
 for benchmark in "${benchmarks[@]}"; do
@@ -61,4 +81,24 @@ for benchmark in "${benchmarks[@]}"; do
     awk -F'\t' -v name="$benchmark" '$1 == "note" { printf "- %s: %s\n", name, $2 }' "$work/$benchmark.out"
     # What MagickCore and others reported on standard error, each distinct line once with its count.
     sort "$work/$benchmark.err" | uniq -c | sed "s/^ *\([0-9]*\) /- $benchmark stderr (\1x): /"
+done
+
+# The colour rows of both builds side by side, matched by name.
+# "ImageMagick 7.1.2-30 (Beta) Q16-HDRI x86_64 ..." becomes "7.1.2-30 Q16-HDRI".
+version() {
+    awk -F'\t' '$1 == "version" { n = split($2, word, " "); quantum = "";
+        for (i = 3; i <= n; i++) if (word[i] ~ /^Q[0-9]/) { quantum = " " word[i]; break }
+        print word[2] quantum }' "$1"
+}
+echo
+echo "| Colour step | $(version "$work/colour.base.out") | Reference | Ratio | $(version "$work/colour.7.out") | Reference | Ratio |"
+echo "|---|---:|---:|---:|---:|---:|---:|"
+awk -F'\t' 'FNR == NR { if ($1 == "row") seven[$2] = $3 " " $4 " | " $5 " | " $6; next }
+    $1 == "row" { printf "| %s | %s %s | %s | %s | %s |\n", $2, $3, $4, $5, $6, ($2 in seven) ? seven[$2] : "- | - | -" }' \
+    "$work/colour.7.out" "$work/colour.base.out"
+echo
+for out in "$work/colour.base" "$work/colour.7"; do
+    name="zelvo_colour_bench, $(version "$out.out")"
+    awk -F'\t' -v name="$name" '$1 == "note" { printf "- %s: %s\n", name, $2 }' "$out.out"
+    sort "$out.err" | uniq -c | sed "s/^ *\([0-9]*\) /- $name stderr (\1x): /"
 done

@@ -6,11 +6,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "colour/colour_file.h"
 #include "support/directory.h"
@@ -24,11 +26,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The child's whole address space: the libraries, MagickCore's pixel caches
-// up to its memory and map limits (magick_limit_child), the quantizer's colour
-// cache and the images halved from the read one.
-constexpr rlim_t address_space_limit = rlim_t{1} << 30;
-// A backstop behind the deadline, in case the daemon is stopped meanwhile.
+// A backstop behind the deadline, in case the daemon is stopped meanwhile:
+// this much processor time for each thread MagickCore may use, since all of
+// them count, and OpenMP's wait for work among them.
 constexpr rlim_t processor_seconds = 30;
 // How long a killed child may take to let go of its end of the pipe.
 constexpr std::chrono::seconds kill_grace{2};
@@ -77,11 +77,14 @@ void limit_resource(int resource, rlim_t most) {
     setpgid(0, 0);
 #if !defined(__SANITIZE_ADDRESS__)
     // AddressSanitizer reserves terabytes of address space for its shadow.
-    limit_resource(RLIMIT_AS, address_space_limit);
+    limit_resource(RLIMIT_AS, magick_child_address_space);
 #endif
-    limit_resource(RLIMIT_CPU, processor_seconds);
     magick_limit_child(temporary_directory);
-    write_color_file(home, image_path, dark);
+    limit_resource(RLIMIT_CPU, processor_seconds * std::max<rlim_t>(magick_thread_limit(), 1));
+    // OpenMP keeps its threads per thread that starts them, and those of the
+    // daemon's thread did not come along into this process: on a thread of
+    // its own, MagickCore starts OpenMP afresh and may use every processor.
+    std::thread([&] { write_color_file(home, image_path, dark); }).join();
     while (write(done, &done_byte, 1) < 0 && errno == EINTR) {
     }
     _exit(0);

@@ -1,5 +1,8 @@
 #include "colour/palette.h"
 
+#include <mutex>
+#include <thread>
+
 #include "support/magick.h"
 #include "support/regular_file.h"
 
@@ -46,15 +49,20 @@ std::optional<QuarterImage> read_quarter(const std::string& path, ExceptionInfo*
     return quarter;
 }
 
+// How an attempt finds the distinct colours of the quantized image.
+enum class UniqueColours { from_every_pixel, from_colour_map };
+
 // Quantizes the image in place to the requested count and gives its distinct colours.
-std::optional<HexTuples> quantize_attempt(const ImageInfo* info, Image* image, int requested,
+std::optional<HexTuples> quantize_attempt(const ImageInfo* info, Image* image, int requested, UniqueColours way,
                                           ExceptionInfo* exception) {
     QuantizeInfoPtr quantize = magick_quantize_info(info, static_cast<std::size_t>(requested));
     magick_quantize(quantize.get(), image, exception);
     magick_sync_settings(info, image, exception);
     magick_report(exception);
 
-    ImagePtr unique = magick_unique_colours(image, exception);
+    std::optional<ImagePtr> mapped;
+    if (way == UniqueColours::from_colour_map) mapped = magick_mapped_unique_colours(image, exception);
+    ImagePtr unique = mapped ? std::move(*mapped) : magick_unique_colours(image, exception);
     magick_report(exception);
     if (!unique) return std::nullopt;
     return magick_histogram_tuples(unique.get(), exception);
@@ -66,13 +74,73 @@ std::optional<HexTuples> extract_palette(const std::string& path, int requested)
     ExceptionPtr exception = magick_exception();
     std::optional<QuarterImage> quarter = read_quarter(path, exception.get());
     if (!quarter) return std::nullopt;
-    return quantize_attempt(quarter->info.get(), quarter->image.get(), requested, exception.get());
+    return quantize_attempt(quarter->info.get(), quarter->image.get(), requested, UniqueColours::from_every_pixel,
+                            exception.get());
 }
+
+namespace {
+
+// One attempt of the search on a fresh copy of the quarter image; nothing
+// unless it gives exactly sixteen. The copy shares the quarter image's pixels
+// until the quantizer writes its own, so copies are taken one at a time.
+std::optional<HexTuples> search_attempt(const QuarterImage& quarter, int requested, std::mutex& copying,
+                                        ExceptionInfo* exception) {
+    ImagePtr copy;
+    {
+        const std::lock_guard guard(copying);
+        copy = magick_clone(quarter.image.get(), exception);
+    }
+    magick_report(exception);
+    if (!copy) return std::nullopt;
+    std::optional<HexTuples> tuples =
+        quantize_attempt(quarter.info.get(), copy.get(), requested, UniqueColours::from_colour_map, exception);
+    if (tuples && tuples->size() == palette_size) return tuples;
+    return std::nullopt;
+}
+
+// The attempts from `first` up on `workers` threads of MagickCore's one
+// thread each, every thread taking the next count. A count below one that
+// gave sixteen has always been taken, so the lowest count that gives sixteen
+// wins, as one attempt after another would find.
+std::optional<HexTuples> search_side_by_side(const QuarterImage& quarter, int first, unsigned long workers) {
+    const MagickThreadLimit one_each(1);
+    std::mutex lock;
+    std::mutex copying;
+    int next = first;
+    int best = largest_request + 1;
+    std::optional<HexTuples> found;
+    auto work = [&] {
+        ExceptionPtr exception = magick_exception();
+        for (;;) {
+            int requested = 0;
+            {
+                const std::lock_guard guard(lock);
+                if (next >= best) return;
+                requested = next++;
+            }
+            std::optional<HexTuples> tuples = search_attempt(quarter, requested, copying, exception.get());
+            const std::lock_guard guard(lock);
+            if (tuples && requested < best) {
+                best = requested;
+                found = std::move(tuples);
+            }
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned long helper = 1; helper < workers; ++helper) helpers.emplace_back(work);
+    work();
+    for (std::thread& helper : helpers) helper.join();
+    return found;
+}
+
+}  // namespace
 
 // Gives what the attempts of extract_palette with 16, 17, ... 38 would give,
 // but reads and halves the image only once: each attempt quantizes a fresh
 // copy of the same quarter image. Quantizing never adds distinct colours, so
-// a quarter image with fewer than sixteen can never give sixteen.
+// a quarter image with fewer than sixteen can never give sixteen. Most images
+// need only the first attempt, which gets every thread MagickCore may use;
+// the attempts after it are independent of each other, and take a thread each.
 std::optional<HexTuples> find_palette(const std::string& path) {
     MagickScratch scratch;
     ExceptionPtr exception = magick_exception();
@@ -82,15 +150,10 @@ std::optional<HexTuples> find_palette(const std::string& path) {
 
     // From here on every attempt asks for the same blocks as the one before.
     scratch.keep_freed_blocks();
-    for (int requested = palette_size; requested <= largest_request; ++requested) {
-        ImagePtr copy = magick_clone(quarter->image.get(), exception.get());
-        magick_report(exception.get());
-        if (!copy) return std::nullopt;
-        std::optional<HexTuples> tuples =
-            quantize_attempt(quarter->info.get(), copy.get(), requested, exception.get());
-        if (tuples && tuples->size() == palette_size) return tuples;
-    }
-    return std::nullopt;
+    std::mutex copying;
+    if (std::optional<HexTuples> tuples = search_attempt(*quarter, palette_size, copying, exception.get()))
+        return tuples;
+    return search_side_by_side(*quarter, palette_size + 1, magick_thread_limit());
 }
 
 }  // namespace zelvo

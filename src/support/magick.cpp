@@ -13,20 +13,24 @@ namespace zelvo {
 // pixel cache on disk for minutes. The limits below keep such a file out at
 // the ping and cap what any read may take, and still let real wallpapers
 // through: a span of monitors up to 16384 wide, an 8K photo (7680 x 4320).
+// They are set in pixels, so that every MagickCore takes the same images
+// whatever a pixel costs it (magick_pixel_bytes).
 void magick_limit_resources() {
     constexpr MagickSizeType mebi = MagickSizeType{1} << 20;
+    constexpr MagickSizeType pixel = magick_pixel_bytes;
     // Twice the widest span of monitors, and beyond the long side of a photo from any camera.
     SetMagickResourceLimit(WidthResource, 32768);
     SetMagickResourceLimit(HeightResource, 32768);
-    // Up to this many pixels, and bytes, an image is held in memory (an 8K
-    // photo and its halved copy at 8 bytes a pixel), and so much of a disk
-    // cache may be mapped; larger images go to disk.
+    // Up to this many pixels an image may be held in memory (MagickCore counts
+    // this one in pixels), and up to 64 Mi pixels may be held in all (an 8K
+    // photo and its halved copy), or mapped from a disk cache; larger images
+    // go to disk.
     SetMagickResourceLimit(AreaResource, 128 * mebi);
-    SetMagickResourceLimit(MemoryResource, 512 * mebi);
-    SetMagickResourceLimit(MapResource, 512 * mebi);
-    // What does not fit is cached on disk up to this size (128 Mi pixels at
-    // 8 bytes); a read that needs more fails at once, before writing anything.
-    SetMagickResourceLimit(DiskResource, 1024 * mebi);
+    SetMagickResourceLimit(MemoryResource, 64 * mebi * pixel);
+    SetMagickResourceLimit(MapResource, 64 * mebi * pixel);
+    // What does not fit is cached on disk up to 128 Mi pixels; a read that
+    // needs more fails at once, before writing anything.
+    SetMagickResourceLimit(DiskResource, 128 * mebi * pixel);
 }
 
 // Appended after the system's policy, and the last policy that matches
@@ -137,6 +141,78 @@ std::vector<std::string> magick_histogram_tuples(const Image* image, ExceptionIn
         tuples.emplace_back(scratch.data());
     }
     return tuples;
+}
+
+// MagickCore counts a colour from its pixels alone, each new one checked
+// against those met before it in the same place of its colour tree. When
+// every pixel of an entry holds the same bits, the first of each entry, in
+// the order the pixels first use them, meets the same colours in the same
+// order: the same tree, the same unique-colours image.
+std::optional<ImagePtr> magick_mapped_unique_colours(const Image* image, ExceptionInfo* exception) {
+    if (image->storage_class != PseudoClass || image->colors == 0) return std::nullopt;
+    const std::size_t colours = image->colors;
+    const std::size_t columns = image->columns;
+    std::vector<std::size_t> order;  // the entries in the order the pixels first use them
+    std::vector<bool> used(colours, false);
+#if ZELVO_MAGICKCORE_7
+    if (GetPixelIndexTraits(image) == UndefinedPixelTrait) return std::nullopt;
+    const std::size_t channels = GetPixelChannels(image);
+    std::vector<Quantum> first(colours * channels);
+    for (std::size_t y = 0; y < image->rows; ++y) {
+        const Quantum* pixel = GetVirtualPixels(image, 0, static_cast<ssize_t>(y), columns, 1, exception);
+        if (pixel == nullptr) return std::nullopt;
+        for (std::size_t x = 0; x < columns; ++x, pixel += channels) {
+            const Quantum index = GetPixelIndex(image, pixel);
+            if (!(index >= 0 && index < static_cast<Quantum>(colours))) return std::nullopt;
+            const std::size_t entry = static_cast<std::size_t>(index);
+            Quantum* kept = first.data() + entry * channels;
+            if (!used[entry]) {
+                used[entry] = true;
+                order.push_back(entry);
+                std::copy(pixel, pixel + channels, kept);
+            } else if (std::memcmp(pixel, kept, channels * sizeof(Quantum)) != 0) {
+                return std::nullopt;
+            }
+        }
+    }
+    ImagePtr firsts(CloneImage(image, order.size(), 1, MagickTrue, exception));
+    if (!firsts) return ImagePtr();
+    Quantum* row = QueueAuthenticPixels(firsts.get(), 0, 0, order.size(), 1, exception);
+    if (row == nullptr || GetPixelChannels(firsts.get()) != channels) return ImagePtr();
+    for (std::size_t at = 0; at < order.size(); ++at)
+        std::copy_n(first.data() + order[at] * channels, channels, row + at * channels);
+#else
+    // The index queue of a CMYK image holds black, not the entry.
+    if (image->colorspace == CMYKColorspace) return std::nullopt;
+    std::vector<PixelPacket> first(colours);
+    for (std::size_t y = 0; y < image->rows; ++y) {
+        const PixelPacket* pixel = GetVirtualPixels(image, 0, static_cast<ssize_t>(y), columns, 1, exception);
+        const IndexPacket* indexes = GetVirtualIndexQueue(image);
+        if (pixel == nullptr || indexes == nullptr) return std::nullopt;
+        for (std::size_t x = 0; x < columns; ++x) {
+            const std::size_t entry = static_cast<std::size_t>(indexes[x]);
+            if (entry >= colours) return std::nullopt;
+            if (!used[entry]) {
+                used[entry] = true;
+                order.push_back(entry);
+                first[entry] = pixel[x];
+            } else if (std::memcmp(&pixel[x], &first[entry], sizeof(PixelPacket)) != 0) {
+                return std::nullopt;
+            }
+        }
+    }
+    ImagePtr firsts(CloneImage(image, order.size(), 1, MagickTrue, exception));
+    if (!firsts) return ImagePtr();
+    PixelPacket* row = QueueAuthenticPixels(firsts.get(), 0, 0, order.size(), 1, exception);
+    IndexPacket* indexes = GetAuthenticIndexQueue(firsts.get());
+    if (row == nullptr || indexes == nullptr) return ImagePtr();
+    for (std::size_t at = 0; at < order.size(); ++at) {
+        row[at] = first[order[at]];
+        indexes[at] = static_cast<IndexPacket>(order[at]);
+    }
+#endif /* MagickCore 7 */
+    if (SyncAuthenticPixels(firsts.get(), exception) != MagickTrue) return ImagePtr();
+    return magick_unique_colours(firsts.get(), exception);
 }
 
 bool magick_has_fewer_colours(const Image* image, std::size_t limit, ExceptionInfo* exception) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,11 @@ using ImagePtr = std::unique_ptr<Image, ImageDelete>;
 using QuantizeInfoPtr = std::unique_ptr<QuantizeInfo, QuantizeInfoDelete>;
 using ImageInfoPtr = std::unique_ptr<ImageInfo, ImageInfoDelete>;
 using ExceptionPtr = std::unique_ptr<ExceptionInfo, ExceptionDelete>;
+
+// The bytes of one pixel of four channels (red, green, blue and alpha) in
+// MagickCore's pixel cache: 8 for 16-bit quanta, 16 where HDRI makes a
+// quantum a float. The ceilings on memory are set in pixels and held at this.
+constexpr std::size_t magick_pixel_bytes = 4 * sizeof(Quantum);
 
 // Hands MagickCore's large aligned blocks to zelvo's own handlers (see MagickScratch).
 void magick_memory_install();
@@ -73,14 +79,38 @@ public:
 
 inline void magick_stop() { MagickCoreTerminus(); }
 
+// MagickCore's own account of its version and build ("ImageMagick 7.1.2-30 Q16-HDRI ...").
+inline const char* magick_version() { return GetMagickVersion(nullptr); }
+
 inline void magick_limit_threads(unsigned long threads) {
     SetMagickResourceLimit(ThreadResource, static_cast<MagickSizeType>(threads));
 }
 
-// The limits of a process that reads one image and ends: one thread, since
-// the OpenMP threads of the process it was forked from did not come with it,
-// and its temporary files in the directory given, which its parent removes.
+// How many threads MagickCore may use now, which it caps at the processors it finds.
+inline unsigned long magick_thread_limit() {
+    return static_cast<unsigned long>(GetMagickResourceLimit(ThreadResource));
+}
+
+// While one lives, MagickCore's thread limit is the one given.
+class MagickThreadLimit {
+public:
+    explicit MagickThreadLimit(unsigned long threads) : before_(magick_thread_limit()) { magick_limit_threads(threads); }
+    ~MagickThreadLimit() { magick_limit_threads(before_); }
+    MagickThreadLimit(const MagickThreadLimit&) = delete;
+    MagickThreadLimit& operator=(const MagickThreadLimit&) = delete;
+
+private:
+    unsigned long before_;
+};
+
+// The limits of a process that reads one image and ends: its temporary files
+// in the directory given, which its parent removes.
 void magick_limit_child(const char* temporary_directory);
+
+// The whole address space such a process needs: the libraries, the pixel
+// caches up to its memory and map limits, the quantizer's colour caches and
+// the images halved from the read one.
+constexpr std::size_t magick_child_address_space = (std::size_t{256} << 20) * magick_pixel_bytes;
 
 // Reads only as far as the first frame: the palette is taken from it alone.
 inline void magick_first_frame_only(ImageInfo* info) {
@@ -161,6 +191,14 @@ inline void magick_quantize(const QuantizeInfo* quantize, Image* image, Exceptio
 inline ImagePtr magick_unique_colours(const Image* image, ExceptionInfo* exception) {
     return ImagePtr(UniqueImageColors(image, exception));
 }
+
+// What magick_unique_colours gives for a quantized image, taken from one
+// pixel of each colour-map entry that the image uses, in the order the
+// pixels first use them, instead of from every pixel. Nothing when that
+// cannot be known to be the same: an image that is not colour-mapped, or a
+// pixel that differs from the first of its entry. A null image when
+// MagickCore fails.
+std::optional<ImagePtr> magick_mapped_unique_colours(const Image* image, ExceptionInfo* exception);
 
 // The hex tuple of every histogram entry of the image, in histogram order, at
 // no more than 8 bits a channel; empty when there is no histogram.

@@ -16,9 +16,9 @@ namespace zelvo {
 namespace {
 
 constexpr std::size_t large_block = std::size_t{1} << 20;
-// The blocks of one quantization: a copy of the image, the colour cache and
-// the quantizer's own buffers.
-constexpr std::size_t kept_most = 4;
+// The blocks of two quantizations side by side, each a copy of the image,
+// the colour cache and the quantizer's own buffers.
+constexpr std::size_t kept_most = 8;
 
 struct Block {
     void* memory;

@@ -7,10 +7,20 @@ BINARY = os.environ.get("ZELVO_BINARY", "")
 RECORDER = os.environ.get("ZELVO_RECORDER", "")
 NO_IMAGES = b"Zelvo found no suitable images to use\r\n"
 TOOLS = {name: shutil.which(name) for name in ("unshare", "mount", "setpriv", "convert")}
+# The MagickCore that the binary is built against, and the directory of its own command-line tools.
+MAGICKCORE_VERSION = os.environ.get("ZELVO_MAGICKCORE_VERSION", "")
+MAGICK_TOOLS = os.environ.get("ZELVO_MAGICK_TOOLS", "")
 # glibc's RFC 3164 form: "<29>Dec  8 17:10:00 zelvo[1234]: Zelvo is inited".
 SYSLOG_LINE = re.compile(rb"<(\d+)>[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d ([^\[: ]+)\[(\d+)\]: (.*)", re.S)
 Message = collections.namedtuple("Message", "priority identity pid text")
 Result = collections.namedtuple("Result", "status out err pid")
+
+def magick_policy():
+    """The policy file that the binary's MagickCore reads, as its own tools list it."""
+    listing = subprocess.run([os.path.join(MAGICK_TOOLS, "convert"), "-list", "policy"], capture_output=True,
+                             text=True, check=True).stdout
+    return re.search(r"Path: (/\S+policy\.xml)", listing)[1]
+
 
 # Runs as root in the new namespace: files bound over others (such as a
 # policy file of the test's own), a private /dev holding a few real device

@@ -137,6 +137,38 @@ class BombTest(HostileCase):
         self.quit(pid)
 
 
+class LargeImageTest(HostileCase):
+    def test_the_largest_photos_give_their_palettes_through_a_disk_cache(self):
+        # 16000 x 4320, too large for the colour step's memory: a JPEG and an RGBA PNG, 8 and 16 bytes a
+        # pixel where a quantum is a float. The loose policy only lets convert make them.
+        policy = {"MAGICK_CONFIGURE_PATH": self.top}
+        pathlib.Path(self.top, "policy.xml").write_text(LOOSE_POLICY)
+        os.mkdir(self.path("large"))
+        command = ["convert", "-size", "16000x4320", "xc:black"]
+        for index, (red, green, blue) in enumerate(BLOCKS):
+            x, y = index % 8 * 2000, index // 8 * 2160
+            command += ["-fill", f"rgb({red},{green},{blue})", "-draw", f"rectangle {x},{y} {x + 1999},{y + 2159}"]
+        jpeg, png = self.path("large", "photo.jpg"), self.path("large", "photo.png")
+        subprocess.run(command + ["-quality", "90", jpeg], check=True, env={**os.environ, **policy})
+        subprocess.run(command + ["-alpha", "set", "-channel", "A", "-evaluate", "set", "80%", "+channel", "PNG32:" + png],
+                       check=True, env={**os.environ, **policy})
+        pid = self.launch({"colors": True, "pics": [self.path("large")]})
+        walk = []
+        for count in (1, 2):
+            began = time.monotonic()
+            if count > 1:
+                self.send(pid, [signal.SIGUSR1], "SIGUSR1 has been recived: skiping ahead")
+            text = self.colour_file()  # the colour step may take a good part of its deadline here
+            print(f"\nlarge image: colour file {time.monotonic() - began:.2f} s after the change began")
+            walk.append((self.change(pid, count, None)[0], text))
+        self.assertEqual(sorted(entry for entry, _ in walk), sorted(map(os.fsencode, (jpeg, png))))
+        for _, text in walk:
+            # Quantizing may blend two blocks into one entry (the default palette has six near them).
+            kept = [hex_colour(line.split()[2]) for index, line in enumerate(text.splitlines()) if index not in (7, 8, 15)]
+            self.assertGreaterEqual(sum(near(colour, BLOCKS) for colour in kept), 10, text)
+        self.quit(pid)
+
+
 class SourceTest(HostileCase):
     def test_deep_and_wide_directories(self):
         # 2100 levels, with a red image at level 1000 and one at the bottom, whose path is too long to use.

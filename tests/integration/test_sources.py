@@ -5,7 +5,7 @@ MagickCore start programs, chains and fan-outs of list files. Each start and rel
 the good images in the ring, and SIGTERM still ends the daemon."""
 import os, pathlib, re, signal, subprocess, unittest
 
-from harness import records
+from harness import magick_policy, records
 from test_cycle import RELOAD, RELOADED
 from test_hostile import HostileCase
 
@@ -14,12 +14,6 @@ DELEGATES = ("gs", "inkscape", "rsvg-convert")
 POSTSCRIPT = "%!PS-Adobe-3.0\n{ } loop\n"
 LIST_BUDGET = "Zelvo has read 10000 list files, the most for one expansion: the other list files are skipped"
 IMAGE_BUDGET = "Zelvo has found 1000000 images, as many as one expansion takes: the rest are skipped"
-
-
-def system_policy():
-    """The policy file that MagickCore reads here."""
-    listing = subprocess.run(["convert", "-list", "policy"], capture_output=True, text=True, check=True).stdout
-    return re.search(r"Path: (/\S+policy\.xml)", listing)[1]
 
 
 class SourcesCase(HostileCase):
@@ -64,7 +58,7 @@ class SpecialFileTest(SourcesCase):
         # Standard input is a pipe that nobody writes to, as a terminal nobody types at.
         reader, writer = os.pipe()
         try:
-            pid = self.launch(settings, stdin=reader, binds=[(stock, system_policy())],
+            pid = self.launch(settings, stdin=reader, binds=[(stock, magick_policy())],
                               env={"MAGICK_TEMPORARY_PATH": temporary})
         finally:
             os.close(reader)

@@ -1,10 +1,13 @@
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "colour/colour_child.h"
 #include "colour/colour_file.h"
 #include "support/magick.h"
 
@@ -93,6 +96,28 @@ TEST_F(ColourFile, NoPaletteGivesTheDefaultFileOverAnyOldOne) {
             entries();
         }
     }
+}
+
+// OpenMP keeps its threads for the thread that started them. Once the
+// daemon's thread has had a team of two, a child forked from it that starts a
+// team on that same thread waits for ever for threads that did not come along.
+TEST_F(ColourFile, ChildGivesThePaletteAfterOpenMpRanInTheDaemon) {
+    const std::string image = home_ + "/plasma.png";
+    ASSERT_EQ(std::system(("convert -size 1024x1024 -seed 5 plasma:fractal '" + image + "'").c_str()), 0);
+    const MagickThreadLimit daemon(4);
+    ASSERT_GE(magick_thread_limit(), 2u) << "OpenMP needs two processors to start a team";
+    write_color_file(home_, image, true);
+    const std::string in_process = contents();
+    ASSERT_NE(in_process, default_file);
+
+    using Parallel = void (*)(void (*)(void*), void*, unsigned, unsigned);
+    const auto parallel = reinterpret_cast<Parallel>(dlsym(RTLD_DEFAULT, "GOMP_parallel"));
+    ASSERT_NE(parallel, nullptr) << "MagickCore brought no libgomp";
+    parallel([](void*) {}, nullptr, 2, 0);
+    const auto began = std::chrono::steady_clock::now();
+    write_color_file_in_child(home_, image, true);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));
+    EXPECT_EQ(contents(), in_process);
 }
 
 TEST_F(ColourFile, FileThatCannotBeWrittenIsReportedInOneLine) {
