@@ -6,7 +6,9 @@ changes, and its resident memory with 10,000 images in the ring (against 10);
 with colours on, its memory over 100 changes of a 3840x2160 photo, how soon
 a SIGUSR1 becomes a started viewer and a started xrdb, and how long hostile
 images (an animation of 500 frames, a FIFO, a killed colour step, a URL that
-never answers) take to be dealt with.
+never answers) take to be dealt with; a photo fetched over loopback https
+against the same file on disk; and the daemon's times and memory with
+decoder bombs beside its images.
 
 Usage: cycle_bench.py ZELVO_BINARY ZELVO_RECORDER
 Run it as root: each daemon runs in a private mount namespace whose /dev/log
@@ -14,14 +16,15 @@ is a socket this program owns and drains. ZELVO_IDLE_SECONDS sets the idle
 window (default 30); ZELVO_COLOURS_ONLY=1 measures only the changes with
 colours on, and ZELVO_BAD_INPUTS=0 leaves the hostile images out (for a
 build that would hang on them). Prints "row" and "note" lines for bench/run.sh."""
-import ctypes, math, os, pathlib, shutil, signal, socket, statistics, subprocess, sys, tempfile, time
+import bz2, ctypes, math, os, pathlib, shutil, signal, socket, statistics, subprocess, sys, tempfile, time
 
 # The integration harness is borrowed, not built: leave no bytecode beside it.
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "integration"))
 from harness import (SYSLOG_LINE, TOOLS, libconfig_text, make_solid_images, namespace_command,  # noqa: E402
                      receive_messages, records)
-from test_colour_child import make_animation  # noqa: E402
+from test_colour_child import HttpsServer, make_animation  # noqa: E402
+from test_sources import pgm_frames, tiff_directories, xcf  # noqa: E402
 
 # SIGUSR1 changes, and as many Python starts of the same program.
 ROUNDS = 200
@@ -35,6 +38,8 @@ PR_SET_CHILD_SUBREAPER = 36
 SKIP_NOTICE = "SIGUSR1 has been recived: skiping ahead"
 # Changes with colours on, of a 3840x2160 photo; the memory is sampled after these.
 COLOUR_CHANGES, COLOUR_SAMPLES = 100, (1, 10, 100)
+# Changes of the photo fetched over https, and as many of it read from disk.
+URL_CHANGES = 10
 GAVE_UP = "Zelvo gave up on the colours of "
 
 
@@ -253,6 +258,7 @@ def run(binary, recorder, idle_seconds, top, daemons):
     large_start = time.monotonic() - begun - SETTLE_SECONDS
     large_rss, large_hwm = kibibytes(large)
     large.stop()
+    bomb_start, bomb_reload, bombs_started, bombs_reloaded = measure_bombs(binary, recorder, top, daemons, faults)
 
     change, floor = statistics.median(changes), statistics.median(spawns)
     tick_ms = 1000 / os.sysconf("SC_CLK_TCK")
@@ -264,6 +270,14 @@ def run(binary, recorder, idle_seconds, top, daemons):
         (f"idle CPU over {idle_seconds:g} s (utime+stime)", f"{idle['ticks'] * tick_ms:.0f}", "ms", "-", "-"),
         (f"resident memory (VmRSS), {LARGE_RING:,} images in the ring (ref: {SMALL_RING} images)",
          f"{large_rss / 1024:.2f}", "MiB", f"{small_rss / 1024:.2f}", f"{large_rss / small_rss:.2f}"),
+        (f"peak memory (VmHWM), {LARGE_RING:,} images in the ring (ref: {SMALL_RING} images)",
+         f"{large_hwm / 1024:.2f}", "MiB", f"{small_hwm / 1024:.2f}", f"{large_hwm / small_hwm:.2f}"),
+        ("bombs beside 10 images (100,000-frame PGM and TIFF, 30,000-layer XCF, .pgm.bz2, 16 MiB string), start-up",
+         f"{bomb_start:.2f}", "s", "-", "-"),
+        ("the same, SIGHUP to the next change", f"{bomb_reload:.2f}", "s", "-", "-"),
+        *[(f"the same, daemon {key} after the {when}", f"{values[index] / 1024:.2f}", "MiB", "-", "-")
+          for when, values in (("start-up", bombs_started), ("reload", bombs_reloaded))
+          for index, key in enumerate(("VmRSS", "VmHWM"))],
     ]
     notes = [
         f"change latency: p90 {ms(percentile(changes, 0.9)):.3f} ms, max {ms(max(changes)):.3f} ms, "
@@ -400,10 +414,7 @@ def measure_bad_inputs(daemon, xrdb, photo, top, binary, recorder, daemons, faul
     server = socket.create_server(("127.0.0.1", 0))
     try:
         url = f"http://127.0.0.1:{server.getsockname()[1]}/wall.png"
-        policy = os.path.join(top, "policy.xml")
-        pathlib.Path(policy).write_text("<policymap/>\n")
-        silent, silent_xrdb = colour_daemon(daemons, top, "silent-url", binary, recorder, photo,
-                                            {"default": [url]}, [(policy, "/etc/ImageMagick-6/policy.xml")])
+        silent, silent_xrdb = colour_daemon(daemons, top, "silent-url", binary, recorder, photo, {"default": [url]})
         silent.start(timeout=60)
         viewer = records(silent.viewer)[0]["monotonic"]
         loaded = wait_start(silent_xrdb, 1, DEADLINE_SECONDS + 10)["monotonic"]
@@ -416,6 +427,85 @@ def measure_bad_inputs(daemon, xrdb, photo, top, binary, recorder, daemons, faul
     return results
 
 
+class Folder:
+    """What the test's loopback server needs of a test case: a folder and a list of clean-ups."""
+
+    def __init__(self, top):
+        self.top, self.cleanups = top, []
+        os.makedirs(top)
+
+    def path(self, *parts):
+        return os.path.join(self.top, *parts)
+
+    def addCleanup(self, action):
+        self.cleanups.append(action)
+
+    def clean_up(self):
+        while self.cleanups:
+            self.cleanups.pop()()
+
+
+def measure_url(binary, recorder, top, daemons, photo, faults):
+    """SIGUSR1 to xrdb for a photo fetched from a loopback https server and for the same photo on disk,
+    in a ring of the two; medians of URL_CHANGES each."""
+    folder = Folder(os.path.join(top, "https"))
+    try:
+        shutil.copy(photo, folder.path("photo.jpg"))
+        server = HttpsServer(folder, "trusted")
+        url = server.url("photo.jpg")
+        daemon, xrdb = colour_daemon(daemons, top, "url", binary, recorder, photo,
+                                     {"default": [url, folder.path("photo.jpg")]}, [server.trust])
+        daemon.start(timeout=60)
+        wait_start(xrdb, 1, DEADLINE_SECONDS + 10)
+        settle(daemon)
+        daemon.pending_messages()
+        times, palettes = {url: [], folder.path("photo.jpg"): []}, {}
+        for change in range(2, 2 + 2 * URL_CHANGES):
+            sent = time.monotonic_ns()
+            os.kill(daemon.pid, signal.SIGUSR1)
+            shown = daemon.wait_records(change, timeout=10)["argv"][3]
+            times[shown].append(wait_start(xrdb, change, DEADLINE_SECONDS + 10)["monotonic"] - sent)
+            settle(daemon)
+            palettes.setdefault(shown, set()).add(pathlib.Path(daemon.home, ".zelvo", "colors").read_text())
+            if (logged := daemon.pending_messages()) != [SKIP_NOTICE]:
+                faults.append(f"URL change {change} logged {logged}")
+        if len({text for texts in palettes.values() for text in texts}) != 1:
+            faults.append("the URL and the file gave different palettes")
+        daemon.stop()
+        return [statistics.median(times[url]), statistics.median(times[folder.path("photo.jpg")])]
+    finally:
+        folder.clean_up()
+
+
+def measure_bombs(binary, recorder, top, daemons, faults):
+    """The daemon's memory and times with bombs beside its images: at start-up and after a reload."""
+    folder = os.path.join(top, "bomb-files")
+    os.makedirs(folder)
+    pgm_frames(os.path.join(folder, "frames.pgm"), 100000)
+    tiff_directories(os.path.join(folder, "directories.tif"), 100000)
+    xcf(os.path.join(folder, "layers.xcf"), 30000)
+    with open(os.path.join(folder, "frames.pgm"), "rb") as frames:
+        pathlib.Path(folder, "frames.pgm.bz2").write_bytes(bz2.compress(frames.read()))
+    pathlib.Path(folder, "one-string.list").write_text('default = [ "' + "a" * (16 << 20) + '" ];\n')
+    daemon = Daemon(daemons, top, "bombs", binary, recorder, 10,
+                    {"default": [os.path.join(top, "bombs", "images"), folder, os.path.join(folder, "one-string.list")]})
+    begun = time.monotonic()
+    daemon.start(timeout=120)
+    started = time.monotonic() - begun - SETTLE_SECONDS
+    after_start = kibibytes(daemon)
+    count = len(records(daemon.viewer))
+    begun = time.monotonic()
+    os.kill(daemon.pid, signal.SIGHUP)
+    daemon.wait_records(count + 1, timeout=60)
+    reloaded = time.monotonic() - begun
+    settle(daemon)
+    after_reload = kibibytes(daemon)
+    if logged := [text for text in daemon.pending_messages() if text.startswith("Zelvo")]:
+        faults.append(f"the bombs cost log lines: {logged}")
+    daemon.stop()
+    return started, reloaded, after_start, after_reload
+
+
 def run_colours(binary, recorder, top, daemons):
     faults = []
     photo = os.path.join(top, "photo.jpg")
@@ -426,12 +516,15 @@ def run_colours(binary, recorder, top, daemons):
     if os.environ.get("ZELVO_BAD_INPUTS", "1") != "0":
         bad = measure_bad_inputs(daemon, xrdb, photo, top, binary, recorder, daemons, faults)
     daemon.stop()
+    url, on_disk = measure_url(binary, recorder, top, daemons, photo, faults)
     rows = [(f"daemon {key} after {change} change{'s' * (change != 1)} with colours on, 3840x2160 photo",
              f"{values[index] / 1024:.2f}", "MiB", "-", "-")
             for index, key in enumerate(("VmRSS", "VmHWM")) for change, values in memory.items()]
     rows += [(f"SIGUSR1 to {name} with colours on, median of {len(times)}", f"{ms(statistics.median(times)):.3f}",
               "ms", "-", "-") for name, times in (("viewer", to_viewer), ("xrdb", to_xrdb))]
     rows += [(name, f"{seconds:.3f}", "s", "-", "-") for name, seconds in bad]
+    rows.append((f"SIGUSR1 to xrdb, the photo fetched over loopback https, median of {URL_CHANGES} (ref: the same file "
+                 "on disk)", f"{ms(url):.3f}", "ms", f"{ms(on_disk):.3f}", f"{url / on_disk:.2f}"))
     notes = [f"colours: largest VmRSS between the {COLOUR_CHANGES} changes {most / 1024:.2f} MiB, VmHWM after them "
              f"{memory[COLOUR_CHANGES][1] / 1024:.2f} MiB; target under 12 and 24 MiB: "
              f"{'met' if most < 12 << 10 and memory[COLOUR_CHANGES][1] < 24 << 10 else 'MISSED'}",

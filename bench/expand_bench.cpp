@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -41,22 +42,15 @@ struct Sample {
     std::string bytes;
 };
 
-// Encodes one small generated image; the tree copies these bytes.
-std::string encode(const Sample& sample) {
-    zelvo::ExceptionPtr exception = zelvo::magick_exception();
-    zelvo::ImageInfoPtr info = zelvo::magick_image_info();
-    CloneString(&info->size, sample.size);
-    zelvo::magick_set_filename(info.get(), sample.source);
-    zelvo::ImagePtr image(ReadImage(info.get(), exception.get()));
-    if (!image) return {};
-    zelvo::ImageInfoPtr output = zelvo::magick_image_info();
-    zelvo::magick_set_filename(output.get(), (std::string(sample.format) + ":out").c_str());
-    std::size_t length = 0;
-    void* blob = ImageToBlob(output.get(), image.get(), &length, exception.get());
-    if (blob == nullptr) return {};
-    std::string bytes(static_cast<const char*>(blob), length);
-    RelinquishMagickMemory(blob);
-    return bytes;
+// Encodes one small generated image with convert (zelvo's own MagickCore
+// reads wallpapers only); the tree copies these bytes.
+std::string encode(const Sample& sample, const std::string& directory) {
+    const std::string path = directory + "/sample" + sample.extension;
+    if (!bench::run_program({"convert", "-size", sample.size, sample.source, std::string(sample.format) + ":" + path},
+                            "/dev/null"))
+        return {};
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 bool write_file(const std::string& path, const std::string& bytes) {
@@ -201,7 +195,7 @@ int main(int, char** argv) {
                                    {"plasma:fractal", "48x48", "JPEG", ".jpg", {}},
                                    {"xc:teal", "32x32", "PNG", ".png", {}}};
     for (Sample& sample : samples)
-        if ((sample.bytes = encode(sample)).empty()) return fail(std::string("cannot encode ") + sample.source);
+        if ((sample.bytes = encode(sample, tree.root)).empty()) return fail(std::string("cannot encode ") + sample.source);
     if (!make_tree(root, samples)) return fail("cannot write the tree");
 
     zelvo::StringList sources = zelvo::StringList::placeholder();

@@ -12,6 +12,7 @@
 # is used as it is.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
+mode=${1:-}
 version=7.1.2-30
 name=ImageMagick-$version.tar.xz
 fail() {
@@ -38,8 +39,9 @@ fi
 
 "$top/scripts/setup.sh"
 # The wallpaper formats MagickCore 7 reads through libraries of their own.
+packages="libjpeg-dev libpng-dev zlib1g-dev libtiff-dev libwebp-dev libopenjp2-7-dev libheif-dev libgomp1 xz-utils"
 need=""
-for package in libjpeg-dev libpng-dev zlib1g-dev libtiff-dev libwebp-dev libgomp1 xz-utils; do
+for package in $packages; do
     case $(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true) in
     *" installed") ;;
     *) need="$need $package" ;;
@@ -54,7 +56,8 @@ fi
 
 prefix=${ZELVO_MAGICK7_PREFIX:-${TMPDIR:-/tmp}/zelvo-magickcore-$version}
 flags="--with-quantum-depth=16 --enable-hdri --enable-openmp --without-x --disable-docs --without-perl --without-magick-plus-plus"
-stamp="$(sha256sum <"$archive" | cut -d' ' -f1) $flags"
+# A prefix is used again only when it was built from the same archive with the same flags and libraries.
+stamp="$(sha256sum <"$archive" | cut -d' ' -f1) $flags $packages"
 if [ "$(cat "$prefix/.zelvo-stamp" 2>/dev/null || true)" = "$stamp" ]; then
     echo "magick7.sh: MagickCore $version is built already in $prefix"
 else
@@ -97,6 +100,6 @@ case $linked in
 *) fail "$binary links MagickCore from '${linked:-nowhere}', not MagickCore 7 from $prefix" ;;
 esac
 
-[ "${1:-}" = build ] && exit 0
+[ "$mode" = build ] && exit 0
 cd "$build"
 ctest --output-on-failure -j2

@@ -15,10 +15,12 @@
 #include <thread>
 
 #include "colour/colour_file.h"
+#include "colour/fetch.h"
 #include "support/directory.h"
 #include "support/log.h"
 #include "support/magick.h"
 #include "support/process.h"
+#include "support/worker.h"
 
 namespace zelvo {
 
@@ -34,57 +36,37 @@ constexpr rlim_t processor_seconds = 30;
 constexpr std::chrono::seconds kill_grace{2};
 constexpr char done_byte = 'd';
 
-// A directory of its own for the child's temporary files (MagickCore's disk
-// pixel caches), emptied and removed when the step ends: a killed child
-// leaves its files behind. Empty when none could be made; the child then
-// uses MagickCore's usual place.
-class PrivateDirectory {
-public:
-    PrivateDirectory() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base == '/' ? base : "/tmp") + "/zelvo-colour.XXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr) path_ = std::move(pattern);
-    }
-    ~PrivateDirectory() {
-        if (path_.empty()) return;
-        if (DirectoryPtr directory{opendir(path_.c_str())}) {
-            while (const dirent* entry = readdir(directory.get())) {
-                if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-                    unlink((path_ + "/" + entry->d_name).c_str());
-            }
-        }
-        rmdir(path_.c_str());
-    }
-    PrivateDirectory(const PrivateDirectory&) = delete;
-    PrivateDirectory& operator=(const PrivateDirectory&) = delete;
-
-    const char* path() const { return path_.empty() ? nullptr : path_.c_str(); }
-
-private:
-    std::string path_;
-};
-
-void limit_resource(int resource, rlim_t most) {
-    const rlimit limit{most, most};
-    setrlimit(resource, &limit);
-}
-
 // The child's whole life: it never returns into the daemon's code, runs none
 // of its clean-up and flushes none of its buffers.
 [[noreturn]] void run_colour_child(int done, const std::string& home, const std::string& image_path, bool dark,
-                                   const char* temporary_directory) {
-    // A group of its own, so that whatever it starts is killed with it.
-    setpgid(0, 0);
-#if !defined(__SANITIZE_ADDRESS__)
-    // AddressSanitizer reserves terabytes of address space for its shadow.
-    limit_resource(RLIMIT_AS, magick_child_address_space);
-#endif
+                                   const char* temporary_directory, Clock::time_point until) {
+    // What a wallpaper needs at most: its pixels cached on disk, or the image fetched.
+    limit_worker(static_cast<rlim_t>(std::max(magick_disk_bytes, most_fetched_bytes)));
     magick_limit_child(temporary_directory);
-    limit_resource(RLIMIT_CPU, processor_seconds * std::max<rlim_t>(magick_thread_limit(), 1));
+    limit_processor_time(processor_seconds * std::max<rlim_t>(magick_thread_limit(), 1));
+    std::string image = image_path;
+    if (is_url(image_path)) {
+        // MagickCore's own readers of URLs are refused: the image is fetched
+        // here and read from the private directory like any other file.
+        std::optional<std::string> why = std::string("there is no private directory for it");
+        if (temporary_directory != nullptr) {
+            image = std::string(temporary_directory) + "/fetched";
+            why = fetch_url(image_path, image, until);
+        }
+        if (why) {
+            report("Zelvo gave up on the colours of %s: fetching it failed: %s", image_path.c_str(), why->c_str());
+            image.clear();
+        }
+    }
     // OpenMP keeps its threads per thread that starts them, and those of the
     // daemon's thread did not come along into this process: on a thread of
     // its own, MagickCore starts OpenMP afresh and may use every processor.
-    std::thread([&] { write_color_file(home, image_path, dark); }).join();
+    std::thread([&] {
+        if (image.empty())
+            write_default_colors(home + "/.zelvo/colors");
+        else
+            write_color_file(home, image, dark);
+    }).join();
     while (write(done, &done_byte, 1) < 0 && errno == EINTR) {
     }
     _exit(0);
@@ -133,9 +115,9 @@ void write_color_file_in_child(const std::string& home, const std::string& image
     UniqueDescriptor reader = close_on_exec(ends[0]);
     UniqueDescriptor writer = close_on_exec(ends[1]);
     // Outlives the child: it is emptied only once the child has let go.
-    const PrivateDirectory temporary;
+    const PrivateDirectory temporary("colour");
 
-    const pid_t child = fork_child();
+    const pid_t child = fork_worker();
     if (child < 0) {
         report("Zelvo gave up on the colours of %s: fork failed: %s", image, std::strerror(errno));
         write_default_colors(path);
@@ -143,7 +125,7 @@ void write_color_file_in_child(const std::string& home, const std::string& image
     }
     if (child == 0) {
         reader.reset();
-        run_colour_child(writer.get(), home, image_path, dark, temporary.path());
+        run_colour_child(writer.get(), home, image_path, dark, temporary.path(), until);
     }
     // Either side may set the group first; the kill below needs it set.
     setpgid(child, child);

@@ -24,8 +24,9 @@ std::optional<QuarterImage> read_quarter(const std::string& path, ExceptionInfo*
     // A path that does not fit MagickCore's file-name field is never cut to fit.
     if (!magick_set_image_path(quarter.info.get(), path.c_str())) return std::nullopt;
     // A FIFO or a device put in the image's place since it was found would
-    // hold the read until the deadline, or for good.
-    if (path.find("://") == std::string::npos && !is_regular_file(path.c_str())) return std::nullopt;
+    // hold the read until the deadline, or for good; a compressed file is no
+    // wallpaper.
+    if (!is_plain_file(path.c_str())) return std::nullopt;
     // Only the first frame is halved and quantized, so a file of many frames
     // is read no further.
     magick_first_frame_only(quarter.info.get());

@@ -30,46 +30,38 @@ void magick_limit_resources() {
     SetMagickResourceLimit(MapResource, 64 * mebi * pixel);
     // What does not fit is cached on disk up to 128 Mi pixels; a read that
     // needs more fails at once, before writing anything.
-    SetMagickResourceLimit(DiskResource, 128 * mebi * pixel);
+    SetMagickResourceLimit(DiskResource, magick_disk_bytes);
 }
 
 // Appended after the system's policy, and the last policy that matches
 // decides, so these hold whatever policy.xml says before them:
 // - delegates: every outside program MagickCore would start for a format
 //   (gs, inkscape, rsvg-convert, ffmpeg, curl, dcraw, pcl6, gxps ...);
-// - the PostScript family (EPS and its kin, EPHEMERAL among them, PS, PS2,
-//   PS3, PDF, PDFA, AI), which Ghostscript reads even when it is linked in,
-//   whatever a file's name: MagickCore tells the format from the content;
-// - coders that read other files than the one named, or write or delete
-//   files: SVG and its kin and MVG (linked images), MSL (a script), TEXT (a
-//   file rendered as text), EPHEMERAL (deletes what it read), VID (a
-//   directory of images);
+// - coders: none but those of the formats that feh shows, so that no other
+//   of MagickCore's two hundred decoders can be reached by any name or
+//   content. MagickCore tells a format from its content wherever the format
+//   has a signature (a PSD called .jpg is still PSD) and from the name only
+//   where it has none (TGA, ICO, CUR); its URL readers are refused with the
+//   rest, since zelvo fetches URLs itself;
 // - "@file" names, which read a list of further names.
-// Every entry costs each ping a pattern match, about one per cent of the
-// expansion for five: the list holds no name that the names zelvo gives
-// MagickCore could not reach (LABEL, CAPTION and their like take only a
-// "label:" prefix, which magick_set_image_path never lets through).
-constexpr const char* indirection_policy =
-    "<policymap>"
-    "<policy domain=\"delegate\" rights=\"none\" pattern=\"*\"/>"
-    "<policy domain=\"coder\" rights=\"none\" pattern=\"EP*\"/>"
-    "<policy domain=\"coder\" rights=\"none\" pattern=\"PS\"/>"
-    "<policy domain=\"coder\" rights=\"none\" pattern=\"PS[23]\"/>"
-    "<policy domain=\"coder\" rights=\"none\" pattern=\"PDF*\"/>"
-    "<policy domain=\"coder\" rights=\"none\" pattern=\"AI\"/>"
-    "<policy domain=\"coder\" rights=\"none\" pattern=\"*SVG*\"/>"
-    "<policy domain=\"coder\" rights=\"none\" pattern=\"MVG\"/>"
-    "<policy domain=\"coder\" rights=\"none\" pattern=\"MSL\"/>"
-    "<policy domain=\"coder\" rights=\"none\" pattern=\"TEXT\"/>"
-    "<policy domain=\"coder\" rights=\"none\" pattern=\"VID\"/>"
-    "<policy domain=\"path\" rights=\"none\" pattern=\"@*\"/>"
-    "</policymap>";
+// The names are those that MagickCore 6 and 7 give each of these formats,
+// by content or by name, and the aliases that choose the same coder.
+std::string wallpaper_policy() {
+    return std::string("<policymap>"
+                       "<policy domain=\"delegate\" rights=\"none\" pattern=\"*\"/>"
+                       "<policy domain=\"coder\" rights=\"none\" pattern=\"*\"/>"
+                       "<policy domain=\"coder\" rights=\"read\" pattern=\"{") +
+           magick_wallpaper_formats +
+           "}\"/>"
+           "<policy domain=\"path\" rights=\"none\" pattern=\"@*\"/>"
+           "</policymap>";
+}
 
-void magick_deny_indirection() {
+void magick_allow_wallpapers_only() {
     ExceptionPtr exception = magick_exception();
     // The policy is fixed text: only a MagickCore that cannot take it fails
     // here, and without it no file from a stranger may be probed.
-    if (SetMagickSecurityPolicy(indirection_policy, exception.get()) != MagickTrue) {
+    if (SetMagickSecurityPolicy(wallpaper_policy().c_str(), exception.get()) != MagickTrue) {
         report("Zelvo cannot set MagickCore's security policy: %s",
                exception->reason != nullptr ? exception->reason : "refused");
         std::abort();
@@ -77,7 +69,7 @@ void magick_deny_indirection() {
 }
 
 bool magick_set_image_path(ImageInfo* info, const char* path) {
-    if (path[0] == '/' || std::strstr(path, "://") != nullptr) return magick_set_filename(info, path);
+    if (path[0] == '/') return magick_set_filename(info, path);
     return magick_set_filename(info, (std::string("./") + path).c_str());
 }
 

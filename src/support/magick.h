@@ -51,9 +51,17 @@ void magick_memory_install();
 // whatever policy file MagickCore finds (a policy can only lower them).
 void magick_limit_resources();
 
-// Adds zelvo's own security policy to whatever policy the system ships: no
-// coder that runs another program or reads other files than the one named.
-void magick_deny_indirection();
+// The formats that feh shows, as MagickCore names them: the only ones that
+// zelvo reads, checked by the security policy below.
+inline constexpr const char* magick_wallpaper_formats =
+    "JPEG,JPG,JPE,JPS,PJPEG,PNG,PNG00,PNG8,PNG24,PNG32,PNG48,PNG64,GIF,GIF87,WEBP,TIFF,TIF,TIFF64,PTIF,"
+    "BMP,BMP2,BMP3,ICO,ICON,ICN,CUR,PBM,PGM,PPM,PNM,XPM,PICON,PM,XBM,JP2,J2C,J2K,JPC,JPM,HEIC,AVIF,"
+    "TGA,ICB,VDA,VST,FARBFELD,FF";
+
+// Adds zelvo's own security policy to whatever policy the system ships:
+// MagickCore reads no format but those above, starts no program and reads
+// no list of names.
+void magick_allow_wallpapers_only();
 
 // Starts MagickCore without signal handlers of its own: the event loop owns signals.
 inline void magick_start(const char* invocation) {
@@ -61,7 +69,7 @@ inline void magick_start(const char* invocation) {
     MagickCoreGenesis(invocation, MagickFalse);
     // After the genesis, which sets the limits from the policy and the environment.
     magick_limit_resources();
-    magick_deny_indirection();
+    magick_allow_wallpapers_only();
 }
 
 // While one lives, large blocks that MagickCore frees once keep_freed_blocks
@@ -107,15 +115,21 @@ private:
 // in the directory given, which its parent removes.
 void magick_limit_child(const char* temporary_directory);
 
+// The largest disk cache of one image's pixels that any read may write.
+constexpr std::size_t magick_disk_bytes = (std::size_t{128} << 20) * magick_pixel_bytes;
+
 // The whole address space such a process needs: the libraries, the pixel
 // caches up to its memory and map limits, the quantizer's colour caches and
 // the images halved from the read one.
 constexpr std::size_t magick_child_address_space = (std::size_t{256} << 20) * magick_pixel_bytes;
 
-// Reads only as far as the first frame: the palette is taken from it alone.
+// Reads only as far as the first frame, which is all that the ring and the
+// palette need: a file of a hundred thousand frames costs one. The layers
+// that Photoshop keeps in a TIFF are left unread too.
 inline void magick_first_frame_only(ImageInfo* info) {
     info->scene = 0;
     info->number_scenes = 1;
+    SetImageOption(info, "tiff:ignore-layers", "true");
 }
 
 inline ExceptionPtr magick_exception() { return ExceptionPtr(AcquireExceptionInfo()); }
@@ -129,9 +143,9 @@ constexpr std::size_t magick_filename_size = sizeof(ImageInfo{}.filename);
 // Copies a path into the info's file name; false when it does not fit whole.
 bool magick_set_filename(ImageInfo* info, const char* path);
 
-// Like magick_set_filename for an image entry (a file path or a URL): a
-// relative path gets "./" before it, since MagickCore reads "-" as standard
-// input, "|command" from a pipe and "fd:N" from a descriptor.
+// Like magick_set_filename for the path of a file: a relative path gets "./"
+// before it, since MagickCore reads "-" as standard input, "|command" from a
+// pipe, "fd:N" from a descriptor and "name:rest" through the coder "name".
 bool magick_set_image_path(ImageInfo* info, const char* path);
 
 // Hands a pending warning or error to MagickCore's own reporting, which clears it.

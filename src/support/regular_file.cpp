@@ -1,6 +1,8 @@
 #include "support/regular_file.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <initializer_list>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,18 +11,28 @@
 
 namespace zelvo {
 
-std::optional<std::string> read_regular_file(const char* path, std::size_t most) {
-    // Opening a FIFO for reading waits for a writer and a terminal may become
-    // the controlling one: neither happens with these flags, and the type is
-    // checked on what was opened, not on what the path named a moment before.
-    const UniqueDescriptor file(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (file.get() < 0) return std::nullopt;
-    struct stat status{};
-    if (fstat(file.get(), &status) != 0) return std::nullopt;
+namespace {
+
+// Opens the path for reading without waiting for a FIFO's writer or taking a
+// terminal as the controlling one; none unless it is a regular file.
+UniqueDescriptor open_regular_file(const char* path, struct stat& status) {
+    UniqueDescriptor file(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (file.get() < 0) return file;
+    if (fstat(file.get(), &status) != 0) return UniqueDescriptor();
     if (!S_ISREG(status.st_mode)) {
         errno = EINVAL;
-        return std::nullopt;
+        return UniqueDescriptor();
     }
+    return file;
+}
+
+}  // namespace
+
+std::optional<std::string> read_regular_file(const char* path, std::size_t most) {
+    // The type is checked on what was opened, not on what the path named a moment before.
+    struct stat status{};
+    const UniqueDescriptor file = open_regular_file(path, status);
+    if (file.get() < 0) return std::nullopt;
     if (status.st_size < 0 || static_cast<std::size_t>(status.st_size) > most) {
         errno = EFBIG;
         return std::nullopt;
@@ -50,6 +62,22 @@ std::optional<std::string> read_regular_file(const char* path, std::size_t most)
 bool is_regular_file(const char* path) {
     struct stat status{};
     return stat(path, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+bool is_plain_file(const char* path) {
+    struct stat status{};
+    const UniqueDescriptor file = open_regular_file(path, status);
+    if (file.get() < 0) return false;
+    unsigned char head[6] = {};
+    ssize_t got = -1;
+    while ((got = pread(file.get(), head, sizeof head, 0)) < 0 && errno == EINTR) {
+    }
+    if (got < 0) return false;
+    const auto starts = [&](std::initializer_list<unsigned char> magic) {
+        return static_cast<std::size_t>(got) >= magic.size() && std::equal(magic.begin(), magic.end(), head);
+    };
+    return !(starts({0x1f, 0x8b}) || starts({'B', 'Z', 'h'}) || starts({0xfd, '7', 'z', 'X', 'Z', 0x00}) ||
+             starts({0x28, 0xb5, 0x2f, 0xfd}) || starts({0x1f, 0x9d}));
 }
 
 }  // namespace zelvo

@@ -16,4 +16,10 @@ std::optional<std::string> read_regular_file(const char* path, std::size_t most)
 // Whether the path, its links followed, leads to a regular file.
 bool is_regular_file(const char* path);
 
+// Whether the path leads to a regular file whose content is not wrapped in
+// gzip, bzip2, xz, zstd or compress: MagickCore unwraps the first two by
+// itself whatever the file is called, and a wrapper is no wallpaper. Checked
+// on what was opened, without blocking on what the path may lead to.
+bool is_plain_file(const char* path);
+
 }  // namespace zelvo

@@ -1,0 +1,62 @@
+#include "support/worker.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "support/directory.h"
+#include "support/magick.h"
+#include "support/process.h"
+
+namespace zelvo {
+
+PrivateDirectory::PrivateDirectory(const char* purpose) {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base == '/' ? base : "/tmp") + "/zelvo-" + purpose + ".XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) path_ = std::move(pattern);
+}
+
+PrivateDirectory::~PrivateDirectory() {
+    if (path_.empty()) return;
+    if (DirectoryPtr directory{opendir(path_.c_str())}) {
+        while (const dirent* entry = readdir(directory.get())) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                unlink((path_ + "/" + entry->d_name).c_str());
+        }
+    }
+    rmdir(path_.c_str());
+}
+
+pid_t fork_worker() {
+    const pid_t child = fork_child();
+    if (child != 0) return child;
+    setpgid(0, 0);
+    for (int number : {SIGQUIT, SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, SIGRTMIN, SIGXFSZ})
+        std::signal(number, SIG_IGN);
+    return 0;
+}
+
+namespace {
+
+void limit_resource(int resource, rlim_t most) {
+    const rlimit limit{most, most};
+    setrlimit(resource, &limit);
+}
+
+}  // namespace
+
+void limit_worker(rlim_t file_bytes) {
+#if !defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer reserves terabytes of address space for its shadow.
+    limit_resource(RLIMIT_AS, magick_child_address_space);
+#endif
+    limit_resource(RLIMIT_FSIZE, file_bytes);
+}
+
+void limit_processor_time(rlim_t seconds) { limit_resource(RLIMIT_CPU, seconds); }
+
+}  // namespace zelvo

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <string>
+
+namespace zelvo {
+
+// A directory of its own for a worker's temporary files (MagickCore's disk
+// pixel caches, a fetched image), emptied and removed when it ends: a killed
+// worker leaves its files behind. Empty when none could be made; the worker
+// then uses MagickCore's usual place.
+class PrivateDirectory {
+public:
+    explicit PrivateDirectory(const char* purpose);
+    ~PrivateDirectory();
+    PrivateDirectory(const PrivateDirectory&) = delete;
+    PrivateDirectory& operator=(const PrivateDirectory&) = delete;
+
+    const char* path() const { return path_.empty() ? nullptr : path_.c_str(); }
+
+private:
+    std::string path_;
+};
+
+// Forks a worker: a child that runs this program's own code on a stranger's
+// file, without exec. It gets a process group of its own, so that whatever it
+// starts is killed with it, and ignores the signals that steer the daemon, so
+// that a signal meant for the daemon (pkill -x zelvo) neither costs its work
+// nor reaches the daemon's loop a second time. A write past its file size
+// limit fails instead of ending it. Gives the child's pid, 0 in the child, or
+// -1 with errno set.
+pid_t fork_worker();
+
+// The worker's own ceilings: its address space (what MagickCore may take and
+// the libraries) and the largest file it may write.
+void limit_worker(rlim_t file_bytes);
+
+// Sets the processor time the worker may use in all, in seconds.
+void limit_processor_time(rlim_t seconds);
+
+}  // namespace zelvo
