@@ -134,9 +134,8 @@ class InstallTest(ZelvoCase):
         # its Documentation=man:zelvo(1) must be found among the installed manual pages.
         unit = pathlib.Path(self.path("zelvo.service"))
         unit.write_text(pathlib.Path(self.under(UNIT)).read_text().replace("=/usr/bin/zelvo", f"={self.installed}"))
-        os.mkdir(self.path("runtime"), 0o700)
         checks = [(["systemd-analyze", "--user", "verify", str(unit)],
-                   {"XDG_RUNTIME_DIR": self.path("runtime"), "MANPATH": self.under("usr/share/man")}),
+                   {"XDG_RUNTIME_DIR": self.runtime, "MANPATH": self.under("usr/share/man")}),
                   (["sh", "-n", self.under(f"{EXAMPLES}/xinitrc")], {}),
                   (["groff", "-man", "-ww", "-z", self.under(MANUAL)], {})]
         for command, env in checks:
