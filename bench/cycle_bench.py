@@ -7,15 +7,20 @@ with colours on, its memory over 100 changes of a 3840x2160 photo, how soon
 a SIGUSR1 becomes a started viewer and a started xrdb, and how long hostile
 images (an animation of 500 frames, a FIFO, a killed colour step, a URL that
 never answers) take to be dealt with; a photo fetched over loopback https
-against the same file on disk; and the daemon's times and memory with
-decoder bombs beside its images.
+against the same file on disk; the daemon's times and memory with decoder
+bombs beside its images; then how soon `zelvoctl next` becomes a started
+viewer (against a SIGUSR1 sent by this program), and how long a start takes
+until the command returns, with no daemon on the display and with one
+already running there (against `zelvo -v` in the same namespace).
 
 Usage: cycle_bench.py ZELVO_BINARY ZELVO_RECORDER
+zelvoctl is the one beside ZELVO_BINARY.
 Run it as root: each daemon runs in a private mount namespace whose /dev/log
 is a socket this program owns and drains. ZELVO_IDLE_SECONDS sets the idle
 window (default 30); ZELVO_COLOURS_ONLY=1 measures only the changes with
-colours on, and ZELVO_BAD_INPUTS=0 leaves the hostile images out (for a
-build that would hang on them). Prints "row" and "note" lines for bench/run.sh."""
+colours on, ZELVO_CONTROL_ONLY=1 only zelvoctl and the starts, and
+ZELVO_BAD_INPUTS=0 leaves the hostile images out (for a build that would
+hang on them). Prints "row" and "note" lines for bench/run.sh."""
 import bz2, ctypes, math, os, pathlib, shutil, signal, socket, statistics, subprocess, sys, tempfile, time
 
 # The integration harness is borrowed, not built: leave no bytecode beside it.
@@ -36,6 +41,8 @@ SETTLE_SECONDS = 1.0
 DEADLINE_SECONDS = 20
 PR_SET_CHILD_SUBREAPER = 36
 SKIP_NOTICE = "SIGUSR1 has been recived: skiping ahead"
+# zelvoctl next and SIGUSR1 each, and starts of each kind.
+CONTROL_ROUNDS, START_ROUNDS = 99, 21
 # Changes with colours on, of a 3840x2160 photo; the memory is sampled after these.
 COLOUR_CHANGES, COLOUR_SAMPLES = 100, (1, 10, 100)
 # Changes of the photo fetched over https, and as many of it read from disk.
@@ -537,6 +544,92 @@ def run_colours(binary, recorder, top, daemons):
         print("note", note, sep="\t")
 
 
+def run_control(binary, recorder, top, daemons):
+    """zelvoctl next to the viewer's start, and the time of a start with and without a daemon."""
+    faults = []
+    zelvoctl = os.path.join(os.path.dirname(binary), "zelvoctl")
+    if not os.access(zelvoctl, os.X_OK):
+        raise BenchError(f"no zelvoctl beside {binary}")
+    daemon = Daemon(daemons, top, "control", binary, recorder, SMALL_RING)
+    daemon.start(timeout=60)
+    # Without XDG_RUNTIME_DIR both find the daemon in its home's ~/.zelvo/run.
+    env = {"HOME": daemon.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+
+    def zelvoctl_run(*args, status=0):
+        done = subprocess.run([zelvoctl, *args], env=env, capture_output=True, timeout=30)
+        if done.returncode != status:
+            raise BenchError(f"zelvoctl {' '.join(args)} gave {done.returncode}: {done.stderr!r}")
+
+    through_zelvoctl, through_kill, count = [], [], 1
+    for round_ in range(2 * CONTROL_ROUNDS):  # alternating, one at a time
+        count += 1
+        sent = time.monotonic_ns()
+        if round_ % 2 == 0:
+            zelvoctl_run("next")
+        else:
+            os.kill(daemon.pid, signal.SIGUSR1)
+        (through_zelvoctl if round_ % 2 == 0 else through_kill).append(
+            daemon.wait_records(count, timeout=10)["monotonic"] - sent)
+        if daemon.messages(1, timeout=10) != [(daemon.pid, SKIP_NOTICE)]:
+            faults.append(f"change {count} was not logged as a skip")
+    pid_file = pathlib.Path(daemon.home, ".zelvo", "run", ":0.pid")
+    if pid_file.read_text() != f"{daemon.pid}\n":
+        faults.append(f"the pid file holds {pid_file.read_text()!r}, not {daemon.pid}")
+
+    def start(*args):
+        """Seconds until zelvo, in its namespace, has returned; its status and standard error."""
+        command = namespace_command(daemon.dev, os.path.join(daemon.root, "log"), [binary, *args])
+        began = time.monotonic_ns()
+        done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        return time.monotonic_ns() - began, done.returncode, done.stderr
+
+    refused, floor, fresh = [], [], []
+    for _ in range(START_ROUNDS):
+        took, status, err = start()
+        if (status, err) != (1, f"Zelvo is already running on display :0, as pid {daemon.pid}\r\n".encode()):
+            faults.append(f"a second start gave {status}: {err!r}")
+        refused.append(took)
+        took, status, _ = start("-v")
+        floor.append(took)
+    for _ in range(START_ROUNDS):
+        zelvoctl_run("quit")  # returns once the lock is let go
+        reap_orphans()
+        daemon.messages(1, timeout=10)
+        took, status, err = start()
+        if (status, err) != (0, b""):
+            raise BenchError(f"a start after zelvoctl quit gave {status}: {err!r}")
+        fresh.append(took)
+        reap_orphans()  # the process that detached it
+        daemon.pid = daemon.messages(2, timeout=10)[0][0]
+        # The next quit must find its loop: until then SIGTERM would end it unlogged.
+        deadline = time.monotonic() + 10
+        while not int(daemon.status("SigCgt")[0], 16) & 1 << (signal.SIGTERM - 1):
+            if time.monotonic() > deadline:
+                raise BenchError("the daemon never caught SIGTERM")
+            time.sleep(0.001)
+    daemon.stop()
+
+    rows = [(f"zelvoctl next to viewer start, median of {CONTROL_ROUNDS} (ref: SIGUSR1 sent by Python)",
+             *ratio_cells(statistics.median(through_zelvoctl), statistics.median(through_kill))),
+            (f"start-up until the command returns, {SMALL_RING} images, no daemon on the display, median of "
+             f"{START_ROUNDS} (ref: zelvo -v)", *ratio_cells(statistics.median(fresh), statistics.median(floor))),
+            (f"start-up refused, a daemon already on the display, median of {START_ROUNDS} (ref: zelvo -v)",
+             *ratio_cells(statistics.median(refused), statistics.median(floor)))]
+    notes = [f"control: zelvoctl next p90 {ms(percentile(through_zelvoctl, 0.9)):.3f} ms, max "
+             f"{ms(max(through_zelvoctl)):.3f} ms; starts run in the daemon's private mount namespace, as does "
+             "the reference, which costs unshare, the mounts and a shell"]
+    notes += [f"FAULT: {fault}" for fault in faults]
+    for row in rows:
+        print("row", *row, sep="\t")
+    for note in notes:
+        print("note", note, sep="\t")
+
+
+def ratio_cells(value, reference):
+    """The cells of a row in milliseconds: value, unit, reference, ratio."""
+    return f"{ms(value):.3f}", "ms", f"{ms(reference):.3f}", f"{value / reference:.2f}"
+
+
 def our_zelvo_processes():
     """zelvo processes re-parented to this one, which can only be the daemons it started."""
     found = []
@@ -594,9 +687,14 @@ def main(argv):
     top = tempfile.mkdtemp(prefix="zelvo-cycle-bench.")
     daemons = []
     try:
+        binary, recorder = os.path.abspath(argv[1]), os.path.abspath(argv[2])
+        control_only = os.environ.get("ZELVO_CONTROL_ONLY", "0") != "0"
+        if os.environ.get("ZELVO_COLOURS_ONLY", "0") == "0" and not control_only:
+            run(binary, recorder, idle_seconds, top, daemons)
+        if not control_only:
+            run_colours(binary, recorder, top, daemons)
         if os.environ.get("ZELVO_COLOURS_ONLY", "0") == "0":
-            run(os.path.abspath(argv[1]), os.path.abspath(argv[2]), idle_seconds, top, daemons)
-        run_colours(os.path.abspath(argv[1]), os.path.abspath(argv[2]), top, daemons)
+            run_control(binary, recorder, top, daemons)
     except (BenchError, subprocess.TimeoutExpired, OSError) as error:
         print(f"cycle_bench: {error}", file=sys.stderr)
         return 1

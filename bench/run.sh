@@ -8,9 +8,11 @@
 # A benchmark is either a program target built here or a Python script in
 # bench/ (a name ending in .py), which is run as
 #   python3 bench/SCRIPT ZELVO_BINARY ZELVO_RECORDER
-# with the paths of the daemon and of the recording stand-in that it drives.
+# with the paths of the daemon and of the recording stand-in that it drives
+# (cycle_bench.py takes zelvoctl from beside the daemon).
 # cycle_bench.py must run as root (see its usage text); ZELVO_IDLE_SECONDS
-# shortens its idle window for a quick run.
+# shortens its idle window for a quick run, and ZELVO_COLOURS_ONLY=1 or
+# ZELVO_CONTROL_ONLY=1 runs only one part of it.
 # The colour benchmark runs twice, built against the system's MagickCore in
 # the build directory and against MagickCore 7 in build-magick7/ (which
 # scripts/magick7.sh makes when it is missing), and its rows come in a table
@@ -28,7 +30,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/zelvo-bench-run.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 # The Python benchmarks drive the daemon and the stand-in; the rest are targets.
-targets=(zelvo zelvo_recorder zelvo_colour_bench)
+targets=(zelvo zelvoctl zelvo_recorder zelvo_colour_bench)
 for benchmark in "${benchmarks[@]}"; do
     [[ $benchmark == *.py ]] || targets+=("$benchmark")
 done

@@ -1,6 +1,7 @@
 # The Debian package of zelvo: `cpack` in the build directory makes
 # zelvo_<version>_<arch>.deb, installed under /usr. It holds the component
-# "zelvo" alone: the binary, the manual page, the examples and the user unit.
+# "zelvo" alone: zelvo and zelvoctl, their manual pages and bash completions,
+# the examples and the user unit.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zelvo)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -13,8 +14,9 @@ set(CPACK_PACKAGE_DESCRIPTION "zelvo is a small per-user daemon that changes the
 fixed interval. It gathers images from directories, image files, URLs and
 list files, shuffles them, and starts feh with the next image for each
 monitor. It can also derive a sixteen-colour terminal palette from each new
-wallpaper and load it with xrdb. It is steered by signals and reports
-through syslog.")
+wallpaper and load it with xrdb. One daemon runs per X display; zelvoctl
+shows the next or previous wallpaper, reshuffles, reloads, quits it, and
+tells what is on screen. It reports through syslog.")
 set(CPACK_DEBIAN_PACKAGE_SECTION x11)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -30,8 +32,10 @@ set(CPACK_STRIP_FILES ON)
 # The libraries the binary links (MagickCore, libconfig, libevent, the C and
 # C++ runtimes) become dependencies through dpkg-shlibdeps, with the versions
 # it finds. Named here: the two programs the daemon starts (xrdb comes with
-# x11-xserver-utils), and procps, whose pgrep the user unit's reload uses.
+# x11-xserver-utils), and procps, whose kill the user unit's reload uses.
+# The completions are loaded by bash-completion, when it is there.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "feh, x11-xserver-utils, procps")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion")
 
 include(CPack)

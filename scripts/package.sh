@@ -1,5 +1,5 @@
 #!/bin/sh
-# Builds the Debian package with cpack in a build directory (default build/), installs it with apt, checks the installed zelvo and its manual page, and removes it again with whatever apt pulled in for it.
+# Builds the Debian package with cpack in a build directory (default build/), installs it with apt, checks the installed zelvo, zelvoctl and their manual pages, and removes it again with whatever apt pulled in for it.
 set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -46,7 +46,7 @@ trap clean_up EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-cmake --build "$build" --target zelvo
+cmake --build "$build" --target zelvo zelvoctl
 cd "$build"
 rm -f zelvo_*.deb
 cpack -G DEB
@@ -64,11 +64,26 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=300 
 known_packages >"$work/installed"
 echo "package.sh: apt installed: $(comm -13 "$work/before" "$work/installed" | tr '\n' ' ')"
 
-[ "$(dpkg-query -S /usr/bin/zelvo)" = "zelvo: /usr/bin/zelvo" ] || fail "/usr/bin/zelvo is not the package's"
+for file in /usr/bin/zelvo /usr/bin/zelvoctl /usr/share/man/man1/zelvo.1 /usr/share/man/man1/zelvoctl.1 \
+    /usr/share/bash-completion/completions/zelvo /usr/share/bash-completion/completions/zelvoctl \
+    "/usr/lib/systemd/user/zelvo@.service"; do
+    [ "$(dpkg-query -S "$file")" = "zelvo: $file" ] || fail "$file is not the package's"
+done
 # Started by name, the program calls itself "zelvo" in its version line.
 expected=$(printf 'zelvo: version: %s\r' "$version")
 answer=$(env PATH=/usr/bin zelvo -v) || fail "zelvo -v failed"
 [ "$answer" = "$expected" ] || fail "zelvo -v printed '$answer', not '$expected'"
-warnings=$(groff -man -ww -z /usr/share/man/man1/zelvo.1 2>&1) || fail "groff failed on the manual page: $warnings"
-[ -z "$warnings" ] || fail "the manual page has warnings: $warnings"
-echo "package.sh: the installed zelvo $version and its manual page pass"
+# zelvoctl answers a bad call with its usage and status 2, and finds no daemon in an empty home.
+usage="Usage: zelvoctl [-d display] next | previous | reshuffle | reload | quit | status | current"
+status=0
+answer=$(env -i PATH=/usr/bin HOME="$work" zelvoctl 2>&1) || status=$?
+[ "$status" -eq 2 ] && [ "$answer" = "$usage" ] || fail "zelvoctl printed '$answer' with status $status, not the usage with 2"
+status=0
+answer=$(env -i PATH=/usr/bin HOME="$work" zelvoctl -d :97 status 2>&1) || status=$?
+[ "$status" -eq 1 ] && [ "$answer" = "zelvoctl: no zelvo runs on display :97" ] ||
+    fail "zelvoctl -d :97 status printed '$answer' with status $status"
+for page in zelvo zelvoctl; do
+    warnings=$(groff -man -ww -z "/usr/share/man/man1/$page.1" 2>&1) || fail "groff failed on $page.1: $warnings"
+    [ -z "$warnings" ] || fail "the manual page $page.1 has warnings: $warnings"
+done
+echo "package.sh: the installed zelvo $version, zelvoctl and their manual pages pass"

@@ -80,6 +80,13 @@ bool ensure_config_file(const std::string& config_path, const std::string& home)
 
 void release_config(Config* config) { delete config; }
 
+std::optional<std::string> config_display(const std::string& config_path) {
+    std::optional<std::string> text = read_regular_file(config_path.c_str(), most_config_bytes);
+    ConfigFile file;
+    if (!text || !config_read_text(file.get(), *text)) return std::nullopt;
+    return lookup_text(file.get(), "DISPLAY");
+}
+
 bool write_default_config(const std::string& config_path, const std::string& home) {
     ConfigFile file;
     config_setting_t* root = config_root_setting(file.get());

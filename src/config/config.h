@@ -38,6 +38,11 @@ using ConfigPtr = std::unique_ptr<Config, ConfigRelease>;
 ConfigPtr load_config(const std::string& config_path, const std::string& home,
                       const std::optional<std::string>& source);
 
+// The "DISPLAY" that an existing configuration file sets, read without
+// creating, changing or reporting anything; none when the file is missing,
+// cannot be read or parsed, or sets none.
+std::optional<std::string> config_display(const std::string& config_path);
+
 // Writes the fresh six-setting file; false when it cannot be written.
 bool write_default_config(const std::string& config_path, const std::string& home);
 

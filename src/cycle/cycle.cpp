@@ -4,8 +4,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <sys/stat.h>
+#include <vector>
 
+#include "control/status_file.h"
+#include "images/expand.h"
 #include "support/log.h"
+#include "support/process.h"
 
 namespace zelvo {
 
@@ -67,6 +72,7 @@ void on_reload(evutil_socket_t, short, void* argument) {
     release_viewer_argv(state.viewer_argv);
     fill_viewer_argv(state);
     show_step(state);
+    publish_status(state);
     log_notice("config regened");
 }
 
@@ -75,6 +81,7 @@ void on_skip(evutil_socket_t, short, void* argument) {
     log_notice("SIGUSR1 has been recived: skiping ahead");
     show_step(state);
     restart_timer(state);
+    publish_status(state);
 }
 
 void on_reshuffle(evutil_socket_t, short, void* argument) {
@@ -84,9 +91,40 @@ void on_reshuffle(evutil_socket_t, short, void* argument) {
     refill_image_slots(state.viewer_argv, state.current, state.viewer_argv.count());
     show_step(state);
     restart_timer(state);
+    publish_status(state);
 }
 
-void on_timer(evutil_socket_t, short, void* argument) { show_step(state_of(argument)); }
+// An image of an earlier set can still be shown: a file that is there, or a URL.
+bool still_there(const std::string& image) {
+    struct stat status{};
+    return stat(image.c_str(), &status) == 0 || source_is_url(image.c_str());
+}
+
+// Shows the set before the one on screen again, with the Config in force;
+// the ring and its queued images stay as they are.
+void on_previous(evutil_socket_t, short, void* argument) {
+    DaemonState& state = state_of(argument);
+    const std::optional<std::size_t> earlier = history_earlier(state.shown, still_there);
+    if (!earlier) {
+        log_notice("SIGRTMIN has been recived: nothing to go back to");
+        return;
+    }
+    log_notice("SIGRTMIN has been recived: going back");
+    std::vector<char*> argv(state.viewer_argv.entries(), state.viewer_argv.entries() + 3);
+    for (std::string& image : state.shown.sets[*earlier]) argv.push_back(image.data());
+    argv.push_back(nullptr);
+    if (show_images(state, argv.data())) state.shown.on_screen = *earlier;
+    restart_timer(state);
+    publish_status(state);
+}
+
+void on_timer(evutil_socket_t, short, void* argument) {
+    DaemonState& state = state_of(argument);
+    show_step(state);
+    // The persistent timer has just been armed again for one interval.
+    state.next_change = std::time(nullptr) + state.interval.tv_sec;
+    publish_status(state);
+}
 
 // A signal event, added at once; the cycle cannot run without it.
 EventPtr add_signal_event(DaemonState& state, int number, event_callback_fn callback) {
@@ -108,6 +146,20 @@ void restart_timer(DaemonState& state) {
     state.interval.tv_usec = 0;
     event_del(state.events->timer_event.get());
     event_add(state.events->timer_event.get(), &state.interval);
+    state.next_change = std::time(nullptr) + state.interval.tv_sec;
+}
+
+void publish_status(const DaemonState& state) {
+    if (state.runtime == nullptr) return;
+    DaemonStatus status;
+    status.pid = getpid();
+    status.display = state.lock_display;
+    status.interval = static_cast<std::uint32_t>(state.interval.tv_sec);
+    status.last_change = state.last_change;
+    status.next_change = state.next_change;
+    if (const std::vector<std::string>* images = history_on_screen(state.shown)) status.images = *images;
+    // A runtime directory gone with the session costs nothing but the file.
+    write_status_file(*state.runtime, status);
 }
 
 int run_cycle(DaemonState& state) {
@@ -125,20 +177,25 @@ int run_cycle(DaemonState& state) {
     events.sighup_event = add_signal_event(state, SIGHUP, on_reload);
     events.sigusr1_event = add_signal_event(state, SIGUSR1, on_skip);
     events.sigusr2_event = add_signal_event(state, SIGUSR2, on_reshuffle);
+    events.sigrtmin_event = add_signal_event(state, previous_signal(), on_previous);
+    // Signals that came during start-up have waited for their events.
+    release_steering_signals();
     events.timer_event.reset(event_new(events.base.get(), -1, EV_PERSIST, on_timer, &state));
     if (!events.timer_event) std::abort();
     state.interval = timeval{static_cast<time_t>(interval_seconds(options)), 0};
     if (event_add(events.timer_event.get(), &state.interval) < 0) std::abort();
+    state.next_change = std::time(nullptr) + state.interval.tv_sec;
 
     fill_viewer_argv(state);
     fill_viewer_envp(state);
     state.xrdb_argv = build_xrdb_argv(*options.config);
     show_step(state);
+    publish_status(state);
     event_base_loop(events.base.get(), EVLOOP_NO_EXIT_ON_EMPTY);
 
-    EventPtr* in_order[] = {&events.sigquit_event, &events.sigint_event, &events.sigterm_event,
-                            &events.sighup_event,  &events.sigusr1_event, &events.sigusr2_event,
-                            &events.timer_event};
+    EventPtr* in_order[] = {&events.sigquit_event,  &events.sigint_event,   &events.sigterm_event,
+                            &events.sighup_event,   &events.sigusr1_event,  &events.sigusr2_event,
+                            &events.sigrtmin_event, &events.timer_event};
     for (EventPtr* handle : in_order) event_del(handle->get());
     for (EventPtr* handle : in_order) handle->reset();
     events.base.reset();

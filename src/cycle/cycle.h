@@ -1,11 +1,15 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/time.h>
 
 #include "config/run_options.h"
+#include "control/runtime_directory.h"
+#include "cycle/history.h"
 #include "cycle/launch.h"
 #include "images/launch_vector.h"
 #include "images/string_list.h"
@@ -13,7 +17,7 @@
 
 namespace zelvo {
 
-// The event base and its seven events; the base is declared first so that
+// The event base and its eight events; the base is declared first so that
 // it outlives the events whichever way the set is released.
 struct EventSet {
     EventBasePtr base;
@@ -23,6 +27,7 @@ struct EventSet {
     EventPtr sighup_event;
     EventPtr sigusr1_event;
     EventPtr sigusr2_event;
+    EventPtr sigrtmin_event;  // previous_signal()
     EventPtr timer_event;
 };
 
@@ -40,6 +45,15 @@ struct DaemonState {
     LaunchVector xrdb_argv;
     timeval interval{0, 0};
     std::unique_ptr<EventSet> events;
+
+    // What zelvoctl reads: the sets shown, when the last change came and the
+    // next is due, published in the status file of the display whose lock
+    // start-up took (none: nothing is published).
+    ShownHistory shown;
+    std::optional<std::time_t> last_change;
+    std::time_t next_change = 0;
+    const RuntimeDirectory* runtime = nullptr;
+    std::string lock_display;
 };
 
 // Runs the wallpaper cycle until a quit signal has ended it; gives 0.
@@ -55,5 +69,15 @@ void restart_timer(DaemonState& state);
 // One wallpaper change: start the viewer on the queued images, then move the
 // ring on by the monitor count and queue the next images.
 void show_step(DaemonState& state);
+
+// Everything a change does, for the images in the viewer vector's slots
+// (from entry 3 to its terminator): the viewer, then, when the Config enables
+// them, the colour file from the first image and xrdb. False, after a log
+// line, when the viewer could not be started: then nothing changed.
+bool show_images(DaemonState& state, char* const* viewer_argv);
+
+// Replaces the status file with the state as it is now; a file that cannot
+// be written is left for the next change to try again.
+void publish_status(const DaemonState& state);
 
 }  // namespace zelvo

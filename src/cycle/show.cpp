@@ -1,6 +1,9 @@
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "colour/colour_child.h"
 #include "cycle/cycle.h"
@@ -36,26 +39,34 @@ void start_xrdb(const DaemonState& state) {
 }  // namespace
 
 void show_step(DaemonState& state) {
+    // When the viewer cannot start, the images stay queued for the next change.
+    if (!show_images(state, state.viewer_argv.entries())) return;
+    const std::size_t count = state.viewer_argv.count();
+    history_record(state.shown, std::vector<std::string>(&state.viewer_argv.entries()[3],
+                                                         &state.viewer_argv.entries()[count - 1]));
+    state.current = ring_advance(state.current, monitor_count(state.options));
+    refill_image_slots(state.viewer_argv, state.current, count);
+}
+
+bool show_images(DaemonState& state, char* const* viewer_argv) {
     const pid_t child = fork_child();
     if (child < 0) {
-        // The images stay queued: the next change tries them again.
         report("Zelvo could not start feh: fork failed: %s", std::strerror(errno));
-        return;
+        return false;
     }
     if (child == 0) {
-        execve(state.viewer_program.c_str(), state.viewer_argv.entries(), state.viewer_envp.entries());
+        execve(state.viewer_program.c_str(), viewer_argv, state.viewer_envp.entries());
         end_failed_child("feh was not in your path. the feh path can also be defined in the config", nullptr);
     }
+    state.last_change = std::time(nullptr);
 
     const Config& config = *state.options.config;
     if (config.colors) {
         // From the image of the first monitor, and complete before xrdb loads it.
-        write_color_file_in_child(state.options.home, *state.current->value, config.dark != 0);
+        write_color_file_in_child(state.options.home, viewer_argv[3], config.dark != 0);
         if (config.use_xrdb) start_xrdb(state);
     }
-
-    state.current = ring_advance(state.current, monitor_count(state.options));
-    refill_image_slots(state.viewer_argv, state.current, state.viewer_argv.count());
+    return true;
 }
 
 }  // namespace zelvo

@@ -1,20 +1,29 @@
 #include "daemon/startup.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <new>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <variant>
 
 #include "config/run_options.h"
+#include "control/pid_lock.h"
+#include "control/runtime_directory.h"
+#include "control/status_file.h"
 #include "cycle/cycle.h"
 #include "images/expand.h"
 #include "support/c_text.h"
 #include "support/log.h"
 #include "support/magick.h"
+#include "support/process.h"
+#include "support/worker.h"
 
 namespace zelvo {
 
@@ -64,10 +73,33 @@ void fork_and_leave_parent() {
     if (child > 0) std::exit(0);
 }
 
-void detach() {
+// The process the user started waits for this byte: the daemon sends it once
+// the pid file names it, so that whoever reads the file after the command
+// has returned (systemd, zelvoctl) finds the daemon's own pid.
+constexpr char ready_byte = 'r';
+
+[[noreturn]] void wait_for_daemon(int reader) {
+    char byte = 0;
+    ssize_t got = 0;
+    while ((got = read(reader, &byte, 1)) < 0 && errno == EINTR) {
+    }
+    // An end without the byte: a fork or setsid after the first one failed.
+    std::exit(got == 1 && byte == ready_byte ? 0 : 1);
+}
+
+// Detaches from the terminal, keeping the lock and the runtime directory
+// open through both forks; the daemon then writes its pid into the file.
+void detach(const PidLock& lock, const RuntimeDirectory& runtime) {
+    int ready[2];
+    if (pipe(ready) != 0) std::exit(1);
     // Unwritten output would otherwise be written once by each parent.
     std::fflush(nullptr);
-    fork_and_leave_parent();
+    pid_t child = fork();
+    if (child < 0) std::exit(1);
+    if (child > 0) {
+        close(ready[1]);
+        wait_for_daemon(ready[0]);
+    }
     if (setsid() < 0) std::exit(1);
     std::signal(SIGCHLD, SIG_IGN);
     std::signal(SIGHUP, SIG_IGN);
@@ -76,9 +108,18 @@ void detach() {
     // The umask stays the one hardened at the start.
     if (chdir("/") != 0) std::exit(1);
 
+    const std::initializer_list<int> kept = {lock.descriptor(), runtime.descriptor(), ready[1]};
     long open_max = sysconf(_SC_OPEN_MAX);
-    for (long descriptor = open_max - 1; descriptor >= 0; --descriptor)
-        close(static_cast<int>(descriptor));
+    for (long descriptor = open_max - 1; descriptor >= 0; --descriptor) {
+        if (std::find(kept.begin(), kept.end(), descriptor) == kept.end()) close(static_cast<int>(descriptor));
+    }
+    // A pid file that cannot take the pid only hides the daemon from zelvoctl.
+    lock.write_pid(getpid());
+    // Before the standard streams are reopened: the pipe may have taken one
+    // of their descriptors when the program was started without it.
+    while (write(ready[1], &ready_byte, 1) < 0 && errno == EINTR) {
+    }
+    close(ready[1]);
     // The standard streams stay usable but lead to /dev/null: no file opened
     // later takes descriptors 0 to 2, and a library's stray warning is lost
     // harmlessly.
@@ -86,6 +127,14 @@ void detach() {
         std::freopen("/dev/null", "w", stdout) == nullptr ||
         std::freopen("/dev/null", "w", stderr) == nullptr)
         std::exit(1);
+}
+
+// The display whose lock a start takes: the configuration file's "DISPLAY"
+// (read before anything is created, so that a start refused for it changes
+// nothing), else the environment's, else the viewer's default ":0".
+std::string lock_display(const RunOptions& options) {
+    if (std::optional<std::string> display = config_display(options.config_path)) return *display;
+    return options.display.value_or(":0");
 }
 
 // The path as seen from the working directory of the start, made absolute.
@@ -188,6 +237,36 @@ int zelvo_main(int argc, char** argv) {
                                                 : options.home + "/.zelvo/.zelvorc";
     options.source = std::move(arguments.source);
 
+    // One daemon per user and display, decided before the sources are expanded.
+    hold_steering_signals();
+    const std::string display = lock_display(options);
+    const RuntimeDirectory runtime =
+        open_runtime_directory(runtime_place(std::getenv("XDG_RUNTIME_DIR"), options.home), true);
+    if (!runtime.usable()) {
+        report("Zelvo cannot use the runtime directory %s", runtime.problem().c_str());
+        return 1;
+    }
+    LockAttempt attempt = take_pid_lock(runtime, display);
+    if (const LockHeld* held = std::get_if<LockHeld>(&attempt)) {
+        if (held->pid)
+            report("Zelvo is already running on display %s, as pid %ld", display.c_str(),
+                   static_cast<long>(*held->pid));
+        else
+            report("Zelvo is already running on display %s; its pid file names no pid", display.c_str());
+        return 1;
+    }
+    if (const LockRefused* refused = std::get_if<LockRefused>(&attempt)) {
+        report("Zelvo cannot lock the pid file %s", refused->problem.c_str());
+        return 1;
+    }
+    const PidLock& lock = std::get<PidLock>(attempt);
+    // A prober or a colour step left behind by a killed daemon holds neither.
+    close_in_workers(lock.descriptor());
+    close_in_workers(runtime.descriptor());
+    // Until it detaches, the pid of this process: a second start names it.
+    lock.write_pid(getpid());
+    remove_status_file(runtime, display);
+
     options.config = load_config(options.config_path, options.home, options.source);
     if (!options.config) return 1;
     options.minutes = arguments.minutes;
@@ -202,15 +281,19 @@ int zelvo_main(int argc, char** argv) {
     }
     options.ring = ImageRing(ring_shuffle(images.release()));
 
-    detach();
+    detach(lock, runtime);
     log_open();
     log_notice("Zelvo is inited");
     magick_limit_threads(4);
 
     DaemonState state(options);
+    state.runtime = &runtime;
+    state.lock_display = display;
     log_notice("Zelvo is started");
     run_cycle(state);
 
+    remove_status_file(runtime, display);
+    lock.clear();
     options.config.reset();
     options.ring = ImageRing();
     log_notice("Zelvo has quit");

@@ -18,11 +18,33 @@ pid_t fork_child() {
     const pid_t child = fork();
     const int fork_error = errno;
     if (child == 0) {
-        for (int number : {SIGQUIT, SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, SIGCHLD}) std::signal(number, SIG_DFL);
+        for (int number : {SIGQUIT, SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, previous_signal(), SIGCHLD})
+            std::signal(number, SIG_DFL);
     }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     errno = fork_error;
     return child;
+}
+
+namespace {
+
+sigset_t steering_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int number : {SIGUSR1, SIGUSR2, previous_signal()}) sigaddset(&set, number);
+    return set;
+}
+
+}  // namespace
+
+void hold_steering_signals() {
+    const sigset_t set = steering_signals();
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+void release_steering_signals() {
+    const sigset_t set = steering_signals();
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 }  // namespace zelvo

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <csignal>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -33,6 +34,17 @@ public:
 private:
     int descriptor_ = -1;
 };
+
+// The signal that makes the daemon show the previous wallpaper again: the
+// first real-time signal, which carries no meaning of its own. Inline, so
+// that zelvoctl names the same one without linking this library.
+inline int previous_signal() { return SIGRTMIN; }
+
+// Holds back SIGUSR1, SIGUSR2 and the previous signal from the start until
+// the loop takes them over: their default action would end the daemon, and
+// once held they wait for the loop instead.
+void hold_steering_signals();
+void release_steering_signals();
 
 // Forks with every signal blocked, and gives the child the default
 // dispositions back before it unblocks them. Gives the child's pid, 0 in the

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -31,12 +32,31 @@ PrivateDirectory::~PrivateDirectory() {
     rmdir(path_.c_str());
 }
 
+namespace {
+
+// The daemon's own descriptors that its workers close; it has few.
+std::array<int, 4> daemon_descriptors = {-1, -1, -1, -1};
+
+}  // namespace
+
+void close_in_workers(int descriptor) {
+    for (int& slot : daemon_descriptors) {
+        if (slot < 0) {
+            slot = descriptor;
+            return;
+        }
+    }
+    std::abort();
+}
+
 pid_t fork_worker() {
     const pid_t child = fork_child();
     if (child != 0) return child;
     setpgid(0, 0);
-    for (int number : {SIGQUIT, SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, SIGRTMIN, SIGXFSZ})
+    for (int number : {SIGQUIT, SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, previous_signal(), SIGXFSZ})
         std::signal(number, SIG_IGN);
+    for (int descriptor : daemon_descriptors)
+        if (descriptor >= 0) close(descriptor);
     return 0;
 }
 

@@ -33,6 +33,11 @@ private:
 // -1 with errno set.
 pid_t fork_worker();
 
+// Descriptors that a worker closes at once: those that stand for the daemon
+// itself, such as its pid file's lock, which a worker that outlives a killed
+// daemon must not hold.
+void close_in_workers(int descriptor);
+
 // The worker's own ceilings: its address space (what MagickCore may take and
 // the libraries) and the largest file it may write.
 void limit_worker(rlim_t file_bytes);

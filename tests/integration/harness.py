@@ -4,6 +4,7 @@ whose /dev/log is the test's own syslog socket, so nothing on the host changes."
 import collections, ctypes, json, os, pathlib, re, shutil, signal, socket, subprocess, tempfile, time, unittest
 
 BINARY = os.environ.get("ZELVO_BINARY", "")
+ZELVOCTL = os.environ.get("ZELVOCTL_BINARY", "")
 RECORDER = os.environ.get("ZELVO_RECORDER", "")
 NO_IMAGES = b"Zelvo found no suitable images to use\r\n"
 TOOLS = {name: shutil.which(name) for name in ("unshare", "mount", "setpriv", "convert")}
@@ -167,6 +168,8 @@ class ZelvoCase(unittest.TestCase):
     def setUpClass(cls):
         if not os.access(BINARY, os.X_OK):
             raise AssertionError(f"ZELVO_BINARY names no executable: {BINARY!r}")
+        if not os.access(ZELVOCTL, os.X_OK):
+            raise AssertionError(f"ZELVOCTL_BINARY names no executable: {ZELVOCTL!r}")
         if not os.access(RECORDER, os.X_OK):
             raise AssertionError(f"ZELVO_RECORDER names no executable: {RECORDER!r}")
         if None in TOOLS.values():
@@ -181,6 +184,9 @@ class ZelvoCase(unittest.TestCase):
         os.chmod(self.top, 0o711)  # another uid may need to pass through
         self.home, self.dev = self.path("home"), self.path("dev")
         list(map(os.mkdir, (self.home, self.dev)))
+        # The session's runtime directory, where the daemon keeps its pid and status files.
+        self.runtime = self.path("runtime")
+        os.mkdir(self.runtime, 0o700)
         # Recording stand-ins come first on the search path, so that a daemon
         # left to find feh itself never draws on a real display.
         self.bin = self.path("bin")
@@ -238,7 +244,7 @@ class ZelvoCase(unittest.TestCase):
     def run_zelvo(self, *args, env=None, umask=0o022, uid=None, passwd=None, pass_fds=(), binds=()):
         """Runs the binary with args in the private namespace and waits for it."""
         if env is None:
-            env = {"HOME": self.home, "PATH": self.search_path}
+            env = {"HOME": self.home, "PATH": self.search_path, "XDG_RUNTIME_DIR": self.runtime}
         passwd_file = "" if passwd is None else self.path("passwd")
         if passwd_file:
             pathlib.Path(passwd_file).write_text(passwd)
@@ -249,6 +255,14 @@ class ZelvoCase(unittest.TestCase):
         if launched.returncode == 125 and err.startswith(b"harness:"):
             raise AssertionError(f"the private namespace could not be set up: {err!r}")
         return Result(launched.returncode, out, err, launched.pid)
+
+    def zelvoctl(self, *args, env=None, uid=None):
+        """Runs zelvoctl with args (by default in the test's HOME and runtime directory) and waits for it."""
+        env = {"HOME": self.home, "XDG_RUNTIME_DIR": self.runtime} if env is None else env
+        command = [ZELVOCTL, *args] if uid is None else [TOOLS["setpriv"], f"--reuid={uid}", f"--regid={uid}",
+                                                          "--clear-groups", "--", ZELVOCTL, *args]
+        done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+        return Result(done.returncode, done.stdout, done.stderr, None)
 
     def messages(self, count, timeout=10.0):
         """The next count syslog messages, parsed; fails when they do not come."""

@@ -9,6 +9,7 @@ from harness import ZelvoCase, make_solid_images, proc_status, records
 SKIP = "SIGUSR1 has been recived: skiping ahead"
 SHUFFLE = "SIGUSR2 has been recived: reshuffling picture list"
 RELOAD, RELOADED = "SIGHUP has been recived: regening config", "config regened"
+BACK, NO_BACK = "SIGRTMIN has been recived: going back", "SIGRTMIN has been recived: nothing to go back to"
 COLOURS = ["red", "green", "blue", "yellow", "cyan", "magenta", "white", "black", "orange", "purple"]
 # The calls in which libevent's loop sleeps; the fourth argument is its wait in ms, the time
 # left on the rotation timer (libevent caps it at 35 minutes, so intervals here stay below).
@@ -229,6 +230,40 @@ class ReloadTest(CycleCase):
         self.configure({**settings, "feh-path": feh[1], "bg-style": "--bg-center"}, path)
         self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
         self.assert_ring(self.changes(pid, feh[1], 1), images, 1, "--bg-center")
+        self.quit(pid)
+
+
+class PreviousTest(CycleCase):
+    def test_forty_steps_back_walk_the_last_32_changes_and_leave_the_ring_alone(self):
+        images, feh = self.images(10), self.install_recorder("feh")
+        pid = self.start({"feh-path": feh, "pics": images})
+        self.send(pid, [signal.SIGRTMIN], NO_BACK)  # nothing before the first change
+        for _ in range(34):
+            self.send(pid, [signal.SIGUSR1], SKIP)
+        shown = [start["argv"][3:] for start in self.changes(pid, feh, 35)]
+        for step in range(40):
+            self.send(pid, [signal.SIGRTMIN], BACK if step < 31 else NO_BACK)
+        # Back from the newest of the 32 sets remembered to the oldest.
+        self.assertEqual([start["argv"][3:] for start in self.changes(pid, feh, 66)[35:]], shown[33:2:-1])
+        self.send(pid, [signal.SIGUSR1], SKIP)
+        # The ring's next, as if it had never gone back.
+        self.assertEqual(self.changes(pid, feh, 67)[66]["argv"][3:], shown[25])
+        self.quit(pid)
+
+    def test_going_back_over_a_reload_skips_the_images_that_are_gone(self):
+        feh, xrdb = self.install_recorder("feh"), self.install_recorder("xrdb")
+        settings = {"feh-path": feh, "pics": self.images(3, "old"), "colors": True, "use-xrdb": True, "xrdb-path": xrdb}
+        pid = self.start(settings)
+        self.send(pid, [signal.SIGUSR1, signal.SIGUSR1], SKIP, SKIP)
+        shown = [start["argv"][3] for start in self.changes(pid, feh, 3)]
+        for image in shown[1:]:
+            os.remove(image)
+        self.configure({**settings, "pics": self.images(2, "new")})
+        self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
+        self.send(pid, [signal.SIGRTMIN], BACK)
+        self.send(pid, [signal.SIGRTMIN], NO_BACK)
+        self.assertEqual(self.changes(pid, feh, 5)[4]["argv"][3:], shown[:1])
+        self.changes(pid, xrdb, 5)  # going back is a change with everything a change does
         self.quit(pid)
 
 

@@ -187,7 +187,8 @@ class UmaskTest(FaultCase):
 
         config = self.write_config({"feh-path": os.path.join(self.bin, "feh"), "xrdb-path": self.xrdb,
                                     "colors": True, "use-xrdb": True, "default": [self.path("images")]})
-        pid = self.start_daemon(env={"HOME": self.home, "PATH": os.environ["PATH"]}, umask=0)
+        pid = self.start_daemon(env={"HOME": self.home, "PATH": os.environ["PATH"], "XDG_RUNTIME_DIR": self.runtime},
+                                umask=0)
         self.wait_records(self.xrdb, 1)
         made = {name: mode for name, mode in modes(self.home).items() if name not in (".zelvo", ".zelvo/.zelvorc")}
         self.assertEqual(made, {".zelvo/images": 0o755, ".zelvo/colors": 0o644})

@@ -7,9 +7,12 @@ import harness
 from harness import TOOLS, ZelvoCase, block_colours, make_block_image, make_image, records
 
 FEH_MISSING = "feh was not in your path. the feh path can also be defined in the config"
-EXAMPLES, UNIT, MANUAL = "usr/share/doc/zelvo/examples", "usr/lib/systemd/user/zelvo.service", "usr/share/man/man1/zelvo.1"
+EXAMPLES, UNIT, MANUAL = "usr/share/doc/zelvo/examples", "usr/lib/systemd/user/zelvo@.service", "usr/share/man/man1/zelvo.1"
+COMPLETIONS = "usr/share/bash-completion/completions"
 # Every installed file, with its source in the tree when it is installed unchanged.
-TREE = {"usr/bin/zelvo": None, UNIT: None, MANUAL: "docs/zelvo.1",
+TREE = {"usr/bin/zelvo": None, "usr/bin/zelvoctl": None, UNIT: None, MANUAL: "docs/zelvo.1",
+        "usr/share/man/man1/zelvoctl.1": "docs/zelvoctl.1",
+        **{f"{COMPLETIONS}/{name}": f"contrib/bash-completion/{name}" for name in ("zelvo", "zelvoctl")},
         **{f"{EXAMPLES}/{name}": f"contrib/{name}" for name in ("zelvo.conf", "Xresources", "xinitrc")}}
 SOURCE = pathlib.Path(__file__).resolve().parents[2]
 
@@ -77,6 +80,9 @@ class InstallTest(ZelvoCase):
         pid = self.start_daemon("-c", example)  # a file that does not load ends it with status 1
         viewer = self.wait_records(os.path.join(self.bin, "feh"), 1)[0]
         self.assertEqual(viewer["argv"], ["zelvo-feh", "--bg-scale", "--no-fehbg", os.path.realpath(image)])
+        current = subprocess.run([self.under("usr/bin/zelvoctl"), "current"], capture_output=True,
+                                 env={"HOME": self.home, "XDG_RUNTIME_DIR": self.runtime})
+        self.assertEqual((current.returncode, current.stdout), (0, os.path.realpath(image).encode() + b"\n"))
         self.assertEqual(self.stop_daemon(pid), 0)
         self.assert_notices(self.messages(1), pid, "Zelvo has quit")
         self.assertEqual(os.listdir(os.path.join(self.home, ".zelvo")), ["images"])  # it wrote no default file
@@ -132,13 +138,13 @@ class InstallTest(ZelvoCase):
     def test_unit_xinitrc_and_manual_pass_their_checkers(self):
         # The unit as installed, but starting the DESTDIR's binary, which verify wants to exist;
         # its Documentation=man:zelvo(1) must be found among the installed manual pages.
-        unit = pathlib.Path(self.path("zelvo.service"))
+        unit = pathlib.Path(self.path("zelvo@.service"))  # verified as the instance zelvo@i
         unit.write_text(pathlib.Path(self.under(UNIT)).read_text().replace("=/usr/bin/zelvo", f"={self.installed}"))
-        os.mkdir(self.path("runtime"), 0o700)
         checks = [(["systemd-analyze", "--user", "verify", str(unit)],
-                   {"XDG_RUNTIME_DIR": self.path("runtime"), "MANPATH": self.under("usr/share/man")}),
+                   {"XDG_RUNTIME_DIR": self.runtime, "MANPATH": self.under("usr/share/man")}),
                   (["sh", "-n", self.under(f"{EXAMPLES}/xinitrc")], {}),
-                  (["groff", "-man", "-ww", "-z", self.under(MANUAL)], {})]
+                  *((["groff", "-man", "-ww", "-z", self.under(page)], {})
+                    for page in (MANUAL, MANUAL.replace("zelvo.1", "zelvoctl.1")))]
         for command, env in checks:
             with self.subTest(command[0]):
                 done = subprocess.run(command, capture_output=True, text=True, cwd=self.top,
@@ -147,6 +153,31 @@ class InstallTest(ZelvoCase):
         # zelvo detaches by itself, so it comes before the window manager's exec.
         lines = pathlib.Path(self.under(f"{EXAMPLES}/xinitrc")).read_text().splitlines()
         self.assertLess(lines.index("zelvo"), next(at for at, line in enumerate(lines) if line.startswith("exec ")))
+
+    def test_bash_completion_finds_both_programs_and_the_running_displays(self):
+        os.makedirs(os.path.join(self.runtime, "zelvo"), mode=0o700)
+        for name, content in ((":0.pid", "4242\n"), (":7.pid", "")):  # an empty one is no daemon's
+            pathlib.Path(self.runtime, "zelvo", name).write_text(content)
+        self.write_config({"default": ["/a"], "minutes": 5, "travel": ["/b"]})
+        cases = {"zelvoctl ": "current next previous quit reload reshuffle status", "zelvoctl -": "-d",
+                 "zelvoctl -d ": ":0", "zelvoctl -d :0 re": "reload reshuffle", "zelvoctl next ": "",
+                 "zelvo -": "-c -m -s -t -v", "zelvo -s ": "default travel", "zelvo -t 5 x ": ""}
+        # Each line as bash-completion completes it, loading the completion from the installed tree.
+        script = r"""
+            . /usr/share/bash-completion/bash_completion
+            for line; do
+                read -ra COMP_WORDS <<<"$line"; [[ $line == *" " ]] && COMP_WORDS+=("")
+                COMP_LINE=$line COMP_POINT=${#line} COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) COMPREPLY=()
+                __load_completion "${COMP_WORDS[0]}" || exit 3
+                spec=$(complete -p "${COMP_WORDS[0]}") && function=${spec#*-F } && function=${function%% *}
+                "$function" "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+                printf '%s\n' "$(printf '%s\n' "${COMPREPLY[@]}" | sort | xargs)"
+            done"""
+        done = subprocess.run(["bash", "-c", script, "bash", *cases], capture_output=True, text=True,
+                              env={"PATH": os.environ["PATH"], "HOME": self.home, "XDG_RUNTIME_DIR": self.runtime,
+                                   "XDG_DATA_DIRS": self.under("usr/share")})
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        self.assertEqual(dict(zip(cases, done.stdout.splitlines())), cases)
 
 
 if __name__ == "__main__":

@@ -92,7 +92,7 @@ class TimerTest(LifecycleCase):
         cases = {"start": (("-t", "1"), {"minutes": 1000}, None),
                  "reload": ((), {"minutes": 1000}, {"minutes": 1}),
                  "reload-option": (("-t", "1"), {"minutes": 1}, {"minutes": 1000}),
-                 "skip": (("-t", "1"), {}, "skip")}
+                 "skip": (("-t", "1"), {}, "skip"), "previous": (("-t", "1"), {}, "previous")}
         runs = {name: self.daemon(name, settings, args) for name, (args, settings, _) in cases.items()}
         armed = {name: self.wait_records(run.feh, 1)[0]["monotonic"] for name, run in runs.items()}
         # Late enough that a timer left running from the start would fire 56 s after the signal.
@@ -100,7 +100,14 @@ class TimerTest(LifecycleCase):
         expected = []
         for name, (_, _, change) in cases.items():
             run = runs[name]
-            if change == "skip":
+            if change == "previous":  # back to the first wallpaper, from a second one
+                os.kill(run.pid, signal.SIGUSR1)
+                self.wait_records(run.feh, 2)
+                armed[name] = time.monotonic_ns()
+                os.kill(run.pid, signal.SIGRTMIN)
+                expected += [(run.pid, SKIP), (run.pid, "SIGRTMIN has been recived: going back")]
+                self.wait_records(run.feh, 3)
+            elif change == "skip":
                 armed[name] = time.monotonic_ns()
                 os.kill(run.pid, signal.SIGUSR1)
                 expected.append((run.pid, SKIP))
@@ -111,7 +118,8 @@ class TimerTest(LifecycleCase):
                 self.wait_records(run.feh, 2)
         self.assertCountEqual(self.lines(len(expected)), expected)
 
-        counts = {name: 2 if change is None else 3 for name, (_, _, change) in cases.items()}
+        counts = {name: 2 if change is None else 4 if change == "previous" else 3
+                  for name, (_, _, change) in cases.items()}
         # The one long wait: until every timer has fired, or the last one is late.
         deadline = max(armed.values()) / 1e9 + LATEST
         while time.monotonic() < deadline and any(len(records(runs[name].feh)) < count

@@ -2,17 +2,20 @@
 """Start-up and shut-down of the real binary: options, the first run, bad
 configuration files, a missing home, and a daemon that detaches and quits."""
 import os
+import pathlib
 import pwd
 import re
 import signal
 import stat
+import subprocess
 import unittest
 
-from harness import BINARY, NO_IMAGES, ZelvoCase, make_image, proc_stat, proc_status, read_settings
+from harness import BINARY, NO_IMAGES, ZelvoCase, make_image, proc_stat, proc_status, read_settings, records
 
 USAGE = f"Usage: {BINARY} [-c config] [-t time] [-s source] [-m monitors] [-v]\r\n".encode()
 ONE_LINE = rb"\A[^\n]*\r\n\Z"
 TEST_UID = 54321
+LOCK_UID = 54360  # a uid of its own, for which the runtime directory's permissions count
 OTHER_USER = f"other:x:{TEST_UID + 1}:{TEST_UID + 1}::/nonexistent:/bin/sh\n"
 
 
@@ -145,6 +148,120 @@ class DaemonTest(ZelvoCase):
                 self.assertEqual(self.stop_daemon(pid, quit_signal), 0)
                 self.assert_notices(self.messages(1), pid, "Zelvo has quit")
                 self.assertEqual(self.children(live=True), [])
+
+
+def tree(*tops):
+    """Every path under tops with its type, mode, time of change and content."""
+    found = {}
+    for top in map(pathlib.Path, tops):
+        for path in [top, *top.rglob("*")]:
+            status = path.lstat()
+            content = path.read_bytes() if stat.S_ISREG(status.st_mode) else None
+            found[str(path)] = (status.st_mode, status.st_uid, status.st_mtime_ns, content)
+    return found
+
+
+class LockTest(ZelvoCase):
+    def setUp(self):
+        super().setUp()
+        os.makedirs(os.path.join(self.home, ".zelvo", "images"))
+        make_image(os.path.join(self.home, ".zelvo", "images", "a.png"))
+        self.pid_file = pathlib.Path(self.runtime, "zelvo", ":0.pid")
+
+    def test_a_display_takes_one_daemon_and_a_second_start_changes_nothing(self):
+        first = self.start_daemon()
+        feh = os.path.join(self.bin, "feh")
+        self.wait_records(feh, 1)
+        same = self.write_config({"DISPLAY": ":0"}, self.path("same-display.rc"))
+        before = tree(self.home, self.runtime, self.bin)
+        refused = f"Zelvo is already running on display :0, as pid {first}\r\n".encode()
+        env = {"HOME": self.home, "PATH": self.search_path, "XDG_RUNTIME_DIR": self.runtime}
+        # (options, DISPLAY): the configuration file's DISPLAY names the display before the environment's.
+        for args, display in [((), None), (("-c", same), ":9"), (("-c", self.path("missing.rc")), ":0")]:
+            with self.subTest(args=args):
+                result = self.run_zelvo(*args, env={**env, **({"DISPLAY": display} if display else {})})
+                self.assertEqual((result.status, result.out, result.err), (1, b"", refused))
+                self.assertEqual(tree(self.home, self.runtime, self.bin), before)
+        self.assertFalse(os.path.exists(self.path("missing.rc")))
+        self.log.settimeout(0.3)
+        with self.assertRaises(TimeoutError):  # the first daemon heard of none of it
+            self.fail(self.log.recv(65536))
+        self.assertEqual((self.pid_file.read_text(), len(records(feh))), (f"{first}\n", 1))
+
+        other = self.start_daemon(env={**env, "DISPLAY": ":9"})
+        self.assertEqual(pathlib.Path(self.runtime, "zelvo", ":9.pid").read_text(), f"{other}\n")
+        for pid in (first, other):
+            self.assertEqual(self.stop_daemon(pid), 0)
+            self.assert_notices(self.messages(1), pid, "Zelvo has quit")
+        # What is left says no more than that nothing runs.
+        self.assertEqual(sorted(os.listdir(self.pid_file.parent)), [":0.pid", ":9.pid"])
+        self.assertEqual(self.pid_file.read_bytes(), b"")
+
+    def test_a_pid_file_without_its_lock_is_taken_over_and_never_signalled(self):
+        sleeper = subprocess.Popen(["sleep", "600"])  # ended by any signal zelvo could send
+        self.addCleanup(sleeper.wait)
+        self.addCleanup(sleeper.kill)
+        target = pathlib.Path(self.path("elsewhere.pid"))
+        target.write_bytes(b"1\n")
+        self.pid_file.parent.mkdir(mode=0o700)
+        feh = os.path.join(self.bin, "feh")
+        cases = {"pid 1": b"1\n", "a live process": b"%d\n" % sleeper.pid, "empty": b"", "garbage": b"zelvo\0\xff-3\n",
+                 "a symbolic link": None}
+        for count, (name, content) in enumerate(cases.items()):
+            with self.subTest(name):
+                if content is None:
+                    self.pid_file.unlink()
+                    self.pid_file.symlink_to(target)
+                else:
+                    self.pid_file.write_bytes(content)
+                pid = self.start_daemon()
+                self.assertEqual((self.pid_file.is_symlink(), self.pid_file.read_text()), (False, f"{pid}\n"))
+                self.assertEqual(self.zelvoctl("next"), (0, b"", b"", None))
+                self.assert_notices(self.messages(1), pid, "SIGUSR1 has been recived: skiping ahead")
+                self.wait_records(feh, 2 * count + 2)
+                self.assertEqual(self.stop_daemon(pid), 0)
+                self.assert_notices(self.messages(1), pid, "Zelvo has quit")
+        self.assertEqual((sleeper.poll(), target.read_bytes()), (None, b"1\n"))
+
+    def test_a_runtime_directory_that_others_control_is_refused(self):
+        for path in (self.home, os.path.join(self.home, ".zelvo"), os.path.join(self.home, ".zelvo", "images")):
+            os.chown(path, LOCK_UID, LOCK_UID)
+        def folder(name, mode, owner=LOCK_UID):
+            os.mkdir(self.path(name))
+            os.chown(self.path(name), owner, owner)
+            os.chmod(self.path(name), mode)
+            return self.path(name)
+        linked = folder("linked", 0o700)
+        os.symlink(folder("foreign", 0o755, 0), os.path.join(linked, "zelvo"))
+        user = os.path.join(self.home, ".zelvo")
+        # (XDG_RUNTIME_DIR or None for the folder in the home, mode of ~/.zelvo, the path and reason of the line)
+        cases = [(self.path("nowhere"), 0o755, self.path("nowhere"), "No such file or directory"),
+                 (folder("read-only", 0o500), 0o755, self.path("read-only", "zelvo"), "Permission denied"),
+                 (folder("root's", 0o755, 0), 0o755, self.path("root's"),
+                  f"it belongs to user 0, not to user {LOCK_UID}"),
+                 (folder("shared", 0o1777), 0o755, self.path("shared"), "others may write to it (mode 1777)"),
+                 (linked, 0o755, os.path.join(linked, "zelvo"), "it is a symbolic link"),
+                 (None, 0o775, user, "others may write to it (mode 0775)")]
+        for runtime, mode, path, reason in cases:
+            with self.subTest(runtime=runtime):
+                os.chmod(user, mode)
+                env = {"HOME": self.home, "PATH": self.search_path, **({"XDG_RUNTIME_DIR": runtime} if runtime else {})}
+                before = tree(self.home, self.path("foreign"))
+                result = self.run_zelvo(env=env, uid=LOCK_UID)
+                self.assertEqual((result.status, result.out), (1, b""))
+                self.assertEqual(result.err, f"Zelvo cannot use the runtime directory {path}: {reason}\r\n".encode())
+                self.assertEqual(tree(self.home, self.path("foreign")), before)
+
+        # Without XDG_RUNTIME_DIR the folder in the home serves zelvo and zelvoctl alike.
+        os.chmod(user, 0o755)
+        env = {"HOME": self.home, "PATH": self.search_path}
+        pid = self.start_daemon(env=env, uid=LOCK_UID)
+        run = pathlib.Path(user, "run")
+        self.assertEqual((stat.S_IMODE(run.stat().st_mode), run.stat().st_uid, (run / ":0.pid").read_text()),
+                         (0o700, LOCK_UID, f"{pid}\n"))
+        self.assertEqual(self.zelvoctl("current", env=env, uid=LOCK_UID).status, 0)
+        self.assertEqual(self.stop_daemon(pid), 0)
+        self.assert_notices(self.messages(1), pid, "Zelvo has quit")
 
 
 if __name__ == "__main__":

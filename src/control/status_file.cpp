@@ -1,0 +1,148 @@
+#include "control/status_file.h"
+
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace zelvo {
+
+namespace {
+
+constexpr char format_record[] = "zelvo-status=1";
+// 64 monitors of the longest paths come to a few hundred KiB.
+constexpr off_t most_status_bytes = off_t{16} << 20;
+
+void add_record(std::string& text, const char* key, const std::string& value) {
+    text += key;
+    text += '=';
+    text += value;
+    text += '\0';
+}
+
+// A decimal number, "-" allowed in front, within least and most.
+std::optional<std::int64_t> parse_number(const std::string& text, std::int64_t least, std::int64_t most) {
+    const bool negative = !text.empty() && text[0] == '-';
+    std::size_t at = negative ? 1 : 0;
+    if (at == text.size()) return std::nullopt;
+    std::int64_t value = 0;
+    for (; at < text.size(); ++at) {
+        if (text[at] < '0' || text[at] > '9') return std::nullopt;
+        const int digit = text[at] - '0';
+        if (value > (INT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    if (negative) value = -value;
+    if (value < least || value > most) return std::nullopt;
+    return value;
+}
+
+bool write_all(int file, const std::string& text) {
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t done = write(file, text.data() + written, text.size() - written);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        written += static_cast<std::size_t>(done);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string status_file_name(const std::string& display) { return display_file_name(display) + ".status"; }
+
+std::string status_text(const DaemonStatus& status) {
+    std::string text;
+    text += format_record;
+    text += '\0';
+    add_record(text, "pid", std::to_string(status.pid));
+    add_record(text, "display", status.display);
+    add_record(text, "interval", std::to_string(status.interval));
+    if (status.last_change) add_record(text, "changed", std::to_string(*status.last_change));
+    if (status.next_change) add_record(text, "next", std::to_string(*status.next_change));
+    for (const std::string& image : status.images) add_record(text, "image", image);
+    return text;
+}
+
+std::optional<DaemonStatus> parse_status(const std::string& text) {
+    // Every record ends with its NUL: a file cut short is no status.
+    if (text.empty() || text.back() != '\0') return std::nullopt;
+    DaemonStatus status;
+    bool pid_found = false;
+    std::size_t start = 0;
+    for (std::size_t index = 0; start < text.size(); ++index) {
+        const std::size_t end = text.find('\0', start);
+        const std::string record = text.substr(start, end - start);
+        start = end + 1;
+        if (index == 0) {
+            if (record != format_record) return std::nullopt;
+            continue;
+        }
+        const std::size_t equals = record.find('=');
+        if (equals == std::string::npos) return std::nullopt;
+        const std::string key = record.substr(0, equals);
+        std::string value = record.substr(equals + 1);
+        if (key == "image") {
+            status.images.push_back(std::move(value));
+        } else if (key == "display") {
+            status.display = std::move(value);
+        } else if (key == "pid") {
+            const std::optional<std::int64_t> number = parse_number(value, 1, INT_MAX);
+            if (!number) return std::nullopt;
+            status.pid = static_cast<pid_t>(*number);
+            pid_found = true;
+        } else if (key == "interval") {
+            const std::optional<std::int64_t> number = parse_number(value, 0, UINT32_MAX);
+            if (!number) return std::nullopt;
+            status.interval = static_cast<std::uint32_t>(*number);
+        } else if (key == "changed" || key == "next") {
+            const std::optional<std::int64_t> number = parse_number(value, -INT64_MAX, INT64_MAX);
+            if (!number) return std::nullopt;
+            (key == "changed" ? status.last_change : status.next_change) = *number;
+        }
+    }
+    if (!pid_found) return std::nullopt;
+    return status;
+}
+
+bool write_status_file(const RuntimeDirectory& directory, const DaemonStatus& status) {
+    const int folder = directory.descriptor();
+    const std::string name = status_file_name(status.display);
+    // Only the holder of the display's lock writes here: a fixed name is safe.
+    const std::string temporary = name + ".new";
+    UniqueDescriptor file(openat(folder, temporary.c_str(),
+                                 O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600));
+    if (file.get() < 0) return false;
+    const bool written = write_all(file.get(), status_text(status));
+    const bool closed = close(file.release()) == 0;
+    if (written && closed && renameat(folder, temporary.c_str(), folder, name.c_str()) == 0) return true;
+    unlinkat(folder, temporary.c_str(), 0);
+    return false;
+}
+
+std::optional<DaemonStatus> read_status_file(const RuntimeDirectory& directory, const std::string& display) {
+    const UniqueDescriptor file(openat(directory.descriptor(), status_file_name(display).c_str(),
+                                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat opened{};
+    if (file.get() < 0 || fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+        opened.st_size > most_status_bytes)
+        return std::nullopt;
+    std::string text;
+    char block[65536];
+    for (;;) {
+        const ssize_t got = read(file.get(), block, sizeof block);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return std::nullopt;
+        if (got == 0) break;
+        text.append(block, static_cast<std::size_t>(got));
+        if (text.size() > static_cast<std::size_t>(most_status_bytes)) return std::nullopt;
+    }
+    return parse_status(text);
+}
+
+void remove_status_file(const RuntimeDirectory& directory, const std::string& display) {
+    unlinkat(directory.descriptor(), status_file_name(display).c_str(), 0);
+}
+
+}  // namespace zelvo

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "control/runtime_directory.h"
+
+namespace zelvo {
+
+// What a running daemon publishes at every change, for zelvoctl.
+struct DaemonStatus {
+    pid_t pid = 0;
+    std::string display;         // the display whose lock it holds
+    std::uint32_t interval = 0;  // seconds between timer changes
+    std::optional<std::int64_t> last_change;  // seconds since the Epoch
+    std::optional<std::int64_t> next_change;
+    std::vector<std::string> images;  // on screen now, one per monitor
+};
+
+// The status file of a display: its display's file name followed by ".status".
+std::string status_file_name(const std::string& display);
+
+// The file's content: records "key=value", each ended by a NUL byte, which
+// no file name holds. First "zelvo-status=1", then pid, display, interval,
+// changed and next (when known) and one image record per image, in order.
+std::string status_text(const DaemonStatus& status);
+
+// The status that a file's content holds; none when it does not begin with
+// "zelvo-status=1", lacks a pid, has a number that is not one, or ends
+// inside a record. Unknown keys are passed over.
+std::optional<DaemonStatus> parse_status(const std::string& text);
+
+// Replaces the display's status file whole: the content goes to a temporary
+// file in the same directory, which is then renamed over it, so that a
+// reader sees the old file or the new one. False when it could not be done.
+bool write_status_file(const RuntimeDirectory& directory, const DaemonStatus& status);
+
+// The display's status, or none when its file is missing or unreadable.
+std::optional<DaemonStatus> read_status_file(const RuntimeDirectory& directory, const std::string& display);
+
+void remove_status_file(const RuntimeDirectory& directory, const std::string& display);
+
+}  // namespace zelvo
