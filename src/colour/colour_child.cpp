@@ -1,26 +1,20 @@
 #include "colour/colour_child.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <thread>
 
-#include "colour/colour_file.h"
 #include "colour/fetch.h"
-#include "support/directory.h"
 #include "support/log.h"
 #include "support/magick.h"
-#include "support/process.h"
-#include "support/worker.h"
 
 namespace zelvo {
 
@@ -34,12 +28,29 @@ using Clock = std::chrono::steady_clock;
 constexpr rlim_t processor_seconds = 30;
 // How long a killed child may take to let go of its end of the pipe.
 constexpr std::chrono::seconds kill_grace{2};
-constexpr char done_byte = 'd';
+// How much further a step in the background steps back from the user's work.
+constexpr int background_niceness = 10;
+// What a step sends: a palette, "the default palette", or "the default
+// palette, since the fetch failed", with the reason after it.
+constexpr char sent_palette = 'P';
+constexpr char sent_default = 'D';
+constexpr char sent_fetch_failed = 'F';
+constexpr std::size_t most_received = 1024;
+
+void send_all(int descriptor, const std::string& bytes) {
+    for (std::size_t sent = 0; sent < bytes.size();) {
+        const ssize_t put = write(descriptor, bytes.data() + sent, bytes.size() - sent);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return;
+        sent += static_cast<std::size_t>(put);
+    }
+}
 
 // The child's whole life: it never returns into the daemon's code, runs none
 // of its clean-up and flushes none of its buffers.
-[[noreturn]] void run_colour_child(int done, const std::string& home, const std::string& image_path, bool dark,
-                                   const char* temporary_directory, Clock::time_point until) {
+[[noreturn]] void run_colour_child(int sending, const std::string& image_path, bool dark,
+                                   const char* temporary_directory, Clock::time_point until, bool background) {
+    if (background) setpriority(PRIO_PROCESS, 0, getpriority(PRIO_PROCESS, 0) + background_niceness);
     // What a wallpaper needs at most: its pixels cached on disk, or the image fetched.
     limit_worker(static_cast<rlim_t>(std::max(magick_disk_bytes, most_fetched_bytes)));
     magick_limit_child(temporary_directory);
@@ -54,98 +65,170 @@ constexpr char done_byte = 'd';
             why = fetch_url(image_path, image, until);
         }
         if (why) {
-            report("Zelvo gave up on the colours of %s: fetching it failed: %s", image_path.c_str(), why->c_str());
-            image.clear();
+            send_all(sending, sent_fetch_failed + why->substr(0, most_received / 2));
+            _exit(0);
         }
     }
     // OpenMP keeps its threads per thread that starts them, and those of the
     // daemon's thread did not come along into this process: on a thread of
     // its own, MagickCore starts OpenMP afresh and may use every processor.
-    std::thread([&] {
-        if (image.empty())
-            write_default_colors(home + "/.zelvo/colors");
-        else
-            write_color_file(home, image, dark);
-    }).join();
-    while (write(done, &done_byte, 1) < 0 && errno == EINTR) {
-    }
+    std::optional<Palette> palette;
+    std::thread([&] { palette = image_palette(image, dark); }).join();
+    std::string message(1, palette ? sent_palette : sent_default);
+    if (palette)
+        for (const std::string& entry : *palette) message += entry;
+    send_all(sending, message);
     _exit(0);
 }
 
-struct ChildEnd {
-    bool done = false;    // the colour file is complete
-    bool closed = false;  // the child and all it started have let go of the pipe
-};
-
-// Reads the child's pipe until its end is closed or the time is up.
-void await_child(int reader, Clock::time_point until, ChildEnd& end) {
-    while (!end.closed) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
-        if (left <= 0) return;
-        pollfd watched{reader, POLLIN, 0};
-        const int ready = poll(&watched, 1, static_cast<int>(left));
-        if (ready < 0 && errno != EINTR) return;
-        if (ready <= 0) continue;
-        char bytes[16];
-        const ssize_t count = read(reader, bytes, sizeof bytes);
-        if (count == 0) end.closed = true;
-        if (count > 0 && std::memchr(bytes, done_byte, static_cast<std::size_t>(count)) != nullptr) end.done = true;
-        if (count < 0 && errno != EINTR && errno != EAGAIN) return;
-    }
-}
-
-// A descriptor that no program started from this process inherits.
-UniqueDescriptor close_on_exec(int descriptor) {
-    fcntl(descriptor, F_SETFD, FD_CLOEXEC);
-    return UniqueDescriptor(descriptor);
+bool is_entry(std::string_view text) {
+    return text.size() == 7 && text[0] == '#' &&
+           std::all_of(text.begin() + 1, text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
 }
 
 }  // namespace
 
-void write_color_file_in_child(const std::string& home, const std::string& image_path, bool dark) {
-    const std::string path = home + "/.zelvo/colors";
-    const Clock::time_point until = Clock::now() + colour_deadline;
-    const char* image = image_path.c_str();
+ColourChild::ColourChild(const std::string& image_path, bool dark, bool background)
+    : image_(image_path), dark_(dark), until_(Clock::now() + colour_deadline) {
     int ends[2];
     if (pipe(ends) != 0) {
-        report("Zelvo gave up on the colours of %s: pipe failed: %s", image, std::strerror(errno));
-        write_default_colors(path);
+        gave_up((std::string("pipe failed: ") + std::strerror(errno)).c_str());
         return;
     }
-    UniqueDescriptor reader = close_on_exec(ends[0]);
-    UniqueDescriptor writer = close_on_exec(ends[1]);
+    reader_.reset(ends[0]);
+    UniqueDescriptor writer(ends[1]);
+    fcntl(reader_.get(), F_SETFD, FD_CLOEXEC);
+    fcntl(writer.get(), F_SETFD, FD_CLOEXEC);
     // Outlives the child: it is emptied only once the child has let go.
-    const PrivateDirectory temporary("colour");
-
+    temporary_ = std::make_unique<PrivateDirectory>("colour");
     const pid_t child = fork_worker();
     if (child < 0) {
-        report("Zelvo gave up on the colours of %s: fork failed: %s", image, std::strerror(errno));
-        write_default_colors(path);
+        reader_.reset();
+        gave_up((std::string("fork failed: ") + std::strerror(errno)).c_str());
         return;
     }
     if (child == 0) {
-        reader.reset();
-        run_colour_child(writer.get(), home, image_path, dark, temporary.path(), until);
+        reader_.reset();
+        run_colour_child(writer.get(), image_, dark, temporary_->path(), until_, background);
     }
-    // Either side may set the group first; the kill below needs it set.
+    // Either side may set the group first; a kill needs it set.
     setpgid(child, child);
-    writer.reset();
+    pid_ = child;
+    fcntl(reader_.get(), F_SETFL, O_NONBLOCK);
+}
 
-    ChildEnd end;
-    await_child(reader.get(), until, end);
-    const bool overran = !end.closed;
-    if (overran) {
-        kill(-child, SIGKILL);
-        kill(child, SIGKILL);
-        // Only once its end of the pipe is closed is the child gone, and no
-        // longer able to write the colour file after the default below.
-        await_child(reader.get(), Clock::now() + kill_grace, end);
+ColourChild::~ColourChild() {
+    if (!known()) kill_overdue();
+}
+
+void ColourChild::gave_up(const char* why) {
+    result_ = ColourResult{default_palette(), "Zelvo gave up on the colours of " + image_ + ": " + why};
+    reader_.reset();
+    temporary_.reset();
+}
+
+bool ColourChild::take() {
+    while (!known()) {
+        char bytes[256];
+        const ssize_t got = read(reader_.get(), bytes, sizeof bytes);
+        if (got > 0) {
+            received_.append(bytes, static_cast<std::size_t>(std::min<ssize_t>(got, most_received - received_.size())));
+            if (received_.size() >= most_received) finish();
+        } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+            closed_ = true;
+            finish();
+        } else if (errno == EAGAIN) {
+            return false;
+        }
     }
-    if (end.done) return;
-    report(!overran ? "Zelvo gave up on the colours of %s: reading it ended before it was done"
-                    : "Zelvo gave up on the colours of %s: reading it took longer than 20 seconds",
-           image);
-    write_default_colors(path);
+    return true;
+}
+
+// Once the child has let go of its end, everything it sent is here.
+void ColourChild::finish() {
+    const std::string_view sent = received_;
+    if (!sent.empty() && sent[0] == sent_palette && sent.size() == 1 + 16 * 7) {
+        Palette palette;
+        bool whole = true;
+        for (std::size_t i = 0; i < palette.size(); ++i) {
+            palette[i] = sent.substr(1 + 7 * i, 7);
+            whole = whole && is_entry(palette[i]);
+        }
+        if (whole) {
+            result_ = ColourResult{palette, std::nullopt};
+            end_child();
+            return;
+        }
+    } else if (sent == std::string_view(&sent_default, 1)) {
+        result_ = ColourResult{default_palette(), std::nullopt};
+        end_child();
+        return;
+    } else if (!sent.empty() && sent[0] == sent_fetch_failed) {
+        // The reason is the step's; the line and the name in it are the daemon's own.
+        std::string reason(sent.substr(1));
+        std::replace_if(reason.begin(), reason.end(), [](char c) { return c == '\n' || c == '\0'; }, ' ');
+        result_ = ColourResult{default_palette(),
+                               "Zelvo gave up on the colours of " + image_ + ": fetching it failed: " + reason};
+        end_child();
+        return;
+    }
+    result_ = ColourResult{default_palette(),
+                           "Zelvo gave up on the colours of " + image_ + ": reading it ended before it was done"};
+    end_child();
+}
+
+// The child has answered or is being given up on: it goes, and its directory with it.
+void ColourChild::end_child() {
+    if (pid_ > 0 && !closed_) {
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+        // Only once its end of the pipe is closed is the child gone.
+        const Clock::time_point grace = Clock::now() + kill_grace;
+        while (reader_.get() >= 0) {
+            pollfd watched{reader_.get(), POLLIN, 0};
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(grace - Clock::now()).count();
+            if (left <= 0 || poll(&watched, 1, static_cast<int>(left)) == 0) break;
+            char bytes[256];
+            const ssize_t got = read(reader_.get(), bytes, sizeof bytes);
+            if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) break;
+        }
+    }
+    pid_ = -1;
+    reader_.reset();
+    temporary_.reset();
+}
+
+const ColourResult& ColourChild::wait() {
+    while (!take()) {
+        pollfd watched{reader_.get(), POLLIN, 0};
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until_ - Clock::now()).count();
+        if (left <= 0) {
+            kill_overdue();
+            break;
+        }
+        if (poll(&watched, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
+            kill_overdue();
+            break;
+        }
+    }
+    return *result_;
+}
+
+void ColourChild::kill_overdue() {
+    result_ = ColourResult{default_palette(), "Zelvo gave up on the colours of " + image_ +
+                                                  ": reading it took longer than 20 seconds"};
+    end_child();
+}
+
+ColourResult colour_step(const std::string& image_path, bool dark) {
+    ColourChild step(image_path, dark, false);
+    return step.wait();
+}
+
+void write_color_file_in_child(const std::string& home, const std::string& image_path, bool dark) {
+    const ColourResult result = colour_step(image_path, dark);
+    if (result.complaint) report("%s", result.complaint->c_str());
+    write_palette(home + "/.zelvo/colors", result.palette);
 }
 
 }  // namespace zelvo

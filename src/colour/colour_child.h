@@ -1,18 +1,82 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <memory>
+#include <optional>
 #include <string>
+
+#include "colour/colour_file.h"
+#include "support/process.h"
+#include "support/worker.h"
 
 namespace zelvo {
 
 // The longest a colour step may take; then its process is killed.
 inline constexpr std::chrono::seconds colour_deadline{20};
 
-// Does what write_color_file does, in a child process with bounded memory
-// that gets colour_deadline to finish: the image may come from a stranger,
-// and a decoder that hangs, overruns or crashes must not take the daemon
-// with it. A child that does not finish costs one log line naming the image,
-// and the default palette; once this returns, nothing writes the file.
+// What a colour step gives: the palette for the colour file (the default one
+// when the image gives none) and, when the step gave up on the image, the
+// line that says why.
+struct ColourResult {
+    Palette palette;
+    std::optional<std::string> complaint;
+};
+
+// One colour step in a worker process with bounded memory that gets
+// colour_deadline to finish: the image may come from a stranger, and a
+// decoder that hangs, overruns or crashes must not take the daemon with it.
+// The step writes no file of the daemon's: it sends the palette back through
+// a pipe, whose end the daemon may watch while the step runs.
+class ColourChild {
+public:
+    // Starts the step for the image (a file path or a URL) with the dark flag;
+    // at a lower scheduling priority when in the background. When no process
+    // can be made, the result is known at once.
+    ColourChild(const std::string& image_path, bool dark, bool background);
+    // A step still running is killed.
+    ~ColourChild();
+    ColourChild(const ColourChild&) = delete;
+    ColourChild& operator=(const ColourChild&) = delete;
+
+    const std::string& image() const { return image_; }
+    bool dark() const { return dark_; }
+    std::chrono::steady_clock::time_point deadline() const { return until_; }
+    // The descriptor that becomes readable when the step sends or ends; -1
+    // once the result is known.
+    int descriptor() const { return reader_.get(); }
+    bool known() const { return result_.has_value(); }
+    // Takes what the step sent, without blocking; whether the result is known now.
+    bool take();
+    // Waits for the result until the deadline, and kills the step there.
+    const ColourResult& wait();
+    // Kills the step at once; its result is then that it overran.
+    void kill_overdue();
+    // The result, once it is known.
+    const ColourResult& result() const { return *result_; }
+
+private:
+    void finish();
+    void gave_up(const char* why);
+    void end_child();
+
+    std::string image_;
+    bool dark_;
+    std::chrono::steady_clock::time_point until_;
+    pid_t pid_ = -1;
+    UniqueDescriptor reader_;
+    std::unique_ptr<PrivateDirectory> temporary_;
+    std::string received_;
+    bool closed_ = false;  // the child and all it started have let go of the pipe
+    std::optional<ColourResult> result_;
+};
+
+// The colour step as a change runs it when nothing was prepared: started and waited for.
+ColourResult colour_step(const std::string& image_path, bool dark);
+
+// A colour step, then the colour file under the home directory written from
+// its result, and its complaint logged.
 void write_color_file_in_child(const std::string& home, const std::string& image_path, bool dark);
 
 }  // namespace zelvo

@@ -1,46 +1,20 @@
 #include "colour/colour_file.h"
 
-#include <array>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <memory>
+#include <optional>
+#include <string>
 
 #include "colour/colour.h"
 #include "colour/palette.h"
 #include "support/log.h"
+#include "support/publish.h"
 
 namespace zelvo {
 
 namespace {
 
-using Palette = std::array<std::string, 16>;
-
-const Palette default_palette = {"#000000", "#CD0000", "#00CD00", "#CDCD00", "#0000CD", "#CD00CD",
+const Palette default_entries = {"#000000", "#CD0000", "#00CD00", "#CDCD00", "#0000CD", "#CD00CD",
                                  "#00CDCD", "#e5e5e5", "#7f7f7f", "#FF0000", "#00FF00", "#FFFF00",
                                  "#ADD8E6", "#FF00FF", "#00FFFF", "#FFFFFF"};
-
-struct FileClose {
-    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileClose>;
-
-// Writes the sixteen lines, cutting the file to zero length first. A file
-// that cannot be opened or whose lines do not all reach the disk (a full
-// file system) is reported; nothing else depends on it.
-void write_palette(const std::string& path, const Palette& palette) {
-    FilePtr file(std::fopen(path.c_str(), "w"));
-    if (!file) {
-        report("Zelvo could not write the colour file %s: %s", path.c_str(), std::strerror(errno));
-        return;
-    }
-    int error = 0;
-    for (std::size_t i = 0; i < palette.size(); ++i) {
-        if (std::fprintf(file.get(), "#define c%zu %s\n", i, palette[i].c_str()) < 0 && error == 0) error = errno;
-    }
-    if (std::fclose(file.release()) != 0 && error == 0) error = errno;
-    if (error != 0) report("Zelvo could not write the colour file %s: %s", path.c_str(), std::strerror(error));
-}
 
 // An entry computed from hex text: read, changed by `change`, written in lower case.
 template <typename Change>
@@ -79,17 +53,9 @@ void shape_light(Palette& palette) {
 
 }  // namespace
 
-void write_color_file(const std::string& home, const std::string& image_path, bool dark) {
-    const std::string path = home + "/.zelvo/colors";
-    std::optional<HexTuples> tuples = find_palette(image_path);
-    if (!tuples) {
-        write_default_colors(path);
-        return;
-    }
-    write_shaped_colors(path, *tuples, dark);
-}
+const Palette& default_palette() { return default_entries; }
 
-void write_shaped_colors(const std::string& path, const HexTuples& tuples, bool dark) {
+Palette shape_palette(const HexTuples& tuples, bool dark) {
     Palette palette;
     for (std::size_t i = 0; i < palette.size(); ++i) palette[i] = hex_truncate(tuples.at(i));
     if (dark) {
@@ -97,9 +63,34 @@ void write_shaped_colors(const std::string& path, const HexTuples& tuples, bool 
     } else {
         shape_light(palette);
     }
-    write_palette(path, palette);
+    return palette;
 }
 
-void write_default_colors(const std::string& path) { write_palette(path, default_palette); }
+std::optional<Palette> image_palette(const std::string& image_path, bool dark) {
+    std::optional<HexTuples> tuples = find_palette(image_path);
+    if (!tuples) return std::nullopt;
+    return shape_palette(*tuples, dark);
+}
+
+std::string colour_file_text(const Palette& palette) {
+    std::string text;
+    for (std::size_t i = 0; i < palette.size(); ++i) text += "#define c" + std::to_string(i) + " " + palette[i] + "\n";
+    return text;
+}
+
+void write_palette(const std::string& path, const Palette& palette) {
+    if (std::optional<std::string> why = replace_file(path, colour_file_text(palette)))
+        report("Zelvo could not write the colour file %s: %s", path.c_str(), why->c_str());
+}
+
+void write_color_file(const std::string& home, const std::string& image_path, bool dark) {
+    write_palette(home + "/.zelvo/colors", image_palette(image_path, dark).value_or(default_entries));
+}
+
+void write_shaped_colors(const std::string& path, const HexTuples& tuples, bool dark) {
+    write_palette(path, shape_palette(tuples, dark));
+}
+
+void write_default_colors(const std::string& path) { write_palette(path, default_entries); }
 
 }  // namespace zelvo

@@ -1,10 +1,32 @@
 #pragma once
 
+#include <array>
+#include <optional>
 #include <string>
 
 #include "colour/palette.h"
 
 namespace zelvo {
+
+// The sixteen entries c0 to c15 of a colour file, each "#" and six hexadecimal digits.
+using Palette = std::array<std::string, 16>;
+
+// The palette written when an image gives none.
+const Palette& default_palette();
+
+// Cuts the sixteen tuples to seven characters and shapes them for a dark or a light scheme.
+Palette shape_palette(const HexTuples& tuples, bool dark);
+
+// The palette of the image, shaped; none when the image gives no sixteen colours.
+std::optional<Palette> image_palette(const std::string& image_path, bool dark);
+
+// The colour file's content: sixteen "#define cN #rrggbb" lines.
+std::string colour_file_text(const Palette& palette);
+
+// Replaces the colour file at `path` whole with the palette (see
+// replace_file). A file that cannot be written is reported in one line and
+// left as it was; the call always returns.
+void write_palette(const std::string& path, const Palette& palette);
 
 // Rewrites home + "/.zelvo/colors" whole: sixteen "#define cN #rrggbb" lines
 // from the image's palette, shaped for a dark or a light scheme, or the

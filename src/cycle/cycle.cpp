@@ -49,8 +49,16 @@ void fill_viewer_envp(DaemonState& state) {
 DaemonState& state_of(void* argument) { return *static_cast<DaemonState*>(argument); }
 
 void on_quit(evutil_socket_t, short, void* argument) {
+    DaemonState& state = state_of(argument);
+    // Colours for a change that will not come are not worth a second more.
+    state.prepared.reset();
     const timeval delay{1, 0};
-    event_base_loopexit(state_of(argument).events->base.get(), &delay);
+    event_base_loopexit(state.events->base.get(), &delay);
+}
+
+// The next change shows other images first now: colours prepared for the old ones go.
+void forget_prepared_colours(DaemonState& state) {
+    drop_prepared_colours_unless(state, *state.current->value, state.options.config->dark != 0);
 }
 
 void on_reload(evutil_socket_t, short, void* argument) {
@@ -71,6 +79,7 @@ void on_reload(evutil_socket_t, short, void* argument) {
     choose_programs(state);
     release_viewer_argv(state.viewer_argv);
     fill_viewer_argv(state);
+    forget_prepared_colours(state);
     show_step(state);
     publish_status(state);
     log_notice("config regened");
@@ -89,6 +98,7 @@ void on_reshuffle(evutil_socket_t, short, void* argument) {
     log_notice("SIGUSR2 has been recived: reshuffling picture list");
     state.current = ring_shuffle(state.current);
     refill_image_slots(state.viewer_argv, state.current, state.viewer_argv.count());
+    forget_prepared_colours(state);
     show_step(state);
     restart_timer(state);
     publish_status(state);
@@ -198,6 +208,8 @@ int run_cycle(DaemonState& state) {
                             &events.sigrtmin_event, &events.timer_event};
     for (EventPtr* handle : in_order) event_del(handle->get());
     for (EventPtr* handle : in_order) handle->reset();
+    // A preparation's events go before the base they belong to.
+    state.prepared.reset();
     events.base.reset();
     release_viewer_argv(state.viewer_argv);
     release_vector(state.viewer_envp);

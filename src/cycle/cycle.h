@@ -9,6 +9,7 @@
 
 #include "config/run_options.h"
 #include "control/runtime_directory.h"
+#include "cycle/colours.h"
 #include "cycle/history.h"
 #include "cycle/launch.h"
 #include "images/launch_vector.h"
@@ -54,6 +55,9 @@ struct DaemonState {
     std::time_t next_change = 0;
     const RuntimeDirectory* runtime = nullptr;
     std::string lock_display;
+
+    // The colours of the next change, being made or made already.
+    std::unique_ptr<PreparedColours> prepared;
 };
 
 // Runs the wallpaper cycle until a quit signal has ended it; gives 0.

@@ -46,6 +46,7 @@ void show_step(DaemonState& state) {
                                                          &state.viewer_argv.entries()[count - 1]));
     state.current = ring_advance(state.current, monitor_count(state.options));
     refill_image_slots(state.viewer_argv, state.current, count);
+    prepare_next_colours(state);
 }
 
 bool show_images(DaemonState& state, char* const* viewer_argv) {
@@ -63,7 +64,9 @@ bool show_images(DaemonState& state, char* const* viewer_argv) {
     const Config& config = *state.options.config;
     if (config.colors) {
         // From the image of the first monitor, and complete before xrdb loads it.
-        write_color_file_in_child(state.options.home, viewer_argv[3], config.dark != 0);
+        const ColourResult colours = change_colours(state, viewer_argv[3], config.dark != 0);
+        if (colours.complaint) report("%s", colours.complaint->c_str());
+        write_palette(state.options.home + "/.zelvo/colors", colours.palette);
         if (config.use_xrdb) start_xrdb(state);
     }
     return true;

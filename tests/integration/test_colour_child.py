@@ -4,9 +4,9 @@ mid-step and an animation of 500 frames each cost at most the deadline and the d
 daemon carries on and stays small, and hundreds of changes after in-process pings still give palettes."""
 import glob, http.server, os, pathlib, signal, ssl, subprocess, threading, time, unittest
 
-from harness import block_colours, hex_colour, make_block_image, near, proc_status
+from harness import SYSLOG_LINE, block_colours, hex_colour, make_block_image, near, proc_status, records
 from test_colours import DEFAULT_FILE, MIDS
-from test_cycle import RELOAD, RELOADED, SKIP, CycleCase
+from test_cycle import RELOAD, RELOADED, SHUFFLE, SKIP, CycleCase
 
 DEADLINE = 20
 SANITIZED = os.environ.get("ZELVO_SANITIZED") == "1"
@@ -147,6 +147,14 @@ class ColourChildCase(CycleCase):
                 pass  # it ended while we looked
         return found
 
+    def settle(self, pid):
+        """Waits until the daemon's colour steps have ended, the one that prepares the next change's too."""
+        self.poll(lambda: not self.colour_children(pid), "lets its colour steps end", DEADLINE + 5)
+
+    def assert_no_temporary_files(self):
+        """The steps' private directories go a moment after the steps, once the daemon has heard of their end."""
+        self.poll(lambda: os.listdir(self.temporary) == [], "removes the colour steps' temporary files", 2)
+
     def skip(self, pid, changes, *texts, timeout=10.0):
         """Sends SIGUSR1, expects SKIP and texts, and waits for the change's xrdb; gives the seconds it took."""
         began = time.monotonic()
@@ -178,6 +186,7 @@ class BadInputTest(ColourChildCase):
                           "dark": True, "pics": [image]})
         self.wait_records(self.xrdb, 1)
         self.assert_palette(blocks)
+        self.settle(pid)
 
         # Killed while it reads a large image into a disk cache in its private directory.
         os.replace(self.path("large.png"), image)
@@ -189,7 +198,8 @@ class BadInputTest(ColourChildCase):
         self.wait_records(self.xrdb, 2)
         self.assertEqual(self.colours.read_text(), DEFAULT_FILE)
         self.assertFalse(os.path.exists(caches[0]))
-        self.assertEqual(os.listdir(self.temporary), [])
+        self.settle(pid)  # the next change's colours, prepared from the large image
+        self.assert_no_temporary_files()
 
         # Swapped for a FIFO that no one writes, whose open would never return: it is not opened.
         os.remove(image)
@@ -197,13 +207,15 @@ class BadInputTest(ColourChildCase):
         took = self.skip(pid, 3)
         print(f"\nFIFO: the change took {took:.2f} s")
         self.assertLess(took, DEADLINE)
-        self.assertEqual((self.colours.read_text(), os.listdir(self.temporary)), (DEFAULT_FILE, []))
+        self.settle(pid)
+        self.assertEqual(self.colours.read_text(), DEFAULT_FILE)
+        self.assert_no_temporary_files()
 
         os.remove(image)
         os.link(self.path("blocks.png"), image)
         self.skip(pid, 4)
         self.assert_palette(blocks)
-        self.assertEqual(self.colour_children(pid), [])
+        self.settle(pid)
         self.quit(pid)
 
     def test_a_url_that_stalls_holds_signals_no_longer_than_the_deadline(self):
@@ -258,7 +270,9 @@ class BadInputTest(ColourChildCase):
             self.assertEqual(palettes[entry], DEFAULT_FILE if line else palettes[image], entry)
         self.assert_palette(blocks, palettes[image])  # the file's own palette, not the default one
         self.assertLess(took, DEADLINE)
-        self.assertEqual((os.listdir(self.temporary), proxy.paths), ([], ["http://wallpapers.invalid/blocks.png"]))
+        self.assertEqual(proxy.paths, ["http://wallpapers.invalid/blocks.png"])
+        self.settle(pid)
+        self.assert_no_temporary_files()
         print(f"\nURLs: {len(cases)} changes in {took:.2f} s")
         self.quit(pid)
 
@@ -313,8 +327,153 @@ class ManyChangesTest(ColourChildCase):
             self.assertTrue(rss - first[0] < 8 << 10 and hwm - first[1] < 8 << 10, (first, rss, hwm))
         else:
             self.assertTrue(rss < 12 << 10 and hwm < 24 << 10, (rss, hwm))
-        self.assertEqual(os.listdir(self.temporary), [])
+        self.assert_no_temporary_files()
         self.quit(pid)
+
+
+class PreparedTest(ColourChildCase):
+    """The colours of the next change are made in the background, right after a change; a change uses them
+    only when they are still those of the image it shows."""
+
+    def setUp(self):
+        super().setUp()
+        os.mkdir(self.path("images"))
+        self.palettes = {make_block_image(self.path("images", f"{low:02x}.png"), block_colours(low, high)):
+                         block_colours(low, high) for low, high in MIDS}
+
+    def shown(self, change):
+        return self.wait_records(self.feh, change)[change - 1]["argv"][3]
+
+    def start_colours(self, images, **settings):
+        return self.start({"feh-path": self.feh, "xrdb-path": self.xrdb, "colors": True, "use-xrdb": True,
+                           "dark": True, "pics": images, **settings})
+
+    def test_prepared_colours_are_the_bytes_of_the_image_shown_whatever_became_of_it(self):
+        pid = self.start_colours(sorted(self.palettes))
+        # Round the ring with every palette prepared, then with every image changed since: the same bytes.
+        walks = [{}, {}]
+        for change in range(1, 7):
+            if change > 3:
+                for image in self.palettes:
+                    os.utime(image)
+            if change > 1:
+                self.skip(pid, change)
+            walks[change > 3][self.shown(change)] = self.colours.read_text()
+            self.settle(pid)
+        self.assertEqual(walks[0], walks[1])
+        for image, text in walks[0].items():
+            self.assert_palette(self.palettes[image], text)
+        # The next image replaced by another, deleted or made a FIFO since its colours were prepared: what
+        # is there counts, at once, and the change logs nothing but itself.
+        ring = [self.shown(change) for change in (1, 2, 3)]
+        other = block_colours(0x50, 0xa8)
+        swaps = [lambda path: os.replace(make_block_image(self.path("other.png"), other), path), os.remove,
+                 lambda path: (os.remove(path), os.mkfifo(path))]
+        for change, swap in enumerate(swaps, start=7):
+            swap(ring[(change - 1) % 3])
+            took = self.skip(pid, change)
+            if change == 7:
+                self.assert_palette(other)
+            else:
+                self.assertEqual(self.colours.read_text(), DEFAULT_FILE)
+            self.assertLess(took, DEADLINE)
+            self.settle(pid)
+        self.quit(pid)
+
+    def test_a_storm_of_changes_ends_with_the_colours_of_the_last_image_shown(self):
+        pid = self.start_colours(sorted(self.palettes))
+        self.wait_records(self.xrdb, 1)
+        self.settle(pid)
+        # Today's step, for each change of a storm: one with nothing prepared for it.
+        for image in self.palettes:
+            os.utime(image)
+        began = time.monotonic()
+        self.send(pid, [signal.SIGUSR2], SHUFFLE)
+        self.wait_records(self.xrdb, 2)
+        fresh = time.monotonic() - began
+        self.settle(pid)
+        said = []
+
+        def idle():
+            """No colour step at work and every change's xrdb started, and still so a moment later. The log
+            is read meanwhile: a syslog socket that nobody reads holds its writer up."""
+            def now():
+                self.log.setblocking(False)
+                try:
+                    while True:
+                        said.append(SYSLOG_LINE.fullmatch(self.log.recv(65536))[4].decode())
+                except BlockingIOError:
+                    pass
+                return not self.colour_children(pid) and len(records(self.feh)) == len(records(self.xrdb))
+            changes = len(records(self.feh))
+            return now() and (time.sleep(0.3), now() and len(records(self.feh)) == changes)[1]
+
+        began = time.monotonic()
+        for _ in range(20):
+            os.kill(pid, signal.SIGUSR1)
+            time.sleep(0.005)
+        self.poll(idle, "is idle again after the storm", 60)
+        took, changes = time.monotonic() - began - 0.3, len(records(self.feh)) - 2
+        self.assertEqual(said, [SKIP] * changes)
+        self.assert_palette(self.palettes[self.changes(pid, self.feh, changes + 2)[-1]["argv"][3]])
+        print(f"\nstorm: {changes} changes, idle again {took:.2f} s after the first signal; a change of its own: "
+              f"{fresh:.2f} s")
+        self.assertLess(took, changes * fresh * 1.5 + 1)
+        self.quit(pid)
+
+    def test_a_preparation_that_is_no_longer_needed_is_killed(self):
+        # Kept on disk, the slow image's pixels take its step seconds to read.
+        slow = self.path("slow.png")
+        subprocess.run(["convert", "-size", "1920x1080", "gradient:red-blue", slow], check=True)
+        pathlib.Path(self.top, "policy.xml").write_text(DISK_POLICY)
+        self.env["MAGICK_CONFIGURE_PATH"] = self.top
+        block = sorted(self.palettes)[0]
+        # A ring of two: after the block image comes the slow one.
+        config = self.configure({"feh-path": self.feh, "xrdb-path": self.xrdb, "colors": True, "use-xrdb": True,
+                                 "dark": True, "pics": [slow, block]})
+        pid = self.start_daemon(env=self.env)
+        changes = 1
+
+        def change(number, *texts):
+            nonlocal changes
+            changes += 1
+            os.kill(pid, number)
+            self.expect(pid, *texts)
+            self.wait_records(self.xrdb, changes, DEADLINE + 5)
+            return self.shown(changes)
+
+        def preparing_slow():
+            """Changes until the block image is on screen; gives the step that prepares the slow one."""
+            if self.shown(changes) != block:
+                self.settle(pid)
+                self.assertEqual(change(signal.SIGUSR1, SKIP), block)
+            return self.poll(lambda: self.colour_children(pid), "prepares the slow image")[0]
+
+        self.wait_records(self.xrdb, 1, DEADLINE + 5)
+        # A reshuffle that puts the block image first again kills the slow image's step at once.
+        for attempt in range(10):
+            step = preparing_slow()
+            if change(signal.SIGUSR2, SHUFFLE) == block:
+                break
+        self.poll(lambda: not os.path.exists(f"/proc/{step}"), "kills the preparation it no longer needs", 2)
+        self.assert_palette(self.palettes[block])
+        # So does a reload whose ring has no slow image.
+        step = preparing_slow()
+        pathlib.Path(config).write_text(pathlib.Path(config).read_text().replace(f'"{slow}", ', ""))
+        self.assertEqual(change(signal.SIGHUP, RELOAD, RELOADED), block)
+        self.poll(lambda: not os.path.exists(f"/proc/{step}"), "kills the preparation it no longer needs", 2)
+        self.assert_palette(self.palettes[block])
+        # A quit while the next colours are being prepared takes about a second, and leaves nothing behind.
+        pathlib.Path(config).write_text(pathlib.Path(config).read_text().replace(f'"{block}"', f'"{slow}", "{block}"'))
+        change(signal.SIGHUP, RELOAD, RELOADED)
+        step = preparing_slow()
+        began = time.monotonic()
+        self.quit(pid)
+        took = time.monotonic() - began
+        self.assertLess(took, 2 if not SANITIZED else 4)
+        self.assertFalse(os.path.exists(f"/proc/{step}"))
+        self.assert_no_temporary_files()
+        print(f"\nquit while preparing: {took:.2f} s")
 
 
 if __name__ == "__main__":

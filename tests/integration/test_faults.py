@@ -127,7 +127,10 @@ class FaultTest(FaultCase):
         limits = pathlib.Path(f"/proc/{run.pid}/limits").read_text().splitlines()
         soft = next(line.split()[2] for line in limits if line.startswith("Max processes"))
         # Room for one more task: the next viewer starts, the colour step's process and xrdb after it cannot.
+        # The images have changed since their colours were prepared: the change needs a colour step of its own.
         self.set_process_limit(run.pid, tasks + 1)
+        for image in self.images:
+            os.utime(image, (0, 0))
         os.kill(run.pid, signal.SIGUSR1)
         skipped, colours, xrdb = self.lines(3)
         self.assertEqual((skipped, xrdb), ((run.pid, SKIP), (run.pid, XRDB_FORK_FAILED)))
@@ -145,31 +148,46 @@ class FaultTest(FaultCase):
         self.colour_lines(os.path.join(run.home, ".zelvo", "colors"))
         self.stop(run)
 
-    def test_a_full_file_system_costs_the_colour_file_until_space_comes_back(self):
+    def test_a_colour_file_that_cannot_be_replaced_stays_whole_and_holds_nothing_up(self):
         run = self.daemon("full", {"xrdb-path": self.xrdb, "colors": True, "use-xrdb": True})
         self.wait_records(self.xrdb, 1)
-        # A 16 KiB file system on the per-user directory, seen only in the daemon's namespace.
         user = os.path.join(run.home, ".zelvo")
-        subprocess.run([shutil.which("nsenter"), "-t", str(run.pid), "-m", TOOLS["mount"], "-t", "tmpfs",
-                        "-o", "size=16k,mode=0755", "zelvo-full", user], check=True)
-        inside = f"/proc/{run.pid}/root{user}"
-        self.assertEqual(os.listdir(inside), [])
+        colours, inside = os.path.join(user, "colors"), f"/proc/{run.pid}/root{user}"
+        previous = pathlib.Path(colours).read_text()
+        mount = lambda *options: subprocess.run([shutil.which("nsenter"), "-t", str(run.pid), "-m", TOOLS["mount"],
+                                                 *options], check=True)
+        # A 16 KiB file system on the per-user directory, seen only in the daemon's namespace, holding the
+        # colour file as it was: full, read-only, or with a FIFO or a directory in the colour file's place.
+        mount("-t", "tmpfs", "-o", "size=16k,mode=0755", "zelvo-full", user)
+        pathlib.Path(inside, "colors").write_text(previous)
         self.assertEqual(fill(os.path.join(inside, "filler")), errno.ENOSPC)
-        colours = os.path.join(user, "colors")
-        # The colour step's own process reports it.
-        os.kill(run.pid, signal.SIGUSR1)
-        skipped, (reporter, text) = self.lines(2)
-        self.assertEqual((skipped, text), ((run.pid, SKIP), f"Zelvo could not write the colour file {colours}: "
-                                                            f"{os.strerror(errno.ENOSPC)}"))
-        self.assertNotEqual(reporter, run.pid)
-        # The change went on to xrdb.
-        self.assertEqual(len(self.wait_records(self.xrdb, 2)), 2)
+        cases = [("full", previous, os.strerror(errno.ENOSPC)), ("read-only", previous, os.strerror(errno.EROFS)),
+                 ("fifo", None, "not a regular file"), ("directory", None, "not a regular file")]
+        for change, (name, kept, reason) in enumerate(cases, start=2):
+            with self.subTest(name):
+                if name == "read-only":
+                    mount("-o", "remount,ro", user)
+                if name == "fifo":
+                    mount("-o", "remount,rw", user)
+                    os.remove(os.path.join(inside, "colors"))
+                    os.mkfifo(os.path.join(inside, "colors"))
+                if name == "directory":
+                    os.remove(os.path.join(inside, "colors"))
+                    os.mkdir(os.path.join(inside, "colors"))
+                self.skip(run, f"Zelvo could not write the colour file {colours}: {reason}")
+                # The change went on to xrdb, which loaded what is there, whole.
+                self.assertEqual(len(self.wait_records(self.xrdb, change)), change)
+                if kept is not None:
+                    self.assertEqual(pathlib.Path(inside, "colors").read_text(), kept)
+                self.assertEqual(sorted(os.listdir(inside)), sorted(["colors"] + ["filler"] * (name != "directory")))
+                if name == "fifo":
+                    os.remove(os.path.join(inside, "filler"))
 
-        os.remove(os.path.join(inside, "filler"))
+        os.rmdir(os.path.join(inside, "colors"))
         self.skip(run)
-        self.wait_records(self.xrdb, 3)
+        self.wait_records(self.xrdb, 6)
         self.colour_lines(os.path.join(inside, "colors"))
-        self.assertEqual(len(self.wait_records(run.feh, 3)), 3)
+        self.assertEqual(len(self.wait_records(run.feh, 6)), 6)
         self.stop(run)
 
 

@@ -91,12 +91,13 @@ class MemcheckTest(ZelvoCase):
         self.assertEqual([m.text for m in self.messages(1, SLOW)], ["Zelvo has quit"])
 
         logs = {int(path.rsplit(".", 1)[1]): pathlib.Path(path).read_text() for path in glob.glob(f"{self.logs}/vg.*")}
-        # The start, the middle of the detaching, the daemon, its 41 colour steps and the probers of
-        # the start and the ten usable reloads end under memcheck, which checks their leaks; the 82
-        # children exec the stand-ins, natively, and their logs stop there.
+        # The start, the middle of the detaching, the daemon, the colour steps of the 41 changes and
+        # the probers of the start and the ten usable reloads end under memcheck, which checks their
+        # leaks; so do the steps that prepared the next change, but for those that a reshuffle, a
+        # reload or the quit killed. The 82 children exec the stand-ins, natively, and their logs stop.
         ended = sorted(pid for pid, log in logs.items() if "ERROR SUMMARY" in log)
-        self.assertEqual((len(logs), len(ended), self.pid in ended), (3 + 41 + 11 + 82, 3 + 41 + 11, True),
-                         sorted(logs))
+        self.assertTrue(len(logs) >= 3 + 41 + 11 + 82 and len(ended) >= 3 + 41 + 11 and self.pid in ended,
+                        (len(logs), len(ended)))
         for pid, log in logs.items():
             lost = LOST.findall(log)
             wrong = ERRORS.search(log) or pid in ended and not (
