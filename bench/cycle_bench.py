@@ -565,8 +565,9 @@ def run_colours(binary, recorder, top, daemons):
              f"prepared, target median under 10 ms: {'met' if ms(statistics.median(to_xrdb)) < 10 else 'MISSED'}; "
              f"nothing prepared: a SIGUSR2 after the photo was touched, so that the prepared colours no longer fit"]
     notes += [f"FAULT: {fault}" for fault in faults]
+    # These rows are the daemon's with colours on; bench/run.sh sets them beside those of MagickCore 7.
     for row in rows:
-        print("row", *row, sep="\t")
+        print("colour-row", *row, sep="\t")
     for note in notes:
         print("note", note, sep="\t")
 
@@ -646,8 +647,9 @@ def run_control(binary, recorder, top, daemons):
              f"{ms(max(through_zelvoctl)):.3f} ms; starts run in the daemon's private mount namespace, as does "
              "the reference, which costs unshare, the mounts and a shell"]
     notes += [f"FAULT: {fault}" for fault in faults]
+    # These rows are the daemon's with colours on; bench/run.sh sets them beside those of MagickCore 7.
     for row in rows:
-        print("row", *row, sep="\t")
+        print("colour-row", *row, sep="\t")
     for note in notes:
         print("note", note, sep="\t")
 

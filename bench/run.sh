@@ -45,7 +45,7 @@ cmake --build "$build_dir" -j2 --target "${targets[@]}" >"$work/build.log" 2>&1 
 if [[ ! -f $magick7_dir/CMakeCache.txt ]]; then
     "$source_dir/scripts/magick7.sh" build >"$work/magick7.log" 2>&1 || { tail -n 40 "$work/magick7.log" >&2; exit 1; }
 fi
-cmake --build "$magick7_dir" -j2 --target zelvo_colour_bench >"$work/build.log" 2>&1 ||
+cmake --build "$magick7_dir" -j2 --target zelvo zelvo_recorder zelvo_colour_bench >"$work/build.log" 2>&1 ||
     { cat "$work/build.log" >&2; exit 1; }
 # Both paths as the build wrote them (bench/CMakeLists.txt), one a line.
 { read -r zelvo_binary && read -r zelvo_recorder; } <"$build_dir/bench/programs.txt"
@@ -62,6 +62,16 @@ for benchmark in "${benchmarks[@]}"; do
         exit 1
     fi
 done
+
+# The daemon with colours on, built against MagickCore 7: its rows go beside those of the build above.
+echo "running cycle_bench.py (colours) of $magick7_dir ..." >&2
+{ read -r magick7_binary && read -r magick7_recorder; } <"$magick7_dir/bench/programs.txt"
+if ! ZELVO_COLOURS_ONLY=1 ZELVO_BAD_INPUTS=0 python3 "$source_dir/bench/cycle_bench.py" "$magick7_binary" \
+    "$magick7_recorder" >"$work/cycle7.out" 2>"$work/cycle7.err"; then
+    cat "$work/cycle7.out" "$work/cycle7.err" >&2
+    echo "cycle_bench.py of $magick7_dir failed" >&2
+    exit 1
+fi
 
 for colour_build in "$build_dir" "$magick7_dir"; do
     echo "running zelvo_colour_bench of $colour_build ..." >&2
@@ -92,6 +102,13 @@ version() {
         for (i = 3; i <= n; i++) if (word[i] ~ /^Q[0-9]/) { quantum = " " word[i]; break }
         print word[2] quantum }' "$1"
 }
+echo
+echo "| The daemon with colours on | $(version "$work/colour.base.out") | Reference | Ratio | $(version "$work/colour.7.out") | Reference | Ratio |"
+echo "|---|---:|---:|---:|---:|---:|---:|"
+awk -F'\t' 'FNR == NR { if ($1 == "colour-row") seven[$2] = $3 " " $4 " | " $5 " | " $6; next }
+    $1 == "colour-row" { printf "| %s | %s %s | %s | %s | %s |\n", $2, $3, $4, $5, $6, ($2 in seven) ? seven[$2] : "- | - | -" }' \
+    "$work/cycle7.out" "$work/cycle_bench.py.out"
+awk -F'\t' '$1 == "note" { printf "- cycle_bench.py, MagickCore 7: %s\n", $2 }' "$work/cycle7.out"
 echo
 echo "| Colour step | $(version "$work/colour.base.out") | Reference | Ratio | $(version "$work/colour.7.out") | Reference | Ratio |"
 echo "|---|---:|---:|---:|---:|---:|---:|"

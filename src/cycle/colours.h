@@ -15,12 +15,16 @@ namespace zelvo {
 struct DaemonState;
 
 // What tells whether an image file is still the one whose colours were
-// prepared: its device, inode, size and modification time.
+// prepared: its device, inode, size and modification time, and the time of
+// its last change of any kind, which a change of permissions also sets: a
+// file that the daemon may read no more gets the default palette, as feh
+// shows nothing of it.
 struct FileIdentity {
     dev_t device;
     ino_t inode;
     off_t size;
     timespec modified;
+    timespec changed;
     bool operator==(const FileIdentity& other) const;
 };
 

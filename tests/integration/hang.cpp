@@ -28,44 +28,42 @@ void hang_on(const char* path) {
     for (;;) pause();
 }
 
+// The real open of that name, called once the path has had its chance to hang.
+int open_through(const char* name, const char* path, int flags, va_list arguments) {
+    hang_on(path);
+    const int mode = (flags & O_CREAT) != 0 ? va_arg(arguments, int) : 0;
+    using Open = int (*)(const char*, int, ...);
+    return next<Open>(name)(path, flags, mode);
+}
+
+FILE* fopen_through(const char* name, const char* path, const char* mode) {
+    hang_on(path);
+    using Fopen = FILE* (*)(const char*, const char*);
+    return next<Fopen>(name)(path, mode);
+}
+
 }  // namespace
 
 extern "C" {
 
 int open(const char* path, int flags, ...) {
-    hang_on(path);
     va_list arguments;
     va_start(arguments, flags);
-    const int mode = va_arg(arguments, int);
+    const int descriptor = open_through("open", path, flags, arguments);
     va_end(arguments);
-    using Open = int (*)(const char*, int, ...);
-    static const Open real = next<Open>("open");
-    return real(path, flags, mode);
+    return descriptor;
 }
 
 int open64(const char* path, int flags, ...) {
-    hang_on(path);
     va_list arguments;
     va_start(arguments, flags);
-    const int mode = va_arg(arguments, int);
+    const int descriptor = open_through("open64", path, flags, arguments);
     va_end(arguments);
-    using Open = int (*)(const char*, int, ...);
-    static const Open real = next<Open>("open64");
-    return real(path, flags, mode);
+    return descriptor;
 }
 
-FILE* fopen(const char* path, const char* mode) {
-    hang_on(path);
-    using Fopen = FILE* (*)(const char*, const char*);
-    static const Fopen real = next<Fopen>("fopen");
-    return real(path, mode);
-}
+FILE* fopen(const char* path, const char* mode) { return fopen_through("fopen", path, mode); }
 
-FILE* fopen64(const char* path, const char* mode) {
-    hang_on(path);
-    using Fopen = FILE* (*)(const char*, const char*);
-    static const Fopen real = next<Fopen>("fopen64");
-    return real(path, mode);
-}
+FILE* fopen64(const char* path, const char* mode) { return fopen_through("fopen64", path, mode); }
 
 }  // extern "C"

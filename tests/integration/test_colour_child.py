@@ -303,8 +303,11 @@ class ManyChangesTest(ColourChildCase):
         os.mkdir(self.path("images"))
         palettes = {make_block_image(self.path("images", f"{low:02x}.png"), block_colours(low, high)):
                     block_colours(low, high) for low, high in MIDS}
-        if SANITIZED:  # freed blocks are reused at once, not held back in quarantine
-            self.env["ASAN_OPTIONS"] = "quarantine_size_mb=0:thread_local_quarantine_size_kb=0"
+        if SANITIZED:
+            # Freed blocks are reused at once, not held back in quarantine, and frames stay on the stack: the
+            # fake stack that catches a use after return fills its slots change by change up to megabytes.
+            self.env["ASAN_OPTIONS"] = "quarantine_size_mb=0:thread_local_quarantine_size_kb=0:" \
+                                       "detect_stack_use_after_return=0"
         pid = self.start({"feh-path": self.feh, "xrdb-path": self.xrdb, "colors": True, "use-xrdb": True,
                           "dark": True, "pics": [self.path("images")]})
         self.wait_records(self.xrdb, 1)
@@ -419,6 +422,29 @@ class PreparedTest(ColourChildCase):
         print(f"\nstorm: {changes} changes, idle again {took:.2f} s after the first signal; a change of its own: "
               f"{fresh:.2f} s")
         self.assertLess(took, changes * fresh * 1.5 + 1)
+        self.quit(pid)
+
+    def test_the_daemons_signals_cost_its_colour_steps_nothing(self):
+        # Kept on disk, the slow image's pixels take its step seconds to read.
+        slow = self.path("slow.png")
+        subprocess.run(["convert", "-size", "1920x1080", "gradient:red-blue", slow], check=True)
+        pathlib.Path(self.top, "policy.xml").write_text(DISK_POLICY)
+        self.env["MAGICK_CONFIGURE_PATH"] = self.top
+        self.configure({"feh-path": self.feh, "xrdb-path": self.xrdb, "colors": True, "use-xrdb": True,
+                        "dark": True, "pics": [slow]})
+        pid = self.start_daemon(env=self.env)
+        # What `pkill -x zelvo` would send the first change's colour step, which still bears the name.
+        step = self.poll(lambda: self.colour_children(pid), "starts a colour step")[0]
+        for number in (signal.SIGUSR1, signal.SIGUSR2, signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM,
+                       signal.SIGRTMIN):
+            os.kill(step, number)
+        self.wait_records(self.xrdb, 1, DEADLINE + 5)
+        signalled = self.colours.read_text()
+        self.settle(pid)
+        os.utime(slow)  # made anew, with no signal
+        self.skip(pid, 2, timeout=DEADLINE + 5)
+        self.assertEqual(signalled, self.colours.read_text())
+        self.assertNotEqual(signalled, DEFAULT_FILE)
         self.quit(pid)
 
     def test_a_preparation_that_is_no_longer_needed_is_killed(self):
