@@ -347,6 +347,14 @@ class PreparedTest(ColourChildCase):
     def shown(self, change):
         return self.wait_records(self.feh, change)[change - 1]["argv"][3]
 
+    def slow_image(self):
+        """An image whose pixels, kept on disk, take its colour step seconds to read (well within the
+        deadline, in a sanitized build too)."""
+        slow = make_block_image(self.path("slow.png"), block_colours(0x50, 0xa8), 768 if SANITIZED else 2048)
+        pathlib.Path(self.top, "policy.xml").write_text(DISK_POLICY)
+        self.env["MAGICK_CONFIGURE_PATH"] = self.top
+        return slow
+
     def start_colours(self, images, **settings):
         return self.start({"feh-path": self.feh, "xrdb-path": self.xrdb, "colors": True, "use-xrdb": True,
                            "dark": True, "pics": images, **settings})
@@ -425,11 +433,7 @@ class PreparedTest(ColourChildCase):
         self.quit(pid)
 
     def test_the_daemons_signals_cost_its_colour_steps_nothing(self):
-        # Kept on disk, the slow image's pixels take its step seconds to read.
-        slow = self.path("slow.png")
-        subprocess.run(["convert", "-size", "1920x1080", "gradient:red-blue", slow], check=True)
-        pathlib.Path(self.top, "policy.xml").write_text(DISK_POLICY)
-        self.env["MAGICK_CONFIGURE_PATH"] = self.top
+        slow = self.slow_image()
         self.configure({"feh-path": self.feh, "xrdb-path": self.xrdb, "colors": True, "use-xrdb": True,
                         "dark": True, "pics": [slow]})
         pid = self.start_daemon(env=self.env)
@@ -448,11 +452,7 @@ class PreparedTest(ColourChildCase):
         self.quit(pid)
 
     def test_a_preparation_that_is_no_longer_needed_is_killed(self):
-        # Kept on disk, the slow image's pixels take its step seconds to read.
-        slow = self.path("slow.png")
-        subprocess.run(["convert", "-size", "1920x1080", "gradient:red-blue", slow], check=True)
-        pathlib.Path(self.top, "policy.xml").write_text(DISK_POLICY)
-        self.env["MAGICK_CONFIGURE_PATH"] = self.top
+        slow = self.slow_image()
         block = sorted(self.palettes)[0]
         # A ring of two: after the block image comes the slow one.
         config = self.configure({"feh-path": self.feh, "xrdb-path": self.xrdb, "colors": True, "use-xrdb": True,

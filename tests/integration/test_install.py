@@ -169,7 +169,7 @@ class InstallTest(ZelvoCase):
                 read -ra COMP_WORDS <<<"$line"; [[ $line == *" " ]] && COMP_WORDS+=("")
                 COMP_LINE=$line COMP_POINT=${#line} COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) COMPREPLY=()
                 __load_completion "${COMP_WORDS[0]}" || exit 3
-                spec=$(complete -p "${COMP_WORDS[0]}") && function=${spec#*-F } && function=${function%% *}
+                completion=$(complete -p "${COMP_WORDS[0]}") && function=${completion#*-F } && function=${function%% *}
                 "$function" "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
                 printf '%s\n' "$(printf '%s\n' "${COMPREPLY[@]}" | sort | xargs)"
             done"""
