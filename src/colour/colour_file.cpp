@@ -74,7 +74,12 @@ std::optional<Palette> image_palette(const std::string& image_path, bool dark) {
 
 std::string colour_file_text(const Palette& palette) {
     std::string text;
-    for (std::size_t i = 0; i < palette.size(); ++i) text += "#define c" + std::to_string(i) + " " + palette[i] + "\n";
+    for (std::size_t i = 0; i < palette.size(); ++i) {
+        // As "%s" prints it: an entry ends at a NUL byte of its own, should a tuple hold one.
+        text += "#define c" + std::to_string(i) + " ";
+        text += palette[i].c_str();
+        text += '\n';
+    }
     return text;
 }
 
