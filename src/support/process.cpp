@@ -9,8 +9,9 @@ namespace zelvo {
 // Until it execs or ends, a child is still named zelvo and carries the
 // daemon's handlers, which would pass a signal meant for the daemon (pkill -x
 // zelvo) on to the daemon's loop a second time; so it first puts the
-// dispositions back to their defaults.
-pid_t fork_child() {
+// dispositions back to their defaults, or ignores those signals, before any
+// can reach it.
+pid_t fork_child(DaemonSignals signals) {
     sigset_t all;
     sigset_t previous;
     sigfillset(&all);
@@ -18,8 +19,10 @@ pid_t fork_child() {
     const pid_t child = fork();
     const int fork_error = errno;
     if (child == 0) {
-        for (int number : {SIGQUIT, SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, previous_signal(), SIGCHLD})
-            std::signal(number, SIG_DFL);
+        const auto disposition = signals == DaemonSignals::ignore ? SIG_IGN : SIG_DFL;
+        for (int number : {SIGQUIT, SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, previous_signal()})
+            std::signal(number, disposition);
+        std::signal(SIGCHLD, SIG_DFL);
     }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     errno = fork_error;

@@ -46,9 +46,13 @@ inline int previous_signal() { return SIGRTMIN; }
 void hold_steering_signals();
 void release_steering_signals();
 
-// Forks with every signal blocked, and gives the child the default
-// dispositions back before it unblocks them. Gives the child's pid, 0 in the
-// child, or -1 with errno set.
-pid_t fork_child();
+// What a child does with the signals that steer the daemon: a child that
+// execs takes the defaults; one that runs the daemon's own code ignores them.
+enum class DaemonSignals { take_defaults, ignore };
+
+// Forks with every signal blocked, and gives the child the dispositions
+// chosen before it unblocks them. Gives the child's pid, 0 in the child, or
+// -1 with errno set.
+pid_t fork_child(DaemonSignals signals = DaemonSignals::take_defaults);
 
 }  // namespace zelvo

@@ -50,11 +50,10 @@ void close_in_workers(int descriptor) {
 }
 
 pid_t fork_worker() {
-    const pid_t child = fork_child();
+    const pid_t child = fork_child(DaemonSignals::ignore);
     if (child != 0) return child;
     setpgid(0, 0);
-    for (int number : {SIGQUIT, SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, previous_signal(), SIGXFSZ})
-        std::signal(number, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     for (int descriptor : daemon_descriptors)
         if (descriptor >= 0) close(descriptor);
     return 0;
