@@ -13,6 +13,18 @@
 #include "support/magick.h"
 #include "support/process.h"
 
+// GCC says so with a macro of its own, clang through __has_feature.
+#if defined(__SANITIZE_ADDRESS__)
+#define ZELVO_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZELVO_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifndef ZELVO_ADDRESS_SANITIZER
+#define ZELVO_ADDRESS_SANITIZER 0
+#endif
+
 namespace zelvo {
 
 PrivateDirectory::PrivateDirectory(const char* purpose) {
@@ -69,7 +81,7 @@ void limit_resource(int resource, rlim_t most) {
 }  // namespace
 
 void limit_worker(rlim_t file_bytes) {
-#if !defined(__SANITIZE_ADDRESS__)
+#if !ZELVO_ADDRESS_SANITIZER
     // AddressSanitizer reserves terabytes of address space for its shadow.
     limit_resource(RLIMIT_AS, magick_child_address_space);
 #endif
