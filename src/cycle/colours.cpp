@@ -36,14 +36,17 @@ void on_prepared_overdue(evutil_socket_t, short, void* argument) {
 }  // namespace
 
 bool FileIdentity::operator==(const FileIdentity& other) const {
-    return device == other.device && inode == other.inode && size == other.size &&
-           modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
+    const auto same = [](const timespec& one, const timespec& two) {
+        return one.tv_sec == two.tv_sec && one.tv_nsec == two.tv_nsec;
+    };
+    return device == other.device && inode == other.inode && size == other.size && same(modified, other.modified) &&
+           same(changed, other.changed);
 }
 
 std::optional<FileIdentity> file_identity(const std::string& path) {
     struct stat status{};
     if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-    return FileIdentity{status.st_dev, status.st_ino, status.st_size, status.st_mtim};
+    return FileIdentity{status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim};
 }
 
 void prepare_next_colours(DaemonState& state) {

@@ -15,12 +15,15 @@ namespace zelvo {
 struct DaemonState;
 
 // What tells whether an image file is still the one whose colours were
-// prepared: its device, inode, size and modification time.
+// prepared: its device, inode, size, modification time, and the time its
+// status last changed, which a chmod or chown moves too (a file the daemon
+// may no longer read gives no colours, whatever was prepared from it).
 struct FileIdentity {
     dev_t device;
     ino_t inode;
     off_t size;
     timespec modified;
+    timespec changed;
     bool operator==(const FileIdentity& other) const;
 };
 
