@@ -74,7 +74,9 @@ std::optional<Palette> image_palette(const std::string& image_path, bool dark) {
 
 std::string colour_file_text(const Palette& palette) {
     std::string text;
-    for (std::size_t i = 0; i < palette.size(); ++i) text += "#define c" + std::to_string(i) + " " + palette[i] + "\n";
+    // Each entry as "%s" writes it: a tuple cut in the middle of a NUL ends there.
+    for (std::size_t i = 0; i < palette.size(); ++i)
+        text += "#define c" + std::to_string(i) + " " + palette[i].c_str() + "\n";
     return text;
 }
 
