@@ -77,12 +77,16 @@ std::string shell_word(std::string_view text) {
 }
 
 // One OSC sequence: ESC ] number ; text ST.
-std::string osc(const std::string& number, const std::string& text) { return "\033]" + number + ";" + text + "\033\\"; }
+std::string osc(const std::string& number, std::string_view text) {
+    return "\033]" + number + ";" + std::string(text) + "\033\\";
+}
 
 }  // namespace
 
+// Every entry is taken through c_str(), as the colour file writes it: up to a
+// NUL, so that no export ever disagrees with the colour file.
 std::string colours_json(const Palette& palette, std::string_view wallpaper) {
-    const auto entry = [](const std::string& colour) { return json_string(colour); };
+    const auto entry = [](const std::string& colour) { return json_string(colour.c_str()); };
     std::string text = "{\n    \"wallpaper\": " + json_string(wallpaper) + ",\n    \"alpha\": \"100\",\n\n";
     text += "    \"special\": {\n";
     text += "        \"background\": " + entry(palette[background_entry]) + ",\n";
@@ -97,20 +101,20 @@ std::string colours_json(const Palette& palette, std::string_view wallpaper) {
 std::string colours_shell(const Palette& palette, std::string_view wallpaper) {
     std::string text = "# zelvo's colours of the wallpaper on the first monitor: . ~/.zelvo/colors.sh\n";
     text += "wallpaper=" + shell_word(wallpaper) + "\n";
-    text += "background=" + shell_word(palette[background_entry]) + "\n";
-    text += "foreground=" + shell_word(palette[foreground_entry]) + "\n";
-    text += "cursor=" + shell_word(palette[cursor_entry]) + "\n";
+    text += "background=" + shell_word(palette[background_entry].c_str()) + "\n";
+    text += "foreground=" + shell_word(palette[foreground_entry].c_str()) + "\n";
+    text += "cursor=" + shell_word(palette[cursor_entry].c_str()) + "\n";
     for (std::size_t i = 0; i < palette.size(); ++i)
-        text += "color" + std::to_string(i) + "=" + shell_word(palette[i]) + "\n";
+        text += "color" + std::to_string(i) + "=" + shell_word(palette[i].c_str()) + "\n";
     return text;
 }
 
 std::string terminal_sequences(const Palette& palette) {
     std::string text;
-    for (std::size_t i = 0; i < palette.size(); ++i) text += osc("4;" + std::to_string(i), palette[i]);
-    text += osc("10", palette[foreground_entry]);
-    text += osc("11", palette[background_entry]);
-    text += osc("12", palette[cursor_entry]);
+    for (std::size_t i = 0; i < palette.size(); ++i) text += osc("4;" + std::to_string(i), palette[i].c_str());
+    text += osc("10", palette[foreground_entry].c_str());
+    text += osc("11", palette[background_entry].c_str());
+    text += osc("12", palette[cursor_entry].c_str());
     return text;
 }
 
