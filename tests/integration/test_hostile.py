@@ -22,9 +22,10 @@ LOOSE_POLICY = "<policymap>\n" + "".join(f'<policy domain="resource" name="{name
 # Names a stranger may give a wallpaper; a shell that ran one would leave a file "pwned".
 STRANGE = [b"a b.png", b"it's \"quoted\".png", b"$(touch pwned).png", b"`touch pwned`.png", b"new\nline.png",
            b"-rf.png", b"\xff\xfe bad.png", b"caf\xc3\xa9.png"]
-# A hook that never ends, and notes when the hook of the change before still runs at its start.
+# A hook that never ends while a test runs (nor long after one that failed), and notes when the hook
+# of the change before still runs at its start.
 ENDLESS = ('#!/bin/sh\nif [ -s "$0.last" ]; then read -r last < "$0.last"; kill -0 "$last" 2>/dev/null && echo "$$" >> "$0.overlaps"; fi\n'
-           'echo "$$" > "$0.last"\necho "$$" >> "$0.pids"\nexec sleep 1000\n')
+           'echo "$$" > "$0.last"\necho "$$" >> "$0.pids"\nexec sleep 120\n')
 
 
 def fill(descriptor):
@@ -350,9 +351,13 @@ class DesktopTest(HostileCase):
         pid = self.launch({"hook": [str(hook)], "pics": self.images(3)})
         for _ in range(50):
             self.send(pid, [signal.SIGUSR1], SKIP)
+        def alone():  # the daemon's one child: the last hook, which has noted itself and runs sleep
+            with contextlib.suppress(OSError, ValueError):
+                [child] = pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
+                return len(records(self.feh)) == 51 and pathlib.Path(f"/proc/{child}/comm").read_text() == "sleep\n" \
+                    and hook.with_suffix(".last").read_text().strip() == child and int(child)
+        last = self.poll(alone, "runs its last hook alone")
         # A hook ended before its shell got to note itself is not counted.
-        last = self.poll(lambda: len(records(self.feh)) == 51 and hook.with_suffix(".last").exists() and int(
-            hook.with_suffix(".last").read_text()), "starts its last hook")
         pids = [int(line) for line in hook.with_suffix(".pids").read_text().split()]
         alive = [number for number in pids if os.path.exists(f"/proc/{number}") and proc_status(number, "State")[0] != "Z"]
         self.assertEqual((alive, pids[-1], hook.with_suffix(".overlaps").exists()), ([last], last, False))
