@@ -317,7 +317,7 @@ class DesktopTest(HostileCase):
 
     def test_strange_names_reach_the_hook_as_the_same_bytes(self):
         hook = self.install_recorder("bin/hook")
-        argv = lambda: [entry.encode("latin-1") for entry in records(hook)[-1]["argv"]]  # the recorder's \u00XX are bytes
+        argv = lambda: [entry.encode("latin-1") for start in records(hook)[-1:] for entry in start["argv"]]  # \u00XX: bytes
         self.quit(self.walk({"hook": [hook, "-x"]}, lambda name: argv() == [os.fsencode(hook), b"-x", name]))
 
     def test_colours_json_stays_json_for_strange_names_while_readers_open_it(self):
@@ -390,7 +390,8 @@ class DesktopTest(HostileCase):
         for count in (1, 2):
             self.change(pid, count)  # it would never come, were the daemon held up by the full one
             entries = [line.split()[2] for line in self.colour_file().splitlines()]
-            self.assertEqual(terminal_colours(os.read(ours, 65536)), palette_colours(entries))
+            sent = self.poll(lambda: select.select([ours], [], [], 0.1)[0] and os.read(ours, 65536), "writes to the terminal")
+            self.assertEqual(terminal_colours(sent), palette_colours(entries))
             self.assertRaises(BlockingIOError, os.read, other, 1)
         drained = b""
         while select.select([full], [], [], 0.1)[0]:
