@@ -8,8 +8,11 @@ a SIGUSR1 becomes a started viewer and a started xrdb, and how long hostile
 images (an animation of 500 frames, a FIFO, a killed colour step, a URL that
 never answers) take to be dealt with; a photo fetched over loopback https
 against the same file on disk; the daemon's times and memory with decoder
-bombs beside its images; then how soon `zelvoctl next` becomes a started
-viewer (against a SIGUSR1 sent by this program), and how long a start takes
+bombs beside its images; how soon a SIGUSR1 becomes a started hook with
+colours on, the next palette prepared and every export written, and what
+`terminals = true` costs a change with 64 open pseudo-terminals; then how soon
+`zelvoctl next` becomes a started viewer (against a SIGUSR1 sent by this
+program), and how long a start takes
 until the command returns, with no daemon on the display and with one
 already running there (against `zelvo -v` in the same namespace).
 
@@ -18,10 +21,11 @@ zelvoctl is the one beside ZELVO_BINARY.
 Run it as root: each daemon runs in a private mount namespace whose /dev/log
 is a socket this program owns and drains. ZELVO_IDLE_SECONDS sets the idle
 window (default 30); ZELVO_COLOURS_ONLY=1 measures only the changes with
-colours on, ZELVO_CONTROL_ONLY=1 only zelvoctl and the starts, and
+colours on, ZELVO_PUBLISH_ONLY=1 only the hook and the terminals,
+ZELVO_CONTROL_ONLY=1 only zelvoctl and the starts, and
 ZELVO_BAD_INPUTS=0 leaves the hostile images out (for a build that would
 hang on them). Prints "row" and "note" lines for bench/run.sh."""
-import bz2, ctypes, math, os, pathlib, shutil, signal, socket, statistics, subprocess, sys, tempfile, time
+import bz2, contextlib, ctypes, math, os, pathlib, select, shutil, signal, socket, statistics, subprocess, sys, tempfile, time
 
 # The integration harness is borrowed, not built: leave no bytecode beside it.
 sys.dont_write_bytecode = True
@@ -51,6 +55,10 @@ URL_CHANGES = 10
 UNPREPARED_CHANGES, COLOUR_IDLE_SECONDS = 20, 10
 SHUFFLE_NOTICE = "SIGUSR2 has been recived: reshuffling picture list"
 GAVE_UP = "Zelvo gave up on the colours of "
+# Changes timed to the hook's start, and the pseudo-terminals open for terminals = true.
+HOOK_ROUNDS, OPEN_TERMINALS = 99, 64
+# The uid that those daemons run as: the only terminals they may write to are the ones opened here for it.
+BENCH_UID = 54360
 
 
 class BenchError(Exception):
@@ -87,7 +95,7 @@ def idle_sample(pid):
 class Daemon:
     """One daemon in a directory of its own: private HOME, /dev, syslog socket, images and viewer."""
 
-    def __init__(self, registry, top, name, binary, recorder, image_count, settings=(), sample=None, binds=()):
+    def __init__(self, registry, top, name, binary, recorder, image_count, settings=(), sample=None, binds=(), uid=None):
         # Registered first, so that clean-up finds it however far this gets.
         self.pid = self.log = None
         registry.append(self)
@@ -111,11 +119,17 @@ class Daemon:
         pathlib.Path(config).write_text(libconfig_text(
             {"colors": False, "minutes": MINUTES, "monitors": 1, "source_to_use": "default",
              "default": [images], "feh-path": self.viewer, **dict(settings)}))
-        self.binary, self.seen_size, self.seen, self.binds = binary, 0, [], binds
+        self.binary, self.seen_size, self.seen, self.binds, self.uid = binary, 0, [], binds, uid
+        if uid is not None:
+            # Its own folder (where the stand-ins log), home and configuration: the rest it only reads.
+            for path in (self.root, self.home, os.path.dirname(config), config):
+                os.chown(path, uid, uid)
+            os.chmod(os.path.join(self.root, "log"), 0o666)
 
     def start(self, timeout):
         """Runs the binary until it has detached, then waits for its first change."""
-        command = namespace_command(self.dev, os.path.join(self.root, "log"), [self.binary], binds=self.binds)
+        command = namespace_command(self.dev, os.path.join(self.root, "log"), [self.binary], uid=self.uid,
+                                    binds=self.binds)
         env = {"HOME": self.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
         with subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE) as launched:
@@ -572,6 +586,84 @@ def run_colours(binary, recorder, top, daemons):
         print("note", note, sep="\t")
 
 
+def publish_daemon(daemons, top, name, binary, recorder, photo, settings=(), binds=()):
+    """A daemon of BENCH_UID with colours, xrdb, every export and a recording hook; gives it and the hook."""
+    root = os.path.join(top, name)
+    hook, xrdb = os.path.join(root, "hook"), os.path.join(root, "xrdb")
+    daemon = Daemon(daemons, top, name, binary, recorder, 1, {
+        "colors": True, "dark": True, "use-xrdb": True, "xrdb-path": xrdb, "hook": [hook],
+        "exports": ["json", "sh", "sequences"], **dict(settings)}, photo, binds, BENCH_UID)
+    for program in (hook, xrdb):
+        shutil.copy(recorder, program)
+        os.chmod(program, 0o755)
+    return daemon, hook
+
+
+def run_publish(binary, recorder, top, daemons):
+    """SIGUSR1 to the hook's start with the next palette prepared, without terminals and with terminals = true
+    and OPEN_TERMINALS pseudo-terminals of the daemon's user open, changes of the two daemons alternating."""
+    faults = []
+    os.chmod(top, 0o711)  # the daemons' uid passes through to its own folders
+    photo = os.path.join(top, "publish.jpg")
+    subprocess.run([TOOLS["convert"], "-size", "1280x720", "-seed", "7", "plasma:fractal", "-blur", "0x3", photo],
+                   check=True)
+    terminals = [os.openpty() for _ in range(OPEN_TERMINALS)]
+    try:
+        for master, slave in terminals:
+            os.fchown(slave, BENCH_UID, BENCH_UID)
+            os.set_blocking(master, False)
+        plain = publish_daemon(daemons, top, "publish", binary, recorder, photo)
+        pts = os.path.join(top, "publish-pts", "dev", "pts")
+        written = publish_daemon(daemons, top, "publish-pts", binary, recorder, photo, {"terminals": True},
+                                 [("/dev/pts", pts)])
+        os.mkdir(pts)  # in the daemon's private /dev, made by the constructor
+        times = {}
+        for daemon, hook in (plain, written):
+            daemon.start(timeout=60)
+            wait_start(hook, 1, DEADLINE_SECONDS + 10)
+            settle(daemon)
+            daemon.pending_messages()
+            times[hook] = []
+        for change in range(2, HOOK_ROUNDS + 2):
+            for daemon, hook in (plain, written):
+                for master, _ in terminals:
+                    with contextlib.suppress(BlockingIOError):
+                        os.read(master, 1 << 16)
+                sent = time.monotonic_ns()
+                os.kill(daemon.pid, signal.SIGUSR1)
+                times[hook].append(wait_start(hook, change, DEADLINE_SECONDS + 10)["monotonic"] - sent)
+                settle(daemon)
+                if (logged := daemon.pending_messages()) != [SKIP_NOTICE]:
+                    faults.append(f"publishing change {change} logged {logged}")
+            # Every terminal got the sequences of the change, whole: sixteen colours, then three more.
+            sequences = pathlib.Path(written[0].home, ".zelvo", "sequences").read_bytes()
+            got = [os.read(master, 1 << 16) if select.select([master], [], [], 1)[0] else b"" for master, _ in terminals]
+            if sorted(set(got)) != [sequences] or sequences.count(b"\x1b]") != 19:
+                faults.append(f"change {change}: the terminals got {sorted(set(got))[:2]}, not {sequences!r}")
+        for daemon, _ in (plain, written):
+            daemon.stop()
+    finally:
+        for pair in terminals:
+            for end in pair:
+                os.close(end)
+    alone, along = (statistics.median(times[hook]) for _, hook in (plain, written))
+    rows = [(f"SIGUSR1 to hook start, colours on with the next palette prepared, xrdb and the three exports, median "
+             f"of {HOOK_ROUNDS}", f"{ms(alone):.3f}", "ms", "-", "-"),
+            (f"the same with terminals = true and {OPEN_TERMINALS} open pseudo-terminals (ref: without)",
+             *ratio_cells(along, alone)),
+            (f"terminals = true with {OPEN_TERMINALS} open pseudo-terminals, cost per change (difference of the medians)",
+             f"{ms(along - alone):.3f}", "ms", "-", "-")]
+    notes = [f"hook: p90 {ms(percentile(times[plain[1]], 0.9)):.3f} ms, with terminals "
+             f"{ms(percentile(times[written[1]], 0.9)):.3f} ms; target median under 15 ms: "
+             f"{'met' if ms(alone) < 15 else 'MISSED'}; a 1280x720 photo, changes of the two daemons alternating, each "
+             "timed to the recording hook's own start stamp, the terminals drained between changes"]
+    notes += [f"FAULT: {fault}" for fault in faults]
+    for row in rows:
+        print("row", *row, sep="\t")
+    for note in notes:
+        print("note", note, sep="\t")
+
+
 def run_control(binary, recorder, top, daemons):
     """zelvoctl next to the viewer's start, and the time of a start with and without a daemon."""
     faults = []
@@ -717,12 +809,14 @@ def main(argv):
     daemons = []
     try:
         binary, recorder = os.path.abspath(argv[1]), os.path.abspath(argv[2])
-        control_only = os.environ.get("ZELVO_CONTROL_ONLY", "0") != "0"
-        if os.environ.get("ZELVO_COLOURS_ONLY", "0") == "0" and not control_only:
+        only = [name for name in ("COLOURS", "PUBLISH", "CONTROL") if os.environ.get(f"ZELVO_{name}_ONLY", "0") != "0"]
+        if not only:
             run(binary, recorder, idle_seconds, top, daemons)
-        if not control_only:
+        if not only or "COLOURS" in only:
             run_colours(binary, recorder, top, daemons)
-        if os.environ.get("ZELVO_COLOURS_ONLY", "0") == "0":
+        if not only or "PUBLISH" in only:
+            run_publish(binary, recorder, top, daemons)
+        if not only or "CONTROL" in only:
             run_control(binary, recorder, top, daemons)
     except (BenchError, subprocess.TimeoutExpired, OSError) as error:
         print(f"cycle_bench: {error}", file=sys.stderr)

@@ -11,8 +11,8 @@
 # with the paths of the daemon and of the recording stand-in that it drives
 # (cycle_bench.py takes zelvoctl from beside the daemon).
 # cycle_bench.py must run as root (see its usage text); ZELVO_IDLE_SECONDS
-# shortens its idle window for a quick run, and ZELVO_COLOURS_ONLY=1 or
-# ZELVO_CONTROL_ONLY=1 runs only one part of it.
+# shortens its idle window for a quick run, and ZELVO_COLOURS_ONLY=1,
+# ZELVO_PUBLISH_ONLY=1 or ZELVO_CONTROL_ONLY=1 runs only one part of it.
 # The colour benchmark runs twice, built against the system's MagickCore in
 # the build directory and against MagickCore 7 in build-magick7/ (which
 # scripts/magick7.sh makes when it is missing), and its rows come in a table

@@ -20,7 +20,8 @@ Palette shape_palette(const HexTuples& tuples, bool dark);
 // The palette of the image, shaped; none when the image gives no sixteen colours.
 std::optional<Palette> image_palette(const std::string& image_path, bool dark);
 
-// The colour file's content: sixteen "#define cN #rrggbb" lines.
+// The colour file's content: sixteen "#define cN #rrggbb" lines, each entry
+// up to its first NUL.
 std::string colour_file_text(const Palette& palette);
 
 // Replaces the colour file at `path` whole with the palette (see

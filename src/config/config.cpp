@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -48,6 +49,20 @@ StringNode* append_strings(StringNode* tail, const config_setting_t* setting) {
             tail = string_list_append(tail, element);
     }
     return tail;
+}
+
+// The formats that a list names; names of no format are passed over, so that
+// a file written for a later version still loads.
+void read_exports(const config_setting_t* setting, ColourExports& exports) {
+    const int length = config_setting_length(setting);
+    for (int index = 0; index < length; ++index) {
+        const char* name = config_setting_get_string_elem(setting, index);
+        if (name == nullptr) continue;
+        const std::string_view format = name;
+        if (format == "json") exports.json = true;
+        else if (format == "sh") exports.shell = true;
+        else if (format == "sequences") exports.sequences = true;
+    }
 }
 
 // Makes sure the configuration file exists; false (reported) when it is
@@ -165,6 +180,11 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
     else
         tail = string_list_append(tail, "--load");
     string_list_append(tail, lookup_text(settings, "xresources").value_or(home + "/.Xresources"));
+
+    config->hook = StringList::placeholder();
+    if (const config_setting_t* hook = config_lookup(settings, "hook")) append_strings(config->hook.first(), hook);
+    if (const config_setting_t* exports = config_lookup(settings, "exports")) read_exports(exports, config->exports);
+    lookup_flag(settings, "terminals", config->terminals);
     return config;
 }
 

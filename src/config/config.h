@@ -8,6 +8,13 @@
 
 namespace zelvo {
 
+// The files beside the colour file that "exports" names.
+struct ColourExports {
+    bool json = false;       // "json": colors.json
+    bool shell = false;      // "sh": colors.sh
+    bool sequences = false;  // "sequences": the terminal escape sequences
+};
+
 // One loaded configuration file; replaced whole on reload.
 struct Config {
     int colors = 0;
@@ -22,6 +29,10 @@ struct Config {
     int monitors = 1;
     StringList sources;
     StringList xrdb_args;
+    // The program started at every change and its first arguments; none when empty.
+    StringList hook;
+    ColourExports exports;
+    int terminals = 0;
 };
 
 void release_config(Config* config);

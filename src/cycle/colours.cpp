@@ -36,9 +36,11 @@ void on_prepared_overdue(evutil_socket_t, short, void* argument) {
 }  // namespace
 
 bool FileIdentity::operator==(const FileIdentity& other) const {
-    return device == other.device && inode == other.inode && size == other.size &&
-           modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
-           changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    const auto same = [](const timespec& one, const timespec& two) {
+        return one.tv_sec == two.tv_sec && one.tv_nsec == two.tv_nsec;
+    };
+    return device == other.device && inode == other.inode && size == other.size && same(modified, other.modified) &&
+           same(changed, other.changed);
 }
 
 std::optional<FileIdentity> file_identity(const std::string& path) {

@@ -11,6 +11,7 @@
 #include "control/runtime_directory.h"
 #include "cycle/colours.h"
 #include "cycle/history.h"
+#include "cycle/hook.h"
 #include "cycle/launch.h"
 #include "images/launch_vector.h"
 #include "images/string_list.h"
@@ -58,6 +59,9 @@ struct DaemonState {
 
     // The colours of the next change, being made or made already.
     std::unique_ptr<PreparedColours> prepared;
+
+    // The hook of the last change, which the next change ends if it still runs.
+    std::optional<HookProcess> hook;
 };
 
 // Runs the wallpaper cycle until a quit signal has ended it; gives 0.
@@ -76,8 +80,9 @@ void show_step(DaemonState& state);
 
 // Everything a change does, for the images in the viewer vector's slots
 // (from entry 3 to its terminator): the viewer, then, when the Config enables
-// them, the colour file from the first image and xrdb. False, after a log
-// line, when the viewer could not be started: then nothing changed.
+// them, the colour file from the first image, the exports, the terminals and
+// xrdb, and last the hook. False, after a log line, when the viewer could not
+// be started: then nothing changed.
 bool show_images(DaemonState& state, char* const* viewer_argv);
 
 // Replaces the status file with the state as it is now; a file that cannot

@@ -6,7 +6,10 @@
 #include <vector>
 
 #include "colour/colour_child.h"
+#include "colour/exports.h"
 #include "cycle/cycle.h"
+#include "cycle/hook.h"
+#include "cycle/terminals.h"
 #include "support/log.h"
 #include "support/process.h"
 
@@ -36,6 +39,14 @@ void start_xrdb(const DaemonState& state) {
                      "Could xrdb not be installed?");
 }
 
+// The exports the Config names, beside the colour file and from its palette.
+void write_exports(const std::string& folder, const ColourExports& exports, const Palette& palette,
+                   const char* wallpaper) {
+    if (exports.json) write_export(folder + "/colors.json", colours_json(palette, wallpaper));
+    if (exports.shell) write_export(folder + "/colors.sh", colours_shell(palette, wallpaper));
+    if (exports.sequences) write_export(folder + "/sequences", terminal_sequences(palette));
+}
+
 }  // namespace
 
 void show_step(DaemonState& state) {
@@ -62,13 +73,20 @@ bool show_images(DaemonState& state, char* const* viewer_argv) {
     state.last_change = std::time(nullptr);
 
     const Config& config = *state.options.config;
+    const std::string folder = state.options.home + "/.zelvo";
+    const std::string colour_file = folder + "/colors";
     if (config.colors) {
-        // From the image of the first monitor, and complete before xrdb loads it.
+        // From the image of the first monitor, and complete before xrdb loads
+        // it; whatever else hears of the palette gets the very same one.
         const ColourResult colours = change_colours(state, viewer_argv[3], config.dark != 0);
         if (colours.complaint) report("%s", colours.complaint->c_str());
-        write_palette(state.options.home + "/.zelvo/colors", colours.palette);
+        write_palette(colour_file, colours.palette);
+        write_exports(folder, config.exports, colours.palette, viewer_argv[3]);
+        if (config.terminals) send_to_terminals(terminal_sequences(colours.palette));
         if (config.use_xrdb) start_xrdb(state);
     }
+    // Last, so that it finds the colour file and the exports complete.
+    start_hook(state.hook, HookCall{config.hook, &viewer_argv[3], config.colors ? &colour_file : nullptr});
     return true;
 }
 

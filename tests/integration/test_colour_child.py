@@ -369,6 +369,7 @@ class PreparedTest(ColourChildCase):
                     os.utime(image)
             if change > 1:
                 self.skip(pid, change)
+            self.wait_records(self.xrdb, change)  # started once the colour file is complete
             walks[change > 3][self.shown(change)] = self.colours.read_text()
             self.settle(pid)
         self.assertEqual(walks[0], walks[1])

@@ -267,5 +267,22 @@ class PreviousTest(CycleCase):
         self.quit(pid)
 
 
+class HookTest(CycleCase):
+    def test_the_hook_hears_of_every_kind_of_change_with_its_images(self):
+        feh, hook = self.install_recorder("feh"), self.install_recorder("hook")
+        pid = self.start({"feh-path": feh, "pics": self.images(5), "monitors": 2, "hook": [hook, "--from", "zelvo"]})
+        for count, (numbers, texts) in enumerate([([signal.SIGUSR1], (SKIP,)), ([signal.SIGUSR2], (SHUFFLE,)),
+                                                  ([signal.SIGHUP], (RELOAD, RELOADED)), ([signal.SIGRTMIN], (BACK,))], 1):
+            self.wait_records(hook, count)  # a hook still running at the next change is ended
+            self.send(pid, numbers, *texts)
+        own = dict(entry.split("=", 1) for entry in pathlib.Path(f"/proc/{pid}/environ").read_text().split("\0") if entry)
+        called = self.changes(pid, hook, 5)
+        # Colours are off: no ZELVO_COLORS, and the images just as feh got them.
+        self.assertEqual([(start["argv"], start["env"]) for start in called],
+                         [([hook, "--from", "zelvo", *shown["argv"][3:]], {**own, "ZELVO_MONITORS": "2"})
+                          for shown in self.changes(pid, feh, 5)])
+        self.quit(pid)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Hostile inputs for the real binary: broken, bomb-sized and strangely named images, deep and
-wide directories, a huge list file, sources and settings of the wrong type, and files that change
-under the running daemon. After each one the daemon still runs and still changes wallpapers."""
-import os, pathlib, re, resource, shutil, signal, struct, subprocess, sys, time, unittest, zlib
+wide directories, a huge list file, sources and settings of the wrong type, files that change
+under the running daemon, strange names for the hook and the exports, hooks that never end or do not
+exist, and terminals that are not the user's or nobody reads. After each one the daemon still runs and
+still changes wallpapers."""
+import contextlib, json, os, pathlib, re, resource, select, shutil, signal, struct, subprocess, sys, threading, time, unittest, zlib
 
 from harness import BINARY, block_colours, hex_colour, make_block_image, make_solid_images, namespace_command, near, \
     proc_status, records
-from test_colours import DEFAULT_FILE
-from test_cycle import RELOAD, RELOADED, SHUFFLE, CycleCase
+from test_colours import DEFAULT_FILE, palette_colours, sourced, terminal_colours
+from test_cycle import RELOAD, RELOADED, SHUFFLE, SKIP, CycleCase
 
 sys.setrecursionlimit(10000)  # rmtree descends one call a level, and a test nests 2100 levels
 HOSTILE_UID = 54350  # a uid of its own, for which file permissions count
@@ -17,6 +19,23 @@ COLOUR_LINE = re.compile(r"#define c(\d+) #[0-9a-fA-F]{6}")
 # wins: this one lifts every limit that a system policy sets, so that only the daemon's own remain.
 LOOSE_POLICY = "<policymap>\n" + "".join(f'<policy domain="resource" name="{name}" value="{value}"/>\n' for name, value in [
     ("width", "10MP"), ("height", "10MP"), ("area", "1TP"), ("memory", "1TiB"), ("map", "1TiB"), ("disk", "1PiB")]) + "</policymap>\n"
+# Names a stranger may give a wallpaper; a shell that ran one would leave a file "pwned".
+STRANGE = [b"a b.png", b"it's \"quoted\".png", b"$(touch pwned).png", b"`touch pwned`.png", b"new\nline.png",
+           b"-rf.png", b"\xff\xfe bad.png", b"caf\xc3\xa9.png"]
+# A hook that never ends while a test runs (nor long after one that failed), and notes when the hook
+# of the change before still runs at its start.
+ENDLESS = ('#!/bin/sh\nif [ -s "$0.last" ]; then read -r last < "$0.last"; kill -0 "$last" 2>/dev/null && echo "$$" >> "$0.overlaps"; fi\n'
+           'echo "$$" > "$0.last"\necho "$$" >> "$0.pids"\nexec sleep 120\n')
+
+
+def fill(descriptor):
+    """Writes to a non-blocking descriptor until it takes no more; gives how much it took."""
+    taken = 0
+    for size in (4096, 1):
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                taken += os.write(descriptor, b"x" * size)
+    return taken
 
 
 def png_bomb(path, width=100000, height=100000):
@@ -281,6 +300,104 @@ class ChangingFileTest(HostileCase):
         self.assert_palette(self.colour_file())
         self.quit(pid)
 
+
+class DesktopTest(HostileCase):
+    def walk(self, settings, exported):
+        """Shows each strange name first once, with colours on, polling at each change until exported(name); gives the pid."""
+        directory, [image] = os.fsencode(self.path("strange")), make_solid_images(self.path("plain"), ["red"])
+        os.mkdir(directory)
+        for name in STRANGE:
+            os.link(image, directory + b"/" + name)
+        pid, shown = self.launch({"colors": True, "pics": [self.path("strange")], **settings}), []
+        for count in range(1, len(STRANGE) + 1):
+            shown += self.change(pid, count)
+            self.poll(lambda: exported(shown[-1]), f"exports {shown[-1]!r}")
+        self.assertEqual(sorted(shown), sorted(directory + b"/" + name for name in STRANGE))
+        return pid
+
+    def test_strange_names_reach_the_hook_as_the_same_bytes(self):
+        hook = self.install_recorder("bin/hook")
+        argv = lambda: [entry.encode("latin-1") for start in records(hook)[-1:] for entry in start["argv"]]  # \u00XX: bytes
+        self.quit(self.walk({"hook": [hook, "-x"]}, lambda name: argv() == [os.fsencode(hook), b"-x", name]))
+
+    def test_colours_json_stays_json_for_strange_names_while_readers_open_it(self):
+        path, seen, broken, stop = self.colours.with_name("colors.json"), [], [], threading.Event()
+        def read():
+            while not stop.is_set():
+                try:  # strict: UTF-8, and no control character unescaped
+                    seen.append(json.loads(path.read_bytes().decode())["wallpaper"])
+                except FileNotFoundError:
+                    pass
+                except ValueError as error:
+                    broken.append(error)
+        reader = threading.Thread(target=read)
+        reader.start()
+        self.addCleanup(reader.join)
+        self.addCleanup(stop.set)
+        pid = self.walk({"exports": ["json"]}, lambda name: seen and seen[-1] == name.decode(errors="replace"))
+        self.assertEqual(broken, [])
+        self.quit(pid)
+
+    def test_colours_sh_gives_strange_names_byte_for_byte_and_runs_nothing(self):
+        path = self.colours.with_name("colors.sh")
+        pid = self.walk({"exports": ["sh"]}, lambda name: path.exists() and sourced(str(path), "wallpaper") == [name])
+        self.assertFalse(path.with_name("pwned").exists())  # sourced there
+        self.quit(pid)
+
+    def test_a_hook_that_never_ends_is_ended_before_the_next_one_starts(self):
+        hook = pathlib.Path(self.path("bin", "endless"))
+        hook.write_text(ENDLESS)
+        hook.chmod(0o755)
+        pid = self.launch({"hook": [str(hook)], "pics": self.images(3)})
+        for _ in range(50):
+            self.send(pid, [signal.SIGUSR1], SKIP)
+        def alone():  # the daemon's one child: the last hook, which has noted itself and runs sleep
+            with contextlib.suppress(OSError, ValueError):
+                [child] = pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
+                return len(records(self.feh)) == 51 and pathlib.Path(f"/proc/{child}/comm").read_text() == "sleep\n" \
+                    and hook.with_suffix(".last").read_text().strip() == child and int(child)
+        last = self.poll(alone, "runs its last hook alone")
+        # A hook ended before its shell got to note itself is not counted.
+        pids = [int(line) for line in hook.with_suffix(".pids").read_text().split()]
+        alive = [number for number in pids if os.path.exists(f"/proc/{number}") and proc_status(number, "State")[0] != "Z"]
+        self.assertEqual((alive, pids[-1], hook.with_suffix(".overlaps").exists()), ([last], last, False))
+        os.kill(last, signal.SIGTERM)
+        self.quit(pid)
+
+    def test_a_hook_that_does_not_exist_costs_one_line_a_change(self):
+        pid = self.launch({"colors": True, "hook": ["zelvo-no-such-hook"], "pics": [self.blocks("images", "a.png")]})
+        for count in (1, 2):
+            if count > 1:
+                self.send(pid, [signal.SIGUSR1], SKIP)
+            self.assertEqual(self.messages(1)[0].text, "Zelvo could not start the hook zelvo-no-such-hook: No such file or directory")
+            self.change(pid, count, None)
+            self.assert_palette(self.colour_file())
+        self.quit(pid)
+
+    def test_the_users_terminals_get_the_colour_files_palette_and_none_holds_a_change_up(self):
+        os.mkdir(os.path.join(self.dev, "pts"))
+        (ours, _), (full, full_slave), (other, _) = pairs = [os.openpty() for _ in range(3)]
+        for (master, slave), uid in zip(pairs, (HOSTILE_UID, HOSTILE_UID, HOSTILE_UID + 1)):
+            for end in (master, slave):
+                self.addCleanup(os.close, end)
+                os.set_blocking(end, False)
+            os.fchown(slave, uid, uid)
+            os.fchmod(slave, 0o666)  # only its owner keeps the daemon out
+        while fill(full_slave):  # nobody reads it: full to the last byte, until a pause frees no more room
+            time.sleep(0.1)
+        pid = self.launch({"colors": True, "terminals": True, "pics": [self.blocks("images", f"{name}.png") for name in "ab"]},
+                          uid=HOSTILE_UID, binds=[("/dev/pts", os.path.join(self.dev, "pts"))])
+        for count in (1, 2):
+            self.change(pid, count)  # it would never come, were the daemon held up by the full one
+            entries = [line.split()[2] for line in self.colour_file().splitlines()]
+            sent = self.poll(lambda: select.select([ours], [], [], 0.1)[0] and os.read(ours, 65536), "writes to the terminal")
+            self.assertEqual(terminal_colours(sent), palette_colours(entries))
+            self.assertRaises(BlockingIOError, os.read, other, 1)
+        drained = b""
+        while select.select([full], [], [], 0.1)[0]:
+            drained += os.read(full, 65536)
+        self.assertEqual(drained.strip(b"x"), b"")  # not even the start of a sequence
+        self.quit(pid)
 
 if __name__ == "__main__":
     unittest.main()

@@ -125,6 +125,20 @@ TEST(LoadConfig, ReadsEachSettingOrItsDefault) {
               std::make_tuple("--bg-fill", "/f", "/x", "/a", ":3", 2, 1));
 }
 
+TEST(LoadConfig, ReadsTheKeysThatPublishAChange) {
+    TempHome home;
+    auto [config, said] = load(home.at("rc"), home.path,
+                               "hook = (\"notify\", 1, \"-a\"); exports = (\"sh\", \"yaml\", 2, \"sequences\"); terminals = true;");
+    ASSERT_TRUE(config) << said;
+    EXPECT_EQ(entries(config->hook, home.path), (std::vector<std::string>{"notify", "-a"}));
+    EXPECT_EQ(std::make_tuple(config->exports.json, config->exports.shell, config->exports.sequences, config->terminals),
+              std::make_tuple(false, true, true, 1));
+    // Of another type, each is missing: no hook, no export, no terminal.
+    auto [other, quiet] = load(home.at("rc"), home.path, "hook = \"notify\"; exports = \"json\"; terminals = 1;");
+    ASSERT_TRUE(other) << quiet;
+    EXPECT_EQ(std::make_tuple(other->hook.empty(), other->exports.json, other->terminals), std::make_tuple(true, false, 0));
+}
+
 TEST(LoadConfig, ConfigurationPathElsewhere) {
     TempHome existing;  // an existing file does not make the per-user directory
     auto [config, said] = load(existing.at("rc"), existing.path, "minutes = 4;");
