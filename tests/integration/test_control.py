@@ -53,12 +53,18 @@ class ControlTest(CycleCase):
             with self.subTest(command):
                 if command == "reload":  # another display in the file: the lock stays with the one it started on
                     self.configure({"feh-path": self.feh, "pics": [*images, named], "DISPLAY": ":6"})
-                result = self.zelvoctl(command)
+                reads = command in ("current", "status")
+                result = None if reads else self.zelvoctl(command)
                 self.expect(pid, *texts)
                 found = self.changes(pid, self.feh, count + (command != "status"))
                 on_screen = found[-1]["argv"][3:]
                 self.assertEqual(on_screen, found[-3]["argv"][3:] if command == "previous" else on_screen)
                 self.assertCountEqual(on_screen, [*images, named])
+                # The status follows once the change is complete, a moment after feh has started.
+                shown = [b"image=" + image.encode() for image in on_screen]
+                self.poll(lambda: status_file.exists() and status_file.read_bytes().split(b"\0")[6:-1] == shown,
+                          "publishes what it shows")
+                result = self.zelvoctl(command) if reads else result
                 records_ = status_file.read_bytes().split(b"\0")
                 changed, due = (int(record.split(b"=")[1]) for record in records_[4:6])
                 self.assertEqual(records_, [b"zelvo-status=1", b"pid=%d" % pid, b"display=:0", b"interval=1200",

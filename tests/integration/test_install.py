@@ -80,9 +80,11 @@ class InstallTest(ZelvoCase):
         pid = self.start_daemon("-c", example)  # a file that does not load ends it with status 1
         viewer = self.wait_records(os.path.join(self.bin, "feh"), 1)[0]
         self.assertEqual(viewer["argv"], ["zelvo-feh", "--bg-scale", "--no-fehbg", os.path.realpath(image)])
-        current = subprocess.run([self.under("usr/bin/zelvoctl"), "current"], capture_output=True,
-                                 env={"HOME": self.home, "XDG_RUNTIME_DIR": self.runtime})
-        self.assertEqual((current.returncode, current.stdout), (0, os.path.realpath(image).encode() + b"\n"))
+        # The status follows once the change is complete, a moment after feh has started.
+        current = lambda: subprocess.run([self.under("usr/bin/zelvoctl"), "current"], capture_output=True,
+                                         env={"HOME": self.home, "XDG_RUNTIME_DIR": self.runtime})
+        found = self.poll(lambda: (answer := current()).returncode == 0 and answer, "publishes what it shows")
+        self.assertEqual(found.stdout, os.path.realpath(image).encode() + b"\n")
         self.assertEqual(self.stop_daemon(pid), 0)
         self.assert_notices(self.messages(1), pid, "Zelvo has quit")
         self.assertEqual(os.listdir(os.path.join(self.home, ".zelvo")), ["images"])  # it wrote no default file

@@ -259,7 +259,7 @@ class LockTest(ZelvoCase):
         run = pathlib.Path(user, "run")
         self.assertEqual((stat.S_IMODE(run.stat().st_mode), run.stat().st_uid, (run / ":0.pid").read_text()),
                          (0o700, LOCK_UID, f"{pid}\n"))
-        self.assertEqual(self.zelvoctl("current", env=env, uid=LOCK_UID).status, 0)
+        self.poll(lambda: self.zelvoctl("current", env=env, uid=LOCK_UID).status == 0, "publishes what it shows")
         self.assertEqual(self.stop_daemon(pid), 0)
         self.assert_notices(self.messages(1), pid, "Zelvo has quit")
 
