@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -152,6 +153,10 @@ void answer_list(WorkerChannel& channel, const char* path) {
     // A ping reads headers and writes no file; what is left is room for the
     // reports of the tools that watch a process (memcheck, the sanitizers).
     limit_worker(rlim_t{1} << 20);
+    // Two probers tell MagickCore's complaints side by side on the same
+    // standard error: each line goes out in one write, never mixed.
+    static char report_line[4096];
+    std::setvbuf(stderr, report_line, _IOLBF, sizeof report_line);
     magick_limit_child(temporary_directory);
     magick_limit_threads(1);
     static WorkerChannel channel(descriptor);
