@@ -154,7 +154,8 @@ def records(program):
     monotonic (ns), pid, argv (argv[0] included) and env (a dict)."""
     try:
         with open(program + ".log") as log:
-            lines = log.read().splitlines()
+            # A line without its newline is still being written: a read may overtake a write.
+            lines = log.read().split("\n")[:-1]
     except FileNotFoundError:
         return []
     found = [json.loads(line) for line in lines]
