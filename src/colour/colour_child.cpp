@@ -15,6 +15,7 @@
 #include "colour/fetch.h"
 #include "support/log.h"
 #include "support/magick.h"
+#include "support/process.h"
 
 namespace zelvo {
 
@@ -37,15 +38,6 @@ constexpr char sent_default = 'D';
 constexpr char sent_fetch_failed = 'F';
 constexpr std::size_t most_received = 1024;
 
-void send_all(int descriptor, const std::string& bytes) {
-    for (std::size_t sent = 0; sent < bytes.size();) {
-        const ssize_t put = write(descriptor, bytes.data() + sent, bytes.size() - sent);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return;
-        sent += static_cast<std::size_t>(put);
-    }
-}
-
 // The child's whole life: it never returns into the daemon's code, runs none
 // of its clean-up and flushes none of its buffers.
 [[noreturn]] void run_colour_child(int sending, const std::string& image_path, bool dark,
@@ -65,7 +57,7 @@ void send_all(int descriptor, const std::string& bytes) {
             why = fetch_url(image_path, image, until);
         }
         if (why) {
-            send_all(sending, sent_fetch_failed + why->substr(0, most_received / 2));
+            write_all(sending, sent_fetch_failed + why->substr(0, most_received / 2));
             _exit(0);
         }
     }
@@ -77,7 +69,7 @@ void send_all(int descriptor, const std::string& bytes) {
     std::string message(1, palette ? sent_palette : sent_default);
     if (palette)
         for (const std::string& entry : *palette) message += entry;
-    send_all(sending, message);
+    write_all(sending, message);
     _exit(0);
 }
 

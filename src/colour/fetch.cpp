@@ -34,14 +34,9 @@ std::size_t on_data(char* data, std::size_t size, std::size_t count, void* user)
         download.too_large = true;
         return 0;
     }
-    for (std::size_t written = 0; written < length;) {
-        const ssize_t put = write(download.file, data + written, length - written);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) {
-            download.error = errno;
-            return 0;
-        }
-        written += static_cast<std::size_t>(put);
+    if (!write_all(download.file, std::string_view(data, length))) {
+        download.error = errno;
+        return 0;
     }
     download.bytes += length;
     return length;

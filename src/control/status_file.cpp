@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "support/process.h"
+
 namespace zelvo {
 
 namespace {
@@ -35,17 +37,6 @@ std::optional<std::int64_t> parse_number(const std::string& text, std::int64_t l
     if (negative) value = -value;
     if (value < least || value > most) return std::nullopt;
     return value;
-}
-
-bool write_all(int file, const std::string& text) {
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t done = write(file, text.data() + written, text.size() - written);
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return false;
-        written += static_cast<std::size_t>(done);
-    }
-    return true;
 }
 
 }  // namespace

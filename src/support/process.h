@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cerrno>
 #include <csignal>
+#include <string_view>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -34,6 +36,22 @@ public:
 private:
     int descriptor_ = -1;
 };
+
+// Writes all of `bytes`, again after an interrupted or partial write; false
+// with errno set when the descriptor takes no more. Inline, like what
+// follows, for zelvoctl's library, which links none of this one.
+inline bool write_all(int descriptor, std::string_view bytes) {
+    for (std::size_t written = 0; written < bytes.size();) {
+        const ssize_t put = write(descriptor, bytes.data() + written, bytes.size() - written);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            if (put == 0) errno = EIO;
+            return false;
+        }
+        written += static_cast<std::size_t>(put);
+    }
+    return true;
+}
 
 // The signal that makes the daemon show the previous wallpaper again: the
 // first real-time signal, which carries no meaning of its own. Inline, so

@@ -66,12 +66,7 @@ std::optional<std::string> replace_file(const std::string& path, std::string_vie
         mode = 0666 & ~mask;
     }
     int error = fchmod(file.get(), *mode) == 0 ? 0 : errno;
-    for (std::size_t written = 0; error == 0 && written < content.size();) {
-        const ssize_t put = write(file.get(), content.data() + written, content.size() - written);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) error = put < 0 ? errno : EIO;
-        else written += static_cast<std::size_t>(put);
-    }
+    if (error == 0 && !write_all(file.get(), content)) error = errno;
     if (close(file.release()) != 0 && error == 0) error = errno;
     if (error == 0 && rename(temporary.c_str(), target.c_str()) != 0) error = errno;
     if (error == 0) return std::nullopt;
