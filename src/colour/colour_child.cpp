@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "colour/fetch.h"
+#include "support/children.h"
 #include "support/log.h"
 #include "support/magick.h"
 #include "support/process.h"
@@ -27,8 +28,6 @@ using Clock = std::chrono::steady_clock;
 // this much processor time for each thread MagickCore may use, since all of
 // them count, and OpenMP's wait for work among them.
 constexpr rlim_t processor_seconds = 30;
-// How long a killed child may take to let go of its end of the pipe.
-constexpr std::chrono::seconds kill_grace{2};
 // How much further a step in the background steps back from the user's work.
 constexpr int background_niceness = 10;
 // What a step sends: a palette, "the default palette", or "the default
@@ -91,8 +90,8 @@ ColourChild::ColourChild(const std::string& image_path, bool dark, bool backgrou
     UniqueDescriptor writer(ends[1]);
     fcntl(reader_.get(), F_SETFD, FD_CLOEXEC);
     fcntl(writer.get(), F_SETFD, FD_CLOEXEC);
-    // Outlives the child: it is emptied only once the child has let go.
-    temporary_ = std::make_unique<PrivateDirectory>("colour");
+    // Outlives the child: it is emptied only once the child has ended.
+    temporary_ = std::make_shared<PrivateDirectory>("colour");
     const pid_t child = fork_worker();
     if (child < 0) {
         reader_.reset();
@@ -103,8 +102,6 @@ ColourChild::ColourChild(const std::string& image_path, bool dark, bool backgrou
         reader_.reset();
         run_colour_child(writer.get(), image_, dark, temporary_->path(), until_, background);
     }
-    // Either side may set the group first; a kill needs it set.
-    setpgid(child, child);
     pid_ = child;
     fcntl(reader_.get(), F_SETFL, O_NONBLOCK);
 }
@@ -169,24 +166,18 @@ void ColourChild::finish() {
     end_child();
 }
 
-// The child has answered or is being given up on: it goes, and its directory with it.
+// The child has answered or is being given up on: it goes, and its folder
+// with it once it has ended. Its pid is reaped only then, so the kill can
+// reach no other process.
 void ColourChild::end_child() {
-    if (pid_ > 0 && !closed_) {
-        kill(-pid_, SIGKILL);
-        kill(pid_, SIGKILL);
-        // Only once its end of the pipe is closed is the child gone.
-        const Clock::time_point grace = Clock::now() + kill_grace;
-        while (reader_.get() >= 0) {
-            pollfd watched{reader_.get(), POLLIN, 0};
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(grace - Clock::now()).count();
-            if (left <= 0 || poll(&watched, 1, static_cast<int>(left)) == 0) break;
-            char bytes[256];
-            const ssize_t got = read(reader_.get(), bytes, sizeof bytes);
-            if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) break;
-        }
+    if (pid_ > 0) {
+        if (!closed_) kill_worker(pid_);
+        std::shared_ptr<PrivateDirectory> folder = std::move(temporary_);
+        children_forget(pid_, ChildFate::killed, [folder] {});
     }
+    // The pipe stays open until the step is destroyed: the loop's event for
+    // it goes first, before its number can be another descriptor's.
     pid_ = -1;
-    reader_.reset();
     temporary_.reset();
 }
 
@@ -213,8 +204,9 @@ void ColourChild::kill_overdue() {
 }
 
 ColourResult colour_step(const std::string& image_path, bool dark) {
-    ColourChild step(image_path, dark, false);
-    return step.wait();
+    ColourResult result = ColourChild(image_path, dark, false).wait();
+    children_reap_killed();
+    return result;
 }
 
 void write_color_file_in_child(const std::string& home, const std::string& image_path, bool dark) {

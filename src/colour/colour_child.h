@@ -28,7 +28,10 @@ struct ColourResult {
 // colour_deadline to finish: the image may come from a stranger, and a
 // decoder that hangs, overruns or crashes must not take the daemon with it.
 // The step writes no file of the daemon's: it sends the palette back through
-// a pipe, whose end the daemon may watch while the step runs.
+// a pipe, whose end the daemon's loop watches while the step runs. Once the
+// step is over (answered, overrun or no longer wanted) its process is killed
+// and handed to children_forget, which removes its private folder once it has
+// ended: ending a step never waits.
 class ColourChild {
 public:
     // Starts the step for the image (a file path or a URL) with the dark flag;
@@ -45,16 +48,21 @@ public:
     std::chrono::steady_clock::time_point deadline() const { return until_; }
     // The descriptor that becomes readable when the step sends or ends; -1
     // once the result is known.
-    int descriptor() const { return reader_.get(); }
+    int descriptor() const { return known() ? -1 : reader_.get(); }
     bool known() const { return result_.has_value(); }
     // Takes what the step sent, without blocking; whether the result is known now.
     bool take();
-    // Waits for the result until the deadline, and kills the step there.
+    // Waits for the result until the deadline, and kills the step there; for
+    // callers outside the daemon's loop.
     const ColourResult& wait();
     // Kills the step at once; its result is then that it overran.
     void kill_overdue();
     // The result, once it is known.
     const ColourResult& result() const { return *result_; }
+    // Closes the pipe once the result is known, and whatever watched it has let go.
+    void close_pipe() {
+        if (known()) reader_.reset();
+    }
 
 private:
     void finish();
@@ -66,13 +74,15 @@ private:
     std::chrono::steady_clock::time_point until_;
     pid_t pid_ = -1;
     UniqueDescriptor reader_;
-    std::unique_ptr<PrivateDirectory> temporary_;
+    // Shared with whatever removes it once the child has ended.
+    std::shared_ptr<PrivateDirectory> temporary_;
     std::string received_;
     bool closed_ = false;  // the child and all it started have let go of the pipe
     std::optional<ColourResult> result_;
 };
 
-// The colour step as a change runs it when nothing was prepared: started and waited for.
+// A colour step started and waited for, its child reaped and its folder
+// removed before it returns; for callers outside the daemon's loop.
 ColourResult colour_step(const std::string& image_path, bool dark);
 
 // A colour step, then the colour file under the home directory written from

@@ -31,6 +31,13 @@ std::optional<std::string> lookup_text(const config_t* file, const char* key) {
     return std::string(value);
 }
 
+// "DISPLAY" and "XAUTHORITY" as X clients read them: an empty one names nothing.
+std::optional<std::string> lookup_setting(const config_t* file, const char* key) {
+    std::optional<std::string> value = lookup_text(file, key);
+    if (value && value->empty()) return std::nullopt;
+    return value;
+}
+
 void lookup_flag(const config_t* file, const char* key, int& field) {
     int value = 0;
     if (config_lookup_bool(file, key, &value) == CONFIG_TRUE) field = value;
@@ -99,7 +106,7 @@ std::optional<std::string> config_display(const std::string& config_path) {
     std::optional<std::string> text = read_regular_file(config_path.c_str(), most_config_bytes);
     ConfigFile file;
     if (!text || !config_read_text(file.get(), *text)) return std::nullopt;
-    return lookup_text(file.get(), "DISPLAY");
+    return lookup_setting(file.get(), "DISPLAY");
 }
 
 bool write_default_config(const std::string& config_path, const std::string& home) {
@@ -156,8 +163,8 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
     lookup_flag(settings, "dark", config->dark);
     lookup_flag(settings, "use-xrdb", config->use_xrdb);
     config->bg_style = lookup_text(settings, "bg-style").value_or("--bg-scale");
-    config->xauthority = lookup_text(settings, "XAUTHORITY");
-    config->display = lookup_text(settings, "DISPLAY");
+    config->xauthority = lookup_setting(settings, "XAUTHORITY");
+    config->display = lookup_setting(settings, "DISPLAY");
     lookup_number(settings, "monitors", config->monitors);
     config->feh_path = lookup_text(settings, "feh-path");
     lookup_number(settings, "minutes", config->minutes);

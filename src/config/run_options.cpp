@@ -21,6 +21,10 @@ void reload_config(RunOptions& options) {
                options.config_path.c_str());
         return;
     }
+    apply_reload(options, std::move(config), std::move(images));
+}
+
+void apply_reload(RunOptions& options, ConfigPtr config, StringList images) {
     apply_display_overrides(options, *config);
     options.config = std::move(config);
     options.ring = ImageRing(ring_shuffle(images.release()));

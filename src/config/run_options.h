@@ -27,9 +27,14 @@ struct RunOptions {
 // values in RunOptions; where it does not, the earlier values stay.
 void apply_display_overrides(RunOptions& options, const Config& config);
 
-// Loads the configuration again and rebuilds the ring. When the new file
-// cannot be used, or its sources give no image, the previous Config and ring
-// stay in force and one line says why.
+// Loads the configuration again and rebuilds the ring, all at once. When the
+// new file cannot be used, or its sources give no image, the previous Config
+// and ring stay in force and one line says why. (The daemon's loop does the
+// same in steps: it expands the sources in the background, then applies them.)
 void reload_config(RunOptions& options);
+
+// Puts a Config whose sources gave these images (not empty) in force: its
+// display values, then the Config, then the images shuffled into the ring.
+void apply_reload(RunOptions& options, ConfigPtr config, StringList images);
 
 }  // namespace zelvo

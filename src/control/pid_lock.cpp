@@ -45,7 +45,10 @@ std::string pid_file_name(const std::string& display) { return display_file_name
 bool PidLock::write_pid(pid_t pid) const {
     char line[32];
     const int length = std::snprintf(line, sizeof line, "%ld\n", static_cast<long>(pid));
-    return ftruncate(file_.get(), 0) == 0 && pwrite(file_.get(), line, static_cast<std::size_t>(length), 0) == length;
+    // Written before the rest is cut: a full file system that has no block
+    // for the line fails the write, not a truncation that leaves no pid.
+    return pwrite(file_.get(), line, static_cast<std::size_t>(length), 0) == length &&
+           ftruncate(file_.get(), length) == 0;
 }
 
 void PidLock::clear() const {

@@ -16,21 +16,46 @@ bool prepared_for(const DaemonState& state, const std::string& image, bool dark)
     return state.prepared && state.prepared->step->image() == image && state.prepared->step->dark() == dark;
 }
 
-// The preparation is over, one way or the other: the loop no longer watches it.
-void stop_watching(PreparedColours& prepared) {
-    if (prepared.readable) event_del(prepared.readable.get());
-    if (prepared.overdue) event_del(prepared.overdue.get());
+// The step is over, one way or the other: the loop no longer watches it,
+// and then its pipe goes.
+void stop_watching(ColourWatch& watch) {
+    watch.readable.reset();
+    watch.overdue.reset();
+    watch.step->close_pipe();
 }
 
-void on_prepared_readable(evutil_socket_t, short, void* argument) {
-    PreparedColours& prepared = *static_cast<DaemonState*>(argument)->prepared;
-    if (prepared.step->take()) stop_watching(prepared);
+void on_colour_readable(evutil_socket_t, short, void* argument) {
+    ColourWatch& watch = *static_cast<ColourWatch*>(argument);
+    if (!watch.step->take()) return;
+    stop_watching(watch);
+    // It may destroy the watch: nothing of it is touched after.
+    if (watch.on_known != nullptr) watch.on_known(*watch.state);
 }
 
-void on_prepared_overdue(evutil_socket_t, short, void* argument) {
-    PreparedColours& prepared = *static_cast<DaemonState*>(argument)->prepared;
-    prepared.step->kill_overdue();
-    stop_watching(prepared);
+void on_colour_overdue(evutil_socket_t, short, void* argument) {
+    ColourWatch& watch = *static_cast<ColourWatch*>(argument);
+    watch.step->kill_overdue();
+    stop_watching(watch);
+    if (watch.on_known != nullptr) watch.on_known(*watch.state);
+}
+
+// Watches the step until its result is known, unless it is known already.
+std::unique_ptr<ColourWatch> watch_step(DaemonState& state, std::unique_ptr<ColourChild> step) {
+    auto watch = std::make_unique<ColourWatch>();
+    watch->state = &state;
+    watch->step = std::move(step);
+    if (watch->step->known()) return watch;
+    event_base* base = state.events->base.get();
+    watch->readable.reset(
+        event_new(base, watch->step->descriptor(), EV_READ | EV_PERSIST, on_colour_readable, watch.get()));
+    watch->overdue.reset(event_new(base, -1, 0, on_colour_overdue, watch.get()));
+    if (!watch->readable || !watch->overdue) std::abort();
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(watch->step->deadline() -
+                                                                            std::chrono::steady_clock::now());
+    const auto micro = std::max<long long>(left.count(), 0);
+    const timeval overdue{static_cast<time_t>(micro / 1000000), static_cast<suseconds_t>(micro % 1000000)};
+    if (event_add(watch->readable.get(), nullptr) < 0 || event_add(watch->overdue.get(), &overdue) < 0) std::abort();
+    return watch;
 }
 
 }  // namespace
@@ -62,41 +87,29 @@ void prepare_next_colours(DaemonState& state) {
     if (is_url(image)) return;
     const std::optional<FileIdentity> file = file_identity(image);
     if (!file) return;
-    auto prepared = std::make_unique<PreparedColours>();
-    prepared->file = *file;
-    prepared->step = std::make_unique<ColourChild>(image, dark, true);
-    if (!prepared->step->known()) {
-        event_base* base = state.events->base.get();
-        const int descriptor = prepared->step->descriptor();
-        prepared->readable.reset(event_new(base, descriptor, EV_READ | EV_PERSIST, on_prepared_readable, &state));
-        prepared->overdue.reset(event_new(base, -1, 0, on_prepared_overdue, &state));
-        if (!prepared->readable || !prepared->overdue) std::abort();
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(prepared->step->deadline() -
-                                                                                std::chrono::steady_clock::now());
-        const timeval overdue{static_cast<time_t>(left.count() / 1000000), static_cast<suseconds_t>(left.count() % 1000000)};
-        if (event_add(prepared->readable.get(), nullptr) < 0 || event_add(prepared->overdue.get(), &overdue) < 0)
-            std::abort();
-    }
-    state.prepared = std::move(prepared);
+    state.prepared = watch_step(state, std::make_unique<ColourChild>(image, dark, true));
+    state.prepared->file = file;
 }
 
 void drop_prepared_colours_unless(DaemonState& state, const std::string& image, bool dark) {
     if (!prepared_for(state, image, dark)) state.prepared.reset();
 }
 
-ColourResult change_colours(DaemonState& state, const std::string& image, bool dark) {
+std::unique_ptr<ColourWatch> change_colours(DaemonState& state, const std::string& image, bool dark,
+                                            void (*on_known)(DaemonState&)) {
     // A preparation for another image is left alone: it is for the next change.
     if (prepared_for(state, image, dark)) {
-        const std::unique_ptr<PreparedColours> prepared = std::move(state.prepared);
-        stop_watching(*prepared);
-        if (file_identity(image) == std::optional<FileIdentity>(prepared->file)) {
-            ColourChild& step = *prepared->step;
-            if (!step.known()) return step.wait();
-            // One that failed before its turn is tried again, as if nothing had been prepared.
-            if (!step.result().complaint) return step.result();
+        std::unique_ptr<ColourWatch> prepared = std::move(state.prepared);
+        const ColourChild& step = *prepared->step;
+        // One that failed before its turn is tried again, as if nothing had been prepared.
+        if (file_identity(image) == prepared->file && (!step.known() || !step.result().complaint)) {
+            prepared->on_known = on_known;
+            return prepared;
         }
     }
-    return colour_step(image, dark);
+    std::unique_ptr<ColourWatch> fresh = watch_step(state, std::make_unique<ColourChild>(image, dark, false));
+    fresh->on_known = on_known;
+    return fresh;
 }
 
 }  // namespace zelvo

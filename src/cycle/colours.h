@@ -31,29 +31,34 @@ struct FileIdentity {
 // The identity of the regular file at `path`; none for anything else.
 std::optional<FileIdentity> file_identity(const std::string& path);
 
-// The colours of the next change's first image, made in the background by a
-// colour step of their own, which the loop learns the end of through its pipe.
-struct PreparedColours {
+// A colour step that the loop watches: its end comes through its pipe, and
+// its deadline through a timer. When its result is known, `on_known` (when
+// set) runs; the watch may be destroyed there.
+struct ColourWatch {
+    DaemonState* state = nullptr;
     std::unique_ptr<ColourChild> step;
-    FileIdentity file;
-    EventPtr readable;  // the step's pipe
-    EventPtr overdue;   // its deadline
+    std::optional<FileIdentity> file;  // of the image when the step began; prepared steps only
+    EventPtr readable;
+    EventPtr overdue;
+    void (*on_known)(DaemonState&) = nullptr;
 };
 
-// Right after a change: starts preparing the colours of the image that the
-// next change shows first, with the Config's dark flag, unless they are being
-// prepared already. Nothing for a URL, whose content may change before its
-// turn, for a path that is no regular file now, or with colours off.
+// Right after a change is complete: starts preparing the colours of the image
+// that the next change shows first, with the Config's dark flag, unless they
+// are being prepared already. Nothing for a URL, whose content may change
+// before its turn, for a path that is no regular file now, or with colours off.
 void prepare_next_colours(DaemonState& state);
 
 // Kills a preparation that is not for this image and dark flag: the next
 // change will not show it first.
 void drop_prepared_colours_unless(DaemonState& state, const std::string& image, bool dark);
 
-// The colours of a change's first image: the prepared ones when they are for
+// The colour step of a change's first image: the prepared one when it is for
 // this very image, unchanged since, with the same dark flag, and did not fail
-// (a preparation still running is waited for, within what is left of its
-// deadline, and its result used whatever it is); else a colour step run now.
-ColourResult change_colours(DaemonState& state, const std::string& image, bool dark);
+// (one still at work is waited for, within what is left of its deadline, and
+// its result used whatever it is); else a step started now. `on_known` runs
+// once its result is known, unless it is known already.
+std::unique_ptr<ColourWatch> change_colours(DaemonState& state, const std::string& image, bool dark,
+                                            void (*on_known)(DaemonState&));
 
 }  // namespace zelvo

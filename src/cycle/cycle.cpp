@@ -9,6 +9,7 @@
 
 #include "control/status_file.h"
 #include "images/expand.h"
+#include "support/children.h"
 #include "support/log.h"
 #include "support/process.h"
 
@@ -19,6 +20,9 @@ namespace {
 // The period when neither -t nor the file gives a minute or more: a file's 0
 // would start the viewer in a tight loop, and a negative value names none.
 constexpr std::uint32_t fallback_seconds = 1800;
+// How much of a background expansion's answer the loop takes at a time, so
+// that a signal or a timer never waits long behind it.
+constexpr std::size_t expansion_bytes_at_once = 256 << 10;
 
 std::uint32_t minutes_to_seconds(int minutes) {
     const std::int64_t seconds = std::int64_t{minutes} * 60;
@@ -50,26 +54,34 @@ DaemonState& state_of(void* argument) { return *static_cast<DaemonState*>(argume
 
 void on_quit(evutil_socket_t, short, void* argument) {
     DaemonState& state = state_of(argument);
-    // Colours for a change that will not come are not worth a second more.
-    state.prepared.reset();
+    if (!state.quitting) {
+        state.quitting = true;
+        // Colours for a change that will not come, and a ring that will not
+        // be shown, are not worth a second more; the hook gets its grace.
+        state.prepared.reset();
+        state.reload.reset();
+        state.hooks->stop();
+    }
     const timeval delay{1, 0};
     event_base_loopexit(state.events->base.get(), &delay);
 }
+
+void on_child(evutil_socket_t, short, void*) { children_reap(); }
 
 // The next change shows other images first now: colours prepared for the old ones go.
 void forget_prepared_colours(DaemonState& state) {
     drop_prepared_colours_unless(state, *state.current->value, state.options.config->dark != 0);
 }
 
-void on_reload(evutil_socket_t, short, void* argument) {
-    DaemonState& state = state_of(argument);
+// The rest of a reload, once its sources are expanded (or it kept the
+// previous configuration): everything derived from the Config and the ring
+// is made again, and the change follows at once.
+void finish_reload(DaemonState& state, ConfigPtr config, StringList images) {
     RunOptions& options = state.options;
-    log_notice("SIGHUP has been recived: regening config");
-    const Config* previous = options.config.get();
-    reload_config(options);
     // A reload that kept the previous Config also kept its ring, and with it
     // the current position: the next images stay the next ones.
-    const bool replaced = options.config.get() != previous;
+    const bool replaced = config && !images.empty();
+    if (replaced) apply_reload(options, std::move(config), std::move(images));
     restart_timer(state);
     release_vector(state.viewer_envp);
     fill_viewer_envp(state);
@@ -80,17 +92,63 @@ void on_reload(evutil_socket_t, short, void* argument) {
     release_viewer_argv(state.viewer_argv);
     fill_viewer_argv(state);
     forget_prepared_colours(state);
-    show_step(state);
-    publish_status(state);
-    log_notice("config regened");
+    show_step(state, "config regened");
+}
+
+void on_expansion_readable(evutil_socket_t, short, void* argument) {
+    DaemonState& state = state_of(argument);
+    PendingReload& reload = *state.reload;
+    const ExpansionChild::Progress progress = reload.expansion->take(expansion_bytes_at_once);
+    if (progress == ExpansionChild::Progress::more) return;
+    // Its events go before anything else happens; the reload is over.
+    const std::unique_ptr<PendingReload> done = std::move(state.reload);
+    done->readable.reset();
+    StringList images = done->expansion->take_images();
+    ConfigPtr config = std::move(done->config);
+    if (progress == ExpansionChild::Progress::failed) {
+        report("Zelvo could not expand the sources of %s and keeps the previous configuration",
+               state.options.config_path.c_str());
+        config.reset();
+    } else if (images.empty()) {
+        report("Zelvo found no suitable images in %s and keeps the previous configuration",
+               state.options.config_path.c_str());
+        config.reset();
+    }
+    finish_reload(state, std::move(config), std::move(images));
+}
+
+// Reads the configuration again at once, then expands its sources in the
+// background; a reload already under way starts again.
+void on_reload(evutil_socket_t, short, void* argument) {
+    DaemonState& state = state_of(argument);
+    log_notice("SIGHUP has been recived: regening config");
+    state.reload.reset();
+    ConfigPtr config = load_config(state.options.config_path, state.options.home, state.options.source);
+    // One that cannot be used has said why; the previous one stays.
+    if (!config) {
+        finish_reload(state, nullptr, StringList());
+        return;
+    }
+    auto reload = std::make_unique<PendingReload>();
+    reload->expansion = std::make_unique<ExpansionChild>(config->sources.first());
+    reload->config = std::move(config);
+    if (reload->expansion->descriptor() < 0) {
+        report("Zelvo could not expand the sources of %s and keeps the previous configuration",
+               state.options.config_path.c_str());
+        finish_reload(state, nullptr, StringList());
+        return;
+    }
+    reload->readable.reset(event_new(state.events->base.get(), reload->expansion->descriptor(),
+                                     EV_READ | EV_PERSIST, on_expansion_readable, &state));
+    if (!reload->readable || event_add(reload->readable.get(), nullptr) < 0) std::abort();
+    state.reload = std::move(reload);
 }
 
 void on_skip(evutil_socket_t, short, void* argument) {
     DaemonState& state = state_of(argument);
     log_notice("SIGUSR1 has been recived: skiping ahead");
-    show_step(state);
     restart_timer(state);
-    publish_status(state);
+    show_step(state);
 }
 
 void on_reshuffle(evutil_socket_t, short, void* argument) {
@@ -99,9 +157,8 @@ void on_reshuffle(evutil_socket_t, short, void* argument) {
     state.current = ring_shuffle(state.current);
     refill_image_slots(state.viewer_argv, state.current, state.viewer_argv.count());
     forget_prepared_colours(state);
-    show_step(state);
     restart_timer(state);
-    publish_status(state);
+    show_step(state);
 }
 
 // An image of an earlier set can still be shown: a file that is there, or a URL.
@@ -120,20 +177,23 @@ void on_previous(evutil_socket_t, short, void* argument) {
         return;
     }
     log_notice("SIGRTMIN has been recived: going back");
+    restart_timer(state);
     std::vector<char*> argv(state.viewer_argv.entries(), state.viewer_argv.entries() + 3);
     for (std::string& image : state.shown.sets[*earlier]) argv.push_back(image.data());
     argv.push_back(nullptr);
-    if (show_images(state, argv.data())) state.shown.on_screen = *earlier;
-    restart_timer(state);
-    publish_status(state);
+    if (!begin_change(state, argv.data())) {
+        publish_status(state);
+        return;
+    }
+    state.shown.on_screen = *earlier;
+    settle_change(state);
 }
 
 void on_timer(evutil_socket_t, short, void* argument) {
     DaemonState& state = state_of(argument);
-    show_step(state);
     // The persistent timer has just been armed again for one interval.
     state.next_change = std::time(nullptr) + state.interval.tv_sec;
-    publish_status(state);
+    show_step(state);
 }
 
 // A signal event, added at once; the cycle cannot run without it.
@@ -181,6 +241,9 @@ int run_cycle(DaemonState& state) {
     EventSet& events = *state.events;
     events.base.reset(event_base_new());
     if (!events.base) std::abort();
+    state.hooks = std::make_unique<HookRunner>(events.base.get());
+    // Before the first child: the daemon reaps its children itself.
+    events.sigchld_event = add_signal_event(state, SIGCHLD, on_child);
     events.sigquit_event = add_signal_event(state, SIGQUIT, on_quit);
     events.sigterm_event = add_signal_event(state, SIGTERM, on_quit);
     events.sigint_event = add_signal_event(state, SIGINT, on_quit);
@@ -200,17 +263,22 @@ int run_cycle(DaemonState& state) {
     fill_viewer_envp(state);
     state.xrdb_argv = build_xrdb_argv(*options.config);
     show_step(state);
-    publish_status(state);
     event_base_loop(events.base.get(), EVLOOP_NO_EXIT_ON_EMPTY);
 
-    EventPtr* in_order[] = {&events.sigquit_event,  &events.sigint_event,   &events.sigterm_event,
-                            &events.sighup_event,   &events.sigusr1_event,  &events.sigusr2_event,
-                            &events.sigrtmin_event, &events.timer_event};
+    // Whatever is still at work ends now: a colour step, an expansion, a hook.
+    state.change.reset();
+    state.prepared.reset();
+    state.reload.reset();
+    state.hooks->kill_now();
+    state.hooks.reset();
+    EventPtr* in_order[] = {&events.sigquit_event, &events.sigint_event,   &events.sigterm_event,
+                            &events.sighup_event,  &events.sigusr1_event,  &events.sigusr2_event,
+                            &events.sigrtmin_event, &events.timer_event,   &events.sigchld_event};
     for (EventPtr* handle : in_order) event_del(handle->get());
     for (EventPtr* handle : in_order) handle->reset();
-    // A preparation's events go before the base they belong to.
-    state.prepared.reset();
     events.base.reset();
+    // Their private folders go once they have ended; a viewer may run on.
+    children_reap_killed();
     release_viewer_argv(state.viewer_argv);
     release_vector(state.viewer_envp);
     release_vector(state.xrdb_argv);

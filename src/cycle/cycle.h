@@ -13,6 +13,7 @@
 #include "cycle/history.h"
 #include "cycle/hook.h"
 #include "cycle/launch.h"
+#include "images/expander.h"
 #include "images/launch_vector.h"
 #include "images/string_list.h"
 #include "support/event.h"
@@ -30,7 +31,26 @@ struct EventSet {
     EventPtr sigusr1_event;
     EventPtr sigusr2_event;
     EventPtr sigrtmin_event;  // previous_signal()
+    EventPtr sigchld_event;   // the daemon reaps its children itself
     EventPtr timer_event;
+};
+
+// A change whose viewer has started and whose colours are still being made:
+// the colour file, the exports, the terminals, xrdb and the hook follow once
+// they are known. A newer change supersedes it: its colour step is ended and
+// its colours are never published.
+struct PendingChange {
+    std::vector<std::string> images;        // on screen, one per monitor
+    std::unique_ptr<ColourWatch> colours;   // none with colours off
+    std::vector<const char*> closing;       // lines logged once it is complete
+};
+
+// A reload whose new configuration is read and whose sources are being
+// expanded in the background, while the old ring goes on serving.
+struct PendingReload {
+    ConfigPtr config;
+    std::unique_ptr<ExpansionChild> expansion;
+    EventPtr readable;
 };
 
 // The running cycle's state, one per process. Start-up sets `options`;
@@ -58,10 +78,15 @@ struct DaemonState {
     std::string lock_display;
 
     // The colours of the next change, being made or made already.
-    std::unique_ptr<PreparedColours> prepared;
-
-    // The hook of the last change, which the next change ends if it still runs.
-    std::optional<HookProcess> hook;
+    std::unique_ptr<ColourWatch> prepared;
+    // The last change, while its colours are being made.
+    std::unique_ptr<PendingChange> change;
+    // A reload under way.
+    std::unique_ptr<PendingReload> reload;
+    // The hook of each change.
+    std::unique_ptr<HookRunner> hooks;
+    // A quit signal has come: the loop ends within the second.
+    bool quitting = false;
 };
 
 // Runs the wallpaper cycle until a quit signal has ended it; gives 0.
@@ -75,15 +100,22 @@ std::uint32_t interval_seconds(const RunOptions& options);
 void restart_timer(DaemonState& state);
 
 // One wallpaper change: start the viewer on the queued images, then move the
-// ring on by the monitor count and queue the next images.
-void show_step(DaemonState& state);
+// ring on by the monitor count and queue the next images; the rest of the
+// change follows (see begin_change). `closing` is logged once the change is
+// complete, or at once when the viewer could not be started.
+void show_step(DaemonState& state, const char* closing = nullptr);
 
-// Everything a change does, for the images in the viewer vector's slots
-// (from entry 3 to its terminator): the viewer, then, when the Config enables
-// them, the colour file from the first image, the exports, the terminals and
-// xrdb, and last the hook. False, after a log line, when the viewer could not
-// be started: then nothing changed.
-bool show_images(DaemonState& state, char* const* viewer_argv);
+// The start of every change, for the images in the viewer vector's slots
+// (from entry 3 to its terminator): the viewer starts at once, and, when the
+// Config enables colours, the colour step of the first image begins. A
+// change still under way is superseded. False, after a log line, when the
+// viewer could not be started: then nothing changed.
+bool begin_change(DaemonState& state, char* const* viewer_argv);
+
+// Completes the change begun last once its colours are known (at once with
+// colours off): the colour file, the exports, the terminals and xrdb, then
+// the hook, the status and the preparation of the next colours.
+void settle_change(DaemonState& state);
 
 // Replaces the status file with the state as it is now; a file that cannot
 // be written is left for the next change to try again.

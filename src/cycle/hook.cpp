@@ -1,18 +1,15 @@
 #include "cycle/hook.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
-#include <vector>
 
-#include "images/launch_vector.h"
+#include "support/children.h"
 #include "support/log.h"
 
 // The environment the hook is started with: execvp takes it from here.
@@ -22,45 +19,9 @@ namespace zelvo {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Whether some process still holds the pipe's write end. Whatever a hook
-// writes to it is read and dropped, a little at a time.
-bool holds_pipe(const HookProcess& hook) {
-    for (int reads = 0; reads < 16; ++reads) {
-        char bytes[512];
-        const ssize_t got = read(hook.watch.get(), bytes, sizeof bytes);
-        if (got == 0) return false;
-        if (got < 0) return errno == EAGAIN || errno == EINTR;
-    }
-    return true;
-}
-
-bool group_gone(const HookProcess& hook) { return kill(-hook.group, 0) != 0 && errno == ESRCH; }
-
-// Waits until the hook's group has no process left, or until `until`;
-// `released` becomes true once the pipe is at its end, after which the group
-// may no longer be signalled.
-bool wait_group_gone(const HookProcess& hook, Clock::time_point until, bool& released) {
-    while (true) {
-        if (!released && !holds_pipe(hook)) released = true;
-        if (group_gone(hook)) return true;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
-        if (left <= 0) return false;
-        if (released) {
-            // Its last processes are on their way out: only the group is left to watch.
-            const timespec pause{0, 1000000};
-            nanosleep(&pause, nullptr);
-        } else {
-            pollfd watched{hook.watch.get(), POLLIN, 0};
-            poll(&watched, 1, static_cast<int>(std::min<long long>(left, 5)));
-        }
-    }
-}
-
 // The daemon's environment with the hook's own variables in place of any it
 // inherited under those names.
-LaunchVector hook_environment(const HookCall& call, std::size_t monitors) {
+LaunchVector hook_environment(std::size_t monitors, const std::string* colour_file) {
     std::vector<std::string> entries;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string_view text = *entry;
@@ -68,37 +29,137 @@ LaunchVector hook_environment(const HookCall& call, std::size_t monitors) {
         entries.emplace_back(text);
     }
     entries.push_back("ZELVO_MONITORS=" + std::to_string(monitors));
-    if (call.colour_file != nullptr) entries.push_back("ZELVO_COLORS=" + *call.colour_file);
+    if (colour_file != nullptr) entries.push_back("ZELVO_COLORS=" + *colour_file);
     return LaunchVector(std::move(entries));
+}
+
+timeval grace_timeval() {
+    const auto micro = std::chrono::duration_cast<std::chrono::microseconds>(hook_grace).count();
+    return timeval{static_cast<time_t>(micro / 1000000), static_cast<suseconds_t>(micro % 1000000)};
 }
 
 }  // namespace
 
-void end_hook(HookProcess& hook) {
-    bool released = !holds_pipe(hook);
-    if (released) return;
-    if (kill(-hook.group, SIGTERM) != 0 && errno == ESRCH) return;
-    if (wait_group_gone(hook, Clock::now() + hook_grace, released) || released) return;
-    kill(-hook.group, SIGKILL);
-    wait_group_gone(hook, Clock::now() + hook_grace, released);
+HookRunner::HookRunner(event_base* base) : base_(base) {
+    grace_.reset(event_new(base_, -1, 0, on_grace, this));
+    if (!grace_) std::abort();
 }
 
-void start_hook(std::optional<HookProcess>& running, const HookCall& call) {
-    if (running) {
-        end_hook(*running);
-        running.reset();
-    }
-    if (call.program.empty()) return;
-    std::vector<char*> argv;
-    for (StringNode* node = call.program.first(); node != nullptr; node = node->link) {
-        if (node->value) argv.push_back(node->value->data());
-    }
-    const std::size_t first_image = argv.size();
-    for (char* const* image = call.images; *image != nullptr; ++image) argv.push_back(*image);
-    const std::size_t monitors = argv.size() - first_image;
-    argv.push_back(nullptr);
-    const LaunchVector envp = hook_environment(call, monitors);
+HookRunner::~HookRunner() { kill_now(); }
 
+void HookRunner::start(const StringList& program, const std::vector<std::string>& images,
+                       const std::string* colour_file) {
+    if (stopped_) return;
+    waiting_.reset();
+    if (!program.empty()) {
+        Start start;
+        for (StringNode* node = program.first(); node != nullptr; node = node->link)
+            if (node->value) start.argv.push_back(*node->value);
+        start.argv.insert(start.argv.end(), images.begin(), images.end());
+        start.envp = hook_environment(images.size(), colour_file);
+        waiting_ = std::move(start);
+    }
+    if (group_ > 0) {
+        end_running();
+    } else if (waiting_) {
+        Start next = std::move(*waiting_);
+        waiting_.reset();
+        launch(next);
+    }
+}
+
+void HookRunner::stop() {
+    stopped_ = true;
+    waiting_.reset();
+    if (group_ > 0) end_running();
+}
+
+void HookRunner::kill_now() {
+    waiting_.reset();
+    stopped_ = true;
+    if (group_ <= 0) return;
+    if (watch_.get() >= 0) {
+        kill(-group_, SIGKILL);
+        signals_sent_ = 2;
+    }
+    ended();
+}
+
+// The first step of ending the running hook; the loop takes the next ones.
+void HookRunner::end_running() {
+    if (ending_) return;
+    ending_ = true;
+    // A hook whose processes have all let go of the pipe is never signalled.
+    if (watch_.get() < 0) {
+        ended();
+        return;
+    }
+    kill(-group_, SIGTERM);
+    signals_sent_ = 1;
+    const timeval grace = grace_timeval();
+    event_add(grace_.get(), &grace);
+}
+
+// The hook will not be signalled again: its first process is left to be
+// reaped, and the start asked for meanwhile comes.
+void HookRunner::ended() {
+    event_del(grace_.get());
+    watching_.reset();
+    watch_.reset();
+    children_forget(group_, signals_sent_ == 2 ? ChildFate::killed : ChildFate::running);
+    group_ = -1;
+    signals_sent_ = 0;
+    ending_ = false;
+    if (waiting_ && !stopped_) {
+        Start next = std::move(*waiting_);
+        waiting_.reset();
+        launch(next);
+    }
+}
+
+// Every process of the hook has let go of the pipe.
+void HookRunner::released() {
+    watching_.reset();
+    watch_.reset();
+    if (!ending_) {
+        // Nothing left to end: its first process is reaped when it ends.
+        children_forget(group_, ChildFate::running);
+        group_ = -1;
+        return;
+    }
+    ended();
+}
+
+void HookRunner::on_watch(evutil_socket_t, short, void* argument) {
+    HookRunner& runner = *static_cast<HookRunner*>(argument);
+    // Whatever a hook writes to the pipe is read and dropped, a little at a time.
+    for (int reads = 0; reads < 16; ++reads) {
+        char bytes[512];
+        const ssize_t got = read(runner.watch_.get(), bytes, sizeof bytes);
+        if (got > 0) continue;
+        if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
+        runner.released();
+        return;
+    }
+}
+
+void HookRunner::on_grace(evutil_socket_t, short, void* argument) {
+    HookRunner& runner = *static_cast<HookRunner*>(argument);
+    if (runner.signals_sent_ == 1) {
+        kill(-runner.group_, SIGKILL);
+        runner.signals_sent_ = 2;
+        const timeval grace = grace_timeval();
+        event_add(runner.grace_.get(), &grace);
+        return;
+    }
+    // Whatever still holds the pipe left the group: it is no longer the hook's to end.
+    runner.ended();
+}
+
+void HookRunner::launch(Start& start) {
+    std::vector<char*> argv;
+    for (std::string& argument : start.argv) argv.push_back(argument.data());
+    argv.push_back(nullptr);
     int ends[2];
     if (pipe(ends) != 0) {
         report("Zelvo could not start the hook %s: pipe failed: %s", argv[0], std::strerror(errno));
@@ -118,7 +179,7 @@ void start_hook(std::optional<HookProcess>& running, const HookCall& call) {
         setpgid(0, 0);
         // The one descriptor the hook inherits: while it or its processes hold it, they run.
         fcntl(held.get(), F_SETFD, 0);
-        environ = const_cast<char**>(envp.entries());
+        environ = const_cast<char**>(start.envp.entries());
         execvp(argv[0], argv.data());
         report("Zelvo could not start the hook %s: %s", argv[0], std::strerror(errno));
         _exit(127);
@@ -126,7 +187,10 @@ void start_hook(std::optional<HookProcess>& running, const HookCall& call) {
     // Either side may set the group first; a signal to it needs it set.
     setpgid(child, child);
     fcntl(watch.get(), F_SETFL, O_NONBLOCK);
-    running = HookProcess{child, std::move(watch)};
+    group_ = child;
+    watch_ = std::move(watch);
+    watching_.reset(event_new(base_, watch_.get(), EV_READ | EV_PERSIST, on_watch, this));
+    if (!watching_ || event_add(watching_.get(), nullptr) < 0) std::abort();
 }
 
 }  // namespace zelvo

@@ -10,6 +10,7 @@
 #include "cycle/cycle.h"
 #include "cycle/hook.h"
 #include "cycle/terminals.h"
+#include "support/children.h"
 #include "support/log.h"
 #include "support/process.h"
 
@@ -33,7 +34,10 @@ void start_xrdb(const DaemonState& state) {
         report("Zelvo could not start xrdb: fork failed: %s", std::strerror(errno));
         return;
     }
-    if (child > 0) return;
+    if (child > 0) {
+        children_forget(child, ChildFate::running);
+        return;
+    }
     execvp(state.xrdb_program.c_str(), state.xrdb_argv.entries());
     end_failed_child("xrdb was not in your path. the xrdb path can also be defined in the config",
                      "Could xrdb not be installed?");
@@ -47,20 +51,54 @@ void write_exports(const std::string& folder, const ColourExports& exports, cons
     if (exports.sequences) write_export(folder + "/sequences", terminal_sequences(palette));
 }
 
-}  // namespace
-
-void show_step(DaemonState& state) {
-    // When the viewer cannot start, the images stay queued for the next change.
-    if (!show_images(state, state.viewer_argv.entries())) return;
-    const std::size_t count = state.viewer_argv.count();
-    history_record(state.shown, std::vector<std::string>(&state.viewer_argv.entries()[3],
-                                                         &state.viewer_argv.entries()[count - 1]));
-    state.current = ring_advance(state.current, monitor_count(state.options));
-    refill_image_slots(state.viewer_argv, state.current, count);
-    prepare_next_colours(state);
+void log_closing(const PendingChange& change) {
+    for (const char* line : change.closing) log_notice(line);
 }
 
-bool show_images(DaemonState& state, char* const* viewer_argv) {
+// The change's colours are known (or off): everything else that hears of it follows, in this order.
+void complete_change(DaemonState& state) {
+    const std::unique_ptr<PendingChange> change = std::move(state.change);
+    const Config& config = *state.options.config;
+    const std::string folder = state.options.home + "/.zelvo";
+    const std::string colour_file = folder + "/colors";
+    if (change->colours) {
+        // From the image of the first monitor, and complete before xrdb loads
+        // it; whatever else hears of the palette gets the very same one.
+        const ColourResult& colours = change->colours->step->result();
+        if (colours.complaint) report("%s", colours.complaint->c_str());
+        write_palette(colour_file, colours.palette);
+        write_exports(folder, config.exports, colours.palette, change->images.front().c_str());
+        if (config.terminals) send_to_terminals(terminal_sequences(colours.palette));
+        if (config.use_xrdb) start_xrdb(state);
+    }
+    // Last, so that it finds the colour file and the exports complete.
+    state.hooks->start(config.hook, change->images, change->colours ? &colour_file : nullptr);
+    publish_status(state);
+    log_closing(*change);
+    // Colours for a change that will not come are not worth making.
+    if (!state.quitting) prepare_next_colours(state);
+}
+
+void on_colours_known(DaemonState& state) { complete_change(state); }
+
+}  // namespace
+
+void show_step(DaemonState& state, const char* closing) {
+    // When the viewer cannot start, the images stay queued for the next change.
+    if (!begin_change(state, state.viewer_argv.entries())) {
+        publish_status(state);
+        if (closing != nullptr) log_notice(closing);
+        return;
+    }
+    if (closing != nullptr) state.change->closing.push_back(closing);
+    const std::size_t count = state.viewer_argv.count();
+    history_record(state.shown, state.change->images);
+    state.current = ring_advance(state.current, monitor_count(state.options));
+    refill_image_slots(state.viewer_argv, state.current, count);
+    settle_change(state);
+}
+
+bool begin_change(DaemonState& state, char* const* viewer_argv) {
     const pid_t child = fork_child();
     if (child < 0) {
         report("Zelvo could not start feh: fork failed: %s", std::strerror(errno));
@@ -70,24 +108,21 @@ bool show_images(DaemonState& state, char* const* viewer_argv) {
         execve(state.viewer_program.c_str(), viewer_argv, state.viewer_envp.entries());
         end_failed_child("feh was not in your path. the feh path can also be defined in the config", nullptr);
     }
+    children_forget(child, ChildFate::running);
     state.last_change = std::time(nullptr);
 
+    // The change before, if still under way, is over: its colours would come too late.
+    if (state.change) log_closing(*state.change);
+    state.change = std::make_unique<PendingChange>();
+    for (char* const* image = &viewer_argv[3]; *image != nullptr; ++image) state.change->images.emplace_back(*image);
     const Config& config = *state.options.config;
-    const std::string folder = state.options.home + "/.zelvo";
-    const std::string colour_file = folder + "/colors";
-    if (config.colors) {
-        // From the image of the first monitor, and complete before xrdb loads
-        // it; whatever else hears of the palette gets the very same one.
-        const ColourResult colours = change_colours(state, viewer_argv[3], config.dark != 0);
-        if (colours.complaint) report("%s", colours.complaint->c_str());
-        write_palette(colour_file, colours.palette);
-        write_exports(folder, config.exports, colours.palette, viewer_argv[3]);
-        if (config.terminals) send_to_terminals(terminal_sequences(colours.palette));
-        if (config.use_xrdb) start_xrdb(state);
-    }
-    // Last, so that it finds the colour file and the exports complete.
-    start_hook(state.hook, HookCall{config.hook, &viewer_argv[3], config.colors ? &colour_file : nullptr});
+    if (config.colors)
+        state.change->colours = change_colours(state, state.change->images.front(), config.dark != 0, on_colours_known);
     return true;
+}
+
+void settle_change(DaemonState& state) {
+    if (state.change && (!state.change->colours || state.change->colours->step->known())) complete_change(state);
 }
 
 }  // namespace zelvo

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <new>
 #include <pwd.h>
@@ -52,6 +53,13 @@ std::optional<std::string> environment_text(const char* name) {
     return std::string(value);
 }
 
+// DISPLAY and XAUTHORITY as X clients read them: an empty one names nothing.
+std::optional<std::string> environment_setting(const char* name) {
+    std::optional<std::string> value = environment_text(name);
+    if (value && value->empty()) return std::nullopt;
+    return value;
+}
+
 std::optional<std::string> home_directory() {
     if (std::optional<std::string> home = environment_text("HOME")) return home;
     if (const passwd* entry = getpwuid(getuid())) return std::string(entry->pw_dir);
@@ -77,19 +85,38 @@ void fork_and_leave_parent() {
 // the pid file names it, so that whoever reads the file after the command
 // has returned (systemd, zelvoctl) finds the daemon's own pid.
 constexpr char ready_byte = 'r';
+// Or this one, and the error number, when the pid file could not take the pid.
+constexpr char no_pid_byte = 'p';
 
-[[noreturn]] void wait_for_daemon(int reader) {
-    char byte = 0;
-    ssize_t got = 0;
-    while ((got = read(reader, &byte, 1)) < 0 && errno == EINTR) {
+std::string pid_file_path(const RuntimeDirectory& runtime, const std::string& display) {
+    return runtime.path() + "/" + pid_file_name(display);
+}
+
+void report_unwritten_pid(const std::string& path, int error) {
+    report("Zelvo cannot write its pid to the pid file %s: %s", path.c_str(), std::strerror(error));
+}
+
+[[noreturn]] void wait_for_daemon(int reader, const std::string& pid_path) {
+    char answer[1 + sizeof(int)] = {};
+    std::size_t got = 0;
+    while (got < sizeof answer) {
+        const ssize_t part = read(reader, answer + got, sizeof answer - got);
+        if (part < 0 && errno == EINTR) continue;
+        if (part <= 0) break;
+        got += static_cast<std::size_t>(part);
+    }
+    if (got == sizeof answer && answer[0] == no_pid_byte) {
+        int error = 0;
+        std::memcpy(&error, answer + 1, sizeof error);
+        report_unwritten_pid(pid_path, error);
     }
     // An end without the byte: a fork or setsid after the first one failed.
-    std::exit(got == 1 && byte == ready_byte ? 0 : 1);
+    std::exit(got >= 1 && answer[0] == ready_byte ? 0 : 1);
 }
 
 // Detaches from the terminal, keeping the lock and the runtime directory
 // open through both forks; the daemon then writes its pid into the file.
-void detach(const PidLock& lock, const RuntimeDirectory& runtime) {
+void detach(const PidLock& lock, const RuntimeDirectory& runtime, const std::string& pid_path) {
     int ready[2];
     if (pipe(ready) != 0) std::exit(1);
     // Unwritten output would otherwise be written once by each parent.
@@ -98,10 +125,11 @@ void detach(const PidLock& lock, const RuntimeDirectory& runtime) {
     if (child < 0) std::exit(1);
     if (child > 0) {
         close(ready[1]);
-        wait_for_daemon(ready[0]);
+        wait_for_daemon(ready[0], pid_path);
     }
     if (setsid() < 0) std::exit(1);
-    std::signal(SIGCHLD, SIG_IGN);
+    // SIGCHLD keeps its default: the daemon reaps its children itself, so
+    // that none it may still signal is reaped, and its number reused, first.
     std::signal(SIGHUP, SIG_IGN);
     fork_and_leave_parent();
 
@@ -113,8 +141,15 @@ void detach(const PidLock& lock, const RuntimeDirectory& runtime) {
     for (long descriptor = open_max - 1; descriptor >= 0; --descriptor) {
         if (std::find(kept.begin(), kept.end(), descriptor) == kept.end()) close(static_cast<int>(descriptor));
     }
-    // A pid file that cannot take the pid only hides the daemon from zelvoctl.
-    lock.write_pid(getpid());
+    // A daemon that no pid file names could be found by no zelvoctl and
+    // stopped by no second start: it ends here, and the launcher says why.
+    if (!lock.write_pid(getpid())) {
+        char answer[1 + sizeof(int)] = {no_pid_byte};
+        const int error = errno;
+        std::memcpy(answer + 1, &error, sizeof error);
+        write_all(ready[1], std::string_view(answer, sizeof answer));
+        std::_Exit(1);
+    }
     // Before the standard streams are reopened: the pipe may have taken one
     // of their descriptors when the program was started without it.
     while (write(ready[1], &ready_byte, 1) < 0 && errno == EINTR) {
@@ -173,8 +208,8 @@ std::optional<RunOptions> capture_environment() {
         return std::nullopt;
     }
     options.home = std::move(*home);
-    options.xauthority = environment_text("XAUTHORITY");
-    options.display = environment_text("DISPLAY");
+    options.xauthority = environment_setting("XAUTHORITY");
+    options.display = environment_setting("DISPLAY");
     // Both searches walk the same, unchanged PATH.
     const char* search_list = std::getenv("PATH");
     options.feh_path = find_program(search_list, "/feh", "/usr/bin/feh");
@@ -264,7 +299,10 @@ int zelvo_main(int argc, char** argv) {
     close_in_workers(lock.descriptor());
     close_in_workers(runtime.descriptor());
     // Until it detaches, the pid of this process: a second start names it.
-    lock.write_pid(getpid());
+    if (!lock.write_pid(getpid())) {
+        report_unwritten_pid(pid_file_path(runtime, display), errno);
+        return 1;
+    }
     remove_status_file(runtime, display);
 
     options.config = load_config(options.config_path, options.home, options.source);
@@ -281,7 +319,7 @@ int zelvo_main(int argc, char** argv) {
     }
     options.ring = ImageRing(ring_shuffle(images.release()));
 
-    detach(lock, runtime);
+    detach(lock, runtime, pid_file_path(runtime, display));
     log_open();
     log_notice("Zelvo is inited");
     magick_limit_threads(4);

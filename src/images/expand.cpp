@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "support/c_text.h"
+#include "support/children.h"
 #include "support/config_file.h"
 #include "support/directory.h"
 #include "support/log.h"
@@ -312,7 +313,12 @@ StringList Expansion::run(const StringNode* sources) {
 
 }  // namespace
 
-StringList expand_sources(const StringNode* sources) { return Expansion().run(sources); }
+StringList expand_sources(const StringNode* sources) {
+    StringList images = Expansion().run(sources);
+    // Its probers have let go of their channels: they are on their way out.
+    children_reap_killed();
+    return images;
+}
 
 bool source_is_url(const char* source) {
     static const UrlPattern pattern;
@@ -326,8 +332,9 @@ bool source_is_url(const char* source) {
 std::optional<SourceKind> classify_by_file_system(const char* source) {
     if (source == nullptr || source[0] == '\0') return SOURCE_SKIPPED;
     struct stat status{};
+    // Nothing there, or a text too long to be a path at all: a URL perhaps.
     if (stat(source, &status) != 0)
-        return errno == ENOENT && source_is_url(source) ? SOURCE_IMAGE : SOURCE_SKIPPED;
+        return (errno == ENOENT || errno == ENAMETOOLONG) && source_is_url(source) ? SOURCE_IMAGE : SOURCE_SKIPPED;
     if (S_ISDIR(status.st_mode)) return DirectoryPtr{opendir(source)} ? SOURCE_DIRECTORY : SOURCE_SKIPPED;
     if (!S_ISREG(status.st_mode)) return SOURCE_SKIPPED;
     return std::nullopt;

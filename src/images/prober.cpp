@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "support/children.h"
 #include "support/log.h"
 #include "support/magick.h"
 
@@ -224,8 +225,6 @@ bool ProbeWorker::start() {
         mine.reset();
         run_prober(theirs.get(), *answers_, temporary_->path());
     }
-    // Either side may set the group first; the kill in stop needs it set.
-    setpgid(child, child);
     fcntl(mine.get(), F_SETFL, O_NONBLOCK);
     pid_ = child;
     channel_ = std::move(mine);
@@ -234,10 +233,7 @@ bool ProbeWorker::start() {
 
 void ProbeWorker::stop(bool kill) {
     if (pid_ < 0) return;
-    if (kill) {
-        ::kill(-pid_, SIGKILL);
-        ::kill(pid_, SIGKILL);
-    }
+    if (kill) kill_worker(pid_);
     // The prober reads the end of its requests and ends; only once its end of
     // the channel is closed has it let go of its private directory.
     shutdown(channel_.get(), SHUT_WR);
@@ -247,10 +243,11 @@ void ProbeWorker::stop(bool kill) {
         std::string drained;
         while (pump(POLLIN, drained)) drained.clear();
         if (!overran_ || killed) break;
-        ::kill(-pid_, SIGKILL);
-        ::kill(pid_, SIGKILL);
+        kill_worker(pid_);
     }
     channel_.reset();
+    // Reaped by the expansion's end (see expand_sources), once it has let go.
+    children_forget(pid_, ChildFate::killed);
     pid_ = -1;
     temporary_.reset();
 }

@@ -49,6 +49,8 @@ namespace {
 // The daemon's own descriptors that its workers close; it has few.
 std::array<int, 4> daemon_descriptors = {-1, -1, -1, -1};
 
+bool workers_in_own_groups = true;
+
 }  // namespace
 
 void close_in_workers(int descriptor) {
@@ -61,13 +63,30 @@ void close_in_workers(int descriptor) {
     std::abort();
 }
 
+bool workers_lead_groups() { return workers_in_own_groups; }
+
+void keep_workers_in_this_group() { workers_in_own_groups = false; }
+
+void kill_worker(pid_t pid) {
+    if (pid <= 0) return;
+    if (workers_in_own_groups) kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+}
+
 pid_t fork_worker() {
     const pid_t child = fork_child(DaemonSignals::ignore);
-    if (child != 0) return child;
-    setpgid(0, 0);
+    if (child != 0) {
+        if (child > 0 && workers_in_own_groups) setpgid(child, child);
+        return child;
+    }
+    if (workers_in_own_groups) setpgid(0, 0);
     std::signal(SIGXFSZ, SIG_IGN);
-    for (int descriptor : daemon_descriptors)
+    // Closed once, here: their numbers may be taken by the worker's own
+    // descriptors, which a worker that it starts in turn must not close.
+    for (int& descriptor : daemon_descriptors) {
         if (descriptor >= 0) close(descriptor);
+        descriptor = -1;
+    }
     return 0;
 }
 

@@ -25,13 +25,26 @@ private:
 };
 
 // Forks a worker: a child that runs this program's own code on a stranger's
-// file, without exec. It gets a process group of its own, so that whatever it
-// starts is killed with it, and ignores the signals that steer the daemon, so
-// that a signal meant for the daemon (pkill -x zelvo) neither costs its work
-// nor reaches the daemon's loop a second time. A write past its file size
-// limit fails instead of ending it. Gives the child's pid, 0 in the child, or
-// -1 with errno set.
+// file, without exec. It gets a process group of its own (see
+// workers_lead_groups), so that whatever it starts is killed with it, and
+// ignores the signals that steer the daemon, so that a signal meant for the
+// daemon (pkill -x zelvo) neither costs its work nor reaches the daemon's
+// loop a second time. A write past its file size limit fails instead of
+// ending it. Gives the child's pid, 0 in the child, or -1 with errno set.
 pid_t fork_worker();
+
+// Whether the workers of this process lead process groups of their own; the
+// parent then sets the group too (either side may be first) before it
+// signals the group.
+bool workers_lead_groups();
+
+// From now on the workers of this process stay in its own process group: a
+// worker that starts workers of its own (the expansion in the background, with
+// its probers) is then ended with all of them by one signal to its group.
+void keep_workers_in_this_group();
+
+// Ends a worker at once: its group when it leads one, else the worker alone.
+void kill_worker(pid_t pid);
 
 // Descriptors that a worker closes at once: those that stand for the daemon
 // itself, such as its pid file's lock, which a worker that outlives a killed

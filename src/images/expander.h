@@ -1,0 +1,50 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+#include "images/string_list.h"
+#include "support/process.h"
+
+namespace zelvo {
+
+// An expansion of sources in a worker process of its own, so that the
+// daemon's loop goes on serving signals, the timer and zelvoctl while
+// directories are listed and images probed. The worker leads a process group
+// with its probers, so that ending it ends them all at once. It sends the
+// images back through a pipe, each as its length and its bytes, and a last
+// mark once the expansion is complete; the loop takes them a little at a time.
+class ExpansionChild {
+public:
+    // Starts expanding the sources (a list as a Config holds it). When no
+    // worker can be started, the expansion has failed at once.
+    explicit ExpansionChild(const StringNode* sources);
+    // A worker still at work is killed, with its probers.
+    ~ExpansionChild();
+    ExpansionChild(const ExpansionChild&) = delete;
+    ExpansionChild& operator=(const ExpansionChild&) = delete;
+
+    enum class Progress { more, complete, failed };
+
+    // The descriptor that becomes readable when the worker sends or ends; -1
+    // once the expansion is over.
+    int descriptor() const { return progress_ == Progress::more ? reader_.get() : -1; }
+    // Takes what has come, at most `most` bytes of it, without blocking.
+    Progress take(std::size_t most);
+    // The images found, in the order expansion gives them; once complete.
+    StringList take_images();
+
+private:
+    void end(bool failed);
+
+    pid_t pid_ = -1;
+    UniqueDescriptor reader_;
+    std::string pending_;  // the bytes of an entry not yet whole
+    StringList images_ = StringList::placeholder();
+    StringNode* tail_ = images_.first();
+    std::size_t received_ = 0;
+    Progress progress_ = Progress::more;
+};
+
+}  // namespace zelvo
