@@ -24,7 +24,7 @@ source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${1:-$source_dir/build}
 magick7_dir=$source_dir/build-magick7
 # One entry per benchmark; rows appear in this order.
-benchmarks=(zelvo_expand_bench cycle_bench.py)
+benchmarks=(zelvo_expand_bench cycle_bench.py steering_bench.py)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zelvo-bench-run.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -66,7 +66,10 @@ void on_quit(evutil_socket_t, short, void* argument) {
     event_base_loopexit(state.events->base.get(), &delay);
 }
 
-void on_child(evutil_socket_t, short, void*) { children_reap(); }
+void on_child(evutil_socket_t, short, void* argument) {
+    children_reap();
+    state_of(argument).hooks->on_child();
+}
 
 // The next change shows other images first now: colours prepared for the old ones go.
 void forget_prepared_colours(DaemonState& state) {

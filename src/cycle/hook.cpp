@@ -59,13 +59,10 @@ void HookRunner::start(const StringList& program, const std::vector<std::string>
         start.envp = hook_environment(images.size(), colour_file);
         waiting_ = std::move(start);
     }
-    if (group_ > 0) {
+    if (group_ > 0)
         end_running();
-    } else if (waiting_) {
-        Start next = std::move(*waiting_);
-        waiting_.reset();
-        launch(next);
-    }
+    else
+        settle();
 }
 
 void HookRunner::stop() {
@@ -78,56 +75,47 @@ void HookRunner::kill_now() {
     waiting_.reset();
     stopped_ = true;
     if (group_ <= 0) return;
-    if (watch_.get() >= 0) {
-        kill(-group_, SIGKILL);
-        signals_sent_ = 2;
-    }
-    ended();
+    // Its first process is not reaped yet: the group is still the hook's.
+    kill(-group_, SIGKILL);
+    let_go(ChildFate::killed);
+}
+
+void HookRunner::on_child() {
+    if (group_ > 0) settle();
 }
 
 // The first step of ending the running hook; the loop takes the next ones.
 void HookRunner::end_running() {
     if (ending_) return;
     ending_ = true;
-    // A hook whose processes have all let go of the pipe is never signalled.
-    if (watch_.get() < 0) {
-        ended();
-        return;
-    }
+    settle();
+    if (group_ <= 0) return;
     kill(-group_, SIGTERM);
     signals_sent_ = 1;
     const timeval grace = grace_timeval();
     event_add(grace_.get(), &grace);
 }
 
-// The hook will not be signalled again: its first process is left to be
-// reaped, and the start asked for meanwhile comes.
-void HookRunner::ended() {
+// The hook will not be signalled again: its first process is left to be reaped.
+void HookRunner::let_go(ChildFate fate) {
     event_del(grace_.get());
     watching_.reset();
     watch_.reset();
-    children_forget(group_, signals_sent_ == 2 ? ChildFate::killed : ChildFate::running);
+    children_forget(group_, fate);
     group_ = -1;
     signals_sent_ = 0;
     ending_ = false;
-    if (waiting_ && !stopped_) {
-        Start next = std::move(*waiting_);
-        waiting_.reset();
-        launch(next);
-    }
 }
 
-// Every process of the hook has let go of the pipe.
-void HookRunner::released() {
-    watching_.reset();
-    watch_.reset();
-    if (!ending_) {
-        // Nothing left to end: its first process is reaped when it ends.
-        children_forget(group_, ChildFate::running);
-        group_ = -1;
-        return;
-    }
-    ended();
+// Moves on as far as the hook lets it: a hook of which nothing runs any more
+// (its first process has ended, and the pipe is let go, or it was killed) is
+// reaped; then the start asked for comes, unless one still runs.
+void HookRunner::settle() {
+    if (group_ > 0 && child_ended(group_) && (watch_.get() < 0 || signals_sent_ == 2)) let_go(ChildFate::killed);
+    if (group_ > 0 || !waiting_ || stopped_) return;
+    Start next = std::move(*waiting_);
+    waiting_.reset();
+    launch(next);
 }
 
 void HookRunner::on_watch(evutil_socket_t, short, void* argument) {
@@ -138,7 +126,10 @@ void HookRunner::on_watch(evutil_socket_t, short, void* argument) {
         const ssize_t got = read(runner.watch_.get(), bytes, sizeof bytes);
         if (got > 0) continue;
         if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
-        runner.released();
+        // Every process of the hook has let go of it.
+        runner.watching_.reset();
+        runner.watch_.reset();
+        runner.settle();
         return;
     }
 }
@@ -150,10 +141,13 @@ void HookRunner::on_grace(evutil_socket_t, short, void* argument) {
         runner.signals_sent_ = 2;
         const timeval grace = grace_timeval();
         event_add(runner.grace_.get(), &grace);
+        runner.settle();
         return;
     }
-    // Whatever still holds the pipe left the group: it is no longer the hook's to end.
-    runner.ended();
+    // Killed, and still not ended (a process in uninterruptible sleep): it
+    // is reaped whenever it ends, and the next hook comes all the same.
+    runner.let_go(ChildFate::killed);
+    runner.settle();
 }
 
 void HookRunner::launch(Start& start) {

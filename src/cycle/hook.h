@@ -9,6 +9,7 @@
 
 #include "images/launch_vector.h"
 #include "images/string_list.h"
+#include "support/children.h"
 #include "support/event.h"
 #include "support/process.h"
 
@@ -19,13 +20,14 @@ namespace zelvo {
 inline constexpr std::chrono::milliseconds hook_grace{200};
 
 // The hook of each change: a program started with the images just shown. It
-// runs in a process group of its own, and its processes alone hold the write
-// end of a pipe whose read end the loop watches: while the pipe is held, some
-// process of the hook still runs. The hook's first process leads the group
-// and is reaped only once the group will not be signalled again, so the
-// group's id cannot go to a stranger meanwhile, even when that process has
-// ended and left others behind (`setsid prog &` in a hook). Nothing here ever
-// waits: ending a hook is a few steps that the loop's events drive.
+// runs in a process group of its own, which its first process leads. That
+// process is reaped only once the group will not be signalled again, so the
+// group's id stays the hook's, and no signal to it can reach a stranger, even
+// when that process has ended and left others behind (`setsid prog &` in a
+// hook). Its processes alone hold the write end of a pipe whose read end the
+// loop watches: when its first process has ended and the pipe is let go,
+// nothing of the hook runs and it is reaped at once, unsignalled. Nothing here
+// ever waits: ending a hook is a few steps that the loop's events drive.
 class HookRunner {
 public:
     explicit HookRunner(event_base* base);
@@ -44,15 +46,15 @@ public:
     void start(const StringList& program, const std::vector<std::string>& images, const std::string* colour_file);
 
     // Ends the hook that runs, if any, and starts none from now on: its
-    // group gets SIGTERM, then SIGKILL after hook_grace, unless all its
-    // processes have let go of the pipe, which no signal then follows.
+    // group gets SIGTERM, then SIGKILL after hook_grace, unless it has ended
+    // by then (its first process, and whatever held the pipe).
     void stop();
 
-    // At the daemon's very end: whatever still holds the pipe is killed at once.
+    // At the daemon's very end: whatever is left of the hook's group is killed at once.
     void kill_now();
 
-    // Whether a hook is still being ended or still holds its pipe.
-    bool busy() const { return group_ > 0; }
+    // A child of the daemon has ended: it may be the hook's first process.
+    void on_child();
 
 private:
     struct Start {
@@ -61,14 +63,14 @@ private:
     };
 
     void end_running();
+    void settle();
+    void let_go(ChildFate fate);
     void launch(Start& start);
-    void ended();
-    void released();
     static void on_watch(evutil_socket_t, short, void* argument);
     static void on_grace(evutil_socket_t, short, void* argument);
 
     event_base* base_;
-    pid_t group_ = -1;           // the hook's first process and its group
+    pid_t group_ = -1;           // the hook's first process, unreaped, and its group
     UniqueDescriptor watch_;     // the pipe, until all of the hook let go of it
     EventPtr watching_;
     EventPtr grace_;

@@ -41,9 +41,11 @@ void keep_line(const char* line, void* context) {
 
 // The worker's whole life: it never returns into the daemon's code, runs
 // none of its clean-up and flushes none of its buffers.
-[[noreturn]] void run_expansion(int sending, const StringNode* sources) {
-    // Its probers join its group: one kill ends the expansion whole.
+[[noreturn]] void run_expansion(int sending, const StringNode* sources, const char* temporary_directory) {
+    // Its probers join its group: one kill ends the expansion whole, and
+    // their folders are in its own, which the daemon removes.
     keep_workers_in_this_group();
+    private_directories_in(temporary_directory);
     std::string out;
     report_to(keep_line, &out);
     const StringList images = expand_sources(sources);
@@ -72,16 +74,18 @@ ExpansionChild::ExpansionChild(const StringNode* sources) {
     UniqueDescriptor writer(ends[1]);
     fcntl(reader_.get(), F_SETFD, FD_CLOEXEC);
     fcntl(writer.get(), F_SETFD, FD_CLOEXEC);
+    temporary_ = std::make_shared<PrivateDirectory>("expand");
     const pid_t child = fork_worker();
     if (child < 0) {
         report("Zelvo cannot expand its sources: fork failed: %s", std::strerror(errno));
         reader_.reset();
+        temporary_.reset();
         progress_ = Progress::failed;
         return;
     }
     if (child == 0) {
         reader_.reset();
-        run_expansion(writer.get(), sources);
+        run_expansion(writer.get(), sources, temporary_->path());
     }
     pid_ = child;
     fcntl(reader_.get(), F_SETFL, O_NONBLOCK);
@@ -94,7 +98,8 @@ ExpansionChild::~ExpansionChild() {
 void ExpansionChild::end(bool failed) {
     if (pid_ > 0) {
         if (failed) kill_worker(pid_);
-        children_forget(pid_, ChildFate::killed);
+        std::shared_ptr<PrivateDirectory> folder = std::move(temporary_);
+        children_forget(pid_, ChildFate::killed, [folder] {});
     }
     // The pipe stays open until the expansion is destroyed, after the loop's
     // event for it, so that its number is never another descriptor's meanwhile.

@@ -6,6 +6,9 @@
 
 #include "images/string_list.h"
 #include "support/process.h"
+#include "support/worker.h"
+
+#include <memory>
 
 namespace zelvo {
 
@@ -40,6 +43,9 @@ private:
 
     pid_t pid_ = -1;
     UniqueDescriptor reader_;
+    // Where its probers keep their files: removed once the worker has ended,
+    // whatever became of them.
+    std::shared_ptr<PrivateDirectory> temporary_;
     std::string pending_;  // the bytes of an entry not yet whole
     StringList images_ = StringList::placeholder();
     StringNode* tail_ = images_.first();

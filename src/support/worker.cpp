@@ -27,21 +27,39 @@
 
 namespace zelvo {
 
+namespace {
+
+// Where private directories go instead of $TMPDIR, when set.
+std::string private_base;
+
+// Empties and removes a private directory; the private directories of
+// workers inside it go too, one level down.
+void remove_folder(const std::string& path, int depth) {
+    if (DirectoryPtr directory{opendir(path.c_str())}) {
+        while (const dirent* entry = readdir(directory.get())) {
+            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+            const std::string inside = path + "/" + entry->d_name;
+            if (unlink(inside.c_str()) != 0 && depth > 0) remove_folder(inside, depth - 1);
+        }
+    }
+    rmdir(path.c_str());
+}
+
+}  // namespace
+
 PrivateDirectory::PrivateDirectory(const char* purpose) {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base == '/' ? base : "/tmp") + "/zelvo-" + purpose + ".XXXXXX";
+    std::string folder = !private_base.empty() ? private_base : base != nullptr && *base == '/' ? base : "/tmp";
+    std::string pattern = folder + "/zelvo-" + purpose + ".XXXXXX";
     if (mkdtemp(pattern.data()) != nullptr) path_ = std::move(pattern);
 }
 
 PrivateDirectory::~PrivateDirectory() {
-    if (path_.empty()) return;
-    if (DirectoryPtr directory{opendir(path_.c_str())}) {
-        while (const dirent* entry = readdir(directory.get())) {
-            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-                unlink((path_ + "/" + entry->d_name).c_str());
-        }
-    }
-    rmdir(path_.c_str());
+    if (!path_.empty()) remove_folder(path_, 1);
+}
+
+void private_directories_in(const char* folder) {
+    if (folder != nullptr) private_base = folder;
 }
 
 namespace {

@@ -13,6 +13,7 @@ namespace zelvo {
 // then uses MagickCore's usual place.
 class PrivateDirectory {
 public:
+    // Made in $TMPDIR (or /tmp), or in the folder that private_directories_in names.
     explicit PrivateDirectory(const char* purpose);
     ~PrivateDirectory();
     PrivateDirectory(const PrivateDirectory&) = delete;
@@ -23,6 +24,11 @@ public:
 private:
     std::string path_;
 };
+
+// From now on this process makes its private directories inside `folder`
+// (which is removed with them): a worker whose own workers may be killed
+// with it before they could remove theirs.
+void private_directories_in(const char* folder);
 
 // Forks a worker: a child that runs this program's own code on a stranger's
 // file, without exec. It gets a process group of its own (see

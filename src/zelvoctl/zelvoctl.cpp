@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <clocale>
 #include <ctime>
 #include <optional>
 #include <pwd.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include "control/pid_lock.h"
+#include "control/printable.h"
 #include "control/runtime_directory.h"
 #include "control/status_file.h"
 #include "support/process.h"
@@ -77,7 +79,8 @@ void print_status(const DaemonStatus& status) {
     std::printf("next change: %s\n", status.next_change ? moment_text(*status.next_change, now).c_str() : "not known");
     if (status.images.empty()) std::printf("on screen:   nothing\n");
     for (std::size_t index = 0; index < status.images.size(); ++index)
-        std::printf("%s%s\n", index == 0 ? "on screen:   " : "             ", status.images[index].c_str());
+        std::printf("%s%s\n", index == 0 ? "on screen:   " : "             ",
+                    printable_name(status.images[index]).c_str());
 }
 
 // Waits until the daemon has let go of its lock, at most quit_wait_ms.
@@ -93,6 +96,8 @@ bool wait_for_release(const LockedPid& daemon) {
 }  // namespace
 
 int zelvoctl_main(int argc, char** argv) {
+    // What the terminal shows as a character of a name (UTF-8 letters, say) is the locale's to say.
+    std::setlocale(LC_CTYPE, "");
     const char* invocation = argv[0] != nullptr ? argv[0] : "zelvoctl";
     const Command commands[] = {{"next", SIGUSR1}, {"previous", previous_signal()}, {"reshuffle", SIGUSR2},
                                 {"reload", SIGHUP}, {"quit", SIGTERM},             {"status", 0},
@@ -147,7 +152,10 @@ int zelvoctl_main(int argc, char** argv) {
         if (std::strcmp(command->name, "status") == 0) {
             print_status(*status);
         } else {
-            for (const std::string& image : status->images) std::printf("%s\n", image.c_str());
+            // Scripts get the bytes of each name; a terminal gets nothing it would act on.
+            const bool terminal = isatty(STDOUT_FILENO) != 0;
+            for (const std::string& image : status->images)
+                std::printf("%s\n", terminal ? printable_name(image).c_str() : image.c_str());
         }
         return std::fflush(stdout) == 0 ? 0 : 1;
     }

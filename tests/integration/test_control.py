@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """zelvoctl with the real daemon: bad calls, displays without a daemon, every command, the
 status file that it reads, and a quit that lets the next zelvo start at once."""
-import os, pathlib, re, signal, time, unittest
+import os, pathlib, re, signal, subprocess, time, unittest
 
 from harness import ZELVOCTL, records
 from test_cycle import BACK, RELOAD, RELOADED, SHUFFLE, SKIP, CycleCase
@@ -77,7 +77,7 @@ class ControlTest(CycleCase):
                     lines = [rf"pid:         {pid}", "display:     :0", "interval:    20 min",
                              r"last change: \d{4}-\d\d-\d\d \d\d:\d\d:\d\d \(\d+ s ago\)",
                              r"next change: \d{4}-\d\d-\d\d \d\d:\d\d:\d\d \(in (19 min \d+ s|20 min)\)",
-                             *(("on screen:   " if at == 0 else " " * 13) + re.escape(image)
+                             *(("on screen:   " if at == 0 else " " * 13) + re.escape(image.replace("\n", "\\n"))
                                for at, image in enumerate(on_screen))]
                     self.assertEqual(result[0], 0)
                     self.assertRegex(result.out.decode(), r"\A" + r"\n".join(lines) + r"\n\Z")
@@ -94,6 +94,30 @@ class ControlTest(CycleCase):
         pid_file = pathlib.Path(self.runtime, "zelvo", ":0.pid")
         self.assertEqual((status_file.exists(), pid_file.read_bytes()), (False, b""))
         self.quit(self.start_daemon(env=self.env))
+
+    def test_names_reach_a_terminal_escaped_and_a_script_byte_for_byte(self):
+        [image] = self.images(1)
+        os.mkdir(self.path("strange"))
+        named = os.path.join(self.path("strange").encode(), b"\x1b]2;OWNED\x07\x1b[2J\xc2\x9b.png")
+        os.link(image, named)
+        escaped = named.replace(b"\x1b", b"\\e").replace(b"\x07", b"\\a").replace(b"\xc2\x9b", b"\\xc2\\x9b")
+        pid = self.start({"feh-path": self.feh, "pics": [self.path("strange")]})
+        self.poll(lambda: self.zelvoctl("current").status == 0, "publishes what it shows")
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        # (command, what a pipe gets, what a terminal gets) for the name's line
+        for command, piped, shown in [("current", named, escaped), ("status", b"on screen:   " + escaped, None)]:
+            with self.subTest(command):
+                out = self.zelvoctl(command).out
+                self.assertIn(piped + b"\n", out)
+                done = subprocess.run([ZELVOCTL, command], env={"HOME": self.home, "XDG_RUNTIME_DIR": self.runtime,
+                                      "LANG": "C.UTF-8"}, stdin=subprocess.DEVNULL, stdout=slave, timeout=30)
+                self.assertEqual(done.returncode, 0)
+                got = os.read(master, 65536)
+                self.assertNotIn(b"\x1b", got)
+                self.assertIn((shown or piped) + b"\r\n", got)
+        os.close(slave)
+        self.quit(pid)
 
 
 if __name__ == "__main__":

@@ -2,7 +2,7 @@
 """The wallpaper cycle of the real binary, seen through recording stand-ins for
 feh and xrdb: the first change at start, skips, reshuffles, reloads, and the
 last change before quitting."""
-import os, pathlib, platform, signal, unittest
+import os, pathlib, platform, signal, time, unittest
 
 from harness import ZelvoCase, make_solid_images, proc_status, records
 
@@ -230,6 +230,35 @@ class ReloadTest(CycleCase):
         self.configure({**settings, "feh-path": feh[1], "bg-style": "--bg-center"}, path)
         self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
         self.assert_ring(self.changes(pid, feh[1], 1), images, 1, "--bg-center")
+        self.quit(pid)
+
+
+    def test_a_reload_of_a_hundred_thousand_images_holds_up_neither_a_change_nor_a_quit(self):
+        feh, images = self.install_recorder("feh"), self.images(2)
+        image = images[0]
+        settings = {"feh-path": feh, "pics": [image]}
+        pid = self.start(settings)
+        many = self.path("many")
+        os.mkdir(many)
+        for number in range(100000):  # hard links of two small images, as many as a file system takes of each
+            os.link(images[number % 2], os.path.join(many, f"{number}.png"))
+        self.configure({**settings, "pics": [many]})
+        self.send(pid, [signal.SIGHUP], RELOAD)
+        # The old ring serves while the new one is made, and a quit ends the expansion with the daemon.
+        self.send(pid, [signal.SIGUSR1], SKIP)
+        self.assertEqual(self.wait_records(feh, 2)[1]["argv"][3:], [image])
+        quitting = time.monotonic()
+        self.quit(pid)
+        self.assertLess(time.monotonic() - quitting, 3)
+        # Nothing runs on: not the expansion, not its probers, which end as orphans of this subreaper.
+        self.assertEqual(self.children(live=True), [])
+
+    def test_an_empty_display_counts_as_none_and_a_url_too_long_for_a_path_is_a_url(self):
+        feh, [image] = self.install_recorder("feh"), self.images(1)
+        url = "https://www.example.com/" + "x" * 5000 + ".jpg"
+        pid = self.start({"feh-path": feh, "pics": [url, image], "monitors": 2}, env={**self.env, "DISPLAY": ""})
+        [first] = records(feh)
+        self.assertEqual((sorted(first["argv"][3:]), first["env"]["DISPLAY"]), (sorted([url, image]), ":0"))
         self.quit(pid)
 
 

@@ -6,10 +6,10 @@ exist, and terminals that are not the user's or nobody reads. After each one the
 still changes wallpapers."""
 import contextlib, json, os, pathlib, re, resource, select, shutil, signal, struct, subprocess, sys, threading, time, unittest, zlib
 
-from harness import BINARY, block_colours, hex_colour, make_block_image, make_solid_images, namespace_command, near, \
+from harness import BINARY, SYSLOG_LINE, block_colours, hex_colour, make_block_image, make_solid_images, namespace_command, near, \
     proc_status, records
-from test_colours import DEFAULT_FILE, palette_colours, sourced, terminal_colours
-from test_cycle import RELOAD, RELOADED, SHUFFLE, SKIP, CycleCase
+from test_colours import DEFAULT_FILE, MIDS, palette_colours, sourced, terminal_colours
+from test_cycle import BACK, NO_BACK, RELOAD, RELOADED, SHUFFLE, SKIP, CycleCase
 
 sys.setrecursionlimit(10000)  # rmtree descends one call a level, and a test nests 2100 levels
 HOSTILE_UID = 54350  # a uid of its own, for which file permissions count
@@ -26,6 +26,31 @@ STRANGE = [b"a b.png", b"it's \"quoted\".png", b"$(touch pwned).png", b"`touch p
 # of the change before still runs at its start.
 ENDLESS = ('#!/bin/sh\nif [ -s "$0.last" ]; then read -r last < "$0.last"; kill -0 "$last" 2>/dev/null && echo "$$" >> "$0.overlaps"; fi\n'
            'echo "$$" > "$0.last"\necho "$$" >> "$0.pids"\nexec sleep 120\n')
+
+# A hook that leaves a program of its own session running, holding what it inherited, and ends.
+DETACHING = '#!/bin/sh\necho "$$" >> "$WORK/hooks"\nsetsid sleep 300 </dev/null >/dev/null 2>&1 &\n'
+# Runs as the first process of a private pid namespace: starts the daemon, waits until its first
+# hook has ended, then starts a stranger (a session leader) on the very next pid after the hook's,
+# which is the hook's own once that number is free, and asks for the next change, whose start ends
+# the hook of the change before.
+PID_WRAP = r"""
+set -u
+wait_for() { for _ in $(seq 400); do eval "$1" && return 0; sleep 0.05; done; exit 3; }
+"$ZELVO" || exit 2
+pid_file="$XDG_RUNTIME_DIR/zelvo/:0.pid"
+wait_for '[ -s "$WORK/hooks" ]'
+read -r hook < "$WORK/hooks"
+wait_for 'state=$(cut -d" " -f3 "/proc/$hook/stat" 2>/dev/null); [ "$state" = Z ] || [ -z "$state" ]'
+echo $((hook - 1)) > /proc/sys/kernel/ns_last_pid
+setsid sleep 300 </dev/null >/dev/null 2>&1 &
+stranger=$!
+echo "$hook $stranger" > "$WORK/pids"
+kill -USR1 "$(cat "$pid_file")"
+wait_for '[ "$(wc -l < "$WORK/hooks")" -ge 2 ]'
+kill -0 "$stranger" && echo alive > "$WORK/stranger"
+kill -TERM "$(cat "$pid_file")"
+wait_for '! [ -s "$pid_file" ]'
+"""
 
 
 def fill(descriptor):
@@ -364,6 +389,23 @@ class DesktopTest(HostileCase):
         os.kill(last, signal.SIGTERM)
         self.quit(pid)
 
+    def test_a_hook_that_leaves_a_session_behind_never_costs_a_stranger_its_life(self):
+        work, hook = self.path("work"), pathlib.Path(self.path("bin", "detaching"))
+        os.mkdir(work)
+        hook.write_text(DETACHING)
+        hook.chmod(0o755)
+        self.configure({"feh-path": self.feh, "hook": [str(hook)], "pics": self.images(2)})
+        command = [shutil.which("unshare"), "--pid", "--fork", "--mount-proc",
+                   *namespace_command(self.dev, self.path("log"), ["sh", "-c", PID_WRAP])]
+        done = subprocess.run(command, env={**self.env, "XDG_RUNTIME_DIR": self.runtime, "ZELVO": BINARY, "WORK": work},
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        hook_pid, stranger = map(int, pathlib.Path(work, "pids").read_text().split())
+        # The hook's number stayed its own while its group could still be signalled: the stranger got
+        # another, and lived through the end of the hook's group.
+        self.assertNotEqual(stranger, hook_pid)
+        self.assertEqual(pathlib.Path(work, "stranger").read_text(), "alive\n")
+
     def test_a_hook_that_does_not_exist_costs_one_line_a_change(self):
         pid = self.launch({"colors": True, "hook": ["zelvo-no-such-hook"], "pics": [self.blocks("images", "a.png")]})
         for count in (1, 2):
@@ -398,6 +440,73 @@ class DesktopTest(HostileCase):
             drained += os.read(full, 65536)
         self.assertEqual(drained.strip(b"x"), b"")  # not even the start of a sequence
         self.quit(pid)
+
+
+class SteeringStormTest(HostileCase):
+    def test_storms_end_with_the_palette_on_screen_everywhere_and_a_prompt_quit(self):
+        os.mkdir(os.path.join(self.dev, "pts"))
+        master, slave = os.openpty()
+        for end in (master, slave):
+            self.addCleanup(os.close, end)
+        os.set_blocking(master, False)
+        os.fchown(slave, HOSTILE_UID, HOSTILE_UID)
+        os.mkdir(self.path("images"))
+        palettes = {make_block_image(self.path("images", f"{low:02x}.png"), block_colours(low, high)):
+                    block_colours(low, high) for low, high in MIDS}
+        exported = pathlib.Path(self.home, ".zelvo", "colors.json")
+        sent, said = b"", []
+
+        def drained():
+            """What the daemon logged so far. The log is read as the test waits: a syslog socket that nobody
+            reads holds its writer up."""
+            self.log.settimeout(0)
+            with contextlib.suppress(BlockingIOError):
+                while True:
+                    said.append(SYSLOG_LINE.fullmatch(self.log.recv(65536))[4].decode())
+            return said
+
+        def everywhere(image):
+            """The colour file, colors.json and the terminal carry image's palette; gives the file's entries."""
+            nonlocal sent
+            with contextlib.suppress(BlockingIOError):
+                sent += os.read(master, 1 << 16)
+            entries = [line.split()[2] for line in self.colours.read_text().splitlines()] if self.colours.exists() else []
+            colours = [hex_colour(entry) for index, entry in enumerate(entries) if index not in (7, 8, 15)]
+            mine = len(colours) == 13 and all(near(colour, palettes[image]) for colour in colours) and \
+                any(near(colour, palettes[image][8:]) for colour in colours)
+            return mine and json.loads(exported.read_text())["colors"] == {f"color{i}": e for i, e in enumerate(entries)} \
+                and terminal_colours(sent) == palette_colours(entries) and entries
+
+        # (steering, its signal, how many, the log line of each, or of each after the ones it can go back)
+        for steering, number, count, lines in [("next", signal.SIGUSR1, 30, [SKIP]),
+                                               ("previous", signal.SIGRTMIN, 100, [BACK] * 4 + [NO_BACK])]:
+            with self.subTest(steering):
+                self.feh = self.install_recorder(f"bin/feh-{steering}")
+                pid = self.launch({"colors": True, "terminals": True, "exports": ["json"], "pics": sorted(palettes)},
+                                  uid=HOSTILE_UID, binds=[("/dev/pts", os.path.join(self.dev, "pts"))])
+                for change in range(2, 6) if steering == "previous" else ():
+                    self.change(pid, change)  # sets to go back to
+                changes, said[:] = len(self.wait_records(self.feh, 5 if steering == "previous" else 1)), []
+                for _ in range(count):
+                    os.kill(pid, number)
+                    time.sleep(0.4 / count)
+                # Real-time signals queue, one line each; SIGUSR1s that come while one is pending merge into it.
+                wrap = int(pathlib.Path("/proc/sys/kernel/pid_max").read_text())
+                last = lambda found: sorted(found, key=lambda start: (start["pid"] - pid) % wrap)[-1]["argv"][3]
+                self.poll(lambda: len(found := records(self.feh)) == changes + drained().count(lines[0]) > changes and
+                          (number == signal.SIGUSR1 or len(said) == count) and everywhere(last(found)),
+                          "shows the last palette everywhere")
+                self.assertEqual(said, lines * len(said) if len(lines) == 1 else lines[:-1] + lines[-1:] * (count - 4))
+                # Of the storm's colour steps none runs on; at most the next change's colours are being prepared.
+                steps = [child for child in pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
+                         if pathlib.Path(f"/proc/{child}/comm").read_text() == "zelvo\n"]
+                self.assertLessEqual(len(steps), 1, steps)
+                quitting = time.monotonic()
+                self.stop_daemon(pid)
+                self.assertLess(time.monotonic() - quitting, 2)
+                self.assertEqual(self.messages(1)[0].text, "Zelvo has quit")
+                self.assertEqual(self.children(live=True), [])
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -197,6 +197,27 @@ class LockTest(ZelvoCase):
         self.assertEqual(sorted(os.listdir(self.pid_file.parent)), [":0.pid", ":9.pid"])
         self.assertEqual(self.pid_file.read_bytes(), b"")
 
+    def test_a_full_runtime_directory_is_said_at_start_and_leaves_nothing_running_or_locked(self):
+        folder = self.pid_file.parent
+        folder.mkdir(mode=0o700)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4k,mode=0700", "zelvo-full-runtime", str(folder)], check=True)
+        try:
+            filler = os.open(folder / "filler", os.O_WRONLY | os.O_CREAT, 0o600)
+            with self.assertRaises(OSError):
+                while os.write(filler, b"x" * 512):
+                    pass
+            os.close(filler)
+            result = self.run_zelvo()
+            self.assertEqual((result.status, result.out), (1, b""))
+            self.assertEqual(result.err, f"Zelvo cannot write its pid to the pid file {self.pid_file}: "
+                                         f"{os.strerror(28)}\r\n".encode())
+            self.assertEqual(self.children(live=True), [])
+            # Nothing holds the display: once there is room, the next start takes it.
+            os.remove(folder / "filler")
+            self.assertEqual(self.stop_daemon(self.start_daemon()), 0)
+        finally:
+            subprocess.run(["umount", "-l", str(folder)], check=True)
+
     def test_a_pid_file_without_its_lock_is_taken_over_and_never_signalled(self):
         sleeper = subprocess.Popen(["sleep", "600"])  # ended by any signal zelvo could send
         self.addCleanup(sleeper.wait)

@@ -1,0 +1,227 @@
+#!/usr/bin/env python3
+"""Measures how the daemon's loop answers while work is under way: the time
+from a quit signal to the daemon's end after 30 quick SIGUSR1 with colours on
+for a 3840x2160 photo, during a reload of 100,000 images and during the fetch
+of a URL whose server never answers; how soon a SIGUSR1 sent during that
+reload starts the viewer (the old ring serves it); and how long a storm of 30
+SIGUSR1 in 0.4 s takes until the last change's palette is loaded, against one
+change's colour step of its own.
+
+Usage: steering_bench.py ZELVO_BINARY ZELVO_RECORDER
+Run it as root, like cycle_bench.py, whose daemons it borrows. Prints "row"
+and "note" lines for bench/run.sh."""
+import ctypes, os, pathlib, signal, socket, statistics, subprocess, sys, tempfile, threading, time
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from cycle_bench import (PR_SET_CHILD_SUBREAPER, SKIP_NOTICE, BenchError, Daemon, clean_up,  # noqa: E402
+                         colour_daemon, ms, our_zelvo_processes, reap_orphans, settle, wait_start)
+from harness import TOOLS, libconfig_text, make_solid_images  # noqa: E402
+
+STORM, STORM_SECONDS, STORM_ROUNDS = 30, 0.4, 5
+RELOAD_IMAGES, RELOAD_CHANGES = 100_000, 20
+RELOAD_NOTICE = "SIGHUP has been recived: regening config"
+
+
+def ended(daemon, timeout=10):
+    """Sends SIGTERM and waits until the daemon is reaped; gives the seconds it took."""
+    pid, daemon.pid = daemon.pid, None
+    sent = time.monotonic()
+    os.kill(pid, signal.SIGTERM)
+    deadline = sent + timeout
+    while time.monotonic() < deadline:
+        try:
+            if os.waitpid(pid, os.WNOHANG)[0] == pid:
+                return time.monotonic() - sent
+        except ChildProcessError:
+            pass
+        daemon.pending_messages()
+        time.sleep(0.001)
+    raise BenchError(f"daemon {pid} did not end within {timeout} s of SIGTERM")
+
+
+def left_behind(faults, what):
+    """Whatever zelvo process still runs here once a daemon has ended is a fault."""
+    reap_orphans()
+    if alive := [pid for pid in our_zelvo_processes() if pathlib.Path(f"/proc/{pid}/stat").read_text().split()[2] != "Z"]:
+        faults.append(f"{what}: zelvo processes left running: {alive}")
+
+
+def drained_settle(daemon, timeout=60):
+    """settle, reading the log meanwhile: a syslog socket that nobody reads holds its writer up."""
+    deadline = time.monotonic() + timeout
+    while True:
+        daemon.pending_messages()
+        with open(f"/proc/{daemon.pid}/task/{daemon.pid}/children") as listed:
+            if not listed.read().split():
+                return
+        if time.monotonic() > deadline:
+            raise BenchError("the daemon's children did not end")
+        time.sleep(0.005)
+
+
+def storm(daemon, xrdb):
+    """30 SIGUSR1 in 0.4 s; gives the seconds from the first and from the last to the start of the last
+    change's xrdb."""
+    began = time.monotonic_ns()
+    for index in range(STORM):
+        last_sent = time.monotonic_ns()
+        os.kill(daemon.pid, signal.SIGUSR1)
+        daemon.pending_messages()
+        if index + 1 < STORM:
+            time.sleep(STORM_SECONDS / STORM)
+    # The last change's colours are the last the daemon publishes: wait until it has been quiet.
+    drained_settle(daemon)
+    last = wait_start(xrdb, len(pathlib.Path(xrdb + ".log").read_text().splitlines()), 30)
+    return (last["monotonic"] - began) / 1e9, (last["monotonic"] - last_sent) / 1e9
+
+
+def measure_storms(binary, recorder, top, daemons, photo, faults):
+    daemon, xrdb = colour_daemon(daemons, top, "storm", binary, recorder, photo)
+    daemon.start(timeout=120)
+    wait_start(xrdb, 1, 60)
+    drained_settle(daemon)
+    singles, storms = [], []
+    for _ in range(STORM_ROUNDS):
+        # A change of its own with nothing prepared: the photo is changed since its colours were made.
+        os.utime(daemon.images[0])
+        count = len(pathlib.Path(xrdb + ".log").read_text().splitlines())
+        sent = time.monotonic_ns()
+        os.kill(daemon.pid, signal.SIGUSR1)
+        singles.append((wait_start(xrdb, count + 1, 60)["monotonic"] - sent) / 1e9)
+        drained_settle(daemon)
+        os.utime(daemon.images[0])
+        storms.append(storm(daemon, xrdb))
+    palette = pathlib.Path(daemon.home, ".zelvo", "colors").read_text()
+    if "#define c1 #CD0000\n" in palette:
+        faults.append("the storm ended with the default palette")
+    os.utime(daemon.images[0])
+    for _ in range(STORM):
+        os.kill(daemon.pid, signal.SIGUSR1)
+        daemon.pending_messages()
+        time.sleep(STORM_SECONDS / STORM)
+    quit_storm = ended(daemon)
+    left_behind(faults, "quit after a storm")
+    return statistics.median(singles), [statistics.median(times) for times in zip(*storms)], quit_storm
+
+
+def measure_reload(binary, recorder, top, daemons, faults):
+    daemon = Daemon(daemons, top, "reload", binary, recorder, 10)
+    many = os.path.join(top, "many")
+    os.makedirs(many)
+    samples = make_solid_images(os.path.join(top, "many-samples"), ["teal", "navy"])
+    for number in range(RELOAD_IMAGES):  # a file system takes 65000 links of one file
+        os.link(samples[number % 2], os.path.join(many, f"{number}.png"))
+    daemon.start(timeout=60)
+    config = pathlib.Path(daemon.home, ".zelvo", ".zelvorc")
+    config.write_text(config.read_text().replace(os.path.join(daemon.root, "images"), many))
+    daemon.pending_messages()
+    os.kill(daemon.pid, signal.SIGHUP)
+    if daemon.messages(1, 10)[0][1] != RELOAD_NOTICE:
+        faults.append("the reload was not logged")
+    time.sleep(1)
+    to_viewer, count, logged = [], len(pathlib.Path(daemon.viewer + ".log").read_text().splitlines()), []
+    for change in range(RELOAD_CHANGES):
+        sent = time.monotonic_ns()
+        os.kill(daemon.pid, signal.SIGUSR1)
+        record = daemon.wait_records(count + change + 1, timeout=10)
+        to_viewer.append(record["monotonic"] - sent)
+        if os.path.dirname(record["argv"][3]) == many:
+            faults.append("a change during the reload showed the new ring: the reload was over")
+        time.sleep(0.02)
+        logged += daemon.pending_messages()
+    if logged != [SKIP_NOTICE] * RELOAD_CHANGES:
+        faults.append(f"the changes during the reload logged {logged}")
+    quit_reload = ended(daemon)
+    left_behind(faults, "quit during a reload")
+    return statistics.median(to_viewer), quit_reload
+
+
+def measure_silent_url(binary, recorder, top, daemons, photo, faults):
+    """A server that takes the connection and never answers."""
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(8)
+    held = []
+    stop = threading.Event()
+
+    def accept():
+        server.settimeout(0.2)
+        while not stop.is_set():
+            try:
+                held.append(server.accept()[0])
+            except OSError:
+                pass
+    threading.Thread(target=accept, daemon=True).start()
+    try:
+        url = f"http://127.0.0.1:{server.getsockname()[1]}/photo.jpg"
+        daemon, _ = colour_daemon(daemons, top, "silent", binary, recorder, photo, {"default": [url]})
+        daemon.start(timeout=60)
+        # The first change's step now waits for the server.
+        deadline = time.monotonic() + 10
+        while not held:
+            if time.monotonic() > deadline:
+                raise BenchError("the daemon never connected to the silent server")
+            time.sleep(0.01)
+        quit_url = ended(daemon)
+        left_behind(faults, "quit during a fetch")
+        return quit_url
+    finally:
+        stop.set()
+        server.close()
+        for connection in held:
+            connection.close()
+
+
+def main(argv):
+    if len(argv) != 3 or not all(os.access(path, os.X_OK) for path in argv[1:]):
+        print(__doc__.split("\n\n", 1)[1], file=sys.stderr)
+        return 2
+    if os.geteuid() != 0 or None in TOOLS.values():
+        print("steering_bench: must run as root, with the tools the integration tests use", file=sys.stderr)
+        return 2
+    if ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+        print("steering_bench: cannot become a child subreaper", file=sys.stderr)
+        return 1
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    top = tempfile.mkdtemp(prefix="zelvo-steering-bench.")
+    daemons, faults = [], []
+    try:
+        binary, recorder = os.path.abspath(argv[1]), os.path.abspath(argv[2])
+        photo = os.path.join(top, "photo.jpg")
+        subprocess.run([TOOLS["convert"], "-size", "3840x2160", "-seed", "7", "plasma:fractal", "-blur", "0x3",
+                        "-quality", "90", photo], check=True)
+        single, storm_time, quit_storm = measure_storms(binary, recorder, top, daemons, photo, faults)
+        during_reload, quit_reload = measure_reload(binary, recorder, top, daemons, faults)
+        quit_url = measure_silent_url(binary, recorder, top, daemons, photo, faults)
+    except (BenchError, subprocess.TimeoutExpired, OSError) as error:
+        print(f"steering_bench: {error}", file=sys.stderr)
+        return 1
+    finally:
+        clean_up(daemons, top)
+    rows = [(f"quit to the daemon's end after {STORM} SIGUSR1 in {STORM_SECONDS} s, colours on, 3840x2160 photo",
+             f"{quit_storm:.3f}", "s", "-", "-"),
+            (f"quit to the daemon's end during a reload of {RELOAD_IMAGES:,} images", f"{quit_reload:.3f}", "s", "-", "-"),
+            ("quit to the daemon's end during the fetch of a URL whose server never answers", f"{quit_url:.3f}", "s",
+             "-", "-"),
+            (f"SIGUSR1 to viewer during a reload of {RELOAD_IMAGES:,} images, median of {RELOAD_CHANGES}",
+             f"{ms(during_reload):.3f}", "ms", "-", "-"),
+            (f"{STORM} SIGUSR1 in {STORM_SECONDS} s, from the last to the last palette's xrdb, median of {STORM_ROUNDS} "
+             "(ref: one change's colour step of its own)", f"{storm_time[1]:.3f}", "s", f"{single:.3f}",
+             f"{storm_time[1] / single:.2f}"),
+            (f"the same from the first SIGUSR1 of the {STORM_SECONDS} s storm", f"{storm_time[0]:.3f}", "s",
+             f"{single:.3f}", f"{storm_time[0] / single:.2f}")]
+    for row in rows:
+        print("row", *row, sep="\t")
+    quits = max(quit_storm, quit_reload, quit_url)
+    print("note", f"steering: quit targets under 1.1 s: {'met' if quits < 1.1 else 'MISSED'}; SIGUSR1 during the "
+          f"reload under 10 ms: {'met' if ms(during_reload) < 10 else 'MISSED'}; storm under 1.5 times one step: "
+          f"{'met' if storm_time[1] / single < 1.5 else 'MISSED'} (from the last SIGUSR1; from the first, the storm's own "
+          f"{STORM_SECONDS} s comes on top)", sep="\t")
+    for fault in faults:
+        print("note", f"FAULT: {fault}", sep="\t")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
