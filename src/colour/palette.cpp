@@ -35,6 +35,10 @@ std::optional<QuarterImage> read_quarter(const std::string& path, ExceptionInfo*
     magick_report(exception);
     if (!read) return std::nullopt;
     magick_sync_settings(quarter.info.get(), read.get(), exception);
+    // feh draws an image's transparent parts over black: the palette is that
+    // of what it shows. An opaque image is left exactly as it was read.
+    magick_flatten_over_black(read.get(), exception);
+    magick_report(exception);
 
     ImagePtr half = magick_minify(read.get(), exception);
     read.reset();

@@ -10,7 +10,8 @@ namespace zelvo {
 // order of the image's histogram.
 using HexTuples = std::vector<std::string>;
 
-// Reads the image (a file path or a URL), halves it twice, quantizes it to
+// Reads the image (a file path or a URL), takes it over black where it is
+// transparent (as feh shows it), halves it twice, quantizes it to
 // `requested` colours and gives the distinct colours that remain; nothing
 // when the image cannot be read or a step gives no image.
 std::optional<HexTuples> extract_palette(const std::string& path, int requested);

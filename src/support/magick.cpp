@@ -68,6 +68,22 @@ void magick_allow_wallpapers_only() {
     }
 }
 
+void magick_flatten_over_black(Image* image, ExceptionInfo* exception) {
+#if ZELVO_MAGICKCORE_7
+    if (image->alpha_trait == UndefinedPixelTrait || IsImageOpaque(image, exception) == MagickTrue) return;
+    QueryColorCompliance("black", AllCompliance, &image->background_color, exception);
+    // Composites over the background colour; the channel it leaves, if any, goes too.
+    SetImageAlphaChannel(image, RemoveAlphaChannel, exception);
+    SetImageAlphaChannel(image, OffAlphaChannel, exception);
+#else
+    if (image->matte == MagickFalse || IsOpaqueImage(image, exception) == MagickTrue) return;
+    QueryColorCompliance("black", AllCompliance, &image->background_color, exception);
+    SetImageAlphaChannel(image, RemoveAlphaChannel);
+    SetImageAlphaChannel(image, DeactivateAlphaChannel);
+    InheritException(exception, &image->exception);
+#endif /* MagickCore 7 */
+}
+
 bool magick_set_image_path(ImageInfo* info, const char* path) {
     if (path[0] == '/') return magick_set_filename(info, path);
     return magick_set_filename(info, (std::string("./") + path).c_str());

@@ -172,6 +172,11 @@ inline void magick_sync_settings(const ImageInfo* info, Image* image, ExceptionI
 #endif /* MagickCore 7 */
 }
 
+// An image with any pixel that is not opaque becomes what it shows over
+// black, and opaque; an opaque one (with an alpha channel or none) is left
+// exactly as it is.
+void magick_flatten_over_black(Image* image, ExceptionInfo* exception);
+
 // Half the width and half the height.
 inline ImagePtr magick_minify(const Image* image, ExceptionInfo* exception) {
     return ImagePtr(MinifyImage(image, exception));
