@@ -21,4 +21,12 @@ std::optional<HexTuples> extract_palette(const std::string& path, int requested)
 // sixteen or the image cannot be read.
 std::optional<HexTuples> find_palette(const std::string& path);
 
+// What find_palette gives, and whether the image was read at all: an image
+// that was read gives the same tuples, or none, whenever it is read again.
+struct PaletteFinding {
+    std::optional<HexTuples> tuples;
+    bool read = false;
+};
+PaletteFinding find_palette_finding(const std::string& path);
+
 }  // namespace zelvo

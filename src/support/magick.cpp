@@ -68,6 +68,16 @@ void magick_allow_wallpapers_only() {
     }
 }
 
+std::string magick_build_tag() {
+    std::size_t number = 0;
+    GetMagickVersion(&number);
+    std::size_t depth = 0;
+    GetMagickQuantumDepth(&depth);
+    const char* features = GetMagickFeatures();
+    const bool floats = features != nullptr && std::strstr(features, "HDRI") != nullptr;
+    return std::to_string(number >> 8) + "-Q" + std::to_string(depth) + (floats ? "-HDRI" : "");
+}
+
 void magick_flatten_over_black(Image* image, ExceptionInfo* exception) {
 #if ZELVO_MAGICKCORE_7
     if (image->alpha_trait == UndefinedPixelTrait || IsImageOpaque(image, exception) == MagickTrue) return;

@@ -90,6 +90,11 @@ inline void magick_stop() { MagickCoreTerminus(); }
 // MagickCore's own account of its version and build ("ImageMagick 7.1.2-30 Q16-HDRI ...").
 inline const char* magick_version() { return GetMagickVersion(nullptr); }
 
+// What, besides an image's bytes, decides the colours that MagickCore finds
+// in it: the major version of the library in use, its quantum depth, and
+// whether it keeps quanta as floats ("6-Q16", "7-Q16-HDRI").
+std::string magick_build_tag();
+
 inline void magick_limit_threads(unsigned long threads) {
     SetMagickResourceLimit(ThreadResource, static_cast<MagickSizeType>(threads));
 }
