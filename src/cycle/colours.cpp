@@ -64,7 +64,7 @@ void prepare_next_colours(DaemonState& state) {
     if (!file) return;
     auto prepared = std::make_unique<PreparedColours>();
     prepared->file = *file;
-    prepared->step = std::make_unique<ColourChild>(image, dark, true);
+    prepared->step = std::make_unique<ColourChild>(image, dark, true, config.cache);
     if (!prepared->step->known()) {
         event_base* base = state.events->base.get();
         const int descriptor = prepared->step->descriptor();
@@ -96,7 +96,7 @@ ColourResult change_colours(DaemonState& state, const std::string& image, bool d
             if (!step.result().complaint) return step.result();
         }
     }
-    return colour_step(image, dark);
+    return colour_step(image, dark, state.options.config->cache);
 }
 
 }  // namespace zelvo

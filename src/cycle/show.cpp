@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "colour/colour_child.h"
+#include "colour/contrast.h"
 #include "colour/exports.h"
+#include "colour/templates.h"
 #include "cycle/cycle.h"
 #include "cycle/hook.h"
 #include "cycle/terminals.h"
@@ -78,10 +80,14 @@ bool show_images(DaemonState& state, char* const* viewer_argv) {
     if (config.colors) {
         // From the image of the first monitor, and complete before xrdb loads
         // it; whatever else hears of the palette gets the very same one.
-        const ColourResult colours = change_colours(state, viewer_argv[3], config.dark != 0);
+        ColourResult colours = change_colours(state, viewer_argv[3], config.dark != 0);
         if (colours.complaint) report("%s", colours.complaint->c_str());
+        if (config.contrast) palette_reach_contrast(colours.palette, *config.contrast);
         write_palette(colour_file, colours.palette);
         write_exports(folder, config.exports, colours.palette, viewer_argv[3]);
+        if (config.templates)
+            render_templates(*config.templates, folder + "/templates",
+                             TemplateValues{colours.palette, viewer_argv[3], config.alpha});
         if (config.terminals) send_to_terminals(terminal_sequences(colours.palette));
         if (config.use_xrdb) start_xrdb(state);
     }
