@@ -350,18 +350,19 @@ class CacheTest(ColourChildCase):
         path.write_text(text + "check " + hashlib.sha256(text.encode()).hexdigest()[:32] + "\n")
 
     def change(self, pid, *texts):
-        """A change that shows the image as it is now, with nothing prepared for it; gives the colour file."""
+        """A change that shows the image as it is now, with nothing prepared for it; gives the colour file.
+        self.made counts the changes."""
         self.settle(pid)
         os.utime(self.image)  # the next change's colours, prepared before, no longer count
-        self.changes += 1
-        self.skip(pid, self.changes, *texts)
+        self.made += 1
+        self.skip(pid, self.made, *texts)
         return self.colours.read_text()
 
     def reload(self, pid, *texts):
         """A reload, and the change it makes; gives the colour file."""
-        self.changes += 1
+        self.made += 1
         self.send(pid, [signal.SIGHUP], RELOAD, *texts, RELOADED)
-        self.wait_records(self.xrdb, self.changes)
+        self.wait_records(self.xrdb, self.made)
         return self.colours.read_text()
 
     def test_the_palette_is_the_true_one_whatever_became_of_the_cache(self):
@@ -372,7 +373,7 @@ class CacheTest(ColourChildCase):
         shutil.copy(made[0], self.image)
         settings = {"feh-path": self.feh, "xrdb-path": self.xrdb, "colors": True, "use-xrdb": True, "dark": True,
                     "cache": True, "pics": [self.image]}
-        pid, self.changes = self.start(settings), 1
+        pid, self.made = self.start(settings), 1
         self.wait_records(self.xrdb, 1)
         self.assert_palette(first)
         path, lines = self.entry()
@@ -427,9 +428,9 @@ class CacheTest(ColourChildCase):
         shutil.rmtree(self.cache)
         self.cache.mkdir()
         self.configure(settings)
-        self.changes += 1
+        self.made += 1
         pid = self.start_daemon(env=self.env, full=str(self.cache))
-        self.wait_records(self.xrdb, self.changes)
+        self.wait_records(self.xrdb, self.made)
         self.assertEqual(self.colours.read_text(), truth)
         self.assertEqual(self.change(pid), truth)
         self.quit(pid)
