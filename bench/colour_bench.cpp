@@ -1,8 +1,9 @@
 // Measures the colour step (write_color_file) on four generated images,
 // through its child process as the daemon runs it and in-process, against
 // one straightforward palette attempt in the same process and against the
-// equivalent command line of the same ImageMagick; and the fork of an empty
-// child. Prints "row\tname\tvalue\tunit\treference\tratio" lines for
+// equivalent command line of the same ImageMagick; the fork of an empty
+// child; and, with the palette cache, a step for an image seen before
+// against its first. Prints "row\tname\tvalue\tunit\treference\tratio" lines for
 // bench/run.sh, and first "version\tMagickCore's version".
 
 #include <algorithm>
@@ -144,6 +145,25 @@ int main(int, char** argv) {
         child_steps.push_back(median_ms([&] { zelvo::write_color_file_in_child(home, sample.file, true); }));
         child_files.push_back(read_text(colour_file));
     }
+    // The palette cache: a step for an image seen before, against its first
+    // step with the cache empty (which hashes the image, finds its colours and
+    // keeps them). Both go through the child, as in the daemon.
+    const std::string cache = dir.root + "/cache";
+    std::vector<std::pair<double, double>> cached_steps;
+    for (std::size_t index : {std::size_t{0}, std::size_t{2}}) {
+        const Sample& sample = samples[index];
+        zelvo::ColourResult first_result, seen_result;
+        const double first = median_ms([&] {
+            std::filesystem::remove_all(cache);
+            std::filesystem::create_directory(cache);
+            first_result = zelvo::colour_step(sample.file, true, cache);
+        });
+        const double seen = median_ms([&] { seen_result = zelvo::colour_step(sample.file, true, cache); });
+        zelvo::write_palette(colour_file, seen_result.palette);
+        if (first_result.palette != seen_result.palette || read_text(colour_file) != child_files[index])
+            return fail(std::string("the cache gave another palette for the ") + sample.name);
+        cached_steps.emplace_back(seen, first);
+    }
     const long resident = resident_kib();
     const double fork_only = 1000 * bench::median_seconds(50, [] {
         const pid_t child = zelvo::fork_child();
@@ -201,6 +221,10 @@ int main(int, char** argv) {
         print_row(std::string("colour step through its child, ") + sample.name + ", vs convert pipeline",
                   child_steps[index], pipeline);
     }
+    for (std::size_t at = 0; at < cached_steps.size(); ++at)
+        std::printf("row\tcolour step through its child with cache = true, %s, seen before vs the first time\t%.3f\tms\t%.3f\t%.4f\n",
+                    samples[at * 2].name, cached_steps[at].first, cached_steps[at].second,
+                    cached_steps[at].first / cached_steps[at].second);
     zelvo::magick_stop();
     return 0;
 }

@@ -29,9 +29,10 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};zelvo;/")
 set(CPACK_STRIP_FILES ON)
 
-# The libraries the binary links (MagickCore, libconfig, libevent, the C and
-# C++ runtimes) become dependencies through dpkg-shlibdeps, with the versions
-# it finds. Named here: the two programs the daemon starts (xrdb comes with
+# The libraries the binary links (MagickCore, libconfig, libevent, libcurl,
+# libcrypto for the palette cache's hashes, the C and C++ runtimes) become
+# dependencies through dpkg-shlibdeps, with the packages and versions it
+# finds (libcrypto's is libssl3, or libssl3t64 on later releases). Named here: the two programs the daemon starts (xrdb comes with
 # x11-xserver-utils), and procps, whose kill the user unit's reload uses.
 # The completions are loaded by bash-completion, when it is there.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

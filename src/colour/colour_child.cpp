@@ -40,7 +40,8 @@ constexpr std::size_t most_received = 1024;
 // The child's whole life: it never returns into the daemon's code, runs none
 // of its clean-up and flushes none of its buffers.
 [[noreturn]] void run_colour_child(int sending, const std::string& image_path, bool dark,
-                                   const char* temporary_directory, Clock::time_point until, bool background) {
+                                   const std::optional<std::string>& cache, const char* temporary_directory,
+                                   Clock::time_point until, bool background) {
     if (background) setpriority(PRIO_PROCESS, 0, getpriority(PRIO_PROCESS, 0) + background_niceness);
     // What a wallpaper needs at most: its pixels cached on disk, or the image fetched.
     limit_worker(static_cast<rlim_t>(std::max(magick_disk_bytes, most_fetched_bytes)));
@@ -64,7 +65,7 @@ constexpr std::size_t most_received = 1024;
     // daemon's thread did not come along into this process: on a thread of
     // its own, MagickCore starts OpenMP afresh and may use every processor.
     std::optional<Palette> palette;
-    std::thread([&] { palette = image_palette(image, dark); }).join();
+    std::thread([&] { palette = image_palette(image, dark, cache); }).join();
     std::string message(1, palette ? sent_palette : sent_default);
     if (palette)
         for (const std::string& entry : *palette) message += entry;
@@ -79,7 +80,8 @@ bool is_entry(std::string_view text) {
 
 }  // namespace
 
-ColourChild::ColourChild(const std::string& image_path, bool dark, bool background)
+ColourChild::ColourChild(const std::string& image_path, bool dark, bool background,
+                         const std::optional<std::string>& cache)
     : image_(image_path), dark_(dark), until_(Clock::now() + colour_deadline) {
     int ends[2];
     if (pipe(ends) != 0) {
@@ -100,7 +102,7 @@ ColourChild::ColourChild(const std::string& image_path, bool dark, bool backgrou
     }
     if (child == 0) {
         reader_.reset();
-        run_colour_child(writer.get(), image_, dark, temporary_->path(), until_, background);
+        run_colour_child(writer.get(), image_, dark, cache, temporary_->path(), until_, background);
     }
     pid_ = child;
     fcntl(reader_.get(), F_SETFL, O_NONBLOCK);
@@ -203,8 +205,8 @@ void ColourChild::kill_overdue() {
     end_child();
 }
 
-ColourResult colour_step(const std::string& image_path, bool dark) {
-    ColourResult result = ColourChild(image_path, dark, false).wait();
+ColourResult colour_step(const std::string& image_path, bool dark, const std::optional<std::string>& cache) {
+    ColourResult result = ColourChild(image_path, dark, false, cache).wait();
     children_reap_killed();
     return result;
 }

@@ -35,9 +35,11 @@ struct ColourResult {
 class ColourChild {
 public:
     // Starts the step for the image (a file path or a URL) with the dark flag;
-    // at a lower scheduling priority when in the background. When no process
+    // at a lower scheduling priority when in the background; through the
+    // palette cache in the folder `cache`, when there is one. When no process
     // can be made, the result is known at once.
-    ColourChild(const std::string& image_path, bool dark, bool background);
+    ColourChild(const std::string& image_path, bool dark, bool background,
+                const std::optional<std::string>& cache = std::nullopt);
     // A step still running is killed.
     ~ColourChild();
     ColourChild(const ColourChild&) = delete;
@@ -83,7 +85,7 @@ private:
 
 // A colour step started and waited for, its child reaped and its folder
 // removed before it returns; for callers outside the daemon's loop.
-ColourResult colour_step(const std::string& image_path, bool dark);
+ColourResult colour_step(const std::string& image_path, bool dark, const std::optional<std::string>& cache = std::nullopt);
 
 // A colour step, then the colour file under the home directory written from
 // its result, and its complaint logged.

@@ -5,6 +5,7 @@
 
 #include "colour/colour.h"
 #include "colour/palette.h"
+#include "colour/palette_cache.h"
 #include "support/log.h"
 #include "support/publish.h"
 
@@ -66,8 +67,8 @@ Palette shape_palette(const HexTuples& tuples, bool dark) {
     return palette;
 }
 
-std::optional<Palette> image_palette(const std::string& image_path, bool dark) {
-    std::optional<HexTuples> tuples = find_palette(image_path);
+std::optional<Palette> image_palette(const std::string& image_path, bool dark, const std::optional<std::string>& cache) {
+    std::optional<HexTuples> tuples = cache ? find_palette_cached(image_path, *cache) : find_palette(image_path);
     if (!tuples) return std::nullopt;
     return shape_palette(*tuples, dark);
 }

@@ -17,8 +17,11 @@ const Palette& default_palette();
 // Cuts the sixteen tuples to seven characters and shapes them for a dark or a light scheme.
 Palette shape_palette(const HexTuples& tuples, bool dark);
 
-// The palette of the image, shaped; none when the image gives no sixteen colours.
-std::optional<Palette> image_palette(const std::string& image_path, bool dark);
+// The palette of the image, shaped; none when the image gives no sixteen
+// colours. With a cache folder, an image seen before is not read again (see
+// find_palette_cached).
+std::optional<Palette> image_palette(const std::string& image_path, bool dark,
+                                     const std::optional<std::string>& cache = std::nullopt);
 
 // The colour file's content: sixteen "#define cN #rrggbb" lines, each entry
 // up to its first NUL.

@@ -35,6 +35,10 @@ std::optional<QuarterImage> read_quarter(const std::string& path, ExceptionInfo*
     magick_report(exception);
     if (!read) return std::nullopt;
     magick_sync_settings(quarter.info.get(), read.get(), exception);
+    // feh draws an image's transparent parts over black: the palette is that
+    // of what it shows. An opaque image is left exactly as it was read.
+    magick_flatten_over_black(read.get(), exception);
+    magick_report(exception);
 
     ImagePtr half = magick_minify(read.get(), exception);
     read.reset();
@@ -142,19 +146,22 @@ std::optional<HexTuples> search_side_by_side(const QuarterImage& quarter, int fi
 // a quarter image with fewer than sixteen can never give sixteen. Most images
 // need only the first attempt, which gets every thread MagickCore may use;
 // the attempts after it are independent of each other, and take a thread each.
-std::optional<HexTuples> find_palette(const std::string& path) {
+PaletteFinding find_palette_finding(const std::string& path) {
     MagickScratch scratch;
     ExceptionPtr exception = magick_exception();
     std::optional<QuarterImage> quarter = read_quarter(path, exception.get());
-    if (!quarter) return std::nullopt;
-    if (magick_has_fewer_colours(quarter->image.get(), palette_size, exception.get())) return std::nullopt;
+    if (!quarter) return PaletteFinding{};
+    if (magick_has_fewer_colours(quarter->image.get(), palette_size, exception.get()))
+        return PaletteFinding{std::nullopt, true};
 
     // From here on every attempt asks for the same blocks as the one before.
     scratch.keep_freed_blocks();
     std::mutex copying;
     if (std::optional<HexTuples> tuples = search_attempt(*quarter, palette_size, copying, exception.get()))
-        return tuples;
-    return search_side_by_side(*quarter, palette_size + 1, magick_thread_limit());
+        return PaletteFinding{std::move(tuples), true};
+    return PaletteFinding{search_side_by_side(*quarter, palette_size + 1, magick_thread_limit()), true};
 }
+
+std::optional<HexTuples> find_palette(const std::string& path) { return find_palette_finding(path).tuples; }
 
 }  // namespace zelvo

@@ -1,5 +1,6 @@
 #include "config/config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -46,6 +47,20 @@ void lookup_flag(const config_t* file, const char* key, int& field) {
 void lookup_number(const config_t* file, const char* key, int& field) {
     int value = 0;
     if (config_lookup_int(file, key, &value) == CONFIG_TRUE) field = value;
+}
+
+// A number written either way, 4.5 or 7.
+std::optional<double> lookup_real(const config_t* file, const char* key) {
+    double real = 0;
+    if (config_lookup_float(file, key, &real) == CONFIG_TRUE) return real;
+    int whole = 0;
+    if (config_lookup_int(file, key, &whole) == CONFIG_TRUE) return whole;
+    return std::nullopt;
+}
+
+// A path that begins with "~/" names a place in the home directory.
+std::string home_path(const std::string& path, const std::string& home) {
+    return path.starts_with("~/") ? home + path.substr(1) : path;
 }
 
 // Appends copies of the setting's string elements; others are skipped.
@@ -192,6 +207,15 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
     if (const config_setting_t* hook = config_lookup(settings, "hook")) append_strings(config->hook.first(), hook);
     if (const config_setting_t* exports = config_lookup(settings, "exports")) read_exports(exports, config->exports);
     lookup_flag(settings, "terminals", config->terminals);
+
+    if (std::optional<std::string> templates = lookup_text(settings, "templates"); templates && !templates->empty())
+        config->templates = home_path(*templates, home);
+    lookup_number(settings, "alpha", config->alpha);
+    config->alpha = std::clamp(config->alpha, 0, 100);
+    int cache = 0;
+    lookup_flag(settings, "cache", cache);
+    if (cache) config->cache = home + "/.zelvo/cache";
+    config->contrast = lookup_real(settings, "contrast");
     return config;
 }
 

@@ -33,6 +33,17 @@ struct Config {
     StringList hook;
     ColourExports exports;
     int terminals = 0;
+    // "templates": the folder whose files are rendered at every change, a
+    // leading "~/" taken as the home directory; none without the key.
+    std::optional<std::string> templates;
+    // "alpha": the opacity the templates name, 0 to 100.
+    int alpha = 100;
+    // The palette cache's folder, when "cache" is on; whoever loads the
+    // Config clears it when the folder cannot be used (see palette_cache_usable).
+    std::optional<std::string> cache;
+    // "contrast": the ratio that every text colour must reach against the
+    // background; none without the key.
+    std::optional<double> contrast;
 };
 
 void release_config(Config* config);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "colour/fetch.h"
+#include "colour/palette_cache.h"
 #include "cycle/cycle.h"
 
 namespace zelvo {
@@ -74,6 +75,10 @@ std::optional<FileIdentity> file_identity(const std::string& path) {
     return FileIdentity{status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim};
 }
 
+void forget_unusable_cache(Config& config) {
+    if (config.cache && !palette_cache_usable(*config.cache)) config.cache.reset();
+}
+
 void prepare_next_colours(DaemonState& state) {
     const Config& config = *state.options.config;
     if (!config.colors || state.current == nullptr) {
@@ -87,7 +92,7 @@ void prepare_next_colours(DaemonState& state) {
     if (is_url(image)) return;
     const std::optional<FileIdentity> file = file_identity(image);
     if (!file) return;
-    state.prepared = watch_step(state, std::make_unique<ColourChild>(image, dark, true));
+    state.prepared = watch_step(state, std::make_unique<ColourChild>(image, dark, true, config.cache));
     state.prepared->file = file;
 }
 
@@ -107,7 +112,8 @@ std::unique_ptr<ColourWatch> change_colours(DaemonState& state, const std::strin
             return prepared;
         }
     }
-    std::unique_ptr<ColourWatch> fresh = watch_step(state, std::make_unique<ColourChild>(image, dark, false));
+    std::unique_ptr<ColourWatch> fresh =
+        watch_step(state, std::make_unique<ColourChild>(image, dark, false, state.options.config->cache));
     fresh->on_known = on_known;
     return fresh;
 }

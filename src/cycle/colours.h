@@ -8,6 +8,7 @@
 #include <string>
 
 #include "colour/colour_child.h"
+#include "config/config.h"
 #include "support/event.h"
 
 namespace zelvo {
@@ -42,6 +43,10 @@ struct ColourWatch {
     EventPtr overdue;
     void (*on_known)(DaemonState&) = nullptr;
 };
+
+// A Config whose palette cache's folder cannot be used (said in one line)
+// goes without the cache; for start-up and every reload.
+void forget_unusable_cache(Config& config);
 
 // Right after a change is complete: starts preparing the colours of the image
 // that the next change shows first, with the Config's dark flag, unless they

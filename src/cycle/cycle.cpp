@@ -132,6 +132,7 @@ void on_reload(evutil_socket_t, short, void* argument) {
         finish_reload(state, nullptr, StringList());
         return;
     }
+    forget_unusable_cache(*config);
     auto reload = std::make_unique<PendingReload>();
     reload->expansion = std::make_unique<ExpansionChild>(config->sources.first());
     reload->config = std::move(config);

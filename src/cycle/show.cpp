@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "colour/colour_child.h"
+#include "colour/contrast.h"
 #include "colour/exports.h"
+#include "colour/templates.h"
 #include "cycle/cycle.h"
 #include "cycle/hook.h"
 #include "cycle/terminals.h"
@@ -66,9 +68,14 @@ void complete_change(DaemonState& state) {
         // it; whatever else hears of the palette gets the very same one.
         const ColourResult& colours = change->colours->step->result();
         if (colours.complaint) report("%s", colours.complaint->c_str());
-        write_palette(colour_file, colours.palette);
-        write_exports(folder, config.exports, colours.palette, change->images.front().c_str());
-        if (config.terminals) send_to_terminals(terminal_sequences(colours.palette));
+        Palette palette = colours.palette;
+        if (config.contrast) palette_reach_contrast(palette, *config.contrast);
+        const char* wallpaper = change->images.front().c_str();
+        write_palette(colour_file, palette);
+        write_exports(folder, config.exports, palette, wallpaper);
+        if (config.templates)
+            render_templates(*config.templates, folder + "/templates", TemplateValues{palette, wallpaper, config.alpha});
+        if (config.terminals) send_to_terminals(terminal_sequences(palette));
         if (config.use_xrdb) start_xrdb(state);
     }
     // Last, so that it finds the colour file and the exports complete.

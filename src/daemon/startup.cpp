@@ -307,6 +307,7 @@ int zelvo_main(int argc, char** argv) {
 
     options.config = load_config(options.config_path, options.home, options.source);
     if (!options.config) return 1;
+    forget_unusable_cache(*options.config);
     options.minutes = arguments.minutes;
     options.monitors = arguments.monitors;
     apply_display_overrides(options, *options.config);

@@ -68,6 +68,32 @@ void magick_allow_wallpapers_only() {
     }
 }
 
+std::string magick_build_tag() {
+    std::size_t number = 0;
+    GetMagickVersion(&number);
+    std::size_t depth = 0;
+    GetMagickQuantumDepth(&depth);
+    const char* features = GetMagickFeatures();
+    const bool floats = features != nullptr && std::strstr(features, "HDRI") != nullptr;
+    return std::to_string(number >> 8) + "-Q" + std::to_string(depth) + (floats ? "-HDRI" : "");
+}
+
+void magick_flatten_over_black(Image* image, ExceptionInfo* exception) {
+#if ZELVO_MAGICKCORE_7
+    if (image->alpha_trait == UndefinedPixelTrait || IsImageOpaque(image, exception) == MagickTrue) return;
+    QueryColorCompliance("black", AllCompliance, &image->background_color, exception);
+    // Composites over the background colour; the channel it leaves, if any, goes too.
+    SetImageAlphaChannel(image, RemoveAlphaChannel, exception);
+    SetImageAlphaChannel(image, OffAlphaChannel, exception);
+#else
+    if (image->matte == MagickFalse || IsOpaqueImage(image, exception) == MagickTrue) return;
+    QueryColorCompliance("black", AllCompliance, &image->background_color, exception);
+    SetImageAlphaChannel(image, RemoveAlphaChannel);
+    SetImageAlphaChannel(image, DeactivateAlphaChannel);
+    InheritException(exception, &image->exception);
+#endif /* MagickCore 7 */
+}
+
 bool magick_set_image_path(ImageInfo* info, const char* path) {
     if (path[0] == '/') return magick_set_filename(info, path);
     return magick_set_filename(info, (std::string("./") + path).c_str());

@@ -90,6 +90,11 @@ inline void magick_stop() { MagickCoreTerminus(); }
 // MagickCore's own account of its version and build ("ImageMagick 7.1.2-30 Q16-HDRI ...").
 inline const char* magick_version() { return GetMagickVersion(nullptr); }
 
+// What, besides an image's bytes, decides the colours that MagickCore finds
+// in it: the major version of the library in use, its quantum depth, and
+// whether it keeps quanta as floats ("6-Q16", "7-Q16-HDRI").
+std::string magick_build_tag();
+
 inline void magick_limit_threads(unsigned long threads) {
     SetMagickResourceLimit(ThreadResource, static_cast<MagickSizeType>(threads));
 }
@@ -171,6 +176,11 @@ inline void magick_sync_settings(const ImageInfo* info, Image* image, ExceptionI
     SyncImageSettings(info, image);
 #endif /* MagickCore 7 */
 }
+
+// An image with any pixel that is not opaque becomes what it shows over
+// black, and opaque; an opaque one (with an alpha channel or none) is left
+// exactly as it is.
+void magick_flatten_over_black(Image* image, ExceptionInfo* exception);
 
 // Half the width and half the height.
 inline ImagePtr magick_minify(const Image* image, ExceptionInfo* exception) {

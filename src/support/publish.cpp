@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -71,6 +74,35 @@ std::optional<std::string> replace_file(const std::string& path, std::string_vie
     if (error == 0 && rename(temporary.c_str(), target.c_str()) != 0) error = errno;
     if (error == 0) return std::nullopt;
     unlink(temporary.c_str());
+    return why(error);
+}
+
+std::optional<std::string> replace_entry(int folder, const std::string& name, std::string_view content,
+                                         mode_t mode) {
+    struct stat existing{};
+    const bool replaces_file = fstatat(folder, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+                               S_ISREG(existing.st_mode);
+    // A name of its own for each attempt; O_EXCL makes it this call's alone.
+    static std::uint64_t made = 0;
+    const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::string temporary;
+    UniqueDescriptor file;
+    for (int attempt = 0; attempt < 16 && file.get() < 0; ++attempt) {
+        const std::uint64_t mixed = (now ^ static_cast<std::uint64_t>(getpid()) << 40) + ++made * 0x9e3779b97f4a7c15ULL;
+        char suffix[24];
+        std::snprintf(suffix, sizeof suffix, "%012llx", static_cast<unsigned long long>(mixed >> 16));
+        temporary = std::string(".zelvo-") + suffix + ".tmp";
+        file.reset(openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (file.get() < 0 && errno != EEXIST) return why(errno);
+    }
+    if (file.get() < 0) return why(EEXIST);
+    int error = 0;
+    if (replaces_file && fchmod(file.get(), existing.st_mode & 07777) != 0) error = errno;
+    if (error == 0 && !write_all(file.get(), content)) error = errno;
+    if (close(file.release()) != 0 && error == 0) error = errno;
+    if (error == 0 && renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) error = errno;
+    if (error == 0) return std::nullopt;
+    unlinkat(folder, temporary.c_str(), 0);
     return why(error);
 }
 

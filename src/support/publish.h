@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,5 +17,13 @@ namespace zelvo {
 // stays a link (a dotfile manager's): the file it leads to is replaced. A file
 // that is replaced keeps its permissions. Nothing when done; else why not.
 std::optional<std::string> replace_file(const std::string& path, std::string_view content);
+
+// Replaces the entry `name` of the folder open at `folder` whole with
+// `content`, through a temporary file beside it that is renamed over it:
+// whatever stands at that name, a symbolic link included, is replaced, never
+// written through. A regular file that is replaced keeps its permissions; a
+// new one gets `mode`, less the umask. Nothing when done; else why not.
+std::optional<std::string> replace_entry(int folder, const std::string& name, std::string_view content,
+                                         mode_t mode);
 
 }  // namespace zelvo

@@ -29,11 +29,16 @@ def magick_policy():
 # binary itself, under another uid when one is asked for.
 NAMESPACE_SCRIPT = r"""
 fail() { echo "harness: $*" >&2; exit 125; }
-dev=$1 log=$2 passwd=$3 uid=$4 mount=$5 setpriv=$6 binds=$7; shift 7
+dev=$1 log=$2 passwd=$3 uid=$4 mount=$5 setpriv=$6 full=$7 binds=$8; shift 8
 while [ "$binds" -gt 0 ]; do
   "$mount" --bind "$1" "$2" || fail "cannot bind $1 over $2"
   shift 2; binds=$((binds - 1))
 done
+if [ -n "$full" ]; then
+  "$mount" -t tmpfs -o size=16k,mode=0700 tmpfs "$full" || fail "cannot mount a file system on $full"
+  head -c 65536 /dev/zero > "$full/.full" 2>/dev/null
+  [ -s "$full/.full" ] || fail "cannot fill $full"
+fi
 for node in null zero random urandom; do
   : > "$dev/$node" && "$mount" --bind "/dev/$node" "$dev/$node" || fail "cannot bind /dev/$node"
 done
@@ -45,12 +50,13 @@ exec "$@"
 """
 
 
-def namespace_command(dev, log, argv, passwd="", uid=None, binds=()):
+def namespace_command(dev, log, argv, passwd="", uid=None, binds=(), full=""):
     """The command that runs argv in a private mount namespace whose /dev is
-    built in the empty directory dev, with the socket log as /dev/log, and
-    each (file, target) of binds bound over its target."""
+    built in the empty directory dev, with the socket log as /dev/log, each
+    (file, target) of binds bound over its target, and, when full names a
+    folder, a small file system over it that is full."""
     return [TOOLS["unshare"], "-m", "--propagation", "private", "sh", "-c", NAMESPACE_SCRIPT, "sh",
-            dev, log, passwd, "" if uid is None else str(uid), TOOLS["mount"], TOOLS["setpriv"], str(len(binds)),
+            dev, log, passwd, "" if uid is None else str(uid), TOOLS["mount"], TOOLS["setpriv"], full, str(len(binds)),
             *(path for pair in binds for path in pair), *argv]
 
 
@@ -242,14 +248,14 @@ class ZelvoCase(unittest.TestCase):
                 found.append(int(pid))
         return found
 
-    def run_zelvo(self, *args, env=None, umask=0o022, uid=None, passwd=None, pass_fds=(), binds=()):
+    def run_zelvo(self, *args, env=None, umask=0o022, uid=None, passwd=None, pass_fds=(), binds=(), full=""):
         """Runs the binary with args in the private namespace and waits for it."""
         if env is None:
             env = {"HOME": self.home, "PATH": self.search_path, "XDG_RUNTIME_DIR": self.runtime}
         passwd_file = "" if passwd is None else self.path("passwd")
         if passwd_file:
             pathlib.Path(passwd_file).write_text(passwd)
-        command = namespace_command(self.dev, self.path("log"), [BINARY, *args], passwd_file, uid, binds)
+        command = namespace_command(self.dev, self.path("log"), [BINARY, *args], passwd_file, uid, binds, full)
         with subprocess.Popen(command, env=env, umask=umask, pass_fds=pass_fds, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE) as launched:
             out, err = launched.communicate(timeout=30)

@@ -2,7 +2,7 @@
 """The colour step's own process: a file swapped for a FIFO, a URL that never answers, a process killed
 mid-step and an animation of 500 frames each cost at most the deadline and the default palette, the
 daemon carries on and stays small, and hundreds of changes after in-process pings still give palettes."""
-import glob, http.server, os, pathlib, signal, ssl, subprocess, threading, time, unittest
+import glob, hashlib, http.server, os, pathlib, shutil, signal, ssl, subprocess, threading, time, unittest
 
 from harness import SYSLOG_LINE, block_colours, hex_colour, make_block_image, near, proc_status, records
 from test_colours import DEFAULT_FILE, MIDS
@@ -336,6 +336,108 @@ class ManyChangesTest(ColourChildCase):
         else:
             self.assertTrue(rss < 12 << 10 and hwm < 24 << 10, (rss, hwm))
         self.assert_no_temporary_files()
+        self.quit(pid)
+
+
+class CacheTest(ColourChildCase):
+    """With cache on, the colours an image gives are kept under the hash of its bytes, before shaping; whatever
+    becomes of the cache, the palette is the true one."""
+
+    def entry(self):
+        """The cache's one entry: its path, and its lines."""
+        [path] = [path for path in self.cache.iterdir() if not path.name.startswith(".")]
+        return path, path.read_text().splitlines()
+
+    def forged(self, path, tuples):
+        """Rewrites the entry at path with other tuples, checked as the daemon checks an entry."""
+        lines = path.read_text().splitlines()[:3] + ["colours 16", *tuples]
+        text = "".join(line + "\n" for line in lines)
+        path.write_text(text + "check " + hashlib.sha256(text.encode()).hexdigest()[:32] + "\n")
+
+    def change(self, pid, *texts):
+        """A change that shows the image as it is now, with nothing prepared for it; gives the colour file.
+        self.made counts the changes."""
+        self.settle(pid)
+        os.utime(self.image)  # the next change's colours, prepared before, no longer count
+        self.made += 1
+        self.skip(pid, self.made, *texts)
+        return self.colours.read_text()
+
+    def reload(self, pid, *texts):
+        """A reload, and the change it makes; gives the colour file."""
+        self.made += 1
+        self.send(pid, [signal.SIGHUP], RELOAD, *texts, RELOADED)
+        self.wait_records(self.xrdb, self.made)
+        return self.colours.read_text()
+
+    def test_the_palette_is_the_true_one_whatever_became_of_the_cache(self):
+        self.cache = pathlib.Path(self.home, ".zelvo", "cache")
+        first, second = block_colours(*MIDS[1]), block_colours(*MIDS[0])
+        made = [make_block_image(self.path(f"made{index}.png"), colours) for index, colours in enumerate((first, second))]
+        self.image = self.path("wall.png")
+        shutil.copy(made[0], self.image)
+        settings = {"feh-path": self.feh, "xrdb-path": self.xrdb, "colors": True, "use-xrdb": True, "dark": True,
+                    "cache": True, "pics": [self.image]}
+        pid, self.made = self.start(settings), 1
+        self.wait_records(self.xrdb, 1)
+        self.assert_palette(first)
+        path, lines = self.entry()
+        self.assertEqual((path.name[:64], lines[3]), (hashlib.sha256(pathlib.Path(made[0]).read_bytes()).hexdigest(), "colours 16"))
+        # Changed in place: new bytes, new palette, and an entry of its own.
+        pathlib.Path(self.image).write_bytes(pathlib.Path(made[1]).read_bytes())
+        truth = self.change(pid)
+        self.assert_palette(second)
+        self.assertEqual(len(list(self.cache.iterdir())), 2)
+        entry = next(path for path in self.cache.iterdir() if path.name.startswith(hashlib.sha256(
+            pathlib.Path(made[1]).read_bytes()).hexdigest()))
+        whole = entry.read_bytes()
+
+        elsewhere = pathlib.Path(self.path("elsewhere"))
+        elsewhere.mkdir()
+        def spoil_folder(replace):
+            shutil.rmtree(self.cache)
+            replace(self.cache)
+        def restore_folder():
+            (self.cache.unlink if self.cache.is_symlink() or self.cache.is_fifo() else self.cache.rmdir)()
+            self.cache.mkdir()
+            entry.write_bytes(whole)
+        # (what becomes of the cache, and whether the entry is made again whole)
+        cases = [(lambda: entry.write_bytes(whole[:len(whole) // 2]), True),
+                 (lambda: entry.write_bytes(bytes(range(256)) * 2), True),
+                 (lambda: spoil_folder(os.mkfifo), False),
+                 (lambda: spoil_folder(lambda path: path.symlink_to(elsewhere)), False)]
+        for spoil, remade in cases:
+            spoil()
+            self.assertEqual(self.change(pid), truth)
+            if remade:
+                self.assertEqual(entry.read_bytes(), whole)
+            else:
+                self.assertEqual(list(elsewhere.iterdir()), [])
+                # A reload, or a start, says once that the cache cannot be used.
+                why = "it is not a folder" if self.cache.is_fifo() else "it is a symbolic link"
+                line = f"Zelvo cannot use the palette cache {self.cache}: {why}; colours are found without it"
+                self.assertEqual(self.reload(pid, line), truth)
+                restore_folder()
+                self.reload(pid)
+
+        # What is kept is extraction's own colours: shaped afresh at every change.
+        tuples = [f"#{red:02X}{green:02X}{blue:02X}" for red, green, blue in block_colours(0x50, 0xa8)]
+        self.forged(entry, tuples)
+        entries = [line.split()[2] for line in self.change(pid).splitlines()]
+        kept = [index for index in range(16) if index not in (7, 8, 15)]
+        self.assertEqual([entries[index] for index in kept], [tuples[index] for index in kept])
+        self.assertEqual(hex_colour(entries[7]), tuple((channel + 0xee) // 2 for channel in hex_colour(tuples[7])))
+        self.quit(pid)
+
+        # A full disk: nothing can be kept, and the palette is the true one, change after change.
+        shutil.rmtree(self.cache)
+        self.cache.mkdir()
+        self.configure(settings)
+        self.made += 1
+        pid = self.start_daemon(env=self.env, full=str(self.cache))
+        self.wait_records(self.xrdb, self.made)
+        self.assertEqual(self.colours.read_text(), truth)
+        self.assertEqual(self.change(pid), truth)
         self.quit(pid)
 
 

@@ -3,7 +3,7 @@
 viewer shows on the first monitor, before xrdb is started, and a colour file
 that cannot be written costs one log line, never the change. The exports and
 the hook hear of the very palette that the colour file holds."""
-import json, os, pathlib, re, signal, subprocess, unittest
+import colorsys, json, os, pathlib, re, shutil, signal, subprocess, unittest
 
 from harness import block_colours, hex_colour, make_block_image, make_solid_images, near, records
 from test_cycle import CycleCase, RELOAD, RELOADED, SHUFFLE, SKIP
@@ -122,6 +122,156 @@ class ColourFileTest(CycleCase):
         self.assertEqual((sorted(found), found[images[2]]), (sorted(images), [line.split()[2] for line in DEFAULT_FILE.splitlines()]))
         self.assertNotIn(found[images[2]], [found[image] for image in images[:2]])
         self.quit(pid)
+
+def luminance(colour):
+    """WCAG 2 relative luminance of (r, g, b)."""
+    linear = [c / 255 / 12.92 if c / 255 <= 0.04045 else ((c / 255 + 0.055) / 1.055) ** 2.4 for c in colour]
+    return 0.2126 * linear[0] + 0.7152 * linear[1] + 0.0722 * linear[2]
+
+
+def contrast(one, other):
+    lighter, darker = sorted((luminance(one), luminance(other)), reverse=True)
+    return (lighter + 0.05) / (darker + 0.05)
+
+
+def with_lightness(colour, lightness):
+    """colour (r, g, b) at another HLS lightness, its hue and saturation kept."""
+    hue, _, saturation = colorsys.rgb_to_hls(*(c / 255 for c in colour))
+    return tuple(int(c * 255) for c in colorsys.hls_to_rgb(hue, min(max(lightness, 0), 1), saturation))
+
+
+class ContrastTest(CycleCase):
+    def assert_reaches(self, base, entries, ratio, where):
+        """The rule of the key contrast, entry by entry, for the palette base without it and entries with it."""
+        background = hex_colour(base[0])
+        self.assertEqual(entries[0], base[0], where)
+        for index in range(1, 16):
+            need, was, now = min(ratio, 3) if index == 8 else ratio, hex_colour(base[index]), hex_colour(entries[index])
+            said = f"{where}: c{index} {base[index]} -> {entries[index]} against {base[0]}, {need}"
+            white, black = contrast((255,) * 3, background), contrast((0,) * 3, background)
+            if contrast(was, background) >= need:
+                self.assertEqual(entries[index], base[index], said)
+            elif max(white, black) < need:
+                self.assertEqual(now, (255,) * 3 if white >= black else (0,) * 3, said)
+            else:
+                # Its own hue and saturation at its new lightness, up to the truncations of either arithmetic.
+                lightness = colorsys.rgb_to_hls(*(c / 255 for c in now))[1]
+                self.assertTrue(contrast(now, background) >= need and near(now, [with_lightness(was, lightness)], 3), said)
+
+    def test_each_text_colour_reaches_the_ratio_and_nothing_else_changes(self):
+        images = make_solid_images(self.path("images"), ["#000000", "#ffffff", "#777777"], "64x64")
+        images.append(self.path("images", "photo.jpg"))
+        subprocess.run(["convert", "-size", "320x240", "-seed", "7", "plasma:fractal", "-blur", "0x2", images[-1]],
+                       check=True)
+        feh, xrdb = self.install_recorder("feh"), self.install_recorder("xrdb")
+        settings = {"feh-path": feh, "xrdb-path": xrdb, "colors": True, "use-xrdb": True, "pics": images}
+        colour_file = pathlib.Path(self.home, ".zelvo", "colors")
+        pid, changes, palettes = None, 0, {}
+        for dark in (True, False):
+            for ratio in (None, 1, 4.5, 7, 21):
+                self.configure({**settings, "dark": dark, **({} if ratio is None else {"contrast": ratio})})
+                if pid is None:
+                    pid = self.start_daemon(env=self.env)
+                else:
+                    self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
+                for change in range(len(images)):
+                    if change:
+                        self.send(pid, [signal.SIGUSR1], SKIP)
+                    changes += 1
+                    self.wait_records(xrdb, changes)
+                    shown = self.changes(pid, feh, changes)[-1]["argv"][3]
+                    palettes[dark, ratio, shown] = [line.split()[2] for line in colour_file.read_text().splitlines()]
+        for (dark, ratio, image), entries in palettes.items():
+            base = palettes[dark, None, image]
+            if ratio == 1:
+                self.assertEqual(entries, base)
+            elif ratio:
+                self.assert_reaches(base, entries, ratio, f"{os.path.basename(image)}, dark {dark}, contrast {ratio}")
+        # The photo's palettes: some entries moved, and the light shaping's background is light.
+        photo, default = images[-1], [line.split()[2] for line in DEFAULT_FILE.splitlines()]
+        self.assertNotIn(default, [palettes[dark, None, photo] for dark in (True, False)])
+        self.assertNotEqual(palettes[True, 4.5, photo], palettes[True, None, photo])
+        self.assertGreater(luminance(hex_colour(palettes[False, None, photo][0])), 0.5)
+        self.quit(pid)
+
+
+class TemplateTest(CycleCase):
+    """The templates folder, rendered at every change before xrdb, with every bad file skipped in one line."""
+
+    def test_good_templates_render_and_each_bad_one_costs_one_line_and_blocks_nothing(self):
+        folder, outputs = pathlib.Path(self.path("tpl")), pathlib.Path(self.home, ".zelvo", "templates")
+        os.makedirs(folder / "a" / "b" / "c" / "d" / "e")
+        outputs.mkdir(parents=True)
+        did_not = "Zelvo did not render the template {}/{}: line {}: {}"
+        skipped = "Zelvo skipped the template {}/{}: {}"
+        # name: (content or a maker, the line it costs or None, what its output holds: a function of the palette or None)
+        cases = {
+            "kitty.conf": ("background {background}\nforeground {foreground}\n", None,
+                           lambda c: f"background {c[0]}\nforeground {c[15]}\n"),
+            "a/b/c/d/rofi.rasi": ("* {{ bg: {color1.strip}; }}\n", None, lambda c: f"* {{ bg: {c[1][1:]}; }}\n"),
+            "alias.conf": (lambda path: path.symlink_to("kitty.conf"), None,
+                           lambda c: f"background {c[0]}\nforeground {c[15]}\n"),
+            "big.conf": (lambda path: path.write_bytes(b"{color1}\n" * (5 << 17)), skipped.format(folder, "big.conf", "larger than 1 MiB"), None),
+            "binary.bin": (b"\x89PNG\r\n\x1a\n\x00\x00{color1}", skipped.format(folder, "binary.bin", "it holds a NUL byte, so it is no text"), None),
+            "c99.conf": ("{color99}\n", did_not.format(folder, "c99.conf", 1, 'unknown name "color99"'), None),
+            "nosuch.conf": ("ok\n{color1.nosuch}\n", did_not.format(folder, "nosuch.conf", 2, 'unknown property "nosuch"'), None),
+            "unclosed.conf": ("{{ok}}\n\n{color1\n", did_not.format(folder, "unclosed.conf", 3, "unclosed brace"), None),
+            "fifo": (lambda path: os.mkfifo(path), skipped.format(folder, "fifo", "not a regular file"), None),
+            "shadow": (lambda path: path.symlink_to("/etc/shadow"), skipped.format(folder, "shadow", "a link that leads out of the template folder"), None),
+            "a/b/c/d/e/deep.conf": ("{color2}", f"Zelvo skipped the template folder {folder}/a/b/c/d/e: deeper than 4 folders", None),
+        }
+        for name, (content, _, _) in cases.items():
+            path = folder / name
+            if callable(content):
+                content(path)
+            else:
+                (path.write_bytes if isinstance(content, bytes) else path.write_text)(content)
+        # A bad template's earlier output stays; an output that is a link is replaced, never written through.
+        (outputs / "c99.conf").write_text("earlier\n")
+        victim = pathlib.Path(self.path("victim"))
+        victim.write_text("mine\n")
+        (outputs / "kitty.conf").symlink_to(victim)
+
+        os.mkdir(self.path("images"))
+        image = make_block_image(self.path("images", "blocks.png"), block_colours(*MIDS[0]))
+        feh, xrdb = self.install_recorder("feh"), self.install_recorder("xrdb")
+        lines = sorted(line for _, line, _ in cases.values() if line)
+        settings = {"feh-path": feh, "xrdb-path": xrdb, "colors": True, "use-xrdb": True, "pics": [image],
+                    "templates": str(folder)}
+        self.configure(settings)
+        pid = self.start_daemon(env=self.env)
+        self.assertEqual(sorted(message.text for message in self.messages(len(lines))), lines)
+        self.wait_records(xrdb, 1)
+        os.kill(pid, signal.SIGUSR1)
+        said = [message.text for message in self.messages(1 + len(lines))]
+        self.assertEqual((said[0], sorted(said[1:])), (SKIP, lines))
+        self.wait_records(xrdb, 2)
+        entries = [line.split()[2] for line in pathlib.Path(self.home, ".zelvo", "colors").read_text().splitlines()]
+        rendered = {str(path.relative_to(outputs)) for path in outputs.rglob("*") if path.is_file()}
+        self.assertEqual(rendered, {name for name, (_, _, made) in cases.items() if made} | {"c99.conf"})
+        for name, (_, _, made) in cases.items():
+            if made:
+                self.assertEqual((outputs / name).read_text(), made(entries), name)
+        self.assertFalse((outputs / "kitty.conf").is_symlink())
+        self.assertEqual((victim.read_text(), (outputs / "c99.conf").read_text()), ("mine\n", "earlier\n"))
+        self.assertEqual([path.name for path in outputs.iterdir() if path.name.startswith(".")], [])
+
+        # 300 files: the first 256 by name, and one line.
+        many = pathlib.Path(self.path("many"))
+        many.mkdir()
+        for number in range(300):
+            (many / f"t{number:03}").write_text("{color%d}" % (number % 16))
+        self.configure({**settings, "templates": str(many)})
+        self.send(pid, [signal.SIGHUP], RELOAD, f"Zelvo skipped the templates of {many} beyond the first 256 files", RELOADED)
+        self.wait_records(xrdb, 3)
+        self.assertEqual(sorted(path.name for path in outputs.iterdir() if path.name.startswith("t")),
+                         [f"t{number:03}" for number in range(256)])
+        # The folder removed while the daemon runs: one line at each change, and the change goes on.
+        shutil.rmtree(many)
+        self.send(pid, [signal.SIGUSR1], SKIP, f"Zelvo cannot read the template folder {many}: No such file or directory")
+        self.wait_records(xrdb, 4)
+        self.quit(pid)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -11,13 +11,26 @@ import shutil
 import signal
 import subprocess
 import time
+import struct
+import zlib
 
 from harness import TOOLS, ZelvoCase, block_colours, hex_colour, make_block_image, make_solid_images, near
+from test_colours import DEFAULT_FILE
 
 PROGRAMS = {name: shutil.which(name) for name in ("Xvfb", "xwd", "xrandr", "feh")}
 # Solid colours far apart, so that a half-drawn or stale screen never passes for another.
 COLOURS = ["#ff0000", "#00c000", "#0000ff", "#ffff00"]
 SKIP_AHEAD = "SIGUSR1 has been recived: skiping ahead"
+
+
+def write_rgba_png(path, width, height, pixels):
+    """A PNG of 8-bit RGBA pixels (bytes, row by row) written as they are: no encoder's say over the colour
+    of a transparent pixel."""
+    rows = b"".join(b"\0" + pixels[row * width * 4:(row + 1) * width * 4] for row in range(height))
+    chunk = lambda kind, data: struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    header = struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
+    pathlib.Path(path).write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows)) +
+                                   chunk(b"IEND", b""))
 
 
 class DisplayTest(ZelvoCase):
@@ -176,5 +189,44 @@ class DisplayTest(ZelvoCase):
             self.assertTrue(near(c7, toward_grey) and near(c15, toward_grey), entries)
             self.assertTrue(near(c8, [tuple(int(channel * 0.7) for channel in c7)], 1), entries)
         self.assertEqual(sorted(shown), sorted(blocks), "a ring of two shows the other image after a skip")
+        self.assertEqual(self.stop_daemon(pid), 0)
+        self.assert_notices(self.messages(1), pid, "Zelvo has quit")
+
+    def test_feh_shows_transparency_over_black_and_the_palette_is_that_of_what_it_shows(self):
+        display = self.start_xvfb("256x64")
+        os.mkdir(self.path("images"))
+        # White, from opaque on the left to clear on the right; the same drawn over black; and sixteen blocks
+        # of colour that are wholly transparent.
+        ramp, flat, clear = (self.path("images", name) for name in ("ramp.png", "flat.png", "clear.png"))
+        subprocess.run([TOOLS["convert"], "-size", "256x64", "xc:white", "(", "-size", "64x256", "gradient:black-white",
+                        "-rotate", "90", ")", "-alpha", "off", "-compose", "CopyOpacity", "-composite", "PNG32:" + ramp],
+                       check=True)
+        subprocess.run([TOOLS["convert"], ramp, "-background", "black", "-alpha", "remove", "-alpha", "off", flat], check=True)
+        blocks = subprocess.run([TOOLS["convert"], make_block_image(self.path("blocks.png"), block_colours(0x48, 0xb8), 256),
+                                 "-depth", "8", "rgb:-"], capture_output=True, check=True).stdout
+        write_rgba_png(clear, 256, 256, b"".join(blocks[at:at + 3] + b"\0" for at in range(0, len(blocks), 3)))
+        strips = lambda image: subprocess.run([TOOLS["convert"], image, "-scale", "4x1!", "-depth", "8", "rgb:-"],
+                                              capture_output=True, check=True).stdout
+        shown_over_black = {ramp: strips(flat), flat: strips(flat), clear: bytes(12)}
+        self.assertGreater(shown_over_black[ramp][0], shown_over_black[ramp][9] + 0x80, "the ramp is white on the left only")
+
+        feh, xrdb = self.install_feh(self.path("feh-wrapper")), self.install_recorder("xrdb")
+        self.write_config({"default": [self.path("images")], "feh-path": feh, "colors": True, "dark": True,
+                           "use-xrdb": True, "xrdb-path": xrdb})
+        pid = self.start_daemon(env={"HOME": self.home, "PATH": os.environ["PATH"], "DISPLAY": display})
+        palettes = {}
+        for change in range(3):
+            if change:
+                self.skip_ahead(pid)
+            image = self.feh_starts(feh, change + 1)[change][2]
+            expected = ["#" + shown_over_black[image][at:at + 3].hex() for at in range(0, 12, 3)]
+            self.poll(lambda: all(near(hex_colour(seen), [hex_colour(want)], 2) for seen, want in
+                                  zip(self.colours_on_screen(display, 4), expected)), f"shows {image} over black")
+            self.wait_records(xrdb, change + 1)  # started once the colour file is complete
+            palettes[image] = pathlib.Path(self.home, ".zelvo", "colors").read_text()
+        self.assertEqual(palettes[ramp], palettes[flat])
+        self.assertNotEqual(palettes[ramp], DEFAULT_FILE)
+        # Over black, the blocks are black: a single colour, so the default palette.
+        self.assertEqual(palettes[clear], DEFAULT_FILE)
         self.assertEqual(self.stop_daemon(pid), 0)
         self.assert_notices(self.messages(1), pid, "Zelvo has quit")

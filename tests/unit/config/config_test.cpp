@@ -139,6 +139,27 @@ TEST(LoadConfig, ReadsTheKeysThatPublishAChange) {
     EXPECT_EQ(std::make_tuple(other->hook.empty(), other->exports.json, other->terminals), std::make_tuple(true, false, 0));
 }
 
+TEST(LoadConfig, ReadsTheKeysOfTheColoursForOtherPrograms) {
+    TempHome home;
+    fs::create_directory(home.at(".zelvo"));
+    struct Case { const char* text; std::optional<std::string> templates; int alpha; bool cache; std::optional<double> contrast; };
+    const Case cases[] = {
+        {"", {}, 100, false, {}},
+        {"templates = \"~/.config/wal/templates\"; alpha = 90; cache = true; contrast = 4.5;",
+         home.at(".config/wal/templates"), 90, true, 4.5},
+        {"templates = \"/t\"; alpha = 150; contrast = 7;", "/t", 100, false, 7.0},
+        {"templates = \"\"; alpha = -3; cache = 1; contrast = \"4.5\";", {}, 0, false, {}},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.text);
+        auto [config, said] = load(home.at(".zelvo/.zelvorc"), home.path, row.text);
+        ASSERT_TRUE(config && said.empty()) << said;
+        EXPECT_EQ(std::tie(config->templates, config->alpha, config->contrast),
+                  std::tie(row.templates, row.alpha, row.contrast));
+        EXPECT_EQ(config->cache, row.cache ? std::optional(home.at(".zelvo/cache")) : std::nullopt);
+    }
+}
+
 TEST(LoadConfig, ConfigurationPathElsewhere) {
     TempHome existing;  // an existing file does not make the per-user directory
     auto [config, said] = load(existing.at("rc"), existing.path, "minutes = 4;");

@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "colour/palette_cache.h"
+#include "support/magick.h"
+
+namespace zelvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TempFolder {
+    std::string path;
+    TempFolder() {
+        std::string pattern = testing::TempDir() + "zelvo-cache-XXXXXX";
+        path = mkdtemp(pattern.data());
+    }
+    ~TempFolder() { fs::remove_all(path); }
+    std::string at(const std::string& name) const { return path + "/" + name; }
+};
+
+std::string read_file(const std::string& path) {
+    return std::string(std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {});
+}
+
+HexTuples tuples(int shade) {
+    HexTuples found;
+    for (int i = 0; i < 16; ++i) {
+        char text[8];
+        std::snprintf(text, sizeof text, "#%02X%02x%02x", shade, i * 16, 255 - i);
+        found.emplace_back(text);
+    }
+    return found;
+}
+
+// One key per number, as palette_cache_key would give them.
+std::string key(int number) { return std::string(63, 'a') + static_cast<char>('0' + number % 10) + std::to_string(number / 10); }
+
+void set_used(const std::string& path, time_t when) {
+    const timespec times[2] = {{when, 0}, {when, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+TEST(PaletteCache, KeepsWhatWasFoundUnderTheHashOfTheBytes) {
+    TempFolder folder;
+    std::ofstream(folder.at("abc")) << "abc";
+    EXPECT_EQ(palette_cache_key(folder.at("abc")),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_FALSE(palette_cache_key(folder.at("missing")));
+
+    EXPECT_FALSE(palette_cache_lookup(folder.path, key(1)));
+    palette_cache_store(folder.path, key(1), tuples(1));
+    palette_cache_store(folder.path, key(2), std::nullopt);  // an image that gives no palette
+    const std::optional<PaletteFinding> one = palette_cache_lookup(folder.path, key(1));
+    const std::optional<PaletteFinding> two = palette_cache_lookup(folder.path, key(2));
+    ASSERT_TRUE(one && two);
+    EXPECT_EQ(one->tuples, tuples(1));
+    EXPECT_TRUE(two->read && !two->tuples);
+    // The MagickCore that found them is part of the name.
+    EXPECT_TRUE(fs::is_regular_file(folder.at(key(1) + "-" + magick_build_tag())));
+}
+
+TEST(PaletteCache, AnEntryThatDoesNotCheckIsNoEntry) {
+    TempFolder folder;
+    const std::string entry = folder.at(key(1) + "-" + magick_build_tag());
+    palette_cache_store(folder.path, key(1), tuples(1));
+    const std::string good = read_file(entry);
+    std::string flipped = good;
+    flipped[flipped.find("#01") + 2] = '2';
+    std::string other_version = good;
+    other_version.replace(0, 21, "zelvo palette cache 9");
+    const std::string spoiled[] = {good.substr(0, good.size() - 1), good.substr(0, good.size() / 2), "", flipped,
+                                   std::string(1000, '\x7f'), other_version, good + good};
+    for (const std::string& text : spoiled) {
+        std::ofstream(entry, std::ios::trunc) << text;
+        EXPECT_FALSE(palette_cache_lookup(folder.path, key(1))) << text;
+    }
+    // Moved to another key's name, it does not check either.
+    fs::rename(entry, folder.at(key(2) + "-" + magick_build_tag()));
+    std::ofstream(folder.at(key(2) + "-" + magick_build_tag()), std::ios::trunc) << good;
+    EXPECT_FALSE(palette_cache_lookup(folder.path, key(2)));
+    // Made again, it is whole.
+    palette_cache_store(folder.path, key(1), tuples(3));
+    EXPECT_EQ(palette_cache_lookup(folder.path, key(1))->tuples, tuples(3));
+}
+
+TEST(PaletteCache, TheLeastRecentlyUsedGoFirst) {
+    TempFolder folder;
+    const auto entry = [&](int number) { return folder.at(key(number) + "-" + magick_build_tag()); };
+    for (int number = 0; number < 10; ++number) {
+        palette_cache_store(folder.path, key(number), tuples(number), 10);
+        set_used(entry(number), 1000000 + number);
+    }
+    // A use makes the oldest the newest.
+    ASSERT_TRUE(palette_cache_lookup(folder.path, key(0)));
+    palette_cache_store(folder.path, key(10), tuples(10), 10);
+    // Eleven are more than ten: down to nine, the two least recently used gone.
+    for (int number = 0; number <= 10; ++number) EXPECT_EQ(fs::exists(entry(number)), number != 1 && number != 2) << number;
+}
+
+}  // namespace
+}  // namespace zelvo
