@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Start-up and shut-down of the real binary: options, the first run, bad
 configuration files, a missing home, and a daemon that detaches and quits."""
+import contextlib
 import os
 import pathlib
 import pwd
@@ -142,7 +143,10 @@ class DaemonTest(ZelvoCase):
                 standard = [os.stat(f"/proc/{pid}/fd/{fd}") for fd in (0, 1, 2)]
                 self.assertEqual([(stat.S_ISCHR(node.st_mode), node.st_rdev) for node in standard],
                                  [(True, os.stat("/dev/null").st_rdev)] * 3)
-                links = [os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")]
+                links = []
+                for fd in os.listdir(f"/proc/{pid}/fd"):
+                    with contextlib.suppress(FileNotFoundError):  # one the daemon closed while we looked
+                        links.append(os.readlink(f"/proc/{pid}/fd/{fd}"))
                 self.assertNotIn(f"pipe:[{os.fstat(write_end).st_ino}]", links)
 
                 self.assertEqual(self.stop_daemon(pid, quit_signal), 0)
