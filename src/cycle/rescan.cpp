@@ -26,7 +26,7 @@ void on_slice(evutil_socket_t, short, void* argument) {
     const Clock::time_point until = Clock::now() + slice_time;
     const auto more = [until] { return Clock::now() < until; };
     if (!rescan.applied) {
-        if (!rescan.merge->prepare(state.options.ring, state.ring_generation, more)) {
+        if (!rescan.merge->prepare(state.options.ring, state.place, state.ring_generation, more)) {
             event_add(rescan.slice.get(), &at_once);
             return;
         }
@@ -60,6 +60,7 @@ void on_rescan_readable(evutil_socket_t, short, void* argument) {
     if (progress == ExpansionChild::Progress::more) return;
     rescan.readable.reset();
     StringList images = rescan.expansion->take_images();
+    const std::size_t count = rescan.expansion->entries();
     rescan.expansion.reset();
     if (progress == ExpansionChild::Progress::failed || images.empty()) {
         // An unmounted disk does not empty the ring.
@@ -69,7 +70,7 @@ void on_rescan_readable(evutil_socket_t, short, void* argument) {
         state.rescan.reset();
         return;
     }
-    rescan.merge = std::make_unique<RingMerge>(std::move(images), state.options.config->by_name);
+    rescan.merge = std::make_unique<RingMerge>(std::move(images), count, state.options.config->by_name);
     rescan.slice.reset(event_new(state.events->base.get(), -1, 0, on_slice, &state));
     // A timer that is due at once lets the loop look at its sockets and signals between slices.
     if (!rescan.slice || event_add(rescan.slice.get(), &at_once) < 0) std::abort();

@@ -158,10 +158,12 @@ ExpansionChild::Progress ExpansionChild::take(std::size_t most) {
                 break;
             }
             if (pending_.size() - at - sizeof length < length) break;
-            if (message)
+            if (message) {
                 report("%s", pending_.substr(at + sizeof length, length).c_str());
-            else
+            } else {
                 tail_ = string_list_append(tail_, pending_.substr(at + sizeof length, length));
+                ++entries_;
+            }
             at += sizeof length + length;
         }
         pending_.erase(0, at);

@@ -45,6 +45,8 @@ public:
     Progress take(std::size_t most);
     // The images found, in the order expansion gives them; once complete.
     StringList take_images();
+    // How many entries have come so far: images, or verdicts.
+    std::size_t entries() const { return entries_; }
     // For each file checked, in order, its verdict (see check_image_files); once complete.
     std::vector<std::string> take_verdicts() const;
 
@@ -61,6 +63,7 @@ private:
     StringList images_ = StringList::placeholder();
     StringNode* tail_ = images_.first();
     std::size_t received_ = 0;
+    std::size_t entries_ = 0;
     Progress progress_ = Progress::more;
 };
 

@@ -26,10 +26,10 @@ std::vector<StringNode*> ring_walk(StringNode* start, std::size_t size) {
 }
 
 // The sequence that the ring becomes: its walk without the nodes that go,
-// and the insertions (in order) before their positions; then the links that
-// differ from those the walk had are written, and no other node is touched.
-std::vector<StringNode*> relink(const std::vector<StringNode*>& order, const std::vector<char>& gone,
-                                const std::vector<Insertion>& insertions) {
+// and the insertions (in order) before their positions; and the links that
+// differ from those the walk had, found without touching a node.
+RingLinks plan_links(const std::vector<StringNode*>& order, const std::vector<char>& gone,
+                     const std::vector<Insertion>& insertions) {
     std::vector<StringNode*> sequence;
     std::vector<std::size_t> from;  // for each of the sequence, its index in the walk, or none for a new node
     constexpr std::size_t none = static_cast<std::size_t>(-1);
@@ -46,11 +46,20 @@ std::vector<StringNode*> relink(const std::vector<StringNode*>& order, const std
             from.push_back(index);
         }
     }
+    RingLinks links;
+    // Without a division in the loop: a large ring would spend most of its time there.
     for (std::size_t at = 0; at < sequence.size(); ++at) {
-        StringNode* following = sequence[(at + 1) % sequence.size()];
-        if (from[at] == none || order[(from[at] + 1) % order.size()] != following) sequence[at]->link = following;
+        StringNode* following = sequence[at + 1 < sequence.size() ? at + 1 : 0];
+        if (from[at] == none || order[from[at] + 1 < order.size() ? from[at] + 1 : 0] != following)
+            links.writes.emplace_back(sequence[at], following);
     }
-    return sequence;
+    links.sequence = std::move(sequence);
+    return links;
+}
+
+// Writes the links that change, and no other node is touched.
+void write_links(const RingLinks& links) {
+    for (const auto& [node, following] : links.writes) node->link = following;
 }
 
 }  // namespace
@@ -88,7 +97,9 @@ std::size_t ring_remove(ImageRing& ring, RingPlace& place, const std::function<b
     }
     if (count == 0) return 0;
     const std::size_t owner = static_cast<std::size_t>(std::find(order.begin(), order.end(), ring.node()) - order.begin());
-    const std::vector<StringNode*> sequence = relink(order, gone, {});
+    const RingLinks links = plan_links(order, gone, {});
+    write_links(links);
+    const std::vector<StringNode*>& sequence = links.sequence;
     if (sequence.empty()) {
         ring.reseat(nullptr, 0);
         place = RingPlace{};
@@ -105,25 +116,38 @@ std::size_t ring_remove(ImageRing& ring, RingPlace& place, const std::function<b
     return count;
 }
 
-RingMerge::RingMerge(StringList found, bool by_name)
-    : by_name_(by_name), found_(std::move(found)), found_at_(found_.empty() ? nullptr : found_.first()) {}
+RingMerge::RingMerge(StringList found, std::size_t count, bool by_name)
+    : by_name_(by_name), found_(found.empty() ? nullptr : found.release()), found_at_(found_) {
+    // Made for them all at once: growing, it would hash every text again in one step.
+    found_index_.reserve(count);
+}
 
 RingMerge::~RingMerge() {
+    if (phase_ != Phase::applied)
+        for (StringNode* node : fresh_) delete node;
     for (StringNode* node : doomed_) delete node;
+    string_list_free(found_);
 }
 
 void RingMerge::restart_walk(std::uint64_t generation) {
     generation_ = generation;
+    plan_.reset();
     ++attempt_;
     order_.clear();
     gone_.clear();
+    // The new ones found before go back among the found, to be told apart again.
+    for (StringNode* node : fresh_) {
+        node->link = found_;
+        found_ = node;
+    }
     fresh_.clear();
     positions_.clear();
     walk_at_ = nullptr;
     phase_ = Phase::walk;
 }
 
-bool RingMerge::prepare(const ImageRing& ring, std::uint64_t generation, const std::function<bool()>& more) {
+bool RingMerge::prepare(const ImageRing& ring, const RingPlace& place, std::uint64_t generation,
+                        const std::function<bool()>& more) {
     if (phase_ == Phase::applied) return false;
     // Every phase looks at the clock only now and then.
     unsigned steps = 0;
@@ -148,12 +172,20 @@ bool RingMerge::prepare(const ImageRing& ring, std::uint64_t generation, const s
         }
         if (order_.size() < ring.size()) return false;
         phase_ = Phase::fresh;
-        found_at_ = found_.empty() ? nullptr : found_.first();
+        found_link_ = &found_;
     }
     if (phase_ == Phase::fresh) {
-        for (; found_at_ != nullptr && busy(); found_at_ = found_at_->link)
-            if (found_index_.find(*found_at_->value)->second != attempt_) fresh_.push_back(found_at_);
-        if (found_at_ != nullptr) return false;
+        while (*found_link_ != nullptr && busy()) {
+            StringNode* node = *found_link_;
+            if (found_index_.find(*node->value)->second == attempt_) {
+                found_link_ = &node->link;
+                continue;
+            }
+            *found_link_ = node->link;
+            node->link = nullptr;
+            fresh_.push_back(node);
+        }
+        if (*found_link_ != nullptr) return false;
         phase_ = by_name_ ? Phase::place : Phase::ready;
         if (by_name_)
             std::stable_sort(fresh_.begin(), fresh_.end(),
@@ -170,21 +202,20 @@ bool RingMerge::prepare(const ImageRing& ring, std::uint64_t generation, const s
         if (positions_.size() < fresh_.size()) return false;
         phase_ = Phase::ready;
     }
-    return true;
+    // A plan for this very place is ready; one for another is made again, in a call of its own.
+    if (plan_ && plan_->current == place.current && plan_->round_left == place.round_left) return true;
+    if (steps == 0) make_plan(place);
+    return false;
 }
 
-RingMergeCounts RingMerge::apply(ImageRing& ring, RingPlace& place) {
-    phase_ = Phase::applied;
-    found_index_.clear();
+void RingMerge::make_plan(const RingPlace& place) {
+    plan_.reset();
+    Plan plan{place.current, place.round_left, {}, nullptr, 0};
     const std::size_t size = order_.size();
-    RingMergeCounts counts{fresh_.size(), static_cast<std::size_t>(std::count(gone_.begin(), gone_.end(), 1))};
     std::vector<Insertion> insertions;
     insertions.reserve(fresh_.size());
-    for (std::size_t index = 0; index < fresh_.size(); ++index) {
-        // The found list keeps its nodes, which it frees in tidy: the new ones take their images.
-        StringNode* node = new StringNode{std::move(fresh_[index]->value), nullptr};
-        insertions.push_back(Insertion{by_name_ ? positions_[index] : 0, 0, node});
-    }
+    for (std::size_t index = 0; index < fresh_.size(); ++index)
+        insertions.push_back(Insertion{by_name_ ? positions_[index] : 0, 0, fresh_[index]});
     const std::size_t current = size == 0 ? 0
                                           : static_cast<std::size_t>(std::find(order_.begin(), order_.end(), place.current) -
                                                                      order_.begin());
@@ -199,8 +230,10 @@ RingMergeCounts RingMerge::apply(ImageRing& ring, RingPlace& place) {
         // The round's nodes that stay, from the current one on, and a gap for
         // each new image: before the t-th of them, or after the last (t = L).
         std::vector<std::size_t> unshown;
-        for (std::size_t step = 0; step < place.round_left && step < size; ++step)
-            if (!gone_[(current + step) % size]) unshown.push_back((current + step) % size);
+        for (std::size_t step = 0, index = current; step < place.round_left && step < size; ++step) {
+            if (!gone_[index]) unshown.push_back(index);
+            index = index + 1 < size ? index + 1 : 0;
+        }
         const std::size_t kept = unshown.size();
         for (Insertion& insertion : insertions) {
             const std::size_t gap = static_cast<std::size_t>(lrand48()) % (kept + 1);
@@ -228,13 +261,11 @@ RingMergeCounts RingMerge::apply(ImageRing& ring, RingPlace& place) {
         if (next_current == nullptr && kept > 0) next_current = order_[unshown.front()];
         round_left = kept + insertions.size();
     }
-    const std::vector<StringNode*> sequence = relink(order_, gone_, insertions);
-    for (std::size_t index = 0; index < size; ++index)
-        if (gone_[index]) doomed_.push_back(order_[index]);
+    plan.links = plan_links(order_, gone_, insertions);
+    const std::vector<StringNode*>& sequence = plan.links.sequence;
     if (sequence.empty()) {
-        ring.reseat(nullptr, 0);
-        place = RingPlace{};
-        return counts;
+        plan_ = std::move(plan);
+        return;
     }
     if (size == 0) {
         next_current = sequence.front();
@@ -250,29 +281,53 @@ RingMergeCounts RingMerge::apply(ImageRing& ring, RingPlace& place) {
             next_current = sequence[emitted % sequence.size()];
         }
         std::size_t unshown_gone = 0;
-        for (std::size_t step = 0; step < place.round_left && step < size; ++step)
-            unshown_gone += gone_[(current + step) % size] != 0;
+        for (std::size_t step = 0, index = current; step < place.round_left && step < size; ++step) {
+            unshown_gone += gone_[index] != 0;
+            index = index + 1 < size ? index + 1 : 0;
+        }
         round_left = place.round_left > unshown_gone ? place.round_left - unshown_gone : sequence.size();
     }
-    ring.reseat(sequence.front(), sequence.size());
-    place.current = next_current;
-    place.round_left = std::clamp<std::size_t>(round_left, 1, sequence.size());
+    plan.next_current = next_current;
+    plan.next_round_left = std::clamp<std::size_t>(round_left, 1, sequence.size());
+    plan_ = std::move(plan);
+}
+
+RingMergeCounts RingMerge::apply(ImageRing& ring, RingPlace& place) {
+    // A place that moved since the plan was made needs another.
+    if (!plan_ || plan_->current != place.current || plan_->round_left != place.round_left) make_plan(place);
+    phase_ = Phase::applied;
+    RingMergeCounts counts{fresh_.size(), static_cast<std::size_t>(std::count(gone_.begin(), gone_.end(), 1))};
+    write_links(plan_->links);
+    for (std::size_t index = 0; index < order_.size(); ++index)
+        if (gone_[index]) doomed_.push_back(order_[index]);
+    const std::vector<StringNode*>& sequence = plan_->links.sequence;
+    if (sequence.empty()) {
+        ring.reseat(nullptr, 0);
+        place = RingPlace{};
+    } else {
+        ring.reseat(sequence.front(), sequence.size());
+        place.current = plan_->next_current;
+        place.round_left = plan_->next_round_left;
+    }
+    plan_.reset();
     return counts;
 }
 
 bool RingMerge::tidy(const std::function<bool()>& more) {
     unsigned steps = 0;
     const auto busy = [&] { return (++steps & 63) != 0 || more(); };
+    // The index, whose texts are those of nodes now in the ring or about to be freed, is only freed.
+    while (!found_index_.empty() && busy()) found_index_.erase(found_index_.begin());
     while (!doomed_.empty() && busy()) {
         delete doomed_.back();
         doomed_.pop_back();
     }
-    while (found_.first() != nullptr && busy()) {
-        StringNode* first = found_.release();
-        found_ = StringList(first->link);
+    while (found_ != nullptr && busy()) {
+        StringNode* first = found_;
+        found_ = first->link;
         delete first;
     }
-    return doomed_.empty() && found_.first() == nullptr;
+    return found_index_.empty() && doomed_.empty() && found_ == nullptr;
 }
 
 }  // namespace zelvo

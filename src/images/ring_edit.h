@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -38,6 +39,12 @@ void ring_place_advance(RingPlace& place, const ImageRing& ring, int count);
 // A ring that loses every node is empty.
 std::size_t ring_remove(ImageRing& ring, RingPlace& place, const std::function<bool(const std::string&)>& doomed);
 
+// A ring's sequence after an edit, and the links to write to make it so.
+struct RingLinks {
+    std::vector<StringNode*> sequence;
+    std::vector<std::pair<StringNode*, StringNode*>> writes;  // (node, the node its link is to lead to)
+};
+
 // What a merge did.
 struct RingMergeCounts {
     std::size_t added = 0;
@@ -55,16 +62,21 @@ struct RingMergeCounts {
 // number, and the merge then walks the ring again.
 class RingMerge {
 public:
-    RingMerge(StringList found, bool by_name);
+    // The images found, about `count` of them (the index is made for as many).
+    RingMerge(StringList found, std::size_t count, bool by_name);
     ~RingMerge();
     RingMerge(const RingMerge&) = delete;
     RingMerge& operator=(const RingMerge&) = delete;
 
     // Works towards the merge with the ring as it is in this generation for
-    // as long as `more` says; true once apply may run, with this generation.
-    bool prepare(const ImageRing& ring, std::uint64_t generation, const std::function<bool()>& more);
-    // The merge itself, in one go and in time linear in the ring's size
-    // without touching the nodes that stay: only the links that change are written.
+    // as long as `more` says, its last step a plan for the place as it is,
+    // made in a call of its own; true once a plan for this very place is
+    // ready, and apply may run.
+    bool prepare(const ImageRing& ring, const RingPlace& place, std::uint64_t generation,
+                 const std::function<bool()>& more);
+    // The merge itself, as planned: only the links that change are written,
+    // and no node that stays is touched otherwise. (A place that moved since
+    // is planned for again first.)
     RingMergeCounts apply(ImageRing& ring, RingPlace& place);
     // Frees what the merge leaves behind, for as long as `more` says; true once done.
     bool tidy(const std::function<bool()>& more);
@@ -73,11 +85,24 @@ private:
     enum class Phase { index, walk, fresh, place, ready, applied };
 
     void restart_walk(std::uint64_t generation);
+    void make_plan(const RingPlace& place);
+
+    // The merge worked out for a place: the links to write, and where the place goes.
+    struct Plan {
+        StringNode* current;
+        std::size_t round_left;
+        RingLinks links;
+        StringNode* next_current;
+        std::size_t next_round_left;
+    };
 
     bool by_name_;
     Phase phase_ = Phase::index;
-    StringList found_;
-    StringNode* found_at_ = nullptr;  // the next node of found_ for the phase that walks it
+    // The found images, a linear list that the merge owns; the new ones are
+    // unlinked from it into fresh_, and go into the ring as they are.
+    StringNode* found_ = nullptr;
+    StringNode* found_at_ = nullptr;     // the next node for the index
+    StringNode** found_link_ = nullptr;  // the link to the next node for the phase that finds the new ones
     // The found images by text, with the attempt of the walk that last met them in the ring.
     std::unordered_map<std::string_view, std::uint32_t> found_index_;
     std::uint32_t attempt_ = 0;
@@ -89,6 +114,7 @@ private:
     // The found nodes whose images are new, and by name where each goes.
     std::vector<StringNode*> fresh_;
     std::vector<std::size_t> positions_;
+    std::optional<Plan> plan_;
     // The nodes that left the ring, to be freed.
     std::vector<StringNode*> doomed_;
 };

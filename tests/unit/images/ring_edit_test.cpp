@@ -42,10 +42,10 @@ Texts walk(const ImageRing& ring, const StringNode* from) {
 
 // Runs a merge to its end in slices of a few steps, the ring unchanged meanwhile.
 RingMergeCounts merge(ImageRing& ring, RingPlace& place, const Texts& found, bool by_name) {
-    RingMerge merging(list_of(found), by_name);
+    RingMerge merging(list_of(found), found.size(), by_name);
     int slices = 0;
     const auto few = [&slices] { return ++slices % 3 != 0; };
-    while (!merging.prepare(ring, 7, few)) {
+    while (!merging.prepare(ring, place, 7, few)) {
     }
     const RingMergeCounts counts = merging.apply(ring, place);
     while (!merging.tidy(few)) {
@@ -120,7 +120,7 @@ TEST(RingEdit, AnEmptyRingTakesWhatComesAndRemovingEverythingEmptiesIt) {
 TEST(RingEdit, AChangedRingIsWalkedAgainBeforeTheMergeApplies) {
     ImageRing ring = ring_make(list_of(names("/", 0, 500)), false);
     RingPlace place = ring_place_start(ring, ring.node());
-    RingMerge merging(list_of(names("/", 100, 600)), false);
+    RingMerge merging(list_of(names("/", 100, 600)), 500, false);
     // A slice of 64 steps: the index takes 8 slices, the walk 8 more.
     const auto few = [] { return false; };
     std::uint64_t generation = 1;
@@ -132,7 +132,7 @@ TEST(RingEdit, AChangedRingIsWalkedAgainBeforeTheMergeApplies) {
             ring_remove(ring, place, [](const std::string& image) { return image == "/1200"; });
             ++generation;
         }
-        ready = merging.prepare(ring, generation, few);
+        ready = merging.prepare(ring, place, generation, few);
     }
     const RingMergeCounts counts = merging.apply(ring, place);
     while (!merging.tidy(few)) {
