@@ -38,7 +38,13 @@ class ControlTest(CycleCase):
         self.assertEqual(self.zelvoctl("status")[:3], nobody(b":0"))
         self.assertEqual(self.zelvoctl("next", env={"HOME": self.home, "DISPLAY": ":3"})[:3], nobody(b":3"))
 
+        # A socket left by a daemon that crashed: the next start, once it holds the lock, takes its place.
+        os.mkdir(os.path.join(self.runtime, "zelvo"), 0o700)
+        with socket.socket(socket.AF_UNIX) as stale:
+            stale.bind(os.path.join(self.runtime, "zelvo", ":0.sock"))
+        self.assertEqual(self.zelvoctl("status")[:3], nobody(b":0"))
         pid = self.start({"feh-path": self.feh, "pics": self.images(2)})
+        self.assertEqual(self.zelvoctl("current")[0], 0)
         # A pid file that nobody locks is nobody's, whatever pid it names.
         pathlib.Path(self.runtime, "zelvo", ":5.pid").write_text(f"{pid}\n")
         for args in [("-d", ":5", "next"), ("-d", ":7", "quit"), ("-d", "", "status")]:
