@@ -48,8 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (const auto* read = std::get_if<zelvo::Command>(&command)) {
         std::size_t given = 1 + read->arguments.size();
         for (const auto& [option, value] : read->options) given += value.empty() ? 1 : 2;
-        if (given > words.size() || read->arguments.size() > read->spec->most_arguments ||
-            read->arguments.size() < read->spec->least_arguments)
+        if (given > words.size() || read->arguments.size() > read->form->most_arguments ||
+            read->arguments.size() < read->form->least_arguments)
             fail("a command is read with words it was not given");
     } else if (std::get<std::string>(command).empty()) {
         fail("a command is refused without a reason");

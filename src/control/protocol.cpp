@@ -106,9 +106,9 @@ std::string reply_ok(const std::vector<std::string>& data) {
 
 std::string reply_error(std::string_view reason) { return "error: " + protocol_escape(reason, false) + '\n'; }
 
-const std::vector<CommandSpec>& command_specs() {
+const std::vector<CommandForm>& command_forms() {
     // Built once; set takes a file for each monitor a display may have.
-    static const std::vector<CommandSpec> specs = {
+    static const std::vector<CommandForm> forms = {
         {"next", 0, 0, {}, ""},
         {"previous", 0, 0, {}, ""},
         {"reshuffle", 0, 0, {}, ""},
@@ -125,7 +125,7 @@ const std::vector<CommandSpec>& command_specs() {
         {"status", 0, 0, {{"--json", false}}, " [--json]"},
         {"current", 0, 0, {{"--json", false}}, " [--json]"},
     };
-    return specs;
+    return forms;
 }
 
 bool Command::has(std::string_view option) const {
@@ -135,19 +135,19 @@ bool Command::has(std::string_view option) const {
 std::variant<Command, std::string> parse_command(const std::vector<std::string>& words) {
     if (words.empty()) return std::string("no command");
     Command command;
-    for (const CommandSpec& spec : command_specs())
-        if (words[0] == spec.name) command.spec = &spec;
-    if (command.spec == nullptr) return "unknown command " + words[0];
-    const CommandSpec& spec = *command.spec;
+    for (const CommandForm& form : command_forms())
+        if (words[0] == form.name) command.form = &form;
+    if (command.form == nullptr) return "unknown command " + words[0];
+    const CommandForm& form = *command.form;
     std::size_t at = 1;
     for (; at < words.size() && words[at].size() > 1 && words[at][0] == '-'; ++at) {
         if (words[at] == "--") {
             ++at;
             break;
         }
-        const auto known = std::find_if(spec.options.begin(), spec.options.end(),
-                                        [&](const OptionSpec& option) { return words[at] == option.name; });
-        if (known == spec.options.end()) return words[0] + " takes no option " + words[at];
+        const auto known = std::find_if(form.options.begin(), form.options.end(),
+                                        [&](const OptionForm& option) { return words[at] == option.name; });
+        if (known == form.options.end()) return words[0] + " takes no option " + words[at];
         if (!known->takes_value) {
             command.options.emplace_back(words[at], "");
             continue;
@@ -158,22 +158,22 @@ std::variant<Command, std::string> parse_command(const std::vector<std::string>&
     }
     command.arguments.assign(words.begin() + static_cast<std::ptrdiff_t>(at), words.end());
     const std::size_t count = command.arguments.size();
-    if (count < spec.least_arguments || count > spec.most_arguments) {
-        if (spec.most_arguments == 0) return words[0] + " takes no arguments";
-        if (spec.least_arguments == spec.most_arguments)
-            return words[0] + " takes " + std::to_string(spec.least_arguments) + " argument";
-        return words[0] + " takes " + std::to_string(spec.least_arguments) + " to " +
-               std::to_string(spec.most_arguments) + " arguments";
+    if (count < form.least_arguments || count > form.most_arguments) {
+        if (form.most_arguments == 0) return words[0] + " takes no arguments";
+        if (form.least_arguments == form.most_arguments)
+            return words[0] + " takes " + std::to_string(form.least_arguments) + " argument";
+        return words[0] + " takes " + std::to_string(form.least_arguments) + " to " +
+               std::to_string(form.most_arguments) + " arguments";
     }
     return command;
 }
 
 std::string commands_usage() {
     std::string usage;
-    for (const CommandSpec& spec : command_specs()) {
+    for (const CommandForm& form : command_forms()) {
         if (!usage.empty()) usage += " | ";
-        usage += spec.name;
-        usage += spec.usage;
+        usage += form.name;
+        usage += form.usage;
     }
     return usage;
 }

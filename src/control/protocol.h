@@ -41,28 +41,28 @@ std::string reply_error(std::string_view reason);
 
 // An option that a command takes: a word that begins with "-" before its
 // arguments, with a value in the word after it or without one.
-struct OptionSpec {
+struct OptionForm {
     const char* name;
     bool takes_value;
 };
 
 // What a command accepts: its options, and how many arguments after them.
-struct CommandSpec {
+struct CommandForm {
     const char* name;
     std::size_t least_arguments;
     std::size_t most_arguments;
-    std::vector<OptionSpec> options;
+    std::vector<OptionForm> options;
     const char* usage;  // its arguments, for the usage line
 };
 
 // Every command, in the order of the usage line.
-const std::vector<CommandSpec>& command_specs();
+const std::vector<CommandForm>& command_forms();
 
-// A request read against its command's spec: the options given (each with
+// A request read against its command's form: the options given (each with
 // its value, or empty), then the arguments. "--" ends the options, so that
 // an argument may begin with "-".
 struct Command {
-    const CommandSpec* spec = nullptr;
+    const CommandForm* form = nullptr;
     std::vector<std::pair<std::string, std::string>> options;
     std::vector<std::string> arguments;
 

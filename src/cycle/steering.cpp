@@ -1,5 +1,5 @@
 // What the daemon answers on its control socket: each request read against
-// its command's spec, carried out by the same steps that a signal takes, and
+// its command's form, carried out by the same steps that a signal takes, and
 // answered at once or, for set and the lists, once its worker has answered.
 
 #include <cstring>
@@ -167,7 +167,7 @@ void control_request(DaemonState& state, ControlRequest request) {
         return;
     }
     const Command& command = std::get<Command>(parsed);
-    const std::string name = command.spec->name;
+    const std::string name = command.form->name;
     const std::uint64_t client = request.client;
     if (state.quitting && name != "quit" && name != "status" && name != "current") {
         answer(state, client, reply_error("zelvo is quitting"));

@@ -197,7 +197,7 @@ int zelvoctl_main(int argc, char** argv) {
         return 2;
     }
     const Command& command = std::get<Command>(parsed);
-    const std::string name = command.spec->name;
+    const std::string name = command.form->name;
     // The request names its options, then "--", then its arguments, so that a file may begin with "-".
     std::vector<std::string> request = {name};
     for (const auto& [option, value] : command.options) {

@@ -57,7 +57,7 @@ TEST(Protocol, BadRequestsAndCommandsAreRefusedWithTheirReasons) {
 
 TEST(Protocol, OptionsComeBeforeArgumentsAndTwoDashesEndThem) {
     const Command status = std::get<Command>(parse_command({"status", "--json"}));
-    EXPECT_EQ(std::make_tuple(std::string(status.spec->name), status.has("--json"), status.arguments.size()),
+    EXPECT_EQ(std::make_tuple(std::string(status.form->name), status.has("--json"), status.arguments.size()),
               std::make_tuple("status"s, true, std::size_t{0}));
     EXPECT_FALSE(std::get<Command>(parse_command({"current"})).has("--json"));
     const Command set = std::get<Command>(parse_command({"set", "--", "-a.png", "--", "/b.png"}));
