@@ -12,7 +12,8 @@
 # (cycle_bench.py takes zelvoctl from beside the daemon).
 # cycle_bench.py must run as root (see its usage text); ZELVO_IDLE_SECONDS
 # shortens its idle window for a quick run, and ZELVO_COLOURS_ONLY=1,
-# ZELVO_PUBLISH_ONLY=1 or ZELVO_CONTROL_ONLY=1 runs only one part of it.
+# ZELVO_PUBLISH_ONLY=1 or ZELVO_CONTROL_ONLY=1 runs only one part of it;
+# ZELVO_SOCKET_ONLY=1 runs only the control socket's part of steering_bench.py.
 # zelvo_contrast_bench reads the wallpapers of Debian's gnome-backgrounds
 # package in /usr/share/backgrounds/gnome.
 # The colour benchmark runs twice, built against the system's MagickCore in
@@ -26,7 +27,8 @@ source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${1:-$source_dir/build}
 magick7_dir=$source_dir/build-magick7
 # One entry per benchmark; rows appear in this order.
-benchmarks=(zelvo_expand_bench zelvo_template_bench zelvo_contrast_bench cycle_bench.py steering_bench.py)
+benchmarks=(zelvo_expand_bench zelvo_template_bench zelvo_contrast_bench zelvo_rescan_bench cycle_bench.py
+            steering_bench.py)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zelvo-bench-run.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -17,7 +17,7 @@ namespace {
 
 auto fields(const zelvo::DaemonStatus& status) {
     return std::tie(status.pid, status.display, status.interval, status.last_change, status.next_change,
-                    status.images);
+                    status.images, status.paused);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build-fuzz"
 seconds=${FUZZ_SECONDS:-60}
-targets="colour_fuzz template_fuzz list_fuzz config_fuzz status_fuzz"
+targets="colour_fuzz template_fuzz list_fuzz config_fuzz status_fuzz protocol_fuzz"
 
 "$top/scripts/setup.sh"
 mkdir -p "$build"

@@ -40,6 +40,24 @@ std::size_t utf8_length(std::string_view text, std::size_t at) {
     return length;
 }
 
+// Between single quotes the shell takes every byte as it is; a quote itself
+// ends the quoting, is given escaped, and the quoting starts again.
+std::string shell_word(std::string_view text) {
+    std::string quoted = "'";
+    for (const char byte : text) {
+        if (byte == '\'') quoted += "'\\''";
+        else quoted += byte;
+    }
+    return quoted + "'";
+}
+
+// One OSC sequence: ESC ] number ; text ST.
+std::string osc(const std::string& number, std::string_view text) {
+    return "\033]" + number + ";" + std::string(text) + "\033\\";
+}
+
+}  // namespace
+
 std::string json_string(std::string_view text) {
     std::string quoted = "\"";
     for (std::size_t at = 0; at < text.size();) {
@@ -64,24 +82,6 @@ std::string json_string(std::string_view text) {
     }
     return quoted + "\"";
 }
-
-// Between single quotes the shell takes every byte as it is; a quote itself
-// ends the quoting, is given escaped, and the quoting starts again.
-std::string shell_word(std::string_view text) {
-    std::string quoted = "'";
-    for (const char byte : text) {
-        if (byte == '\'') quoted += "'\\''";
-        else quoted += byte;
-    }
-    return quoted + "'";
-}
-
-// One OSC sequence: ESC ] number ; text ST.
-std::string osc(const std::string& number, std::string_view text) {
-    return "\033]" + number + ";" + std::string(text) + "\033\\";
-}
-
-}  // namespace
 
 // Every entry is taken through c_str(), as the colour file writes it: up to a
 // NUL, so that no export ever disagrees with the colour file.

@@ -24,6 +24,10 @@ inline constexpr std::size_t cursor_entry = 15;
 // the file.
 std::string colours_json(const Palette& palette, std::string_view wallpaper);
 
+// The text as a JSON string, quotes included: every byte that is not part
+// of valid UTF-8 as U+FFFD, and every control character escaped.
+std::string json_string(std::string_view text);
+
 // colors.sh: the same values as shell assignments (wallpaper, background,
 // foreground, cursor, color0 to color15), each single-quoted, so that
 // sourcing the file runs nothing and gives every byte of the name.

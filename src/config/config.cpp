@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include "images/expand.h"
 #include "support/config_file.h"
 #include "support/log.h"
 #include "support/regular_file.h"
@@ -58,17 +59,26 @@ std::optional<double> lookup_real(const config_t* file, const char* key) {
     return std::nullopt;
 }
 
-// A path that begins with "~/" names a place in the home directory.
-std::string home_path(const std::string& path, const std::string& home) {
-    return path.starts_with("~/") ? home + path.substr(1) : path;
+// A path that the file gives, "~/" at its start taken as the home directory.
+std::optional<std::string> lookup_path(const config_t* file, const char* key, const std::string& home) {
+    std::optional<std::string> path = lookup_text(file, key);
+    if (path) *path = home_path(*path, home);
+    return path;
 }
 
-// Appends copies of the setting's string elements; others are skipped.
-StringNode* append_strings(StringNode* tail, const config_setting_t* setting) {
+// Appends copies of the setting's string elements; others are skipped. With
+// a home directory, the first `paths` of them (all: -1) are paths, "~/" at
+// their start taken as the home directory.
+StringNode* append_strings(StringNode* tail, const config_setting_t* setting, const std::string* home = nullptr,
+                           int paths = -1) {
     int length = config_setting_length(setting);
+    int taken = 0;
     for (int index = 0; index < length; ++index) {
-        if (const char* element = config_setting_get_string_elem(setting, index))
-            tail = string_list_append(tail, element);
+        const char* element = config_setting_get_string_elem(setting, index);
+        if (element == nullptr) continue;
+        const bool path = home != nullptr && (paths < 0 || taken < paths);
+        tail = string_list_append(tail, path ? home_path(element, *home) : std::string(element));
+        ++taken;
     }
     return tail;
 }
@@ -179,21 +189,22 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
     lookup_flag(settings, "use-xrdb", config->use_xrdb);
     config->bg_style = lookup_text(settings, "bg-style").value_or("--bg-scale");
     config->xauthority = lookup_setting(settings, "XAUTHORITY");
+    if (config->xauthority) config->xauthority = home_path(*config->xauthority, home);
     config->display = lookup_setting(settings, "DISPLAY");
     lookup_number(settings, "monitors", config->monitors);
-    config->feh_path = lookup_text(settings, "feh-path");
+    config->feh_path = lookup_path(settings, "feh-path", home);
     lookup_number(settings, "minutes", config->minutes);
 
     std::string list_name = source ? *source
                                    : lookup_text(settings, "source_to_use").value_or("default");
     if (const config_setting_t* list = config_lookup(settings, list_name.c_str())) {
         config->sources = StringList::placeholder();
-        append_strings(config->sources.first(), list);
+        append_strings(config->sources.first(), list, &home);
     } else {
         config->sources = StringList(string_list_append(nullptr, images));
     }
 
-    config->xrdb_path = lookup_text(settings, "xrdb-path");
+    config->xrdb_path = lookup_path(settings, "xrdb-path", home);
 
     config->xrdb_args = StringList::placeholder();
     StringNode* tail = config->xrdb_args.first();
@@ -201,10 +212,12 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
         tail = append_strings(tail, arguments);
     else
         tail = string_list_append(tail, "--load");
-    string_list_append(tail, lookup_text(settings, "xresources").value_or(home + "/.Xresources"));
+    string_list_append(tail, lookup_path(settings, "xresources", home).value_or(home + "/.Xresources"));
 
     config->hook = StringList::placeholder();
-    if (const config_setting_t* hook = config_lookup(settings, "hook")) append_strings(config->hook.first(), hook);
+    // Its program is a path; its arguments are the user's own words.
+    if (const config_setting_t* hook = config_lookup(settings, "hook"))
+        append_strings(config->hook.first(), hook, &home, 1);
     if (const config_setting_t* exports = config_lookup(settings, "exports")) read_exports(exports, config->exports);
     lookup_flag(settings, "terminals", config->terminals);
 
@@ -216,6 +229,8 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
     lookup_flag(settings, "cache", cache);
     if (cache) config->cache = home + "/.zelvo/cache";
     config->contrast = lookup_real(settings, "contrast");
+    lookup_number(settings, "rescan", config->rescan);
+    config->by_name = lookup_text(settings, "order") == "name";
     return config;
 }
 

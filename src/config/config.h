@@ -33,8 +33,10 @@ struct Config {
     StringList hook;
     ColourExports exports;
     int terminals = 0;
-    // "templates": the folder whose files are rendered at every change, a
-    // leading "~/" taken as the home directory; none without the key.
+    // "templates": the folder whose files are rendered at every change; none
+    // without the key. Every path the file gives takes a leading "~/" as the
+    // home directory: the sources, feh-path, xrdb-path, xresources,
+    // XAUTHORITY, templates and the hook's program.
     std::optional<std::string> templates;
     // "alpha": the opacity the templates name, 0 to 100.
     int alpha = 100;
@@ -44,6 +46,11 @@ struct Config {
     // "contrast": the ratio that every text colour must reach against the
     // background; none without the key.
     std::optional<double> contrast;
+    // "rescan": the minutes between rescans of the sources; none below 1.
+    int rescan = 0;
+    // "order" is "name": the ring walks the images in the byte order of
+    // their paths, never shuffled; else ("random") in a shuffled order.
+    bool by_name = false;
 };
 
 void release_config(Config* config);

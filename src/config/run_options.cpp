@@ -1,6 +1,7 @@
 #include "config/run_options.h"
 
 #include "images/expand.h"
+#include "images/ring_edit.h"
 #include "support/log.h"
 
 namespace zelvo {
@@ -15,7 +16,11 @@ void reload_config(RunOptions& options) {
     // known to be usable: the daemon must always have a ring to show.
     ConfigPtr config = load_config(options.config_path, options.home, options.source);
     if (!config) return;  // load_config has said why
-    StringList images = expand_sources(config->sources.first());
+    ExpandOptions expand;
+    expand.home = options.home;
+    expand.banned_file = options.home + "/.zelvo/banned";
+    expand.by_name = config->by_name;
+    StringList images = expand_sources(config->sources.first(), expand);
     if (images.empty()) {
         report("Zelvo found no suitable images in %s and keeps the previous configuration",
                options.config_path.c_str());
@@ -27,7 +32,7 @@ void reload_config(RunOptions& options) {
 void apply_reload(RunOptions& options, ConfigPtr config, StringList images) {
     apply_display_overrides(options, *config);
     options.config = std::move(config);
-    options.ring = ImageRing(ring_shuffle(images.release()));
+    options.ring = ring_make(std::move(images), options.config->by_name);
 }
 
 }  // namespace zelvo

@@ -53,6 +53,7 @@ std::string status_text(const DaemonStatus& status) {
     if (status.last_change) add_record(text, "changed", std::to_string(*status.last_change));
     if (status.next_change) add_record(text, "next", std::to_string(*status.next_change));
     for (const std::string& image : status.images) add_record(text, "image", image);
+    if (status.paused) add_record(text, "paused", "1");
     return text;
 }
 
@@ -76,6 +77,8 @@ std::optional<DaemonStatus> parse_status(const std::string& text) {
         std::string value = record.substr(equals + 1);
         if (key == "image") {
             status.images.push_back(std::move(value));
+        } else if (key == "paused") {
+            status.paused = value == "1";
         } else if (key == "display") {
             status.display = std::move(value);
         } else if (key == "pid") {

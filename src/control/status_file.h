@@ -18,6 +18,7 @@ struct DaemonStatus {
     std::optional<std::int64_t> last_change;  // seconds since the Epoch
     std::optional<std::int64_t> next_change;
     std::vector<std::string> images;  // on screen now, one per monitor
+    bool paused = false;              // the timer changes nothing
 };
 
 // The status file of a display: its display's file name followed by ".status".
@@ -25,7 +26,8 @@ std::string status_file_name(const std::string& display);
 
 // The file's content: records "key=value", each ended by a NUL byte, which
 // no file name holds. First "zelvo-status=1", then pid, display, interval,
-// changed and next (when known) and one image record per image, in order.
+// changed and next (when known), one image record per image, in order, and
+// paused=1 when paused.
 std::string status_text(const DaemonStatus& status);
 
 // The status that a file's content holds; none when it does not begin with

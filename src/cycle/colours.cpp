@@ -81,11 +81,11 @@ void forget_unusable_cache(Config& config) {
 
 void prepare_next_colours(DaemonState& state) {
     const Config& config = *state.options.config;
-    if (!config.colors || state.current == nullptr) {
+    if (!config.colors || state.place.current == nullptr) {
         state.prepared.reset();
         return;
     }
-    const std::string& image = *state.current->value;
+    const std::string& image = *state.place.current->value;
     const bool dark = config.dark != 0;
     if (prepared_for(state, image, dark)) return;
     state.prepared.reset();

@@ -1,5 +1,6 @@
 #include "cycle/cycle.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -22,7 +23,7 @@ namespace {
 constexpr std::uint32_t fallback_seconds = 1800;
 // How much of a background expansion's answer the loop takes at a time, so
 // that a signal or a timer never waits long behind it.
-constexpr std::size_t expansion_bytes_at_once = 256 << 10;
+constexpr std::size_t expansion_bytes_at_once = 64 << 10;
 
 std::uint32_t minutes_to_seconds(int minutes) {
     const std::int64_t seconds = std::int64_t{minutes} * 60;
@@ -39,10 +40,12 @@ void choose_programs(DaemonState& state) {
 }
 
 // The viewer's vectors from the Config and RunOptions in force and from the
-// current position.
+// place in the ring; with an empty ring, no image slots (going back and set
+// take the vector's first entries and slots of their own).
 void fill_viewer_argv(DaemonState& state) {
     const RunOptions& options = state.options;
-    state.viewer_argv = build_viewer_argv(options.config->bg_style, state.current, monitor_count(options));
+    const int count = state.place.current != nullptr ? monitor_count(options) : 0;
+    state.viewer_argv = build_viewer_argv(options.config->bg_style, state.place.current, count);
 }
 
 void fill_viewer_envp(DaemonState& state) {
@@ -52,19 +55,7 @@ void fill_viewer_envp(DaemonState& state) {
 
 DaemonState& state_of(void* argument) { return *static_cast<DaemonState*>(argument); }
 
-void on_quit(evutil_socket_t, short, void* argument) {
-    DaemonState& state = state_of(argument);
-    if (!state.quitting) {
-        state.quitting = true;
-        // Colours for a change that will not come, and a ring that will not
-        // be shown, are not worth a second more; the hook gets its grace.
-        state.prepared.reset();
-        state.reload.reset();
-        state.hooks->stop();
-    }
-    const timeval delay{1, 0};
-    event_base_loopexit(state.events->base.get(), &delay);
-}
+void on_quit(evutil_socket_t, short, void* argument) { steer_quit(state_of(argument)); }
 
 void on_child(evutil_socket_t, short, void* argument) {
     children_reap();
@@ -73,7 +64,11 @@ void on_child(evutil_socket_t, short, void* argument) {
 
 // The next change shows other images first now: colours prepared for the old ones go.
 void forget_prepared_colours(DaemonState& state) {
-    drop_prepared_colours_unless(state, *state.current->value, state.options.config->dark != 0);
+    if (state.place.current == nullptr) {
+        state.prepared.reset();
+        return;
+    }
+    drop_prepared_colours_unless(state, *state.place.current->value, state.options.config->dark != 0);
 }
 
 // The rest of a reload, once its sources are expanded (or it kept the
@@ -84,17 +79,20 @@ void finish_reload(DaemonState& state, ConfigPtr config, StringList images) {
     // A reload that kept the previous Config also kept its ring, and with it
     // the current position: the next images stay the next ones.
     const bool replaced = config && !images.empty();
-    if (replaced) apply_reload(options, std::move(config), std::move(images));
+    if (replaced) {
+        apply_reload(options, std::move(config), std::move(images));
+        state.place = ring_place_start(options.ring, options.ring.node());
+        state.said_empty = false;
+    }
     restart_timer(state);
+    arm_rescan_timer(state);
     release_vector(state.viewer_envp);
     fill_viewer_envp(state);
     release_vector(state.xrdb_argv);
     state.xrdb_argv = build_xrdb_argv(*options.config);
-    if (replaced) state.current = options.ring.node();
     choose_programs(state);
     release_viewer_argv(state.viewer_argv);
-    fill_viewer_argv(state);
-    forget_prepared_colours(state);
+    ring_changed(state);
     show_step(state, "config regened");
 }
 
@@ -120,12 +118,94 @@ void on_expansion_readable(evutil_socket_t, short, void* argument) {
     finish_reload(state, std::move(config), std::move(images));
 }
 
-// Reads the configuration again at once, then expands its sources in the
-// background; a reload already under way starts again.
-void on_reload(evutil_socket_t, short, void* argument) {
+void on_reload(evutil_socket_t, short, void* argument) { steer_reload(state_of(argument)); }
+
+void on_skip(evutil_socket_t, short, void* argument) { steer_next(state_of(argument)); }
+
+void on_reshuffle(evutil_socket_t, short, void* argument) { steer_reshuffle(state_of(argument)); }
+
+// An image of an earlier set can still be shown: a file that is there, or a
+// URL, and not banned since.
+bool still_there(const DaemonState& state, const std::string& image) {
+    if (std::find(state.banned.begin(), state.banned.end(), image) != state.banned.end()) return false;
+    struct stat status{};
+    return stat(image.c_str(), &status) == 0 || source_is_url(image.c_str());
+}
+
+void on_previous(evutil_socket_t, short, void* argument) { steer_previous(state_of(argument)); }
+
+void on_timer(evutil_socket_t, short, void* argument) {
     DaemonState& state = state_of(argument);
+    // The persistent timer has just been armed again for one interval.
+    state.next_change = std::time(nullptr) + state.interval.tv_sec;
+    show_step(state);
+}
+
+void on_rescan_timer(evutil_socket_t, short, void* argument) { start_rescan(state_of(argument)); }
+
+// A signal event, added at once; the cycle cannot run without it.
+EventPtr add_signal_event(DaemonState& state, int number, event_callback_fn callback) {
+    EventPtr handle(event_new(state.events->base.get(), number, EV_SIGNAL | EV_PERSIST, callback, &state));
+    if (!handle || event_add(handle.get(), nullptr) < 0) std::abort();
+    return handle;
+}
+
+}  // namespace
+
+bool steer_next(DaemonState& state) {
+    log_notice("SIGUSR1 has been recived: skiping ahead");
+    if (state.place.current == nullptr) {
+        show_step(state);
+        return false;
+    }
+    restart_timer(state);
+    show_step(state);
+    return true;
+}
+
+void steer_reshuffle(DaemonState& state) {
+    log_notice("SIGUSR2 has been recived: reshuffling picture list");
+    if (state.place.current == nullptr) {
+        show_step(state);
+        return;
+    }
+    // By name the ring keeps its order and starts again from the first name.
+    StringNode* first = state.options.config->by_name ? state.options.ring.node() : ring_shuffle(state.place.current);
+    state.place = ring_place_start(state.options.ring, first);
+    ring_changed(state);
+    restart_timer(state);
+    show_step(state);
+}
+
+// Shows the set before the one on screen again, with the Config in force;
+// the ring and its queued images stay as they are.
+bool steer_previous(DaemonState& state) {
+    const std::optional<std::size_t> earlier =
+        history_earlier(state.shown, [&state](const std::string& image) { return still_there(state, image); });
+    if (!earlier) {
+        log_notice("SIGRTMIN has been recived: nothing to go back to");
+        return false;
+    }
+    log_notice("SIGRTMIN has been recived: going back");
+    restart_timer(state);
+    std::vector<char*> argv(state.viewer_argv.entries(), state.viewer_argv.entries() + 3);
+    for (std::string& image : state.shown.sets[*earlier]) argv.push_back(image.data());
+    argv.push_back(nullptr);
+    if (!begin_change(state, argv.data())) {
+        publish_status(state);
+        return true;
+    }
+    state.shown.on_screen = *earlier;
+    settle_change(state);
+    return true;
+}
+
+// Reads the configuration again at once, then expands its sources in the
+// background; a reload already under way starts again, and a rescan gives way.
+void steer_reload(DaemonState& state) {
     log_notice("SIGHUP has been recived: regening config");
     state.reload.reset();
+    state.rescan.reset();
     ConfigPtr config = load_config(state.options.config_path, state.options.home, state.options.source);
     // One that cannot be used has said why; the previous one stays.
     if (!config) {
@@ -134,7 +214,7 @@ void on_reload(evutil_socket_t, short, void* argument) {
     }
     forget_unusable_cache(*config);
     auto reload = std::make_unique<PendingReload>();
-    reload->expansion = std::make_unique<ExpansionChild>(config->sources.first());
+    reload->expansion = std::make_unique<ExpansionChild>(config->sources.first(), expand_options(state.options));
     reload->config = std::move(config);
     if (reload->expansion->descriptor() < 0) {
         report("Zelvo could not expand the sources of %s and keeps the previous configuration",
@@ -148,66 +228,49 @@ void on_reload(evutil_socket_t, short, void* argument) {
     state.reload = std::move(reload);
 }
 
-void on_skip(evutil_socket_t, short, void* argument) {
-    DaemonState& state = state_of(argument);
-    log_notice("SIGUSR1 has been recived: skiping ahead");
-    restart_timer(state);
-    show_step(state);
+void steer_quit(DaemonState& state) {
+    if (!state.quitting) {
+        state.quitting = true;
+        // Colours for a change that will not come, and a ring that will not
+        // be shown, are not worth a second more; the hook gets its grace.
+        state.prepared.reset();
+        state.reload.reset();
+        state.rescan.reset();
+        state.set.reset();
+        state.list_job.reset();
+        state.hooks->stop();
+    }
+    const timeval delay{1, 0};
+    event_base_loopexit(state.events->base.get(), &delay);
 }
 
-void on_reshuffle(evutil_socket_t, short, void* argument) {
-    DaemonState& state = state_of(argument);
-    log_notice("SIGUSR2 has been recived: reshuffling picture list");
-    state.current = ring_shuffle(state.current);
-    refill_image_slots(state.viewer_argv, state.current, state.viewer_argv.count());
+void steer_pause(DaemonState& state, bool paused) {
+    if (state.paused == paused) return;
+    state.paused = paused;
+    log_notice(paused ? "Zelvo is paused" : "Zelvo is resumed");
+    restart_timer(state);
+    publish_status(state);
+}
+
+void ring_changed(DaemonState& state) {
+    ++state.ring_generation;
+    release_viewer_argv(state.viewer_argv);
+    fill_viewer_argv(state);
     forget_prepared_colours(state);
-    restart_timer(state);
+}
+
+void show_next(DaemonState& state) {
+    if (state.place.current != nullptr) restart_timer(state);
     show_step(state);
 }
 
-// An image of an earlier set can still be shown: a file that is there, or a URL.
-bool still_there(const std::string& image) {
-    struct stat status{};
-    return stat(image.c_str(), &status) == 0 || source_is_url(image.c_str());
+ExpandOptions expand_options(const RunOptions& options) {
+    ExpandOptions expand;
+    expand.home = options.home;
+    expand.banned_file = options.home + "/.zelvo/banned";
+    expand.by_name = options.config && options.config->by_name;
+    return expand;
 }
-
-// Shows the set before the one on screen again, with the Config in force;
-// the ring and its queued images stay as they are.
-void on_previous(evutil_socket_t, short, void* argument) {
-    DaemonState& state = state_of(argument);
-    const std::optional<std::size_t> earlier = history_earlier(state.shown, still_there);
-    if (!earlier) {
-        log_notice("SIGRTMIN has been recived: nothing to go back to");
-        return;
-    }
-    log_notice("SIGRTMIN has been recived: going back");
-    restart_timer(state);
-    std::vector<char*> argv(state.viewer_argv.entries(), state.viewer_argv.entries() + 3);
-    for (std::string& image : state.shown.sets[*earlier]) argv.push_back(image.data());
-    argv.push_back(nullptr);
-    if (!begin_change(state, argv.data())) {
-        publish_status(state);
-        return;
-    }
-    state.shown.on_screen = *earlier;
-    settle_change(state);
-}
-
-void on_timer(evutil_socket_t, short, void* argument) {
-    DaemonState& state = state_of(argument);
-    // The persistent timer has just been armed again for one interval.
-    state.next_change = std::time(nullptr) + state.interval.tv_sec;
-    show_step(state);
-}
-
-// A signal event, added at once; the cycle cannot run without it.
-EventPtr add_signal_event(DaemonState& state, int number, event_callback_fn callback) {
-    EventPtr handle(event_new(state.events->base.get(), number, EV_SIGNAL | EV_PERSIST, callback, &state));
-    if (!handle || event_add(handle.get(), nullptr) < 0) std::abort();
-    return handle;
-}
-
-}  // namespace
 
 std::uint32_t interval_seconds(const RunOptions& options) {
     if (options.minutes >= 1) return minutes_to_seconds(options.minutes);
@@ -219,26 +282,42 @@ void restart_timer(DaemonState& state) {
     state.interval.tv_sec = interval_seconds(state.options);
     state.interval.tv_usec = 0;
     event_del(state.events->timer_event.get());
+    if (state.paused) {
+        state.next_change.reset();
+        return;
+    }
     event_add(state.events->timer_event.get(), &state.interval);
     state.next_change = std::time(nullptr) + state.interval.tv_sec;
 }
 
-void publish_status(const DaemonState& state) {
-    if (state.runtime == nullptr) return;
+void arm_rescan_timer(DaemonState& state) {
+    event_del(state.events->rescan_event.get());
+    if (state.options.config->rescan < 1) return;
+    const timeval period{static_cast<time_t>(minutes_to_seconds(state.options.config->rescan)), 0};
+    event_add(state.events->rescan_event.get(), &period);
+}
+
+DaemonStatus daemon_status(const DaemonState& state) {
     DaemonStatus status;
     status.pid = getpid();
     status.display = state.lock_display;
     status.interval = static_cast<std::uint32_t>(state.interval.tv_sec);
     status.last_change = state.last_change;
     status.next_change = state.next_change;
+    status.paused = state.paused;
     if (const std::vector<std::string>* images = history_on_screen(state.shown)) status.images = *images;
+    return status;
+}
+
+void publish_status(const DaemonState& state) {
+    if (state.runtime == nullptr) return;
     // A runtime directory gone with the session costs nothing but the file.
-    write_status_file(*state.runtime, status);
+    write_status_file(*state.runtime, daemon_status(state));
 }
 
 int run_cycle(DaemonState& state) {
     RunOptions& options = state.options;
-    state.current = options.ring.node();
+    state.place = ring_place_start(options.ring, options.ring.node());
     choose_programs(state);
 
     state.events = std::make_unique<EventSet>();
@@ -258,10 +337,17 @@ int run_cycle(DaemonState& state) {
     // Signals that came during start-up have waited for their events.
     release_steering_signals();
     events.timer_event.reset(event_new(events.base.get(), -1, EV_PERSIST, on_timer, &state));
-    if (!events.timer_event) std::abort();
+    events.rescan_event.reset(event_new(events.base.get(), -1, EV_PERSIST, on_rescan_timer, &state));
+    if (!events.timer_event || !events.rescan_event) std::abort();
     state.interval = timeval{static_cast<time_t>(interval_seconds(options)), 0};
     if (event_add(events.timer_event.get(), &state.interval) < 0) std::abort();
     state.next_change = std::time(nullptr) + state.interval.tv_sec;
+    arm_rescan_timer(state);
+    if (state.control_socket.get() >= 0)
+        state.control = std::make_unique<ControlServer>(events.base.get(), std::move(state.control_socket),
+                                                        [&state](ControlRequest request) {
+                                                            control_request(state, std::move(request));
+                                                        });
 
     fill_viewer_argv(state);
     fill_viewer_envp(state);
@@ -270,6 +356,10 @@ int run_cycle(DaemonState& state) {
     event_base_loop(events.base.get(), EVLOOP_NO_EXIT_ON_EMPTY);
 
     // Whatever is still at work ends now: a colour step, an expansion, a hook.
+    state.control.reset();
+    state.set.reset();
+    state.list_job.reset();
+    state.rescan.reset();
     state.change.reset();
     state.prepared.reset();
     state.reload.reset();
@@ -277,7 +367,8 @@ int run_cycle(DaemonState& state) {
     state.hooks.reset();
     EventPtr* in_order[] = {&events.sigquit_event, &events.sigint_event,   &events.sigterm_event,
                             &events.sighup_event,  &events.sigusr1_event,  &events.sigusr2_event,
-                            &events.sigrtmin_event, &events.timer_event,   &events.sigchld_event};
+                            &events.sigrtmin_event, &events.timer_event,   &events.rescan_event,
+                            &events.sigchld_event};
     for (EventPtr* handle : in_order) event_del(handle->get());
     for (EventPtr* handle : in_order) handle->reset();
     events.base.reset();

@@ -2,21 +2,29 @@
 
 #include <cstdint>
 #include <ctime>
+#include <deque>
+#include <vector>
 #include <memory>
 #include <optional>
 #include <string>
 #include <sys/time.h>
 
+#include "colour/colour_file.h"
 #include "config/run_options.h"
 #include "control/runtime_directory.h"
+#include "control/status_file.h"
 #include "cycle/colours.h"
+#include "cycle/control_server.h"
 #include "cycle/history.h"
 #include "cycle/hook.h"
 #include "cycle/launch.h"
 #include "images/expander.h"
 #include "images/launch_vector.h"
+#include "images/ring_edit.h"
 #include "images/string_list.h"
 #include "support/event.h"
+#include "support/process.h"
+#include "support/worker_job.h"
 
 namespace zelvo {
 
@@ -33,6 +41,7 @@ struct EventSet {
     EventPtr sigrtmin_event;  // previous_signal()
     EventPtr sigchld_event;   // the daemon reaps its children itself
     EventPtr timer_event;
+    EventPtr rescan_event;    // the "rescan" key's period
 };
 
 // A change whose viewer has started and whose colours are still being made:
@@ -53,13 +62,43 @@ struct PendingReload {
     EventPtr readable;
 };
 
+// A rescan: the sources expanded again in the background, then merged into
+// the ring a slice at a time.
+struct PendingRescan {
+    std::unique_ptr<ExpansionChild> expansion;
+    EventPtr readable;
+    std::unique_ptr<RingMerge> merge;
+    EventPtr slice;
+    bool applied = false;
+};
+
+// A set whose files are being checked by the prober; its client waits.
+struct PendingSet {
+    std::uint64_t client = 0;
+    std::vector<std::string> files;
+    std::unique_ptr<ExpansionChild> check;
+    EventPtr readable;
+    EventPtr overdue;
+};
+
+// An edit of the favourites or the banned images, asked for by a client.
+struct ListRequest {
+    enum class Kind { favourite, ban, unban } kind;
+    std::uint64_t client = 0;
+    std::vector<std::string> paths;  // the images on screen, or the one to unban
+};
+
 // The running cycle's state, one per process. Start-up sets `options`;
 // run_cycle fills in the rest. Each launch vector keeps its own count.
 struct DaemonState {
     explicit DaemonState(RunOptions& run_options) : options(run_options) {}
 
     RunOptions& options;
-    StringNode* current = nullptr;  // borrowed from the ring
+    // Where the cycle stands in the ring; its node is borrowed from the ring.
+    RingPlace place;
+    // Counts the edits of the ring's links (a shuffle, a ban, a merge, a
+    // reload), so that a merge under way knows to walk it again.
+    std::uint64_t ring_generation = 0;
     std::string viewer_program;
     ViewerArgv viewer_argv;
     LaunchVector viewer_envp;
@@ -73,7 +112,7 @@ struct DaemonState {
     // start-up took (none: nothing is published).
     ShownHistory shown;
     std::optional<std::time_t> last_change;
-    std::time_t next_change = 0;
+    std::optional<std::time_t> next_change;  // none while paused
     const RuntimeDirectory* runtime = nullptr;
     std::string lock_display;
 
@@ -87,6 +126,24 @@ struct DaemonState {
     std::unique_ptr<HookRunner> hooks;
     // A quit signal has come: the loop ends within the second.
     bool quitting = false;
+
+    // While paused the timer changes nothing.
+    bool paused = false;
+    // The ring lost its last image, and the daemon said so.
+    bool said_empty = false;
+    // The palette of the last complete change, as the colour file has it;
+    // none with colours off.
+    std::optional<Palette> palette;
+    // The control socket, listening once start-up has taken the display's lock.
+    UniqueDescriptor control_socket;
+    std::unique_ptr<ControlServer> control;
+    std::unique_ptr<PendingRescan> rescan;
+    std::unique_ptr<PendingSet> set;
+    // Edits of the lists, one at a time, in the order asked for.
+    std::deque<ListRequest> list_requests;
+    std::unique_ptr<WorkerJob> list_job;
+    // The images banned while the daemon runs: going back passes over them.
+    std::vector<std::string> banned;
 };
 
 // Runs the wallpaper cycle until a quit signal has ended it; gives 0.
@@ -120,5 +177,41 @@ void settle_change(DaemonState& state);
 // Replaces the status file with the state as it is now; a file that cannot
 // be written is left for the next change to try again.
 void publish_status(const DaemonState& state);
+
+// The status as zelvoctl's status and current read it.
+DaemonStatus daemon_status(const DaemonState& state);
+
+// What a signal or zelvoctl asks of the cycle; each logs what its signal
+// logs. next and previous give false when there was nothing to show.
+bool steer_next(DaemonState& state);
+bool steer_previous(DaemonState& state);
+void steer_reshuffle(DaemonState& state);
+void steer_reload(DaemonState& state);
+void steer_quit(DaemonState& state);
+// Pauses or resumes the timer; a resumed timer starts a full period.
+void steer_pause(DaemonState& state, bool paused);
+
+// After every edit of the ring's links: a new generation, the viewer's
+// image slots filled from the place, colours prepared for other images dropped.
+void ring_changed(DaemonState& state);
+
+// What a change after a ban needs: the next images, or, when the ring is
+// empty, one line that says so.
+void show_next(DaemonState& state);
+
+// The expansion's options for the Config in force.
+ExpandOptions expand_options(const RunOptions& options);
+
+// Starts a rescan of the Config's sources (one under way starts again),
+// unless a reload, which expands them anyway, is under way.
+void start_rescan(DaemonState& state);
+// Arms the "rescan" key's timer as the Config in force says.
+void arm_rescan_timer(DaemonState& state);
+
+// Answers a request that came through the control socket.
+void control_request(DaemonState& state, ControlRequest request);
+
+// Starts the next edit of a list that waits, unless one is at work.
+void run_list_requests(DaemonState& state);
 
 }  // namespace zelvo

@@ -11,7 +11,8 @@ void history_record(ShownHistory& history, std::vector<std::string> images) {
     history.on_screen = history.sets.size() - 1;
 }
 
-std::optional<std::size_t> history_earlier(const ShownHistory& history, bool (*still_there)(const std::string&)) {
+std::optional<std::size_t> history_earlier(const ShownHistory& history,
+                                           const std::function<bool(const std::string&)>& still_there) {
     for (std::size_t index = std::min(history.on_screen, history.sets.size()); index-- > 0;) {
         const std::vector<std::string>& set = history.sets[index];
         if (std::all_of(set.begin(), set.end(), still_there)) return index;

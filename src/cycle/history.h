@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,7 +24,8 @@ void history_record(ShownHistory& history, std::vector<std::string> images);
 
 // The nearest set before the one on screen whose every image is still there,
 // by the test given; none when there is none.
-std::optional<std::size_t> history_earlier(const ShownHistory& history, bool (*still_there)(const std::string&));
+std::optional<std::size_t> history_earlier(const ShownHistory& history,
+                                           const std::function<bool(const std::string&)>& still_there);
 
 // The images on screen, or none before the first change.
 const std::vector<std::string>* history_on_screen(const ShownHistory& history);

@@ -63,6 +63,7 @@ void complete_change(DaemonState& state) {
     const Config& config = *state.options.config;
     const std::string folder = state.options.home + "/.zelvo";
     const std::string colour_file = folder + "/colors";
+    if (!change->colours) state.palette.reset();
     if (change->colours) {
         // From the image of the first monitor, and complete before xrdb loads
         // it; whatever else hears of the palette gets the very same one.
@@ -72,6 +73,7 @@ void complete_change(DaemonState& state) {
         if (config.contrast) palette_reach_contrast(palette, *config.contrast);
         const char* wallpaper = change->images.front().c_str();
         write_palette(colour_file, palette);
+        state.palette = palette;
         write_exports(folder, config.exports, palette, wallpaper);
         if (config.templates)
             render_templates(*config.templates, folder + "/templates", TemplateValues{palette, wallpaper, config.alpha});
@@ -91,6 +93,16 @@ void on_colours_known(DaemonState& state) { complete_change(state); }
 }  // namespace
 
 void show_step(DaemonState& state, const char* closing) {
+    // Every image is banned: the last stays on screen until a rescan or a reload brings others.
+    if (state.place.current == nullptr) {
+        if (!state.said_empty) {
+            report("Zelvo has no image left to show: a rescan or a reload may bring some");
+            state.said_empty = true;
+        }
+        publish_status(state);
+        if (closing != nullptr) log_notice(closing);
+        return;
+    }
     // When the viewer cannot start, the images stay queued for the next change.
     if (!begin_change(state, state.viewer_argv.entries())) {
         publish_status(state);
@@ -100,8 +112,8 @@ void show_step(DaemonState& state, const char* closing) {
     if (closing != nullptr) state.change->closing.push_back(closing);
     const std::size_t count = state.viewer_argv.count();
     history_record(state.shown, state.change->images);
-    state.current = ring_advance(state.current, monitor_count(state.options));
-    refill_image_slots(state.viewer_argv, state.current, count);
+    ring_place_advance(state.place, state.options.ring, monitor_count(state.options));
+    refill_image_slots(state.viewer_argv, state.place.current, count);
     settle_change(state);
 }
 

@@ -15,11 +15,13 @@
 #include <variant>
 
 #include "config/run_options.h"
+#include "control/control_socket.h"
 #include "control/pid_lock.h"
 #include "control/runtime_directory.h"
 #include "control/status_file.h"
 #include "cycle/cycle.h"
 #include "images/expand.h"
+#include "images/ring_edit.h"
 #include "support/c_text.h"
 #include "support/log.h"
 #include "support/magick.h"
@@ -114,9 +116,10 @@ void report_unwritten_pid(const std::string& path, int error) {
     std::exit(got >= 1 && answer[0] == ready_byte ? 0 : 1);
 }
 
-// Detaches from the terminal, keeping the lock and the runtime directory
-// open through both forks; the daemon then writes its pid into the file.
-void detach(const PidLock& lock, const RuntimeDirectory& runtime, const std::string& pid_path) {
+// Detaches from the terminal, keeping the lock, the runtime directory and
+// the control socket open through both forks; the daemon then writes its
+// pid into the file.
+void detach(const PidLock& lock, const RuntimeDirectory& runtime, int control_socket, const std::string& pid_path) {
     int ready[2];
     if (pipe(ready) != 0) std::exit(1);
     // Unwritten output would otherwise be written once by each parent.
@@ -136,7 +139,7 @@ void detach(const PidLock& lock, const RuntimeDirectory& runtime, const std::str
     // The umask stays the one hardened at the start.
     if (chdir("/") != 0) std::exit(1);
 
-    const std::initializer_list<int> kept = {lock.descriptor(), runtime.descriptor(), ready[1]};
+    const std::initializer_list<int> kept = {lock.descriptor(), runtime.descriptor(), control_socket, ready[1]};
     long open_max = sysconf(_SC_OPEN_MAX);
     for (long descriptor = open_max - 1; descriptor >= 0; --descriptor) {
         if (std::find(kept.begin(), kept.end(), descriptor) == kept.end()) close(static_cast<int>(descriptor));
@@ -304,6 +307,21 @@ int zelvo_main(int argc, char** argv) {
         return 1;
     }
     remove_status_file(runtime, display);
+    // Only the holder of the display's lock replaces a socket left by a daemon that crashed.
+    std::variant<UniqueDescriptor, std::string> listening = listen_control_socket(runtime, display);
+    if (const std::string* problem = std::get_if<std::string>(&listening)) {
+        report("Zelvo cannot make its control socket %s", problem->c_str());
+        return 1;
+    }
+    UniqueDescriptor control_socket = std::move(std::get<UniqueDescriptor>(listening));
+    // The probers of the first expansion do not hold it either.
+    close_in_workers(control_socket.get());
+    // Removed on every way out from here on, before the lock is let go.
+    struct SocketRemoval {
+        const RuntimeDirectory& runtime;
+        const std::string& display;
+        ~SocketRemoval() { remove_control_socket(runtime, display); }
+    } socket_removal{runtime, display};
 
     options.config = load_config(options.config_path, options.home, options.source);
     if (!options.config) return 1;
@@ -312,20 +330,21 @@ int zelvo_main(int argc, char** argv) {
     options.monitors = arguments.monitors;
     apply_display_overrides(options, *options.config);
 
-    StringList images = expand_sources(options.config->sources.first());
+    StringList images = expand_sources(options.config->sources.first(), expand_options(options));
     if (images.empty()) {
         static const char no_images[] = "Zelvo found no suitable images to use\r\n";
         std::fwrite(no_images, 1, sizeof no_images - 1, stderr);
         return 1;
     }
-    options.ring = ImageRing(ring_shuffle(images.release()));
+    options.ring = ring_make(std::move(images), options.config->by_name);
 
-    detach(lock, runtime, pid_file_path(runtime, display));
+    detach(lock, runtime, control_socket.get(), pid_file_path(runtime, display));
     log_open();
     log_notice("Zelvo is inited");
     magick_limit_threads(4);
 
     DaemonState state(options);
+    state.control_socket = std::move(control_socket);
     state.runtime = &runtime;
     state.lock_display = display;
     log_notice("Zelvo is started");

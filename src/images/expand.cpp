@@ -157,6 +157,23 @@ struct TextHash {
 template <typename Value>
 using TextMap = std::pmr::unordered_map<std::pmr::string, Value, TextHash, std::equal_to<>>;
 
+// The listing of a list file with "~/" at the start of an entry as the home
+// directory; the listing itself when no entry begins so.
+const Listing* with_home(const Listing& listing, const std::string& home, std::pmr::memory_resource& memory) {
+    bool any = false;
+    for (std::size_t index = 0; index < listing.size() && !any; ++index) any = listing[index].starts_with("~/");
+    if (!any) return &listing;
+    Listing* expanded = std::pmr::polymorphic_allocator<Listing>(&memory).new_object<Listing>(&memory);
+    for (std::size_t index = 0; index < listing.size(); ++index) {
+        const std::string_view entry = listing[index];
+        if (entry.starts_with("~/"))
+            expanded->add(home + std::string(entry.substr(1)));
+        else
+            expanded->add(entry);
+    }
+    return expanded;
+}
+
 // One directory or list file being expanded: its sources, the next one to
 // look at, how far they are classified, and its resolved path, which marks it
 // as being on the current path.
@@ -173,6 +190,7 @@ struct Frame {
 // directories and list files on the current path, the deepest last.
 class Expansion {
 public:
+    explicit Expansion(const ExpandOptions& options);
     StringList run(const StringNode* sources);
 
 private:
@@ -182,6 +200,9 @@ private:
     // The sources of a list file, read at most once: its resolved path names it.
     const Listing* list_file(const std::string& path, const std::string& origin);
     void enter(std::string_view text, SourceKind kind, bool resolved);
+    // Whether the image entry is banned, by its text or, when it is not a
+    // path found in a directory (which is resolved already), its real path.
+    bool banned(const std::string& entry, bool resolved) const;
 
     // Each path is classified once: a list may name the same image a
     // hundred thousand times, and each ping reads the file.
@@ -199,7 +220,22 @@ private:
     std::size_t ring_bytes_ = 0;
     std::size_t examined_ = 0;
     bool list_files_spent_ = false;
+    std::optional<std::string> home_;
+    std::unordered_set<std::string> banned_;
 };
+
+Expansion::Expansion(const ExpandOptions& options) : home_(options.home) {
+    if (options.banned_file)
+        for (std::string& image : read_banned_images(*options.banned_file)) banned_.insert(std::move(image));
+}
+
+bool Expansion::banned(const std::string& entry, bool resolved) const {
+    if (banned_.empty()) return false;
+    if (banned_.count(entry) != 0) return true;
+    if (resolved) return false;
+    const std::optional<std::string> real = resolve(entry.c_str());
+    return real && banned_.count(*real) != 0;
+}
 
 void Expansion::classify_ahead(Frame& frame) {
     const Listing& listing = *frame.listing;
@@ -240,6 +276,7 @@ const Listing* Expansion::list_file(const std::string& path, const std::string& 
     case ListReading::read:
         listed_bytes_ += listing->bytes();
         found = listing;
+        if (home_) found = with_home(*listing, *home_, memory_.arena);
         break;
     case ListReading::over_budget:
         report("Zelvo has read %zu MiB of list files, the most for one expansion: the other list files are skipped",
@@ -298,6 +335,7 @@ StringList Expansion::run(const StringNode* sources) {
         }
         // The viewer would take a relative "-name" for an option; "./-name" is the same file.
         std::string entry = text[0] == '-' ? "./" + std::string(text) : std::string(text);
+        if (banned(entry, frame.resolved)) continue;
         const std::size_t cost = ring_footprint(entry.size());
         if (ring_bytes_ + cost > most_ring_bytes) {
             report("Zelvo has found %zu images, as many as one expansion takes: the rest are skipped", entries_);
@@ -311,13 +349,75 @@ StringList Expansion::run(const StringNode* sources) {
     return std::move(result_);
 }
 
+// Relinks a linear list in the byte order of its values.
+StringList sorted_by_name(StringList images) {
+    if (images.empty()) return images;
+    std::vector<StringNode*> nodes;
+    for (StringNode* node = images.release(); node != nullptr; node = node->link) nodes.push_back(node);
+    std::stable_sort(nodes.begin(), nodes.end(),
+                     [](const StringNode* one, const StringNode* two) { return *one->value < *two->value; });
+    for (std::size_t index = 0; index + 1 < nodes.size(); ++index) nodes[index]->link = nodes[index + 1];
+    nodes.back()->link = nullptr;
+    return StringList(nodes.front());
+}
+
 }  // namespace
 
-StringList expand_sources(const StringNode* sources) {
-    StringList images = Expansion().run(sources);
+StringList expand_sources(const StringNode* sources, const ExpandOptions& options) {
+    StringList images = Expansion(options).run(sources);
     // Its probers have let go of their channels: they are on their way out.
     children_reap_killed();
-    return images;
+    return options.by_name ? sorted_by_name(std::move(images)) : std::move(images);
+}
+
+std::vector<std::string> read_banned_images(const std::string& path) {
+    struct stat status{};
+    if (stat(path.c_str(), &status) != 0 && errno == ENOENT) return {};
+    const std::optional<ListFileSources> read = parse_list_file(path.c_str());
+    if (!read) {
+        report("Zelvo cannot read the banned images in %s: it is no list file it can parse", path.c_str());
+        return {};
+    }
+    return std::vector<std::string>(read->sources.begin(), read->sources.end());
+}
+
+std::vector<std::string> check_image_files(const std::vector<std::string>& files) {
+    std::vector<std::string> verdicts(files.size());
+    std::vector<const char*> pings;
+    std::vector<std::size_t> pinged;
+    for (std::size_t index = 0; index < files.size(); ++index) {
+        const std::string& file = files[index];
+        std::string& verdict = verdicts[index];
+        struct stat status{};
+        if (file.empty() || file[0] != '/') {
+            verdict = source_is_url(file.c_str()) ? "a URL, not a file" : "not an absolute path";
+        } else if (file.size() > most_source_bytes) {
+            verdict = std::strerror(ENAMETOOLONG);
+        } else if (stat(file.c_str(), &status) != 0) {
+            verdict = std::strerror(errno);
+        } else if (S_ISDIR(status.st_mode)) {
+            verdict = "a directory, not an image file";
+        } else if (!S_ISREG(status.st_mode)) {
+            verdict = "not a regular file";
+        } else {
+            pings.push_back(file.c_str());
+            pinged.push_back(index);
+        }
+    }
+    if (!pings.empty()) {
+        std::vector<SourceKind> kinds(pings.size());
+        Prober().ping(pings, kinds);
+        for (std::size_t at = 0; at < kinds.size(); ++at) {
+            if (kinds[at] == SOURCE_LIST_FILE) verdicts[pinged[at]] = "not an image that feh shows";
+            else if (kinds[at] != SOURCE_IMAGE) verdicts[pinged[at]] = "probing it failed";
+        }
+        children_reap_killed();
+    }
+    return verdicts;
+}
+
+std::string home_path(const std::string& path, const std::string& home) {
+    return path.starts_with("~/") ? home + path.substr(1) : path;
 }
 
 bool source_is_url(const char* source) {

@@ -18,9 +18,33 @@ enum SourceKind {
     SOURCE_SKIPPED = 3,
 };
 
+// What an expansion takes into account beyond its sources.
+struct ExpandOptions {
+    // The home directory that "~/" at the start of a list file's entry
+    // stands for; without one such an entry is taken as it is written.
+    std::optional<std::string> home;
+    // The list file of banned images: none of them is taken, whether an
+    // entry names it or its real path does.
+    std::optional<std::string> banned_file;
+    // The images in the byte order of their entries, not in the order found.
+    bool by_name = false;
+};
+
 // Turns sources (directories, images, URLs, list files) into the linear list
 // of image entries, depth first; an empty list when no image was found.
-StringList expand_sources(const StringNode* sources);
+StringList expand_sources(const StringNode* sources, const ExpandOptions& options = {});
+
+// The images that a list file of banned images names: none when the file
+// does not exist; when it cannot be read, none too, after a line that says why.
+std::vector<std::string> read_banned_images(const std::string& path);
+
+// Whether each file would be taken as an image if a source named it: a
+// regular file, given by its absolute path, of a format that feh shows, as
+// the prober tells. For each an empty text when it would, else why not.
+std::vector<std::string> check_image_files(const std::vector<std::string>& files);
+
+// "~/" at the start of a path stands for the home directory; any other path is taken as it is.
+std::string home_path(const std::string& path, const std::string& home);
 
 SourceKind classify_source(const char* source);
 

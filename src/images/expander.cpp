@@ -39,31 +39,51 @@ void keep_line(const char* line, void* context) {
     out += text;
 }
 
+// Sends what the worker has gathered so far once there is enough of it.
+void send_some(int sending, std::string& out) {
+    if (out.size() < (64 << 10)) return;
+    if (!write_all(sending, out)) _exit(1);
+    out.clear();
+}
+
 // The worker's whole life: it never returns into the daemon's code, runs
 // none of its clean-up and flushes none of its buffers.
-[[noreturn]] void run_expansion(int sending, const StringNode* sources, const char* temporary_directory) {
+[[noreturn]] void run_worker(int sending, const std::function<void(int, std::string&)>& work,
+                             const char* temporary_directory) {
     // Its probers join its group: one kill ends the expansion whole, and
     // their folders are in its own, which the daemon removes.
     keep_workers_in_this_group();
     private_directories_in(temporary_directory);
     std::string out;
     report_to(keep_line, &out);
-    const StringList images = expand_sources(sources);
-    for (const StringNode* node = images.empty() ? nullptr : images.first(); node != nullptr; node = node->link) {
-        put_length(out, static_cast<std::uint32_t>(node->value->size()));
-        out += *node->value;
-        if (out.size() >= (64 << 10)) {
-            if (!write_all(sending, out)) _exit(1);
-            out.clear();
-        }
-    }
+    work(sending, out);
     put_length(out, complete_mark);
     _exit(write_all(sending, out) ? 0 : 1);
 }
 
+void put_entry(int sending, std::string& out, const std::string& entry) {
+    put_length(out, static_cast<std::uint32_t>(entry.size()));
+    out += entry;
+    send_some(sending, out);
+}
+
 }  // namespace
 
-ExpansionChild::ExpansionChild(const StringNode* sources) {
+ExpansionChild::ExpansionChild(const StringNode* sources, const ExpandOptions& options) {
+    start([sources, &options](int sending, std::string& out) {
+        const StringList images = expand_sources(sources, options);
+        for (const StringNode* node = images.empty() ? nullptr : images.first(); node != nullptr; node = node->link)
+            put_entry(sending, out, *node->value);
+    });
+}
+
+ExpansionChild::ExpansionChild(const std::vector<std::string>& files) {
+    start([&files](int sending, std::string& out) {
+        for (const std::string& verdict : check_image_files(files)) put_entry(sending, out, verdict);
+    });
+}
+
+void ExpansionChild::start(const std::function<void(int, std::string&)>& work) {
     int ends[2];
     if (pipe(ends) != 0) {
         report("Zelvo cannot expand its sources: pipe failed: %s", std::strerror(errno));
@@ -85,7 +105,7 @@ ExpansionChild::ExpansionChild(const StringNode* sources) {
     }
     if (child == 0) {
         reader_.reset();
-        run_expansion(writer.get(), sources, temporary_->path());
+        run_worker(writer.get(), work, temporary_->path());
     }
     pid_ = child;
     fcntl(reader_.get(), F_SETFL, O_NONBLOCK);
@@ -138,15 +158,25 @@ ExpansionChild::Progress ExpansionChild::take(std::size_t most) {
                 break;
             }
             if (pending_.size() - at - sizeof length < length) break;
-            if (message)
+            if (message) {
                 report("%s", pending_.substr(at + sizeof length, length).c_str());
-            else
+            } else {
                 tail_ = string_list_append(tail_, pending_.substr(at + sizeof length, length));
+                ++entries_;
+            }
             at += sizeof length + length;
         }
         pending_.erase(0, at);
     }
     return progress_;
+}
+
+std::vector<std::string> ExpansionChild::take_verdicts() const {
+    std::vector<std::string> verdicts;
+    if (progress_ != Progress::complete) return verdicts;
+    for (const StringNode* node = images_.first(); node != nullptr && node->value; node = node->link)
+        verdicts.push_back(*node->value);
+    return verdicts;
 }
 
 StringList ExpansionChild::take_images() {

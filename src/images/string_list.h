@@ -71,20 +71,26 @@ private:
     StringNode* first_ = nullptr;
 };
 
-// Owns the image ring through any one of its nodes.
+// Owns the image ring through any one of its nodes, and knows its size. An
+// empty ring (every image banned) holds no node.
 class ImageRing {
 public:
     ImageRing() = default;
-    explicit ImageRing(StringNode* node) : node_(node) {}
+    explicit ImageRing(StringNode* node) : node_(node), size_(node != nullptr ? ring_count(node) : 0) {}
     ~ImageRing() {
         if (node_ != nullptr) ring_free(node_);
     }
-    ImageRing(ImageRing&& other) noexcept : node_(other.node_) { other.node_ = nullptr; }
+    ImageRing(ImageRing&& other) noexcept : node_(other.node_), size_(other.size_) {
+        other.node_ = nullptr;
+        other.size_ = 0;
+    }
     ImageRing& operator=(ImageRing&& other) noexcept {
         if (this != &other) {
             if (node_ != nullptr) ring_free(node_);
             node_ = other.node_;
+            size_ = other.size_;
             other.node_ = nullptr;
+            other.size_ = 0;
         }
         return *this;
     }
@@ -92,9 +98,18 @@ public:
     ImageRing& operator=(const ImageRing&) = delete;
 
     StringNode* node() const { return node_; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return node_ == nullptr; }
+    // After an edit has relinked the ring: it is now the ring through `node`,
+    // of `size` nodes (none: empty). Frees nothing.
+    void reseat(StringNode* node, std::size_t size) {
+        node_ = node;
+        size_ = node != nullptr ? size : 0;
+    }
 
 private:
     StringNode* node_ = nullptr;
+    std::size_t size_ = 0;
 };
 
 }  // namespace zelvo

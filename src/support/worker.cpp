@@ -3,11 +3,12 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <vector>
 
 #include "support/directory.h"
 #include "support/magick.h"
@@ -64,21 +65,22 @@ void private_directories_in(const char* folder) {
 
 namespace {
 
-// The daemon's own descriptors that its workers close; it has few.
-std::array<int, 4> daemon_descriptors = {-1, -1, -1, -1};
+// The daemon's own descriptors that its workers close: its lock, its
+// control socket and its clients, a few dozen at most.
+std::vector<int>& daemon_descriptors() {
+    static std::vector<int> descriptors;
+    return descriptors;
+}
 
 bool workers_in_own_groups = true;
 
 }  // namespace
 
-void close_in_workers(int descriptor) {
-    for (int& slot : daemon_descriptors) {
-        if (slot < 0) {
-            slot = descriptor;
-            return;
-        }
-    }
-    std::abort();
+void close_in_workers(int descriptor) { daemon_descriptors().push_back(descriptor); }
+
+void forget_in_workers(int descriptor) {
+    std::vector<int>& descriptors = daemon_descriptors();
+    descriptors.erase(std::remove(descriptors.begin(), descriptors.end(), descriptor), descriptors.end());
 }
 
 bool workers_lead_groups() { return workers_in_own_groups; }
@@ -101,10 +103,8 @@ pid_t fork_worker() {
     std::signal(SIGXFSZ, SIG_IGN);
     // Closed once, here: their numbers may be taken by the worker's own
     // descriptors, which a worker that it starts in turn must not close.
-    for (int& descriptor : daemon_descriptors) {
-        if (descriptor >= 0) close(descriptor);
-        descriptor = -1;
-    }
+    for (const int descriptor : daemon_descriptors()) close(descriptor);
+    daemon_descriptors().clear();
     return 0;
 }
 

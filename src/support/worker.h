@@ -54,8 +54,11 @@ void kill_worker(pid_t pid);
 
 // Descriptors that a worker closes at once: those that stand for the daemon
 // itself, such as its pid file's lock, which a worker that outlives a killed
-// daemon must not hold.
+// daemon must not hold, and its control socket and clients, which would
+// otherwise wait for an end that a worker holds off. A descriptor stays in
+// the set until forget_in_workers, which its owner calls before it closes it.
 void close_in_workers(int descriptor);
+void forget_in_workers(int descriptor);
 
 // The worker's own ceilings: its address space (what MagickCore may take and
 // the libraries) and the largest file it may write.

@@ -1,20 +1,25 @@
 #include "zelvoctl/zelvoctl.h"
 
 #include <cerrno>
-#include <csignal>
+#include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <clocale>
 #include <ctime>
 #include <optional>
+#include <poll.h>
 #include <pwd.h>
 #include <string>
+#include <sys/socket.h>
 #include <unistd.h>
+#include <variant>
+#include <vector>
 
+#include "control/control_socket.h"
 #include "control/pid_lock.h"
 #include "control/printable.h"
+#include "control/protocol.h"
 #include "control/runtime_directory.h"
 #include "control/status_file.h"
 #include "support/process.h"
@@ -29,16 +34,15 @@ constexpr const char* option_letters = "+d:";
 constexpr const char* option_letters = "d:";
 #endif
 
-// What each command does: a signal to send, or, with none, a report to print.
-struct Command {
-    const char* name;
-    int signal_number;
-};
-
+// How long zelvoctl waits for the daemon's answer: it answers at once,
+// except for set, whose files it checks within 30 seconds.
+constexpr int answer_wait_ms = 40000;
 // How long quit waits for the daemon to let go of its lock; it ends about
-// one second after the signal, later only when a colour step holds it up.
+// one second after it was asked to.
 constexpr int quit_wait_ms = 5000;
-constexpr long quit_poll_ns = 10'000'000;
+constexpr long poll_pause_ns = 10'000'000;
+// No answer comes near this.
+constexpr std::size_t most_answer_bytes = std::size_t{16} << 20;
 
 std::string home_directory() {
     if (const char* home = std::getenv("HOME")) return home;
@@ -76,21 +80,98 @@ void print_status(const DaemonStatus& status) {
     std::printf("display:     %s\n", status.display.c_str());
     std::printf("interval:    %s\n", span_text(status.interval).c_str());
     std::printf("last change: %s\n", status.last_change ? moment_text(*status.last_change, now).c_str() : "none yet");
-    std::printf("next change: %s\n", status.next_change ? moment_text(*status.next_change, now).c_str() : "not known");
+    if (status.paused)
+        std::printf("next change: none, paused\n");
+    else
+        std::printf("next change: %s\n", status.next_change ? moment_text(*status.next_change, now).c_str() : "not known");
     if (status.images.empty()) std::printf("on screen:   nothing\n");
     for (std::size_t index = 0; index < status.images.size(); ++index)
         std::printf("%s%s\n", index == 0 ? "on screen:   " : "             ",
                     printable_name(status.images[index]).c_str());
 }
 
+void pause_briefly() {
+    const timespec pause{0, poll_pause_ns};
+    nanosleep(&pause, nullptr);
+}
+
 // Waits until the daemon has let go of its lock, at most quit_wait_ms.
 bool wait_for_release(const LockedPid& daemon) {
-    const timespec pause{0, quit_poll_ns};
-    for (long waited_ms = 0; waited_ms <= quit_wait_ms; waited_ms += quit_poll_ns / 1'000'000) {
+    for (long waited_ms = 0; waited_ms <= quit_wait_ms; waited_ms += poll_pause_ns / 1'000'000) {
         if (pid_lock_released(daemon)) return true;
-        nanosleep(&pause, nullptr);
+        pause_briefly();
     }
     return false;
+}
+
+// A file named on the command line as the daemon, working from "/", must
+// see it: a relative path goes after the working directory. A URL stays as
+// it is, for the daemon to say that it takes files only.
+std::string absolute(const std::string& path) {
+    if (path.empty() || path.front() == '/' || path.find("://") != std::string::npos) return path;
+    char* directory = getcwd(nullptr, 0);
+    if (directory == nullptr) return path;
+    std::string joined = std::string(directory) + "/" + path;
+    std::free(directory);
+    return joined;
+}
+
+// The daemon's answer: its data lines, and its status line last. Nothing
+// (with why) when it did not answer in time or in the protocol.
+struct Answer {
+    std::vector<std::string> data;
+    std::optional<std::string> error;
+};
+
+std::variant<Answer, std::string> exchange(int connection, const std::string& request) {
+    std::size_t sent = 0;
+    std::string received;
+    const std::int64_t deadline = static_cast<std::int64_t>(std::time(nullptr)) + answer_wait_ms / 1000;
+    for (;;) {
+        pollfd watched{connection, static_cast<short>(POLLIN | (sent < request.size() ? POLLOUT : 0)), 0};
+        const int ready = poll(&watched, 1, 1000);
+        if (ready < 0 && errno != EINTR) return std::string(std::strerror(errno));
+        if (std::time(nullptr) > deadline) return std::string("it did not answer within 40 seconds");
+        if (ready <= 0) continue;
+        if ((watched.revents & POLLOUT) != 0) {
+            const ssize_t put = send(connection, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+            if (put < 0 && errno != EAGAIN && errno != EINTR) return std::string(std::strerror(errno));
+            if (put > 0) sent += static_cast<std::size_t>(put);
+        }
+        if ((watched.revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+        char bytes[16 << 10];
+        const ssize_t got = read(connection, bytes, sizeof bytes);
+        if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (got > 0) received.append(bytes, static_cast<std::size_t>(got));
+        if (received.size() > most_answer_bytes) return std::string("its answer is too long");
+        // Each line as it is whole; the status line ends the answer.
+        Answer answer;
+        for (std::size_t start = 0, end = 0; (end = received.find('\n', start)) != std::string::npos; start = end + 1) {
+            const std::string_view line = std::string_view(received).substr(start, end - start);
+            if (line == "ok") return answer;
+            const bool error = line.starts_with("error: ");
+            std::optional<std::string> text = protocol_unescape(error ? line.substr(7) : line, false);
+            if (!text) return std::string("its answer holds a line it may not hold");
+            if (error) {
+                answer.error = std::move(*text);
+                return answer;
+            }
+            answer.data.push_back(std::move(*text));
+        }
+        if (got <= 0) return std::string("it closed the connection without an answer");
+    }
+}
+
+// The records of a plain status, as the status file holds them.
+std::optional<DaemonStatus> status_of(const std::vector<std::string>& records) {
+    std::string text = "zelvo-status=1";
+    text += '\0';
+    for (const std::string& record : records) {
+        if (record.find('\0') != std::string::npos) return std::nullopt;
+        text += record;
+        text += '\0';
+    }
+    return parse_status(text);
 }
 
 }  // namespace
@@ -99,9 +180,6 @@ int zelvoctl_main(int argc, char** argv) {
     // What the terminal shows as a character of a name (UTF-8 letters, say) is the locale's to say.
     std::setlocale(LC_CTYPE, "");
     const char* invocation = argv[0] != nullptr ? argv[0] : "zelvoctl";
-    const Command commands[] = {{"next", SIGUSR1}, {"previous", previous_signal()}, {"reshuffle", SIGUSR2},
-                                {"reload", SIGHUP}, {"quit", SIGTERM},             {"status", 0},
-                                {"current", 0}};
     std::optional<std::string> display_option;
     int letter = 0;
     bool bad_call = false;
@@ -111,17 +189,23 @@ int zelvoctl_main(int argc, char** argv) {
         else
             bad_call = true;
     }
-    const Command* command = nullptr;
-    if (!bad_call && optind == argc - 1) {
-        for (const Command& known : commands) {
-            if (std::strcmp(argv[optind], known.name) == 0) command = &known;
-        }
-    }
-    if (command == nullptr) {
-        std::fprintf(stderr, "Usage: %s [-d display] next | previous | reshuffle | reload | quit | status | current\n",
-                     invocation);
+    const std::vector<std::string> words(argv + optind, argv + argc);
+    const auto parsed = parse_command(words);
+    if (bad_call || std::holds_alternative<std::string>(parsed)) {
+        if (!bad_call && !words.empty()) std::fprintf(stderr, "%s: %s\n", invocation, std::get<std::string>(parsed).c_str());
+        std::fprintf(stderr, "Usage: %s [-d display] %s\n", invocation, commands_usage().c_str());
         return 2;
     }
+    const Command& command = std::get<Command>(parsed);
+    const std::string name = command.form->name;
+    // The request names its options, then "--", then its arguments, so that a file may begin with "-".
+    std::vector<std::string> request = {name};
+    for (const auto& [option, value] : command.options) {
+        request.push_back(option);
+        if (!value.empty()) request.push_back(value);
+    }
+    if (!command.arguments.empty()) request.push_back("--");
+    for (const std::string& argument : command.arguments) request.push_back(absolute(argument));
 
     // The same display a zelvo started here takes when its configuration
     // names none.
@@ -142,35 +226,55 @@ int zelvoctl_main(int argc, char** argv) {
     }
     const long pid = static_cast<long>(daemon->pid);
 
-    if (command->signal_number == 0) {
-        const std::optional<DaemonStatus> status = read_status_file(runtime, display);
-        if (!status || status->pid != daemon->pid) {
-            std::fprintf(stderr, "zelvoctl: zelvo (pid %ld) on display %s has published no status yet\n", pid,
+    // A daemon whose queue of connections is full takes this one a moment later.
+    std::variant<UniqueDescriptor, int> connection = EAGAIN;
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        connection = connect_control_socket(runtime, display);
+        if (!std::holds_alternative<int>(connection) || std::get<int>(connection) != EAGAIN) break;
+        pause_briefly();
+    }
+    if (const int* error = std::get_if<int>(&connection)) {
+        std::fprintf(stderr, "zelvoctl: cannot reach zelvo (pid %ld) on display %s: %s\n", pid, display.c_str(),
+                     std::strerror(*error));
+        return 1;
+    }
+    const auto exchanged = exchange(std::get<UniqueDescriptor>(connection).get(), request_line(request));
+    if (const std::string* problem = std::get_if<std::string>(&exchanged)) {
+        std::fprintf(stderr, "zelvoctl: zelvo (pid %ld) on display %s: %s\n", pid, display.c_str(), problem->c_str());
+        return 1;
+    }
+    const Answer& answer = std::get<Answer>(exchanged);
+    if (answer.error) {
+        std::fprintf(stderr, "zelvoctl: %s\n", printable_name(*answer.error).c_str());
+        return 1;
+    }
+
+    if (name == "status" || name == "current") {
+        if (command.has("--json")) {
+            for (const std::string& line : answer.data) std::printf("%s\n", line.c_str());
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        }
+        const std::optional<DaemonStatus> status = status_of(answer.data);
+        if (!status) {
+            std::fprintf(stderr, "zelvoctl: zelvo (pid %ld) on display %s: its status cannot be read\n", pid,
                          display.c_str());
             return 1;
         }
-        if (std::strcmp(command->name, "status") == 0) {
+        if (name == "status") {
             print_status(*status);
         } else {
             // Scripts get the bytes of each name; a terminal gets nothing it would act on.
             const bool terminal = isatty(STDOUT_FILENO) != 0;
-            for (const std::string& image : status->images)
-                std::printf("%s\n", terminal ? printable_name(image).c_str() : image.c_str());
+            for (const std::string& image : status->images) {
+                const std::string shown = terminal ? printable_name(image) : image;
+                std::fwrite(shown.data(), 1, shown.size(), stdout);
+                std::fputc('\n', stdout);
+            }
         }
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
-
-    if (kill(daemon->pid, command->signal_number) != 0) {
-        if (errno == ESRCH) {
-            std::fprintf(stderr, "zelvoctl: no zelvo runs on display %s\n", display.c_str());
-        } else {
-            std::fprintf(stderr, "zelvoctl: cannot signal zelvo (pid %ld) on display %s: %s\n", pid, display.c_str(),
-                         std::strerror(errno));
-        }
-        return 1;
-    }
     // So that "zelvoctl quit; zelvo" starts the new daemon, not a refusal.
-    if (command->signal_number == SIGTERM && !wait_for_release(*daemon)) {
+    if (name == "quit" && !wait_for_release(*daemon)) {
         std::fprintf(stderr, "zelvoctl: zelvo (pid %ld) on display %s has not quit within %d seconds\n", pid,
                      display.c_str(), quit_wait_ms / 1000);
         return 1;

@@ -262,6 +262,34 @@ class ReloadTest(CycleCase):
         self.quit(pid)
 
 
+class HomeAndOrderTest(CycleCase):
+    def test_paths_from_home_and_the_order_of_the_names(self):
+        pics = os.path.join(self.home, "Pictures")
+        names = make_solid_images(pics, ["red", "blue", "green"])
+        [listed] = make_solid_images(os.path.join(self.home, "more"), ["#000000"])
+        feh = os.path.join(self.home, "bin", "feh")
+        os.makedirs(os.path.dirname(feh))
+        self.install_recorder(os.path.relpath(feh, self.top))
+        # "~/" at the start is the home directory; a path without it is taken as it is.
+        settings = {"feh-path": "~/bin/feh", "XAUTHORITY": "~/.Xauthority", "order": "name",
+                    "pics": ["~/Pictures", "~/walls", "~other/Pictures"]}
+        self.configure(settings)
+        pid = self.start_daemon(env={**self.env, "DISPLAY": ":5"})
+        # A list file's entries too (made now: a list file costs a line of MagickCore's at start).
+        pathlib.Path(self.home, "walls").write_text('default = [ "~/more/000000.png", "~nobody/x.png" ];\n')
+        self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
+        for _ in range(3):
+            self.send(pid, [signal.SIGUSR1], SKIP)
+        self.send(pid, [signal.SIGUSR2], SHUFFLE)
+        found = self.changes(pid, feh, 6)
+        # By name from the first, never shuffled; after SIGUSR2 from the first again.
+        by_name = sorted([*names, listed])
+        self.assertEqual([start["argv"][3] for start in found], [by_name[0], *by_name, by_name[0]])
+        self.assertEqual(found[0]["env"], {"DISPLAY": ":5", "XAUTHORITY": os.path.join(self.home, ".Xauthority"),
+                                           "HOME": self.home})
+        self.quit(pid)
+
+
 class PreviousTest(CycleCase):
     def test_forty_steps_back_walk_the_last_32_changes_and_leave_the_ring_alone(self):
         images, feh = self.images(10), self.install_recorder("feh")

@@ -161,8 +161,12 @@ class InstallTest(ZelvoCase):
         for name, content in ((":0.pid", "4242\n"), (":7.pid", "")):  # an empty one is no daemon's
             pathlib.Path(self.runtime, "zelvo", name).write_text(content)
         self.write_config({"default": ["/a"], "minutes": 5, "travel": ["/b"]})
-        cases = {"zelvoctl ": "current next previous quit reload reshuffle status", "zelvoctl -": "-d",
-                 "zelvoctl -d ": ":0", "zelvoctl -d :0 re": "reload reshuffle", "zelvoctl next ": "",
+        pathlib.Path(self.home, ".zelvo", "banned").write_text('default = [ "/p/one.png", "/p/two.png" ];\n')
+        cases = {"zelvoctl ": "ban current favourite next pause previous quit reload rescan reshuffle resume set status "
+                              "toggle-pause unban", "zelvoctl -": "-d",
+                 "zelvoctl -d ": ":0", "zelvoctl -d :0 re": "reload rescan reshuffle resume", "zelvoctl next ": "",
+                 "zelvoctl status ": "--json", "zelvoctl current --json ": "", "zelvoctl unban ": "/p/one.png /p/two.png",
+                 "zelvoctl -d :0 unban /p/t": "/p/two.png", "zelvoctl unban /p/one.png ": "",
                  "zelvo -": "-c -m -s -t -v", "zelvo -s ": "default travel", "zelvo -t 5 x ": ""}
         # Each line as bash-completion completes it, loading the completion from the installed tree.
         script = r"""

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The real binary under valgrind's memcheck: twenty changes with colours on, twenty reloads
-alternating usable and unparsable files, and the quit. No process of the daemon reads or
+alternating usable and unparsable files, steering over the control socket (a set, a favourite,
+a ban, a rescan, a pause, the status as JSON), and the quit. No process of the daemon reads or
 writes memory wrongly, uses an uninitialised value, or loses a block."""
-import glob, os, pathlib, re, shlex, shutil, signal, time, unittest
+import glob, json, os, pathlib, re, shlex, shutil, signal, time, unittest
 
 import harness
 from harness import ZelvoCase, block_colours, libconfig_text, make_block_image, proc_stat, records
@@ -82,7 +83,19 @@ class MemcheckTest(ZelvoCase):
             pathlib.Path(config).write_text(text + ("broken = = 3;\n" if broken else ""))
             parse = f"Zelvo cannot parse the configuration file {config}: line {text.count(chr(10)) + 1}: syntax error"
             self.change(signal.SIGHUP, [RELOAD] + [parse] * broken + [RELOADED], 22 + reload)
-        self.assertEqual((len(records(feh)), len(records(self.xrdb))), (41, 41))
+        # Over the socket: the images of set A are in no ring now, and the rescan finds set B as it is.
+        shown = os.path.join(sets[0], "48.png")
+        for args, texts, changes in [(("set", shown), ["Zelvo is showing the images it was set to"], 42),
+                                     (("favourite",), [f"Zelvo has added a favourite: {shown}"], 42),
+                                     (("ban",), [f"Zelvo has banned {shown}"], 43),
+                                     (("rescan",), ["Zelvo has rescanned its sources: 0 new images, 0 gone, 2 in the ring"], 43),
+                                     (("pause",), ["Zelvo is paused"], 43)]:
+            self.assertEqual(self.zelvoctl(*args)[:3], (0, b"", b""))
+            self.assertEqual([m.text for m in self.messages(len(texts), SLOW)], texts)
+            self.wait_records(self.xrdb, changes, SLOW)
+        status = json.loads(self.zelvoctl("status", "--json").out)
+        self.assertEqual((status["paused"], status["ring"], len(status["palette"])), (True, 2, 16))
+        self.assertEqual((len(records(feh)), len(records(self.xrdb))), (43, 43))
         # The colour steps did their work under memcheck: the last one found a palette.
         self.assertNotEqual(pathlib.Path(self.home, ".zelvo", "colors").read_text(), DEFAULT_FILE)
         os.kill(self.pid, signal.SIGTERM)
@@ -91,12 +104,13 @@ class MemcheckTest(ZelvoCase):
         self.assertEqual([m.text for m in self.messages(1, SLOW)], ["Zelvo has quit"])
 
         logs = {int(path.rsplit(".", 1)[1]): pathlib.Path(path).read_text() for path in glob.glob(f"{self.logs}/vg.*")}
-        # The start, the middle of the detaching, the daemon, the colour steps of the 41 changes and
+        # The start, the middle of the detaching, the daemon, the colour steps of the 43 changes and
         # the probers of the start and the ten usable reloads end under memcheck, which checks their
         # leaks; so do the steps that prepared the next change, but for those that a reshuffle, a
-        # reload or the quit killed. The 82 children exec the stand-ins, natively, and their logs stop.
+        # reload or the quit killed, and the workers of the set, the lists and the rescan. The 86
+        # children exec the stand-ins, natively, and their logs stop.
         ended = sorted(pid for pid, log in logs.items() if "ERROR SUMMARY" in log)
-        self.assertTrue(len(logs) >= 3 + 41 + 11 + 82 and len(ended) >= 3 + 41 + 11 and self.pid in ended,
+        self.assertTrue(len(logs) >= 3 + 43 + 11 + 86 and len(ended) >= 3 + 43 + 11 and self.pid in ended,
                         (len(logs), len(ended)))
         for pid, log in logs.items():
             lost = LOST.findall(log)
@@ -106,7 +120,7 @@ class MemcheckTest(ZelvoCase):
             self.assertFalse(wrong, f"memcheck log of process {pid}:\n{log}")
         summary = re.findall(r"^==\d+== +(total heap usage: .*|\w+ lost: .*|still reachable: .*|ERROR SUMMARY: .*)$",
                              logs[self.pid], re.M)
-        print(f"\nmemcheck of the daemon after 20 changes and 20 reloads, {time.monotonic() - began:.0f} s:\n  "
+        print(f"\nmemcheck of the daemon after 20 changes, 20 reloads and steering over the socket, {time.monotonic() - began:.0f} s:\n  "
               + "\n  ".join(summary), flush=True)
 
 

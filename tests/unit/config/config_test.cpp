@@ -13,6 +13,7 @@ namespace zelvo {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 // A private home directory.
 struct TempHome {
@@ -158,6 +159,27 @@ TEST(LoadConfig, ReadsTheKeysOfTheColoursForOtherPrograms) {
                   std::tie(row.templates, row.alpha, row.contrast));
         EXPECT_EQ(config->cache, row.cache ? std::optional(home.at(".zelvo/cache")) : std::nullopt);
     }
+}
+
+TEST(LoadConfig, PathsFromTheHomeDirectoryAndTheKeysOfTheRing) {
+    TempHome home;
+    auto [config, said] = load(home.at("rc"), home.path,
+                               "feh-path = \"~/bin/feh\"; xrdb-path = \"~xrdb\"; XAUTHORITY = \"~/.Xauthority\";"
+                               "xresources = \"~/.Xresources.d/x\"; hook = (\"~/hook\", \"~/argument\");"
+                               "default = (\"~/Pictures\", \"~\", \"/~/\", \"~/\"); rescan = 15; order = \"name\";");
+    ASSERT_TRUE(config) << said;
+    EXPECT_EQ(std::make_tuple(*config->feh_path, *config->xrdb_path, *config->xauthority),
+              std::make_tuple(home.at("bin/feh"), "~xrdb"s, home.at(".Xauthority")));
+    EXPECT_EQ(entries(config->xrdb_args, home.path), (std::vector<std::string>{"--load", "~/.Xresources.d/x"}));
+    // A hook's arguments are its own words; only its program is a path.
+    EXPECT_EQ(entries(config->hook, home.path), (std::vector<std::string>{"~/hook", "~/argument"}));
+    EXPECT_EQ(*config->hook.first()->link->value, "~/argument");
+    EXPECT_EQ(entries(config->sources, home.path), (std::vector<std::string>{"~/Pictures", "~", "/~/", "~/"}));
+    EXPECT_EQ(*config->sources.first()->link->value, "~");
+    EXPECT_EQ(std::make_tuple(config->rescan, config->by_name), std::make_tuple(15, true));
+    auto [other, quiet] = load(home.at("rc"), home.path, "rescan = \"5\"; order = \"names\";");
+    ASSERT_TRUE(other) << quiet;
+    EXPECT_EQ(std::make_tuple(other->rescan, other->by_name), std::make_tuple(0, false));
 }
 
 TEST(LoadConfig, ConfigurationPathElsewhere) {

@@ -1,0 +1,205 @@
+#include "cycle/control_server.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <variant>
+
+#include "control/control_socket.h"
+#include "control/protocol.h"
+#include "support/worker.h"
+
+namespace zelvo {
+
+namespace {
+
+// Connections taken at a time, so that a crowd at the door never holds the loop up.
+constexpr int accepted_at_once = 32;
+constexpr std::size_t read_at_once = 16 << 10;
+
+const timeval idle_time{client_idle_seconds, 0};
+
+}  // namespace
+
+// One connection. Its events go before its socket: the members are destroyed
+// in reverse order, and the workers forget it before it is closed.
+struct ControlServer::Client {
+    ControlServer* server = nullptr;
+    std::uint64_t id = 0;
+    UniqueDescriptor socket;
+    EventPtr readable;
+    EventPtr writable;
+    EventPtr idle;
+    enum class State { reading, answering, writing } state = State::reading;
+    std::string received;
+    std::string reply;
+    std::size_t sent = 0;
+
+    ~Client() {
+        readable.reset();
+        writable.reset();
+        idle.reset();
+        if (socket.get() >= 0) forget_in_workers(socket.get());
+    }
+};
+
+ControlServer::ControlServer(event_base* base, UniqueDescriptor listening, Handler handler)
+    : base_(base), listening_(std::move(listening)), handler_(std::move(handler)) {
+    close_in_workers(listening_.get());
+    connecting_.reset(event_new(base_, listening_.get(), EV_READ | EV_PERSIST, on_connection, this));
+    if (!connecting_ || event_add(connecting_.get(), nullptr) < 0) std::abort();
+}
+
+ControlServer::~ControlServer() {
+    clients_.clear();
+    connecting_.reset();
+    forget_in_workers(listening_.get());
+}
+
+void ControlServer::on_connection(evutil_socket_t, short, void* argument) {
+    ControlServer& server = *static_cast<ControlServer*>(argument);
+    for (int taken = 0; taken < accepted_at_once; ++taken) {
+        const int connection = accept(server.listening_.get(), nullptr, nullptr);
+        if (connection < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            return;  // none waits now, or the daemon has no descriptor left for one: later
+        }
+        server.accept_one(connection);
+    }
+}
+
+void ControlServer::accept_one(int connection) {
+    UniqueDescriptor socket(connection);
+    fcntl(socket.get(), F_SETFD, FD_CLOEXEC);
+    fcntl(socket.get(), F_SETFL, O_NONBLOCK);
+    // The socket's mode keeps others out; root, or a descriptor passed on, still gets this far.
+    const std::optional<uid_t> peer = peer_user(socket.get());
+    if (!peer || *peer != geteuid()) return;
+    if (clients_.size() >= most_clients) {
+        // Whoever has been longest at the door without a whole request makes
+        // room: a crowd that sends nothing, or a byte now and then, cannot
+        // keep zelvoctl out, which sends its request at once.
+        const auto oldest = std::min_element(clients_.begin(), clients_.end(), [](const auto& one, const auto& two) {
+            const bool first = one->state == Client::State::reading;
+            const bool second = two->state == Client::State::reading;
+            return first != second ? first : one->id < two->id;
+        });
+        if ((*oldest)->state == Client::State::reading) {
+            drop(**oldest);
+        } else {
+            // All are being answered: this one hears why, at a best try that never waits.
+            const std::string refusal = reply_error("too many clients at once");
+            if (send(socket.get(), refusal.data(), refusal.size(), MSG_NOSIGNAL) < 0) {
+            }
+            return;
+        }
+    }
+    auto client = std::make_unique<Client>();
+    client->server = this;
+    client->id = next_id_++;
+    client->socket = std::move(socket);
+    close_in_workers(client->socket.get());
+    client->readable.reset(event_new(base_, client->socket.get(), EV_READ | EV_PERSIST, on_readable, client.get()));
+    client->writable.reset(event_new(base_, client->socket.get(), EV_WRITE | EV_PERSIST, on_writable, client.get()));
+    client->idle.reset(event_new(base_, -1, 0, on_idle, client.get()));
+    if (!client->readable || !client->writable || !client->idle || event_add(client->readable.get(), nullptr) < 0 ||
+        event_add(client->idle.get(), &idle_time) < 0)
+        std::abort();
+    clients_.push_back(std::move(client));
+}
+
+void ControlServer::on_readable(evutil_socket_t, short, void* argument) {
+    Client& client = *static_cast<Client*>(argument);
+    ControlServer& server = *client.server;
+    const std::size_t room = most_request_bytes - client.received.size();
+    char bytes[read_at_once];
+    const ssize_t got = read(client.socket.get(), bytes, std::min(room, sizeof bytes));
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (got <= 0) {
+        // Gone before its request was whole: nobody is left to answer.
+        server.drop(client);
+        return;
+    }
+    const std::size_t seen = client.received.size();
+    client.received.append(bytes, static_cast<std::size_t>(got));
+    event_add(client.idle.get(), &idle_time);
+    const std::size_t newline = client.received.find('\n', seen);
+    if (newline == std::string::npos) {
+        if (client.received.size() < most_request_bytes) return;
+        event_del(client.readable.get());
+        client.state = Client::State::answering;
+        server.reply(client.id, reply_error("the request is longer than 64 KiB"));
+        return;
+    }
+    // One request a connection: nothing after its line is read.
+    event_del(client.readable.get());
+    event_del(client.idle.get());
+    client.state = Client::State::answering;
+    const auto parsed = parse_request_line(std::string_view(client.received).substr(0, newline));
+    client.received.clear();
+    if (const std::string* reason = std::get_if<std::string>(&parsed)) {
+        server.reply(client.id, reply_error(*reason));
+        return;
+    }
+    // Last: the handler may answer at once, and the client may be gone after.
+    server.handler_(ControlRequest{client.id, std::get<std::vector<std::string>>(parsed)});
+}
+
+void ControlServer::reply(std::uint64_t id, std::string text) {
+    Client* client = find(id);
+    if (client == nullptr || client->state != Client::State::answering) return;
+    client->state = Client::State::writing;
+    client->reply = std::move(text);
+    send_queued(*client);
+}
+
+void ControlServer::send_queued(Client& client) {
+    while (client.sent < client.reply.size()) {
+        const ssize_t put = send(client.socket.get(), client.reply.data() + client.sent, client.reply.size() - client.sent,
+                                 MSG_NOSIGNAL);
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0 && errno == EAGAIN) {
+            // The rest goes when the client takes some; it has a while to.
+            event_add(client.writable.get(), nullptr);
+            event_add(client.idle.get(), &idle_time);
+            return;
+        }
+        if (put <= 0) break;
+        client.sent += static_cast<std::size_t>(put);
+        if (client.writable && event_pending(client.writable.get(), EV_WRITE, nullptr))
+            event_add(client.idle.get(), &idle_time);
+    }
+    drop(client);
+}
+
+void ControlServer::on_writable(evutil_socket_t, short, void* argument) {
+    Client& client = *static_cast<Client*>(argument);
+    client.server->send_queued(client);
+}
+
+void ControlServer::on_idle(evutil_socket_t, short, void* argument) {
+    Client& client = *static_cast<Client*>(argument);
+    client.server->drop(client);
+}
+
+void ControlServer::drop(const Client& client) {
+    const auto found = std::find_if(clients_.begin(), clients_.end(),
+                                    [&client](const std::unique_ptr<Client>& held) { return held.get() == &client; });
+    if (found == clients_.end()) return;
+    // The connection ends here; the reply, if any, is the client's to read.
+    std::unique_ptr<Client> ending = std::move(*found);
+    *found = std::move(clients_.back());
+    clients_.pop_back();
+}
+
+ControlServer::Client* ControlServer::find(std::uint64_t id) {
+    for (const std::unique_ptr<Client>& client : clients_)
+        if (client->id == id) return client.get();
+    return nullptr;
+}
+
+}  // namespace zelvo
