@@ -1,5 +1,6 @@
 #include "config/config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -63,6 +64,34 @@ void read_exports(const config_setting_t* setting, ColourExports& exports) {
         else if (format == "sh") exports.shell = true;
         else if (format == "sequences") exports.sequences = true;
     }
+}
+
+bool is_sequence(const config_setting_t* setting) {
+    return config_setting_is_list(setting) || config_setting_is_array(setting);
+}
+
+// The groups of "per-monitor", a list; an element of another type takes its
+// place as an empty group.
+std::vector<MonitorGroup> read_monitor_groups(const config_setting_t* list) {
+    std::vector<MonitorGroup> groups;
+    if (!is_sequence(list)) return groups;
+    const int length = std::min<int>(config_setting_length(list), static_cast<int>(most_monitor_groups));
+    groups.resize(static_cast<std::size_t>(length));
+    for (int index = 0; index < length; ++index) {
+        const config_setting_t* setting = config_setting_get_elem(list, static_cast<unsigned int>(index));
+        if (config_setting_type(setting) != CONFIG_TYPE_GROUP) continue;
+        MonitorGroup& group = groups[static_cast<std::size_t>(index)];
+        const config_setting_t* sources = config_setting_get_member(setting, "sources");
+        if (sources != nullptr && is_sequence(sources)) {
+            group.sources = StringList::placeholder();
+            append_strings(group.sources.first(), sources);
+        }
+        int minutes = 0;
+        if (config_setting_lookup_int(setting, "minutes", &minutes) == CONFIG_TRUE) group.minutes = minutes;
+        const char* style = nullptr;
+        if (config_setting_lookup_string(setting, "bg-style", &style) == CONFIG_TRUE) group.bg_style = style;
+    }
+    return groups;
 }
 
 // Makes sure the configuration file exists; false (reported) when it is
@@ -159,6 +188,7 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
     config->xauthority = lookup_text(settings, "XAUTHORITY");
     config->display = lookup_text(settings, "DISPLAY");
     lookup_number(settings, "monitors", config->monitors);
+    config->monitors_auto = lookup_text(settings, "monitors") == "auto";
     config->feh_path = lookup_text(settings, "feh-path");
     lookup_number(settings, "minutes", config->minutes);
 
@@ -185,6 +215,8 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
     if (const config_setting_t* hook = config_lookup(settings, "hook")) append_strings(config->hook.first(), hook);
     if (const config_setting_t* exports = config_lookup(settings, "exports")) read_exports(exports, config->exports);
     lookup_flag(settings, "terminals", config->terminals);
+    if (const config_setting_t* groups = config_lookup(settings, "per-monitor"))
+        config->per_monitor = read_monitor_groups(groups);
     return config;
 }
 
