@@ -89,17 +89,16 @@ const xcb_screen_t* screen_of(const xcb_setup_t* setup, int number) {
     return nullptr;
 }
 
-// The end of a reply's bytes as libxcb read them: 32 and the length in words.
-const char* reply_end(const void* reply, std::uint32_t length) {
-    return static_cast<const char*>(reply) + 32 + std::size_t{length} * 4;
-}
+// The bytes of a reply as libxcb read them: 32 and its length in words. The
+// lists in a reply are read no further, whatever their counts say.
+std::size_t reply_size(std::uint32_t length) { return 32 + std::size_t{length} * 4; }
 
 std::vector<Monitor> xinerama_heads(const xcb_xinerama_query_screens_reply_t& reply) {
     const xcb_xinerama_screen_info_t* info = xcb_xinerama_query_screens_screen_info(&reply);
-    const std::size_t listed = std::min<std::size_t>(reply.number, most_display_monitors);
+    const std::size_t room = (reply_size(reply.length) - sizeof reply) / sizeof *info;
+    const std::size_t listed = std::min({std::size_t{reply.number}, room, most_display_monitors});
     std::vector<Monitor> heads;
-    for (std::size_t index = 0; index < listed && reinterpret_cast<const char*>(info + index + 1) <=
-                                                      reply_end(&reply, reply.length); ++index)
+    for (std::size_t index = 0; index < listed; ++index)
         heads.push_back(Monitor{"", info[index].x_org, info[index].y_org, info[index].width, info[index].height});
     return heads;
 }
@@ -108,17 +107,19 @@ std::vector<Monitor> xinerama_heads(const xcb_xinerama_query_screens_reply_t& re
 std::optional<std::vector<Monitor>> randr_monitors(xcb_connection_t* connection,
                                                    const xcb_randr_get_monitors_reply_t& reply,
                                                    Clock::time_point deadline) {
-    const char* end = reply_end(&reply, reply.length);
+    const char* bytes = reinterpret_cast<const char*>(&reply);
+    const std::size_t size = reply_size(reply.length);
     std::vector<Monitor> monitors;
     std::vector<xcb_get_atom_name_cookie_t> names;
-    xcb_randr_monitor_info_iterator_t listed = xcb_randr_get_monitors_monitors_iterator(&reply);
-    for (; listed.rem > 0 && monitors.size() < most_display_monitors; xcb_randr_monitor_info_next(&listed)) {
-        const xcb_randr_monitor_info_t& info = *listed.data;
-        if (reinterpret_cast<const char*>(&info + 1) > end ||
-            reinterpret_cast<const char*>(xcb_randr_monitor_info_outputs_end(&info).data) > end)
-            break;
-        monitors.push_back(Monitor{"", info.x, info.y, info.width, info.height});
-        names.push_back(xcb_get_atom_name(connection, info.name));
+    // Each monitor is followed by its outputs, so that only walking finds the next.
+    for (std::size_t offset = sizeof reply, index = 0; index < reply.nMonitors &&
+                                                       monitors.size() < most_display_monitors; ++index) {
+        if (offset + sizeof(xcb_randr_monitor_info_t) > size) break;
+        const auto* info = reinterpret_cast<const xcb_randr_monitor_info_t*>(bytes + offset);
+        offset += sizeof *info + std::size_t{info->nOutput} * sizeof(xcb_randr_output_t);
+        if (offset > size) break;
+        monitors.push_back(Monitor{"", info->x, info->y, info->width, info->height});
+        names.push_back(xcb_get_atom_name(connection, info->name));
     }
     for (std::size_t index = 0; index < monitors.size(); ++index) {
         XcbReplyPtr<xcb_get_atom_name_reply_t> name =
@@ -158,6 +159,13 @@ std::vector<Monitor> monitors_in_feh_order(const std::vector<Monitor>& heads,
 
 bool XMonitors::connect(const std::optional<std::string>& display, const std::optional<std::string>& xauthority) {
     disconnect();
+    // libxcb would take an empty name from the daemon's own $DISPLAY, which
+    // is not the display that feh is given.
+    const std::string name = display.value_or(":0");
+    if (name.empty()) {
+        failure_ = connection_failure(XCB_CONN_CLOSED_PARSE_ERR);
+        return false;
+    }
     int screen_number = 0;
     {
         // libxcb takes the cookie from the file that $XAUTHORITY names at the
@@ -166,7 +174,7 @@ bool XMonitors::connect(const std::optional<std::string>& display, const std::op
         // The daemon has one thread, and xrdb, which inherits the daemon's
         // environment, finds it as it was.
         ScopedVariable authority("XAUTHORITY", xauthority);
-        connection_.reset(xcb_connect(display.value_or(":0").c_str(), &screen_number));
+        connection_.reset(xcb_connect(name.c_str(), &screen_number));
     }
     xcb_connection_t* connection = connection_.get();
     if (const int error = xcb_connection_has_error(connection)) {

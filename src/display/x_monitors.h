@@ -42,7 +42,9 @@ public:
     // authority file (none: the environment's), asks for the monitors'
     // changes and reads the monitors. False, with failure() saying why, when
     // the display cannot be reached or does not answer; a connection held
-    // before is closed first.
+    // before is closed first. Only libxcb's own handshake is not bounded in
+    // time: a server that takes the connection and never answers it holds
+    // the call.
     bool connect(const std::optional<std::string>& display, const std::optional<std::string>& xauthority);
 
     // Closes the connection; monitors() is empty after it.

@@ -34,7 +34,7 @@ TEST(XMonitors, NoDisplayMeansNoMonitorsAndNoDescriptor) {
         EXPECT_EQ(after ? std::optional<std::string>(after) : std::nullopt,
                   environment ? std::optional<std::string>(environment) : std::nullopt);
     }
-    for (const char* name : {"no display name", ":99999"}) {
+    for (const char* name : {"no display name", ":99999", ""}) {
         EXPECT_FALSE(display.connect(name, std::nullopt)) << name;
         EXPECT_FALSE(display.failure().empty());
         EXPECT_EQ(std::make_tuple(display.connected(), display.descriptor(), display.monitors().size(),
