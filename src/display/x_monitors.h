@@ -63,9 +63,11 @@ public:
     // Why the last connect failed or the connection was lost.
     const std::string& failure() const { return failure_; }
 
-    // Takes whatever the server sent, never waiting for it. True when the
-    // monitors changed, or when the connection was lost: then connected() is
-    // false, failure() says why, and the caller reports it once.
+    // Takes whatever the server sent without waiting for more, and when that
+    // announces a change reads the monitors again (a server that does not
+    // answer within two seconds counts as lost). True when the monitors
+    // changed, or when the connection was lost: then connected() is false,
+    // failure() says why, and the caller reports it once.
     bool take_events();
 
     // True when changes came faster than take_events could read them and
