@@ -32,11 +32,14 @@ set(CPACK_STRIP_FILES ON)
 # The libraries the binary links (MagickCore, libconfig, libevent, libcurl,
 # libcrypto for the palette cache's hashes, the C and C++ runtimes) become
 # dependencies through dpkg-shlibdeps, with the packages and versions it
-# finds (libcrypto's is libssl3, or libssl3t64 on later releases). Named here: the two programs the daemon starts (xrdb comes with
-# x11-xserver-utils), and procps, whose kill the user unit's reload uses.
-# The completions are loaded by bash-completion, when it is there.
+# finds (libcrypto's is libssl3, or libssl3t64 on later releases). Named
+# here: the two programs the daemon starts (xrdb comes with
+# x11-xserver-utils), procps, whose kill the user unit's reload uses, and
+# libxcb with its RandR and Xinerama extensions, through which the daemon
+# counts the display's monitors. The completions are loaded by
+# bash-completion, when it is there.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "feh, x11-xserver-utils, procps")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "feh, x11-xserver-utils, procps, libxcb1, libxcb-randr0, libxcb-xinerama0")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion")
 
 include(CPack)

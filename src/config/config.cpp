@@ -97,6 +97,34 @@ void read_exports(const config_setting_t* setting, ColourExports& exports) {
     }
 }
 
+bool is_sequence(const config_setting_t* setting) {
+    return config_setting_is_list(setting) || config_setting_is_array(setting);
+}
+
+// The groups of "per-monitor", a list; an element of another type takes its
+// place as an empty group.
+std::vector<MonitorGroup> read_monitor_groups(const config_setting_t* list) {
+    std::vector<MonitorGroup> groups;
+    if (!is_sequence(list)) return groups;
+    const int length = std::min<int>(config_setting_length(list), static_cast<int>(most_monitor_groups));
+    groups.resize(static_cast<std::size_t>(length));
+    for (int index = 0; index < length; ++index) {
+        const config_setting_t* setting = config_setting_get_elem(list, static_cast<unsigned int>(index));
+        if (config_setting_type(setting) != CONFIG_TYPE_GROUP) continue;
+        MonitorGroup& group = groups[static_cast<std::size_t>(index)];
+        const config_setting_t* sources = config_setting_get_member(setting, "sources");
+        if (sources != nullptr && is_sequence(sources)) {
+            group.sources = StringList::placeholder();
+            append_strings(group.sources.first(), sources);
+        }
+        int minutes = 0;
+        if (config_setting_lookup_int(setting, "minutes", &minutes) == CONFIG_TRUE) group.minutes = minutes;
+        const char* style = nullptr;
+        if (config_setting_lookup_string(setting, "bg-style", &style) == CONFIG_TRUE) group.bg_style = style;
+    }
+    return groups;
+}
+
 // Makes sure the configuration file exists; false (reported) when it is
 // there but unreadable, or cannot be created.
 bool ensure_config_file(const std::string& config_path, const std::string& home) {
@@ -192,6 +220,7 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
     if (config->xauthority) config->xauthority = home_path(*config->xauthority, home);
     config->display = lookup_setting(settings, "DISPLAY");
     lookup_number(settings, "monitors", config->monitors);
+    config->monitors_auto = lookup_text(settings, "monitors") == "auto";
     config->feh_path = lookup_path(settings, "feh-path", home);
     lookup_number(settings, "minutes", config->minutes);
 
@@ -231,6 +260,8 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
     config->contrast = lookup_real(settings, "contrast");
     lookup_number(settings, "rescan", config->rescan);
     config->by_name = lookup_text(settings, "order") == "name";
+    if (const config_setting_t* groups = config_lookup(settings, "per-monitor"))
+        config->per_monitor = read_monitor_groups(groups);
     return config;
 }
 

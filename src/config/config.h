@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "images/string_list.h"
 
@@ -14,6 +16,22 @@ struct ColourExports {
     bool shell = false;      // "sh": colors.sh
     bool sequences = false;  // "sequences": the terminal escape sequences
 };
+
+// One group of "per-monitor": what its monitor does otherwise than the main
+// settings say. Each part that is missing, or of another type, leaves its
+// monitor to the main setting.
+struct MonitorGroup {
+    // "sources": the monitor's own sources, expanded into a ring of its own.
+    // None (no first node) when the group names none: the monitor then takes
+    // its images from the main ring; a placeholder when the list is empty.
+    StringList sources;
+    std::optional<int> minutes;           // "minutes": the monitor's own interval
+    std::optional<std::string> bg_style;  // "bg-style": the monitor's own fit
+};
+
+// Groups of "per-monitor" beyond this many are never read: no display has
+// more monitors than the viewer is given images for.
+inline constexpr std::size_t most_monitor_groups = 64;
 
 // One loaded configuration file; replaced whole on reload.
 struct Config {
@@ -27,6 +45,9 @@ struct Config {
     std::optional<std::string> xauthority;
     std::optional<std::string> display;
     int monitors = 1;
+    // "monitors" = "auto": the count is the display's monitors. A number in
+    // "monitors" keeps `monitors_auto` false; -m wins over both.
+    bool monitors_auto = false;
     StringList sources;
     StringList xrdb_args;
     // The program started at every change and its first arguments; none when empty.
@@ -51,6 +72,10 @@ struct Config {
     // "order" is "name": the ring walks the images in the byte order of
     // their paths, never shuffled; else ("random") in a shuffled order.
     bool by_name = false;
+    // "per-monitor": one group for each of the first monitors in feh's order,
+    // the first for the first. An element that is not a group stands for an
+    // empty one, so that those after it keep their monitors.
+    std::vector<MonitorGroup> per_monitor;
 };
 
 void release_config(Config* config);

@@ -58,6 +58,7 @@ TEST(LoadConfig, FirstRunWritesTheDefaultFileAndReadsIt) {
     EXPECT_EQ(std::tie(config->colors, config->dark, config->use_xrdb, config->minutes, config->monitors,
                        config->bg_style), std::make_tuple(0, 1, 0, 30, 1, "--bg-scale"));
     EXPECT_FALSE(config->feh_path || config->xrdb_path || config->xauthority || config->display);
+    EXPECT_FALSE(config->monitors_auto || !config->per_monitor.empty());
     EXPECT_EQ(entries(config->sources, home.path), std::vector<std::string>{"~/.zelvo/images"});
     EXPECT_EQ(entries(config->xrdb_args, home.path), (std::vector<std::string>{"--load", "~/.Xresources"}));
 
@@ -180,6 +181,50 @@ TEST(LoadConfig, PathsFromTheHomeDirectoryAndTheKeysOfTheRing) {
     auto [other, quiet] = load(home.at("rc"), home.path, "rescan = \"5\"; order = \"names\";");
     ASSERT_TRUE(other) << quiet;
     EXPECT_EQ(std::make_tuple(other->rescan, other->by_name), std::make_tuple(0, false));
+}
+
+TEST(LoadConfig, ReadsTheMonitorsOwnSettings) {
+    struct Case { const char* text; int monitors; bool automatic; };
+    const Case counts[] = {{"monitors = \"auto\";", 1, true}, {"monitors = \"Auto\";", 1, false},
+                           {"monitors = 3;", 3, false}, {"monitors = [\"auto\"];", 1, false}};
+    for (const Case& row : counts) {
+        SCOPED_TRACE(row.text);
+        TempHome home;
+        auto [config, said] = load(home.at("rc"), home.path, row.text);
+        ASSERT_TRUE(config) << said;
+        EXPECT_EQ(std::tie(config->monitors, config->monitors_auto), std::tie(row.monitors, row.automatic));
+    }
+
+    // One group of each kind: full, empty, of another type, with parts of
+    // other types, with an empty source list; each keeps its place.
+    TempHome home;
+    auto [config, said] = load(home.at("rc"), home.path,
+                               "per-monitor = ({ sources = [\"/w\", \"/v\"]; minutes = 10; bg-style = \"--bg-fill\"; },"
+                               " {}, \"/x\", { sources = \"/y\"; minutes = \"5\"; bg-style = 2; },"
+                               " { sources = (); minutes = 60; });");
+    ASSERT_TRUE(config) << said;
+    struct Group { std::vector<std::string> sources; std::optional<int> minutes; std::optional<std::string> style; };
+    const Group expected[] = {{{"/w", "/v"}, 10, "--bg-fill"}, {}, {}, {}, {{"-"}, 60, std::nullopt}};
+    ASSERT_EQ(config->per_monitor.size(), std::size(expected));
+    for (std::size_t index = 0; index < std::size(expected); ++index) {
+        const MonitorGroup& group = config->per_monitor[index];
+        EXPECT_EQ(std::tie(group.minutes, group.bg_style), std::tie(expected[index].minutes, expected[index].style));
+        EXPECT_EQ(entries(group.sources, home.path), expected[index].sources) << index;
+    }
+
+    // Not a list: no group at all. More groups than any display has monitors: the first 64.
+    std::string many = "per-monitor = (";
+    for (int index = 0; index < 100; ++index) many += "{ minutes = " + std::to_string(index + 1) + "; },";
+    many.back() = ')';
+    for (auto [text, groups] : {std::pair{std::string("per-monitor = { minutes = 3; };"), std::size_t{0}},
+                                {many + ";", most_monitor_groups}}) {
+        std::tie(config, said) = load(home.at("rc"), home.path, text.c_str());
+        ASSERT_TRUE(config) << said;
+        ASSERT_EQ(config->per_monitor.size(), groups);
+        if (groups > 0) {
+            EXPECT_EQ(config->per_monitor.back().minutes, static_cast<int>(groups));
+        }
+    }
 }
 
 TEST(LoadConfig, ConfigurationPathElsewhere) {

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <limits>
+#include <set>
+
+#include "config/monitors.h"
+#include "support/magick.h"
+
+namespace zelvo {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+StringList list_of(const std::vector<std::string>& texts) {
+    StringList list = StringList::placeholder();
+    StringNode* tail = list.first();
+    for (const std::string& text : texts) tail = string_list_append(tail, text);
+    return list;
+}
+
+// A ring of the texts in this order, as a shuffle leaves one.
+ImageRing ring_of(const std::vector<std::string>& texts) {
+    StringNode* first = list_of(texts).release();
+    string_list_last(first)->link = first;
+    return ImageRing(first);
+}
+
+std::vector<std::string> shown(const std::vector<StringNode*>& on_screen) {
+    std::vector<std::string> texts;
+    for (char* image : viewer_images(on_screen)) texts.push_back(image);
+    return texts;
+}
+
+MonitorGroup group(std::optional<int> minutes, std::optional<std::string> style = std::nullopt) {
+    return MonitorGroup{StringList(), minutes, std::move(style)};
+}
+
+TEST(BuildGroupRings, OneRingForEachGroupWithImagesAndOneLineForEachWithout) {
+    magick_start("zelvo_unit_tests");
+    std::string pattern = (fs::temp_directory_path() / "zelvo-monitors-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const std::string top = fs::canonical(pattern);
+    fs::create_directories(top + "/pics");
+    fs::create_directories(top + "/empty");
+    for (const char* name : {"a.png", "b.png"})
+        ASSERT_EQ(std::system(("convert -size 4x4 xc:red " + top + "/pics/" + name).c_str()), 0);
+
+    Config config;
+    config.per_monitor.resize(4);
+    config.per_monitor[0].sources = list_of({top + "/pics"});
+    config.per_monitor[2].sources = list_of({top + "/empty"});
+    config.per_monitor[3].sources = StringList::placeholder();
+    testing::internal::CaptureStderr();
+    const std::vector<ImageRing> rings = build_group_rings(config);
+    const std::string said = testing::internal::GetCapturedStderr();
+    fs::remove_all(top);
+
+    ASSERT_EQ(rings.size(), 4u);
+    ASSERT_NE(rings[0].node(), nullptr);
+    std::set<std::string> images;
+    for (const StringNode* node = rings[0].node(); images.insert(*node->value).second; node = node->link) {}
+    EXPECT_EQ(images, (std::set<std::string>{top + "/pics/a.png", top + "/pics/b.png"}));
+    EXPECT_EQ(ring_count(rings[0].node()), 2u);
+    EXPECT_EQ(std::make_tuple(rings[1].node(), rings[2].node(), rings[3].node()),
+              std::make_tuple(nullptr, nullptr, nullptr));
+    EXPECT_EQ(said,
+              "Zelvo found no suitable images for monitor 3 and shows the main images there\r\n"
+              "Zelvo found no suitable images for monitor 4 and shows the main images there\r\n");
+}
+
+TEST(TakeNextImages, EachMonitorTakesFromItsOwnFeedAndTheOthersKeepTheirs) {
+    const ImageRing main = ring_of({"a", "b", "c"});
+    std::vector<ImageRing> groups(2);
+    groups[1] = ring_of({"x", "y"});
+    MonitorFeeds feeds = monitor_feeds(main.node(), groups);
+    std::vector<StringNode*> on_screen(3, nullptr);
+
+    // Monitors 0 and 2 share the main ring: consecutive images, as one ring always gave.
+    take_next_images(feeds, {true, true, true}, on_screen);
+    EXPECT_EQ(shown(on_screen), (std::vector<std::string>{"a", "x", "b"}));
+    take_next_images(feeds, {true, true, true}, on_screen);
+    EXPECT_EQ(shown(on_screen), (std::vector<std::string>{"c", "y", "a"}));
+    take_next_images(feeds, {false, true, false}, on_screen);
+    EXPECT_EQ(shown(on_screen), (std::vector<std::string>{"c", "x", "a"}));
+    take_next_images(feeds, {true, false, false}, on_screen);
+    EXPECT_EQ(shown(on_screen), (std::vector<std::string>{"b", "x", "a"}));
+    EXPECT_EQ(*monitor_feed(feeds, 2)->value, "c");  // a monitor beyond every group: the main ring
+}
+
+TEST(MonitorSettings, AGroupsOwnIntervalAndFitElseTheMainOnes) {
+    Config config;
+    config.bg_style = "--bg-scale";
+    config.per_monitor.push_back(group(10, "--bg-fill"));
+    config.per_monitor.push_back(group(0));
+    config.per_monitor.push_back(group(-3, "--bg-max"));
+    config.per_monitor.push_back(group(std::numeric_limits<int>::max()));
+    const std::pair<std::uint32_t, std::string> expected[] = {
+        {600, "--bg-fill"}, {1800, "--bg-scale"}, {1800, "--bg-max"}, {4294967295u, "--bg-scale"}, {1800, "--bg-scale"}};
+    for (std::size_t monitor = 0; monitor < std::size(expected); ++monitor)
+        EXPECT_EQ(std::make_pair(monitor_interval_seconds(config, monitor, 1800), monitor_bg_style(config, monitor)),
+                  expected[monitor]) << monitor;
+}
+
+TEST(MonitorSchedule, PeriodsOfOneAndTwoMinutesStayApartAndMeetEveryTwoMinutes) {
+    const MonitorClock::time_point start{};
+    const std::vector<std::chrono::seconds> periods = {60s, 120s};
+    std::vector<MonitorClock::time_point> next = {start + 60s, start + 120s};
+    std::vector<std::vector<bool>> changes;
+    MonitorClock::time_point now = start;
+    while ((now = first_change(next, now)) <= start + 600s) {
+        // The loop is once held up for three seconds; nothing drifts for it.
+        const MonitorClock::time_point woken = now == start + 240s ? now + 3s : now;
+        const std::vector<bool> due = monitors_due(next, woken);
+        for (std::size_t monitor = 0; monitor < next.size(); ++monitor)
+            if (due[monitor]) next[monitor] = next_change_after(next[monitor], periods[monitor], woken);
+        changes.push_back(due);
+    }
+    ASSERT_EQ(changes.size(), 10u);
+    for (std::size_t minute = 1; minute <= 10; ++minute)
+        EXPECT_EQ(changes[minute - 1], (std::vector<bool>{true, minute % 2 == 0})) << minute;
+    // Held up past its next change too, a monitor counts its period from when it ran.
+    EXPECT_EQ(next_change_after(start + 60s, 60s, start + 150s), start + 210s);
+    EXPECT_EQ(first_change({}, start + 5s), start + 5s);
+}
+
+}  // namespace
+}  // namespace zelvo
