@@ -185,6 +185,8 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
     if (const config_setting_t* hook = config_lookup(settings, "hook")) append_strings(config->hook.first(), hook);
     if (const config_setting_t* exports = config_lookup(settings, "exports")) read_exports(exports, config->exports);
     lookup_flag(settings, "terminals", config->terminals);
+    if (lookup_text(settings, "viewer") == "swaybg") config->viewer = Viewer::swaybg;
+    config->swaybg_path = lookup_text(settings, "swaybg-path");
     return config;
 }
 

@@ -15,6 +15,9 @@ struct ColourExports {
     bool sequences = false;  // "sequences": the terminal escape sequences
 };
 
+// The program that puts the wallpaper on screen: feh on X, swaybg on Wayland.
+enum class Viewer { feh, swaybg };
+
 // One loaded configuration file; replaced whole on reload.
 struct Config {
     int colors = 0;
@@ -33,6 +36,9 @@ struct Config {
     StringList hook;
     ColourExports exports;
     int terminals = 0;
+    // "viewer": "feh" or "swaybg"; a name of no viewer is feh, as when the key is missing.
+    Viewer viewer = Viewer::feh;
+    std::optional<std::string> swaybg_path;
 };
 
 void release_config(Config* config);
