@@ -6,7 +6,8 @@ set -eu
 packages="g++ cmake make pkg-config libconfig-dev libevent-dev libmagickcore-6.q16-dev
 libcurl4-openssl-dev ca-certificates openssl
 libgtest-dev feh x11-xserver-utils xvfb x11-apps imagemagick python3 util-linux mount
-clang libclang-rt-14-dev valgrind groff-base systemd dpkg-dev bash-completion"
+clang libclang-rt-14-dev valgrind groff-base systemd dpkg-dev bash-completion
+libwayland-dev wayland-protocols sway swaybg grim"
 
 missing=""
 for package in $packages; do
