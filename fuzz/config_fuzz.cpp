@@ -98,6 +98,9 @@ void check_config(const zelvo::Config& config, const std::optional<std::string>&
     }
     check_text(settings, "feh-path", config.feh_path);
     check_text(settings, "xrdb-path", config.xrdb_path);
+    check_text(settings, "swaybg-path", config.swaybg_path);
+    const zelvo::Viewer viewer = text_of(settings, "viewer") == "swaybg" ? zelvo::Viewer::swaybg : zelvo::Viewer::feh;
+    if (config.viewer != viewer) fail("\"viewer\" gave %d", static_cast<int>(config.viewer));
 
     const std::string list_name = source.value_or(text_of(settings, "source_to_use").value_or("default"));
     const config_setting_t* list = config_lookup(settings, list_name.c_str());

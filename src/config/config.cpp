@@ -262,6 +262,8 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
     config->by_name = lookup_text(settings, "order") == "name";
     if (const config_setting_t* groups = config_lookup(settings, "per-monitor"))
         config->per_monitor = read_monitor_groups(groups);
+    if (lookup_text(settings, "viewer") == "swaybg") config->viewer = Viewer::swaybg;
+    config->swaybg_path = lookup_text(settings, "swaybg-path");
     return config;
 }
 

@@ -32,6 +32,8 @@ struct MonitorGroup {
 // Groups of "per-monitor" beyond this many are never read: no display has
 // more monitors than the viewer is given images for.
 inline constexpr std::size_t most_monitor_groups = 64;
+// The program that puts the wallpaper on screen: feh on X, swaybg on Wayland.
+enum class Viewer { feh, swaybg };
 
 // One loaded configuration file; replaced whole on reload.
 struct Config {
@@ -76,6 +78,9 @@ struct Config {
     // the first for the first. An element that is not a group stands for an
     // empty one, so that those after it keep their monitors.
     std::vector<MonitorGroup> per_monitor;
+    // "viewer": "feh" or "swaybg"; a name of no viewer is feh, as when the key is missing.
+    Viewer viewer = Viewer::feh;
+    std::optional<std::string> swaybg_path;
 };
 
 void release_config(Config* config);

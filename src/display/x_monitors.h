@@ -6,25 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "display/monitor.h"
 #include "support/xcb.h"
 
 namespace zelvo {
-
-// One monitor of a display: its name (empty when the display names none) and
-// the part of the screen it shows.
-struct Monitor {
-    std::string name;
-    std::int32_t x = 0;
-    std::int32_t y = 0;
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-
-    bool operator==(const Monitor&) const = default;
-};
-
-// No display drives more monitors than this; a longer list from the server
-// is cut here, so that what it sends never grows the daemon.
-inline constexpr std::size_t most_display_monitors = 64;
 
 // The monitors in feh's order. feh puts its images on the Xinerama heads in
 // the order Xinerama reports them, so those come first, each named after the

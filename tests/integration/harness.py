@@ -104,10 +104,11 @@ def make_image(path, colour="red"):
     subprocess.run([TOOLS["convert"], "-size", "40x30", f"gradient:{colour}-blue", path], check=True)
 
 
-def make_solid_images(directory, colours, size="40x30"):
-    """One solid PNG per colour, named after it, made by one convert run; gives their paths."""
+def make_solid_images(directory, colours, size="40x30", suffix=".png"):
+    """One solid image per colour (a PNG, or what suffix names), named after it, made by one convert run;
+    gives their paths."""
     os.makedirs(directory, exist_ok=True)
-    paths = [os.path.join(directory, f"{colour.lstrip('#')}.png") for colour in colours]
+    paths = [os.path.join(directory, f"{colour.lstrip('#')}{suffix}") for colour in colours]
     command = [TOOLS["convert"]]
     for colour, path in zip(colours, paths):
         command += ["(", "-size", size, f"xc:{colour}", "-write", path, "+delete", ")"]

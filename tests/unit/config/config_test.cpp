@@ -227,6 +227,25 @@ TEST(LoadConfig, ReadsTheMonitorsOwnSettings) {
     }
 }
 
+TEST(LoadConfig, ReadsTheViewerAndItsPath) {
+    struct Case { const char* text; Viewer viewer; std::optional<std::string> swaybg_path; };
+    const Case cases[] = {
+        {"", Viewer::feh, {}},
+        {"viewer = \"swaybg\"; swaybg-path = \"/opt/swaybg\";", Viewer::swaybg, "/opt/swaybg"},
+        {"viewer = \"feh\"; swaybg-path = \"swaybg\";", Viewer::feh, "swaybg"},
+        // A name of no viewer, or a value of another type, is the default.
+        {"viewer = \"Swaybg\"; swaybg-path = 1;", Viewer::feh, {}},
+        {"viewer = [\"swaybg\"]; swaybg-path = [\"/s\"];", Viewer::feh, {}},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.text);
+        TempHome home;
+        auto [config, said] = load(home.at("rc"), home.path, row.text);
+        ASSERT_TRUE(config) << said;
+        EXPECT_EQ(std::tie(config->viewer, config->swaybg_path), std::tie(row.viewer, row.swaybg_path));
+    }
+}
+
 TEST(LoadConfig, ConfigurationPathElsewhere) {
     TempHome existing;  // an existing file does not make the per-user directory
     auto [config, said] = load(existing.at("rc"), existing.path, "minutes = 4;");
