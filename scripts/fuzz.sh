@@ -10,7 +10,7 @@ targets="colour_fuzz template_fuzz list_fuzz config_fuzz status_fuzz protocol_fu
 mkdir -p "$build"
 # Nothing in the build directory belongs in the repository.
 printf '*\n' >"$build/.gitignore"
-CXX=clang++ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DZELVO_FUZZ=ON -DZELVO_TESTS=OFF -DZELVO_BENCH=OFF >/dev/null
 cmake --build "$build" -j2
 
