@@ -177,7 +177,9 @@ int main(int, char** argv) {
                                                             {"a slice freeing what the merge leaves", &Run::tidy}};
     double longest = 0;
     double longest_wall = 0;
-    for (const auto& [name, kind] : kinds) {
+    for (const auto& [name, member] : kinds) {
+        // Named apart from the binding: clang 14 cannot capture a structured binding.
+        const auto kind = member;
         const double wall = most([kind](const Run& run) { return (run.*kind).wall; });
         const double processor = most([kind](const Run& run) { return (run.*kind).processor; });
         longest = std::max(longest, processor);

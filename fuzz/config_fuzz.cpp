@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/config.h"
@@ -78,6 +79,19 @@ void check_text(const config_t* file, const char* key, const std::optional<std::
     if (got != text_of(file, key)) fail("\"%s\" gave \"%s\"", key, got.value_or("(none)").c_str());
 }
 
+// A path as the file gives it: "~/" at its start names the home directory.
+std::string from_home(const std::string& path) { return path.starts_with("~/") ? home + path.substr(1) : path; }
+
+std::optional<std::string> path_of(const config_t* file, const char* key) {
+    std::optional<std::string> path = text_of(file, key);
+    if (path) *path = from_home(*path);
+    return path;
+}
+
+void check_path(const config_t* file, const char* key, const std::optional<std::string>& got) {
+    if (got != path_of(file, key)) fail("\"%s\" gave \"%s\"", key, got.value_or("(none)").c_str());
+}
+
 void check_config(const zelvo::Config& config, const std::optional<std::string>& source) {
     zelvo::ConfigFile file;
     if (config_read_file(file.get(), config_path.c_str()) != CONFIG_TRUE)
@@ -94,10 +108,11 @@ void check_config(const zelvo::Config& config, const std::optional<std::string>&
     for (auto [key, got] : {std::pair{"XAUTHORITY", &config.xauthority}, std::pair{"DISPLAY", &config.display}}) {
         std::optional<std::string> expected = text_of(settings, key);
         if (expected && expected->empty()) expected.reset();
+        if (expected && key == std::string_view("XAUTHORITY")) expected = from_home(*expected);
         if (*got != expected) fail("\"%s\" gave \"%s\"", key, got->value_or("(none)").c_str());
     }
-    check_text(settings, "feh-path", config.feh_path);
-    check_text(settings, "xrdb-path", config.xrdb_path);
+    check_path(settings, "feh-path", config.feh_path);
+    check_path(settings, "xrdb-path", config.xrdb_path);
     check_text(settings, "swaybg-path", config.swaybg_path);
     const zelvo::Viewer viewer = text_of(settings, "viewer") == "swaybg" ? zelvo::Viewer::swaybg : zelvo::Viewer::feh;
     if (config.viewer != viewer) fail("\"viewer\" gave %d", static_cast<int>(config.viewer));
@@ -106,12 +121,14 @@ void check_config(const zelvo::Config& config, const std::optional<std::string>&
     const config_setting_t* list = config_lookup(settings, list_name.c_str());
     const Texts sources = values(config.sources, "sources");
     if (config.sources.first() == nullptr) fail("sources has no node");
-    if (sources != (list != nullptr ? string_elements(list) : Texts{home + "/.zelvo/images"}))
+    Texts listed = list != nullptr ? string_elements(list) : Texts{home + "/.zelvo/images"};
+    for (std::string& entry : listed) entry = from_home(entry);
+    if (sources != listed)
         fail("sources from \"%s\" hold %zu entries", list_name.c_str(), sources.size());
 
     const config_setting_t* arguments = config_lookup(settings, "xrdb-args");
     Texts expected = arguments != nullptr ? string_elements(arguments) : Texts{"--load"};
-    expected.push_back(text_of(settings, "xresources").value_or(home + "/.Xresources"));
+    expected.push_back(path_of(settings, "xresources").value_or(home + "/.Xresources"));
     const Texts got = values(config.xrdb_args, "xrdb_args");
     if (config.xrdb_args.first() == nullptr || !config.xrdb_args.first()->value || got != expected)
         fail("xrdb_args hold %zu entries, expected %zu", got.size(), expected.size());
