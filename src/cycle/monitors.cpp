@@ -146,7 +146,8 @@ void monitors_changed(DaemonState& state) {
                                                                         : moment + monitor_period(state, monitor);
     }
     state.monitors = now;
-    report("Zelvo counts %zu monitors on display %s", count, state.display->name().c_str());
+    report("Zelvo counts %zu %s on display %s", count, count == 1 ? "monitor" : "monitors",
+           state.display->name().c_str());
     queue_changed(state);
     if (monitors_timed_apart(state)) {
         state.monitor_next = std::move(next);
