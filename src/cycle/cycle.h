@@ -190,6 +190,10 @@ void restart_timer(DaemonState& state);
 // complete, or at once when the viewer could not be started.
 void show_step(DaemonState& state, const char* closing = nullptr);
 
+// Starts the viewer with this vector (its image slots from entry 3 on); false,
+// after a log line, when it could not be started.
+bool start_viewer(DaemonState& state, char* const* viewer_argv);
+
 // The start of every change, for the images in the viewer vector's slots
 // (from entry 3 to its terminator): the viewer starts at once, and, when the
 // Config enables colours, the colour step of the first image begins. A

@@ -123,7 +123,10 @@ void show_step(DaemonState& state, const char* closing) {
     settle_change(state);
 }
 
-bool begin_change(DaemonState& state, char* const* viewer_argv, bool colours_stay) {
+// The viewer step: feh is started with every monitor's image and lays the
+// whole screen out in one start. (A viewer that stays running, such as
+// swaybg, is started and handed over here too.)
+bool start_viewer(DaemonState& state, char* const* viewer_argv) {
     const pid_t child = fork_child();
     if (child < 0) {
         report("Zelvo could not start feh: fork failed: %s", std::strerror(errno));
@@ -134,6 +137,11 @@ bool begin_change(DaemonState& state, char* const* viewer_argv, bool colours_sta
         end_failed_child("feh was not in your path. the feh path can also be defined in the config", nullptr);
     }
     children_forget(child, ChildFate::running);
+    return true;
+}
+
+bool begin_change(DaemonState& state, char* const* viewer_argv, bool colours_stay) {
+    if (!start_viewer(state, viewer_argv)) return false;
     state.last_change = std::time(nullptr);
 
     // The change before, if still under way, is over: its colours would come

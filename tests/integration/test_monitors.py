@@ -242,7 +242,7 @@ class AutoTest(MonitorsCase):
         last = self.last_start(feh, pid, 8)
         self.assertEqual(last[:3], three)
         self.assertLessEqual(set(last), set(images))
-        self.assertEqual(self.zelvoctl("status")[0], 0)
+        self.assertEqual(self.zelvoctl("-d", display, "status")[0], 0)
 
         # A display that reports no monitor counts one: the whole screen.
         for name, _ in now:
@@ -264,7 +264,7 @@ class AutoTest(MonitorsCase):
         back = self.last_start(feh, pid, 2)
         self.assert_heads(back, ["H0", "H1"])
         self.assertEqual(os.waitpid(pid, os.WNOHANG), (0, 0))
-        status = self.zelvoctl("status").out.decode()
+        status = self.zelvoctl("-d", display, "status").out.decode()
         self.assertEqual(re.findall(r"^monitor (\d):", status, re.M), ["1", "2"])
         self.quit(pid)
 
