@@ -24,8 +24,9 @@ constexpr int most_retry_seconds = 30;
 // A display whose changes outran one reading is read again this soon.
 constexpr timeval behind_retry{0, 10000};
 
+// Rounded up, so that the timer never comes before the change is due.
 timeval timeval_until(Clock::time_point when, Clock::time_point now) {
-    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(when - now).count();
+    const auto left = std::chrono::ceil<std::chrono::microseconds>(when - now).count();
     const long long micro = std::max<long long>(left, 0);
     return timeval{static_cast<time_t>(micro / 1000000), static_cast<suseconds_t>(micro % 1000000)};
 }
@@ -281,6 +282,10 @@ void monitors_due_now(DaemonState& state) {
     fit_monitor_timers(state);
     const Clock::time_point now = Clock::now();
     const std::vector<bool> due = monitors_due(state.monitor_next, now);
+    if (std::find(due.begin(), due.end(), true) == due.end()) {
+        arm_monitor_timer(state);
+        return;
+    }
     std::vector<std::optional<std::string>> keep = on_screen_kept(state);
     for (std::size_t monitor = 0; monitor < due.size(); ++monitor) {
         if (!due[monitor]) continue;
