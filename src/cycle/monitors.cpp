@@ -229,9 +229,9 @@ bool change_monitors(DaemonState& state, std::vector<std::optional<std::string>>
         wanted = true;
         fresh = fresh || taken[monitor].has_value();
     }
-    queue_changed(state);
     // Every image is banned: the last stay on screen until a rescan or a reload brings others.
     if (wanted && !fresh && !redraw) {
+        queue_changed(state);
         if (!state.said_empty) {
             report("Zelvo has no image left to show: a rescan or a reload may bring some");
             state.said_empty = true;
@@ -254,12 +254,19 @@ bool change_monitors(DaemonState& state, std::vector<std::optional<std::string>>
         else if (first_before)
             images.push_back(*first_before);
         else
-            return false;
+            break;
+    }
+    if (images.size() < count) {
+        queue_changed(state);
+        return false;
     }
     // The palette follows the first monitor, and only when its image changes.
     const bool colours_stay = keep[0] && first_before && *keep[0] == *first_before;
     std::vector<char*> argv = viewer_argv_for(state, images);
-    if (!begin_change(state, argv.data(), colours_stay)) {
+    // The colours prepared for the first image are taken before those of the next ones are asked for.
+    const bool begun = begin_change(state, argv.data(), colours_stay);
+    queue_changed(state);
+    if (!begun) {
         publish_status(state);
         if (closing != nullptr) log_notice(closing);
         return false;
