@@ -5,10 +5,10 @@ per-monitor with their own images and periods; next, previous and set for one
 monitor; the status of each."""
 import json, os, pathlib, re, signal, shutil, subprocess, time, unittest
 
-from harness import TOOLS, ZELVOCTL, libconfig_text, make_solid_images, records
-from test_cycle import RELOAD, RELOADED, SKIP, CycleCase
+from harness import TOOLS, libconfig_text, make_solid_images, proc_status, records
+from test_cycle import RELOAD, RELOADED, CycleCase
 from test_sources import pgm_frames
-from xserver import TWO_HEADS, XServer
+from xserver import XServer
 
 FEH = shutil.which("feh")
 HEADS = {"H0": "400x300+0+0", "H1": "400x300+400+0", "H2": "400x300+800+0"}
@@ -115,6 +115,9 @@ class PerMonitorTest(MonitorsCase):
                 lines = "".join(NO_GROUP_IMAGES.format(monitor) + "\r\n" for monitor in said)
                 self.assertEqual((result.status, result.out, result.err.decode()), (0, b"", lines))
                 pid = self.messages(2)[0].pid
+                # SIGHUP is ignored until the loop takes it over, a moment after the start is logged.
+                hangup = 1 << (signal.SIGHUP - 1)
+                self.poll(lambda: int(proc_status(pid, "SigCgt"), 16) & hangup, "catches SIGHUP")
                 # A reload makes the rings again, and says the same of them.
                 self.send(pid, [signal.SIGHUP], RELOAD, *(NO_GROUP_IMAGES.format(m) for m in said), RELOADED)
                 for start in self.changes(pid, feh, 2):
