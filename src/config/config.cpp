@@ -103,7 +103,7 @@ bool is_sequence(const config_setting_t* setting) {
 
 // The groups of "per-monitor", a list; an element of another type takes its
 // place as an empty group.
-std::vector<MonitorGroup> read_monitor_groups(const config_setting_t* list) {
+std::vector<MonitorGroup> read_monitor_groups(const config_setting_t* list, const std::string& home) {
     std::vector<MonitorGroup> groups;
     if (!is_sequence(list)) return groups;
     const int length = std::min<int>(config_setting_length(list), static_cast<int>(most_monitor_groups));
@@ -115,7 +115,7 @@ std::vector<MonitorGroup> read_monitor_groups(const config_setting_t* list) {
         const config_setting_t* sources = config_setting_get_member(setting, "sources");
         if (sources != nullptr && is_sequence(sources)) {
             group.sources = StringList::placeholder();
-            append_strings(group.sources.first(), sources);
+            append_strings(group.sources.first(), sources, &home);
         }
         int minutes = 0;
         if (config_setting_lookup_int(setting, "minutes", &minutes) == CONFIG_TRUE) group.minutes = minutes;
@@ -261,7 +261,7 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
     lookup_number(settings, "rescan", config->rescan);
     config->by_name = lookup_text(settings, "order") == "name";
     if (const config_setting_t* groups = config_lookup(settings, "per-monitor"))
-        config->per_monitor = read_monitor_groups(groups);
+        config->per_monitor = read_monitor_groups(groups, home);
     if (lookup_text(settings, "viewer") == "swaybg") config->viewer = Viewer::swaybg;
     config->swaybg_path = lookup_text(settings, "swaybg-path");
     return config;

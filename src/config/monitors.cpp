@@ -16,32 +16,45 @@ const MonitorGroup* group_of(const Config& config, std::size_t monitor) {
 
 }  // namespace
 
-std::vector<ImageRing> build_group_rings(const Config& config) {
-    std::vector<ImageRing> rings(config.per_monitor.size());
-    for (std::size_t index = 0; index < rings.size(); ++index) {
-        const StringList& sources = config.per_monitor[index].sources;
-        if (sources.first() == nullptr) continue;
-        StringList images = expand_sources(sources.first());
-        if (images.empty()) {
-            // Monitors are counted from 1 where the user reads them.
-            report("Zelvo found no suitable images for monitor %zu and shows the main images there", index + 1);
-            continue;
-        }
-        rings[index] = ImageRing(ring_shuffle(images.release()));
+ImageRing group_ring(const MonitorGroup& group, std::size_t index, StringList images, bool by_name) {
+    if (group.sources.first() == nullptr) return ImageRing();
+    if (images.empty()) {
+        // Monitors are counted from 1 where the user reads them.
+        report("Zelvo found no suitable images for monitor %zu and shows the main images there", index + 1);
+        return ImageRing();
+    }
+    return ring_make(std::move(images), by_name);
+}
+
+std::vector<ImageRing> build_group_rings(const Config& config, const ExpandOptions& options) {
+    std::vector<ImageRing> rings;
+    rings.reserve(config.per_monitor.size());
+    for (std::size_t index = 0; index < config.per_monitor.size(); ++index) {
+        const MonitorGroup& group = config.per_monitor[index];
+        StringList images;
+        if (group.sources.first() != nullptr) images = expand_sources(group.sources.first(), options);
+        rings.push_back(group_ring(group, index, std::move(images), options.by_name));
     }
     return rings;
 }
 
-MonitorFeeds monitor_feeds(StringNode* main, const std::vector<ImageRing>& group_rings) {
-    MonitorFeeds feeds{main, {}};
-    feeds.groups.reserve(group_rings.size());
-    for (const ImageRing& ring : group_rings) feeds.groups.push_back(ring.node());
-    return feeds;
+bool monitor_has_own_ring(const std::vector<ImageRing>& group_rings, std::size_t monitor) {
+    return monitor < group_rings.size() && !group_rings[monitor].empty();
 }
 
-StringNode*& monitor_feed(MonitorFeeds& feeds, std::size_t monitor) {
-    if (monitor < feeds.groups.size() && feeds.groups[monitor] != nullptr) return feeds.groups[monitor];
-    return feeds.main;
+std::vector<std::optional<std::string>> take_next_images(MonitorFeeds feeds,
+                                                         const std::vector<std::optional<std::string>>& keep) {
+    std::vector<std::optional<std::string>> images = keep;
+    for (std::size_t monitor = 0; monitor < images.size(); ++monitor) {
+        if (images[monitor]) continue;
+        const bool own = monitor_has_own_ring(feeds.group_rings, monitor) && monitor < feeds.groups.size();
+        const ImageRing& ring = own ? feeds.group_rings[monitor] : feeds.main_ring;
+        RingPlace& place = own ? feeds.groups[monitor] : feeds.main;
+        if (place.current == nullptr) continue;
+        images[monitor] = *place.current->value;
+        ring_place_advance(place, ring, 1);
+    }
+    return images;
 }
 
 std::uint32_t monitor_interval_seconds(const Config& config, std::size_t monitor, std::uint32_t main_seconds) {
@@ -54,22 +67,6 @@ std::uint32_t monitor_interval_seconds(const Config& config, std::size_t monitor
 const std::string& monitor_bg_style(const Config& config, std::size_t monitor) {
     const MonitorGroup* group = group_of(config, monitor);
     return group != nullptr && group->bg_style ? *group->bg_style : config.bg_style;
-}
-
-void take_next_images(MonitorFeeds& feeds, const std::vector<bool>& changing, std::vector<StringNode*>& on_screen) {
-    for (std::size_t monitor = 0; monitor < on_screen.size() && monitor < changing.size(); ++monitor) {
-        if (!changing[monitor]) continue;
-        StringNode*& feed = monitor_feed(feeds, monitor);
-        on_screen[monitor] = feed;
-        feed = ring_advance(feed, 1);
-    }
-}
-
-std::vector<char*> viewer_images(const std::vector<StringNode*>& on_screen) {
-    std::vector<char*> images;
-    images.reserve(on_screen.size());
-    for (StringNode* node : on_screen) images.push_back(node->value->data());
-    return images;
 }
 
 std::vector<bool> monitors_due(const std::vector<MonitorClock::time_point>& next_changes,

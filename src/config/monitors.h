@@ -3,36 +3,49 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "config/config.h"
+#include "images/expand.h"
+#include "images/ring_edit.h"
 #include "images/string_list.h"
 
 namespace zelvo {
 
 // Monitors are counted from 0 here, in feh's order: monitor 0 is the first.
 
-// The rings of the groups of "per-monitor", in group order: a shuffled ring
-// for each group whose sources give an image, and none (an empty ImageRing)
-// for a group that names no sources or whose sources give no image; one line
-// names each monitor of the latter. Those monitors take the main ring's images.
-std::vector<ImageRing> build_group_rings(const Config& config);
+// The ring of the group at `index` (from 0) made of the images its sources
+// gave: none (an empty ImageRing) for a group that names no sources, or
+// whose sources gave no image, which one line names. Its monitor then takes
+// the main ring's images.
+ImageRing group_ring(const MonitorGroup& group, std::size_t index, StringList images, bool by_name);
 
-// Where the monitors' next images come from: the current position of the
-// main ring, and of each group's ring (none where the group has no ring).
+// The rings of every group of "per-monitor", in group order, their sources
+// expanded here (see group_ring).
+std::vector<ImageRing> build_group_rings(const Config& config, const ExpandOptions& options);
+
+// Where the monitors take their images from: the main ring and where the
+// cycle stands in it, and each group's ring with its own place.
 struct MonitorFeeds {
-    StringNode* main = nullptr;
-    std::vector<StringNode*> groups;
+    const ImageRing& main_ring;
+    RingPlace& main;
+    const std::vector<ImageRing>& group_rings;
+    std::vector<RingPlace>& groups;  // one for each group ring
 };
 
-// Feeds that start at the given node of the main ring and at the node that
-// each group's ring holds.
-MonitorFeeds monitor_feeds(StringNode* main, const std::vector<ImageRing>& group_rings);
+// Whether the monitor takes its images from its group's own ring: the group
+// has one, and it has images left.
+bool monitor_has_own_ring(const std::vector<ImageRing>& group_rings, std::size_t monitor);
 
-// The position that feeds the monitor: its group's ring when it has one,
-// else the main ring.
-StringNode*& monitor_feed(MonitorFeeds& feeds, std::size_t monitor);
+// The images of a change: a monitor with an image in `keep` keeps it; every
+// other one, in monitor order, takes the image at its feed's place, which
+// moves on by one, so that monitors sharing a ring show consecutive images
+// and a ring's round is never repeated. None for a monitor whose feed has no
+// image left.
+std::vector<std::optional<std::string>> take_next_images(MonitorFeeds feeds,
+                                                         const std::vector<std::optional<std::string>>& keep);
 
 // The monitor's period: its group's "minutes" times 60 when 1 or more, else
 // the main interval; never more than 32 bits hold.
@@ -40,16 +53,6 @@ std::uint32_t monitor_interval_seconds(const Config& config, std::size_t monitor
 
 // The monitor's fit: its group's "bg-style", else the main one.
 const std::string& monitor_bg_style(const Config& config, std::size_t monitor);
-
-// Puts the next images on the monitors that change now (changing[m]): in
-// monitor order each takes the image at its feed and moves that feed on by
-// one, so that monitors sharing a ring show consecutive images. The others
-// keep what on_screen holds for them. on_screen has one entry per monitor.
-void take_next_images(MonitorFeeds& feeds, const std::vector<bool>& changing, std::vector<StringNode*>& on_screen);
-
-// The viewer's image slots: every monitor's image on screen, in feh's order,
-// borrowed from the rings.
-std::vector<char*> viewer_images(const std::vector<StringNode*>& on_screen);
 
 using MonitorClock = std::chrono::steady_clock;
 

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "config/config.h"
 #include "images/string_list.h"
@@ -21,6 +22,12 @@ struct RunOptions {
     std::string feh_path;
     std::string xrdb_path;
     ImageRing ring;
+    // The rings of the groups of "per-monitor", in group order; an empty one
+    // for a group whose monitor takes the main ring's images.
+    std::vector<ImageRing> monitor_rings;
+    // With "monitors" = "auto": how many monitors the display has (1 while it
+    // cannot be reached); 0 until it has been asked.
+    int display_monitors = 0;
 };
 
 // The Config's "XAUTHORITY" and "DISPLAY", where it sets them, replace the

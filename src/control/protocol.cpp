@@ -109,8 +109,8 @@ std::string reply_error(std::string_view reason) { return "error: " + protocol_e
 const std::vector<CommandForm>& command_forms() {
     // Built once; set takes a file for each monitor a display may have.
     static const std::vector<CommandForm> forms = {
-        {"next", 0, 0, {}, ""},
-        {"previous", 0, 0, {}, ""},
+        {"next", 0, 0, {{"-n", true}}, " [-n N]"},
+        {"previous", 0, 0, {{"-n", true}}, " [-n N]"},
         {"reshuffle", 0, 0, {}, ""},
         {"reload", 0, 0, {}, ""},
         {"quit", 0, 0, {}, ""},
@@ -121,7 +121,7 @@ const std::vector<CommandForm>& command_forms() {
         {"favourite", 0, 0, {}, ""},
         {"ban", 0, 0, {}, ""},
         {"unban", 1, 1, {}, " PATH"},
-        {"set", 1, 64, {}, " FILE..."},
+        {"set", 1, 64, {{"-n", true}}, " [-n N] FILE..."},
         {"status", 0, 0, {{"--json", false}}, " [--json]"},
         {"current", 0, 0, {{"--json", false}}, " [--json]"},
     };
@@ -130,6 +130,11 @@ const std::vector<CommandForm>& command_forms() {
 
 bool Command::has(std::string_view option) const {
     return std::any_of(options.begin(), options.end(), [option](const auto& given) { return given.first == option; });
+}
+
+const std::string* Command::value(std::string_view option) const {
+    const auto given = std::find_if(options.rbegin(), options.rend(), [option](const auto& one) { return one.first == option; });
+    return given != options.rend() ? &given->second : nullptr;
 }
 
 std::variant<Command, std::string> parse_command(const std::vector<std::string>& words) {

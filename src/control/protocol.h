@@ -67,6 +67,8 @@ struct Command {
     std::vector<std::string> arguments;
 
     bool has(std::string_view option) const;
+    // The value given with the option (the last when given twice); none when it was not given.
+    const std::string* value(std::string_view option) const;
 };
 
 // The command that the words name, or why they name none: an unknown

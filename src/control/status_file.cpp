@@ -54,6 +54,10 @@ std::string status_text(const DaemonStatus& status) {
     if (status.next_change) add_record(text, "next", std::to_string(*status.next_change));
     for (const std::string& image : status.images) add_record(text, "image", image);
     if (status.paused) add_record(text, "paused", "1");
+    for (const MonitorTiming& monitor : status.monitors)
+        add_record(text, "monitor",
+                   std::to_string(monitor.interval) + " " +
+                       (monitor.next_change ? std::to_string(*monitor.next_change) : std::string("-")));
     return text;
 }
 
@@ -90,6 +94,17 @@ std::optional<DaemonStatus> parse_status(const std::string& text) {
             const std::optional<std::int64_t> number = parse_number(value, 0, UINT32_MAX);
             if (!number) return std::nullopt;
             status.interval = static_cast<std::uint32_t>(*number);
+        } else if (key == "monitor") {
+            const std::size_t space = value.find(' ');
+            if (space == std::string::npos) return std::nullopt;
+            MonitorTiming monitor;
+            const std::optional<std::int64_t> interval = parse_number(value.substr(0, space), 0, UINT32_MAX);
+            const std::string next = value.substr(space + 1);
+            const std::optional<std::int64_t> when = parse_number(next, -INT64_MAX, INT64_MAX);
+            if (!interval || (!when && next != "-")) return std::nullopt;
+            monitor.interval = static_cast<std::uint32_t>(*interval);
+            monitor.next_change = when;
+            status.monitors.push_back(monitor);
         } else if (key == "changed" || key == "next") {
             const std::optional<std::int64_t> number = parse_number(value, -INT64_MAX, INT64_MAX);
             if (!number) return std::nullopt;

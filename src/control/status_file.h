@@ -10,6 +10,14 @@
 
 namespace zelvo {
 
+// One monitor's own period and next change, when the daemon keeps them one by one.
+struct MonitorTiming {
+    std::uint32_t interval = 0;
+    std::optional<std::int64_t> next_change;  // none while paused
+
+    bool operator==(const MonitorTiming&) const = default;
+};
+
 // What a running daemon publishes at every change, for zelvoctl.
 struct DaemonStatus {
     pid_t pid = 0;
@@ -19,6 +27,9 @@ struct DaemonStatus {
     std::optional<std::int64_t> next_change;
     std::vector<std::string> images;  // on screen now, one per monitor
     bool paused = false;              // the timer changes nothing
+    // With the keys "monitors" = "auto" or "per-monitor": each monitor's
+    // timing, in the order of `images`; empty otherwise.
+    std::vector<MonitorTiming> monitors;
 };
 
 // The status file of a display: its display's file name followed by ".status".
@@ -26,8 +37,9 @@ std::string status_file_name(const std::string& display);
 
 // The file's content: records "key=value", each ended by a NUL byte, which
 // no file name holds. First "zelvo-status=1", then pid, display, interval,
-// changed and next (when known), one image record per image, in order, and
-// paused=1 when paused.
+// changed and next (when known), one image record per image, in order,
+// paused=1 when paused, and one record "monitor=INTERVAL NEXT" per monitor
+// timed one by one (NEXT "-" when none).
 std::string status_text(const DaemonStatus& status);
 
 // The status that a file's content holds; none when it does not begin with

@@ -81,11 +81,12 @@ void forget_unusable_cache(Config& config) {
 
 void prepare_next_colours(DaemonState& state) {
     const Config& config = *state.options.config;
-    if (!config.colors || state.place.current == nullptr) {
+    const StringNode* first = first_monitor_next(state);
+    if (!config.colors || first == nullptr) {
         state.prepared.reset();
         return;
     }
-    const std::string& image = *state.place.current->value;
+    const std::string& image = *first->value;
     const bool dark = config.dark != 0;
     if (prepared_for(state, image, dark)) return;
     state.prepared.reset();

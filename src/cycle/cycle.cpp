@@ -64,17 +64,19 @@ void on_child(evutil_socket_t, short, void* argument) {
 
 // The next change shows other images first now: colours prepared for the old ones go.
 void forget_prepared_colours(DaemonState& state) {
-    if (state.place.current == nullptr) {
+    const StringNode* first = first_monitor_next(state);
+    if (first == nullptr) {
         state.prepared.reset();
         return;
     }
-    drop_prepared_colours_unless(state, *state.place.current->value, state.options.config->dark != 0);
+    drop_prepared_colours_unless(state, *first->value, state.options.config->dark != 0);
 }
 
 // The rest of a reload, once its sources are expanded (or it kept the
 // previous configuration): everything derived from the Config and the ring
 // is made again, and the change follows at once.
-void finish_reload(DaemonState& state, ConfigPtr config, StringList images) {
+void finish_reload(DaemonState& state, ConfigPtr config, StringList images,
+                   std::vector<StringList> group_images = {}) {
     RunOptions& options = state.options;
     // A reload that kept the previous Config also kept its ring, and with it
     // the current position: the next images stay the next ones.
@@ -83,7 +85,17 @@ void finish_reload(DaemonState& state, ConfigPtr config, StringList images) {
         apply_reload(options, std::move(config), std::move(images));
         state.place = ring_place_start(options.ring, options.ring.node());
         state.said_empty = false;
+        const std::vector<MonitorGroup>& groups = options.config->per_monitor;
+        group_images.resize(groups.size());
+        options.monitor_rings.clear();
+        for (std::size_t group = 0; group < groups.size(); ++group)
+            options.monitor_rings.push_back(
+                group_ring(groups[group], group, std::move(group_images[group]), options.config->by_name));
+        start_group_places(state);
+        state.monitor_next.clear();
     }
+    // The display's monitors are read again, as at start-up.
+    connect_display(state);
     restart_timer(state);
     arm_rescan_timer(state);
     release_vector(state.viewer_envp);
@@ -96,15 +108,61 @@ void finish_reload(DaemonState& state, ConfigPtr config, StringList images) {
     show_step(state, "config regened");
 }
 
+void on_expansion_readable(evutil_socket_t, short, void* argument);
+
+// Starts expanding the sources of the next group of "per-monitor" that
+// names some; false when none is left.
+bool expand_next_group(DaemonState& state) {
+    PendingReload& reload = *state.reload;
+    const std::vector<MonitorGroup>& groups = reload.config->per_monitor;
+    for (; reload.group < groups.size(); ++reload.group) {
+        if (groups[reload.group].sources.first() == nullptr) continue;
+        reload.readable.reset();
+        reload.expansion =
+            std::make_unique<ExpansionChild>(groups[reload.group].sources.first(), expand_options(state.options));
+        // One that cannot be expanded now gives no image, and its monitor the main ones.
+        if (reload.expansion->descriptor() < 0) continue;
+        reload.readable.reset(event_new(state.events->base.get(), reload.expansion->descriptor(),
+                                        EV_READ | EV_PERSIST, on_expansion_readable, &state));
+        if (!reload.readable || event_add(reload.readable.get(), nullptr) < 0) std::abort();
+        return true;
+    }
+    return false;
+}
+
 void on_expansion_readable(evutil_socket_t, short, void* argument) {
     DaemonState& state = state_of(argument);
     PendingReload& reload = *state.reload;
     const ExpansionChild::Progress progress = reload.expansion->take(expansion_bytes_at_once);
     if (progress == ExpansionChild::Progress::more) return;
+    if (reload.main_done) {
+        reload.readable.reset();
+        if (progress == ExpansionChild::Progress::complete)
+            reload.group_images[reload.group] = reload.expansion->take_images();
+        ++reload.group;
+        if (expand_next_group(state)) return;
+        const std::unique_ptr<PendingReload> done = std::move(state.reload);
+        done->expansion.reset();
+        finish_reload(state, std::move(done->config), std::move(done->images), std::move(done->group_images));
+        return;
+    }
+    StringList main_images = reload.expansion->take_images();
+    const bool main_usable = progress == ExpansionChild::Progress::complete && !main_images.empty();
+    if (main_usable && !reload.config->per_monitor.empty()) {
+        reload.readable.reset();
+        reload.main_done = true;
+        reload.images = std::move(main_images);
+        reload.group_images.resize(reload.config->per_monitor.size());
+        if (expand_next_group(state)) return;
+        const std::unique_ptr<PendingReload> done = std::move(state.reload);
+        done->expansion.reset();
+        finish_reload(state, std::move(done->config), std::move(done->images), std::move(done->group_images));
+        return;
+    }
     // Its events go before anything else happens; the reload is over.
     const std::unique_ptr<PendingReload> done = std::move(state.reload);
     done->readable.reset();
-    StringList images = done->expansion->take_images();
+    StringList images = std::move(main_images);
     ConfigPtr config = std::move(done->config);
     if (progress == ExpansionChild::Progress::failed) {
         report("Zelvo could not expand the sources of %s and keeps the previous configuration",
@@ -124,18 +182,14 @@ void on_skip(evutil_socket_t, short, void* argument) { steer_next(state_of(argum
 
 void on_reshuffle(evutil_socket_t, short, void* argument) { steer_reshuffle(state_of(argument)); }
 
-// An image of an earlier set can still be shown: a file that is there, or a
-// URL, and not banned since.
-bool still_there(const DaemonState& state, const std::string& image) {
-    if (std::find(state.banned.begin(), state.banned.end(), image) != state.banned.end()) return false;
-    struct stat status{};
-    return stat(image.c_str(), &status) == 0 || source_is_url(image.c_str());
-}
-
 void on_previous(evutil_socket_t, short, void* argument) { steer_previous(state_of(argument)); }
 
 void on_timer(evutil_socket_t, short, void* argument) {
     DaemonState& state = state_of(argument);
+    if (monitors_timed_apart(state)) {
+        monitors_due_now(state);
+        return;
+    }
     // The persistent timer has just been armed again for one interval.
     state.next_change = std::time(nullptr) + state.interval.tv_sec;
     show_step(state);
@@ -151,6 +205,12 @@ EventPtr add_signal_event(DaemonState& state, int number, event_callback_fn call
 }
 
 }  // namespace
+
+bool image_still_there(const DaemonState& state, const std::string& image) {
+    if (std::find(state.banned.begin(), state.banned.end(), image) != state.banned.end()) return false;
+    struct stat status{};
+    return stat(image.c_str(), &status) == 0 || source_is_url(image.c_str());
+}
 
 bool steer_next(DaemonState& state) {
     log_notice("SIGUSR1 has been recived: skiping ahead");
@@ -172,6 +232,7 @@ void steer_reshuffle(DaemonState& state) {
     // By name the ring keeps its order and starts again from the first name.
     StringNode* first = state.options.config->by_name ? state.options.ring.node() : ring_shuffle(state.place.current);
     state.place = ring_place_start(state.options.ring, first);
+    reshuffle_group_rings(state);
     ring_changed(state);
     restart_timer(state);
     show_step(state);
@@ -181,7 +242,7 @@ void steer_reshuffle(DaemonState& state) {
 // the ring and its queued images stay as they are.
 bool steer_previous(DaemonState& state) {
     const std::optional<std::size_t> earlier =
-        history_earlier(state.shown, [&state](const std::string& image) { return still_there(state, image); });
+        history_earlier(state.shown, [&state](const std::string& image) { return image_still_there(state, image); });
     if (!earlier) {
         log_notice("SIGRTMIN has been recived: nothing to go back to");
         return false;
@@ -254,6 +315,10 @@ void steer_pause(DaemonState& state, bool paused) {
 
 void ring_changed(DaemonState& state) {
     ++state.ring_generation;
+    queue_changed(state);
+}
+
+void queue_changed(DaemonState& state) {
     release_viewer_argv(state.viewer_argv);
     fill_viewer_argv(state);
     forget_prepared_colours(state);
@@ -286,6 +351,10 @@ void restart_timer(DaemonState& state) {
         state.next_change.reset();
         return;
     }
+    if (monitors_timed_apart(state)) {
+        restart_monitor_timers(state);
+        return;
+    }
     event_add(state.events->timer_event.get(), &state.interval);
     state.next_change = std::time(nullptr) + state.interval.tv_sec;
 }
@@ -306,6 +375,7 @@ DaemonStatus daemon_status(const DaemonState& state) {
     status.next_change = state.next_change;
     status.paused = state.paused;
     if (const std::vector<std::string>* images = history_on_screen(state.shown)) status.images = *images;
+    status.monitors = monitor_timings(state);
     return status;
 }
 
@@ -318,6 +388,7 @@ void publish_status(const DaemonState& state) {
 int run_cycle(DaemonState& state) {
     RunOptions& options = state.options;
     state.place = ring_place_start(options.ring, options.ring.node());
+    start_group_places(state);
     choose_programs(state);
 
     state.events = std::make_unique<EventSet>();
@@ -343,6 +414,9 @@ int run_cycle(DaemonState& state) {
     if (event_add(events.timer_event.get(), &state.interval) < 0) std::abort();
     state.next_change = std::time(nullptr) + state.interval.tv_sec;
     arm_rescan_timer(state);
+    // After detaching, which closes every descriptor, and before the first change.
+    connect_display(state);
+    if (monitors_timed_apart(state)) restart_timer(state);
     if (state.control_socket.get() >= 0)
         state.control = std::make_unique<ControlServer>(events.base.get(), std::move(state.control_socket),
                                                         [&state](ControlRequest request) {
@@ -356,6 +430,7 @@ int run_cycle(DaemonState& state) {
     event_base_loop(events.base.get(), EVLOOP_NO_EXIT_ON_EMPTY);
 
     // Whatever is still at work ends now: a colour step, an expansion, a hook.
+    drop_display(state);
     state.control.reset();
     state.set.reset();
     state.list_job.reset();

@@ -10,6 +10,7 @@
 #include <sys/time.h>
 
 #include "colour/colour_file.h"
+#include "config/monitors.h"
 #include "config/run_options.h"
 #include "control/runtime_directory.h"
 #include "control/status_file.h"
@@ -18,6 +19,7 @@
 #include "cycle/history.h"
 #include "cycle/hook.h"
 #include "cycle/launch.h"
+#include "display/monitor_source.h"
 #include "images/expander.h"
 #include "images/launch_vector.h"
 #include "images/ring_edit.h"
@@ -51,6 +53,9 @@ struct EventSet {
 struct PendingChange {
     std::vector<std::string> images;        // on screen, one per monitor
     std::unique_ptr<ColourWatch> colours;   // none with colours off
+    // The first monitor keeps its image: the palette, the colour file and
+    // what follows from them stay as they are.
+    bool colours_stay = false;
     std::vector<const char*> closing;       // lines logged once it is complete
 };
 
@@ -60,6 +65,12 @@ struct PendingReload {
     ConfigPtr config;
     std::unique_ptr<ExpansionChild> expansion;
     EventPtr readable;
+    // The main sources come first; then the groups of "per-monitor" that
+    // name sources of their own, one after the other.
+    bool main_done = false;
+    StringList images;
+    std::size_t group = 0;
+    std::vector<StringList> group_images;
 };
 
 // A rescan: the sources expanded again in the background, then merged into
@@ -75,6 +86,7 @@ struct PendingRescan {
 // A set whose files are being checked by the prober; its client waits.
 struct PendingSet {
     std::uint64_t client = 0;
+    std::optional<std::size_t> monitor;  // -n: this monitor alone (from 0)
     std::vector<std::string> files;
     std::unique_ptr<ExpansionChild> check;
     EventPtr readable;
@@ -144,6 +156,22 @@ struct DaemonState {
     std::unique_ptr<WorkerJob> list_job;
     // The images banned while the daemon runs: going back passes over them.
     std::vector<std::string> banned;
+
+    // Where the cycle stands in each group's ring of "per-monitor", as
+    // `place` does in the main ring; one for each of options.monitor_rings.
+    std::vector<RingPlace> group_places;
+    // With "per-monitor": each monitor's next change, in feh's order.
+    std::vector<MonitorClock::time_point> monitor_next;
+    // With "monitors" = "auto": the one connection to the display, and its
+    // monitors as the loop last heard of them.
+    std::unique_ptr<MonitorSource> display;
+    std::vector<Monitor> monitors;
+    int display_descriptor = -1;  // the descriptor that display_readable watches
+    EventPtr display_readable;
+    // Tries to reach a display that has gone, or reads one that is behind.
+    EventPtr display_retry;
+    int display_retry_seconds = 0;
+    bool display_away_said = false;
 };
 
 // Runs the wallpaper cycle until a quit signal has ended it; gives 0.
@@ -162,12 +190,18 @@ void restart_timer(DaemonState& state);
 // complete, or at once when the viewer could not be started.
 void show_step(DaemonState& state, const char* closing = nullptr);
 
+// Starts the viewer with this vector (its image slots from entry 3 on); false,
+// after a log line, when it could not be started.
+bool start_viewer(DaemonState& state, char* const* viewer_argv);
+
 // The start of every change, for the images in the viewer vector's slots
 // (from entry 3 to its terminator): the viewer starts at once, and, when the
 // Config enables colours, the colour step of the first image begins. A
-// change still under way is superseded. False, after a log line, when the
-// viewer could not be started: then nothing changed.
-bool begin_change(DaemonState& state, char* const* viewer_argv);
+// change still under way is superseded. With `colours_stay` the first image
+// is the one on screen already: its colours are not made again (one still
+// being made for it goes on). False, after a log line, when the viewer could
+// not be started: then nothing changed.
+bool begin_change(DaemonState& state, char* const* viewer_argv, bool colours_stay = false);
 
 // Completes the change begun last once its colours are known (at once with
 // colours off): the colour file, the exports, the terminals and xrdb, then
@@ -194,6 +228,58 @@ void steer_pause(DaemonState& state, bool paused);
 // After every edit of the ring's links: a new generation, the viewer's
 // image slots filled from the place, colours prepared for other images dropped.
 void ring_changed(DaemonState& state);
+// After the place or the monitor count moved: the viewer's vector filled
+// afresh, colours prepared for other images dropped.
+void queue_changed(DaemonState& state);
+
+// An image of an earlier set can still be shown: a file that is there, or a
+// URL, and not banned since.
+bool image_still_there(const DaemonState& state, const std::string& image);
+
+// Whether the monitors keep schedules of their own: "per-monitor" is in force.
+bool monitors_timed_apart(const DaemonState& state);
+
+// The node whose image the first monitor shows at its next change; none
+// when its ring is empty.
+StringNode* first_monitor_next(const DaemonState& state);
+
+// A change of some monitors: each monitor without an image in `keep` takes
+// the next image of its ring (its group's, else the main one) and the others
+// keep theirs; the viewer is given every monitor's image. The palette is
+// made again only when the first monitor's image changes. With `redraw`,
+// the viewer starts even when no monitor has a new image (the monitors
+// moved). False when nothing was shown.
+bool change_monitors(DaemonState& state, std::vector<std::optional<std::string>> keep, const char* closing,
+                     bool redraw = false);
+
+// With "per-monitor": every monitor's period starts afresh from now, or only
+// this one's; the timer waits for the earliest change.
+void restart_monitor_timers(DaemonState& state, std::optional<std::size_t> only = std::nullopt);
+// The timer came: the monitors that are due change.
+void monitors_due_now(DaemonState& state);
+
+// next, previous and set for one monitor (from 0); the others keep their images.
+bool steer_next_monitor(DaemonState& state, std::size_t monitor);
+bool steer_previous_monitor(DaemonState& state, std::size_t monitor);
+
+// Reshuffles the rings of the groups, each on its own.
+void reshuffle_group_rings(DaemonState& state);
+// The group rings of the Config in force take their new images: their places start anew.
+void start_group_places(DaemonState& state);
+
+// With "monitors" = "auto" (and no -m): connects to the display, or connects
+// again, and counts its monitors; one that cannot be reached counts one
+// monitor, after one line, and is tried again. Without them: no connection.
+// For start-up and every reload; the change follows.
+void connect_display(DaemonState& state);
+// A display that could not be reached is tried again before a change.
+void reach_display_before_change(DaemonState& state);
+// The connection goes, before the loop's events do.
+void drop_display(DaemonState& state);
+
+// Each monitor's period and next change, for the status; none without the
+// keys "monitors" = "auto" and "per-monitor".
+std::vector<MonitorTiming> monitor_timings(const DaemonState& state);
 
 // What a change after a ban needs: the next images, or, when the ring is
 // empty, one line that says so.

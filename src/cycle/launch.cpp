@@ -9,6 +9,8 @@ std::int32_t monitor_count(const RunOptions& options) {
     std::int32_t count = 1;
     if (options.monitors >= 1)
         count = options.monitors;
+    else if (options.config && options.config->monitors_auto)
+        count = std::max(options.display_monitors, 1);
     else if (options.config && options.config->monitors >= 1)
         count = options.config->monitors;
     // A mistyped count would otherwise build a vector of billions of entries.

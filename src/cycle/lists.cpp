@@ -104,7 +104,11 @@ void finish_edit(DaemonState& state, const ListRequest& request, std::optional<s
             const auto is_doomed = [&doomed](const std::string& image) {
                 return std::find(doomed.begin(), doomed.end(), image) != doomed.end();
             };
-            if (ring_remove(state.options.ring, state.place, is_doomed) > 0) ring_changed(state);
+            std::size_t removed = ring_remove(state.options.ring, state.place, is_doomed);
+            // The groups' own rings too; a monitor whose ring loses its last image takes the main ones.
+            for (std::size_t group = 0; group < state.group_places.size(); ++group)
+                removed += ring_remove(state.options.monitor_rings[group], state.group_places[group], is_doomed);
+            if (removed > 0) ring_changed(state);
             if (state.control) state.control->reply(request.client, reply);
             show_next(state);
             return;

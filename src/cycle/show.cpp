@@ -63,7 +63,7 @@ void complete_change(DaemonState& state) {
     const Config& config = *state.options.config;
     const std::string folder = state.options.home + "/.zelvo";
     const std::string colour_file = folder + "/colors";
-    if (!change->colours) state.palette.reset();
+    if (!change->colours && !change->colours_stay) state.palette.reset();
     if (change->colours) {
         // From the image of the first monitor, and complete before xrdb loads
         // it; whatever else hears of the palette gets the very same one.
@@ -81,7 +81,8 @@ void complete_change(DaemonState& state) {
         if (config.use_xrdb) start_xrdb(state);
     }
     // Last, so that it finds the colour file and the exports complete.
-    state.hooks->start(config.hook, change->images, change->colours ? &colour_file : nullptr);
+    const bool coloured = change->colours || (change->colours_stay && state.palette);
+    state.hooks->start(config.hook, change->images, coloured ? &colour_file : nullptr);
     publish_status(state);
     log_closing(*change);
     // Colours for a change that will not come are not worth making.
@@ -93,6 +94,11 @@ void on_colours_known(DaemonState& state) { complete_change(state); }
 }  // namespace
 
 void show_step(DaemonState& state, const char* closing) {
+    reach_display_before_change(state);
+    if (monitors_timed_apart(state)) {
+        change_monitors(state, {}, closing);
+        return;
+    }
     // Every image is banned: the last stays on screen until a rescan or a reload brings others.
     if (state.place.current == nullptr) {
         if (!state.said_empty) {
@@ -117,7 +123,10 @@ void show_step(DaemonState& state, const char* closing) {
     settle_change(state);
 }
 
-bool begin_change(DaemonState& state, char* const* viewer_argv) {
+// The viewer step: feh is started with every monitor's image and lays the
+// whole screen out in one start. (A viewer that stays running, such as
+// swaybg, is started and handed over here too.)
+bool start_viewer(DaemonState& state, char* const* viewer_argv) {
     const pid_t child = fork_child();
     if (child < 0) {
         report("Zelvo could not start feh: fork failed: %s", std::strerror(errno));
@@ -128,14 +137,27 @@ bool begin_change(DaemonState& state, char* const* viewer_argv) {
         end_failed_child("feh was not in your path. the feh path can also be defined in the config", nullptr);
     }
     children_forget(child, ChildFate::running);
+    return true;
+}
+
+bool begin_change(DaemonState& state, char* const* viewer_argv, bool colours_stay) {
+    if (!start_viewer(state, viewer_argv)) return false;
     state.last_change = std::time(nullptr);
 
-    // The change before, if still under way, is over: its colours would come too late.
-    if (state.change) log_closing(*state.change);
+    // The change before, if still under way, is over: its colours would come
+    // too late, unless they are those of the first image still on screen.
+    std::unique_ptr<ColourWatch> carried;
+    if (state.change) {
+        log_closing(*state.change);
+        if (colours_stay) carried = std::move(state.change->colours);
+    }
     state.change = std::make_unique<PendingChange>();
     for (char* const* image = &viewer_argv[3]; *image != nullptr; ++image) state.change->images.emplace_back(*image);
     const Config& config = *state.options.config;
-    if (config.colors)
+    state.change->colours_stay = colours_stay;
+    if (colours_stay)
+        state.change->colours = std::move(carried);
+    else if (config.colors)
         state.change->colours = change_colours(state, state.change->images.front(), config.dark != 0, on_colours_known);
     return true;
 }

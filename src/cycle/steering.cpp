@@ -38,6 +38,17 @@ std::string status_json(const DaemonState& state) {
     text += ",\"last_change\":" + json_number(status.last_change);
     text += ",\"next_change\":" + json_number(status.next_change);
     text += ",\"ring\":" + std::to_string(state.options.ring.size());
+    if (!status.monitors.empty()) {
+        text += ",\"monitors\":[";
+        for (std::size_t index = 0; index < status.monitors.size(); ++index) {
+            const MonitorTiming& monitor = status.monitors[index];
+            text += (index > 0 ? ",{" : "{") + std::string("\"monitor\":") + std::to_string(index + 1);
+            text += ",\"image\":" + (index < status.images.size() ? json_string(status.images[index]) : "null");
+            text += ",\"interval\":" + std::to_string(monitor.interval);
+            text += ",\"next_change\":" + json_number(monitor.next_change) + "}";
+        }
+        text += "]";
+    }
     if (state.options.config->colors && state.palette) {
         text += ",\"palette\":[";
         for (std::size_t index = 0; index < state.palette->size(); ++index)
@@ -80,22 +91,30 @@ void finish_set(DaemonState& state, std::optional<std::string> refusal) {
         return;
     }
     // One image a monitor in order; a monitor not named keeps its image.
-    std::vector<std::string> images = set->files;
+    std::vector<std::string> images = set->monitor ? std::vector<std::string>() : set->files;
     const std::vector<std::string>* on_screen = history_on_screen(state.shown);
     const std::size_t monitors = static_cast<std::size_t>(monitor_count(state.options));
     for (std::size_t index = images.size(); index < monitors; ++index)
         images.push_back(on_screen != nullptr && index < on_screen->size() ? (*on_screen)[index] : set->files.back());
+    if (set->monitor && *set->monitor < images.size()) images[*set->monitor] = set->files.front();
+    // The palette follows the first monitor only.
+    const bool colours_stay = set->monitor && *set->monitor != 0 && on_screen != nullptr && !on_screen->empty() &&
+                              images.front() == on_screen->front();
     std::vector<char*> argv(state.viewer_argv.entries(), state.viewer_argv.entries() + 3);
     for (std::string& image : images) argv.push_back(image.data());
     argv.push_back(nullptr);
     log_notice("Zelvo is showing the images it was set to");
-    if (!begin_change(state, argv.data())) {
+    if (!begin_change(state, argv.data(), colours_stay)) {
         publish_status(state);
         answer(state, set->client, reply_error("feh could not be started"));
         return;
     }
     history_record(state.shown, state.change->images);
-    restart_timer(state);
+    // One monitor set alone restarts its own period only, when it has one.
+    if (!set->monitor)
+        restart_timer(state);
+    else if (monitors_timed_apart(state))
+        restart_monitor_timers(state, *set->monitor);
     answer(state, set->client, reply_ok());
     settle_change(state);
 }
@@ -114,8 +133,13 @@ void on_set_overdue(evutil_socket_t, short, void* argument) {
                "checking the files took longer than " + std::to_string(set_check_seconds) + " seconds");
 }
 
-void start_set(DaemonState& state, std::uint64_t client, const std::vector<std::string>& files) {
+void start_set(DaemonState& state, std::uint64_t client, const std::vector<std::string>& files,
+               std::optional<std::size_t> monitor) {
     const int monitors = monitor_count(state.options);
+    if (monitor && files.size() != 1) {
+        answer(state, client, reply_error("set -n takes one file"));
+        return;
+    }
     if (files.size() > static_cast<std::size_t>(monitors)) {
         answer(state, client, reply_error(std::to_string(files.size()) + " files for " + std::to_string(monitors) +
                                           (monitors == 1 ? " monitor" : " monitors")));
@@ -128,6 +152,7 @@ void start_set(DaemonState& state, std::uint64_t client, const std::vector<std::
     }
     auto set = std::make_unique<PendingSet>();
     set->client = client;
+    set->monitor = monitor;
     set->files = files;
     set->check = std::make_unique<ExpansionChild>(set->files);
     if (set->check->descriptor() < 0) {
@@ -158,6 +183,23 @@ std::vector<std::string> on_screen(const DaemonState& state) {
     return images != nullptr ? *images : std::vector<std::string>();
 }
 
+// The monitor that -n names, from 0: none without -n; the reason when it names none.
+std::variant<std::optional<std::size_t>, std::string> monitor_option(const DaemonState& state, const Command& command) {
+    const std::string* given = command.value("-n");
+    if (given == nullptr) return std::optional<std::size_t>();
+    const std::size_t monitors = static_cast<std::size_t>(monitor_count(state.options));
+    std::size_t number = 0;
+    bool digits = !given->empty() && given->size() <= 9;
+    for (const char digit : *given) {
+        digits = digits && digit >= '0' && digit <= '9';
+        if (digits) number = number * 10 + static_cast<std::size_t>(digit - '0');
+    }
+    if (!digits || number < 1 || number > monitors)
+        return "there is no monitor " + *given + ": zelvo counts " + std::to_string(monitors) +
+               (monitors == 1 ? " monitor" : " monitors");
+    return std::optional<std::size_t>(number - 1);
+}
+
 }  // namespace
 
 void control_request(DaemonState& state, ControlRequest request) {
@@ -173,10 +215,18 @@ void control_request(DaemonState& state, ControlRequest request) {
         answer(state, client, reply_error("zelvo is quitting"));
         return;
     }
+    const auto monitor_given = monitor_option(state, command);
+    if (const std::string* reason = std::get_if<std::string>(&monitor_given)) {
+        answer(state, client, reply_error(*reason));
+        return;
+    }
+    const std::optional<std::size_t> monitor = std::get<std::optional<std::size_t>>(monitor_given);
     if (name == "next") {
-        answer(state, client, steer_next(state) ? reply_ok() : reply_error("no image is left to show"));
+        const bool shown = monitor ? steer_next_monitor(state, *monitor) : steer_next(state);
+        answer(state, client, shown ? reply_ok() : reply_error("no image is left to show"));
     } else if (name == "previous") {
-        answer(state, client, steer_previous(state) ? reply_ok() : reply_error("there is nothing to go back to"));
+        const bool shown = monitor ? steer_previous_monitor(state, *monitor) : steer_previous(state);
+        answer(state, client, shown ? reply_ok() : reply_error("there is nothing to go back to"));
     } else if (name == "reshuffle") {
         steer_reshuffle(state);
         answer(state, client, reply_ok());
@@ -197,7 +247,7 @@ void control_request(DaemonState& state, ControlRequest request) {
         answer(state, client, reply_ok(command.has("--json") ? std::vector<std::string>{status_json(state)}
                                                              : status_records(state)));
     } else if (name == "set") {
-        start_set(state, client, command.arguments);
+        start_set(state, client, command.arguments, monitor);
     } else if (name == "favourite") {
         ask_list(state, ListRequest::Kind::favourite, client, on_screen(state));
     } else if (name == "ban") {

@@ -19,6 +19,7 @@
 #include "control/pid_lock.h"
 #include "control/runtime_directory.h"
 #include "control/status_file.h"
+#include "config/monitors.h"
 #include "cycle/cycle.h"
 #include "images/expand.h"
 #include "images/ring_edit.h"
@@ -337,6 +338,8 @@ int zelvo_main(int argc, char** argv) {
         return 1;
     }
     options.ring = ring_make(std::move(images), options.config->by_name);
+    // Each group of "per-monitor" with sources of its own gets a ring of its own.
+    options.monitor_rings = build_group_rings(*options.config, expand_options(options));
 
     detach(lock, runtime, control_socket.get(), pid_file_path(runtime, display));
     log_open();

@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace zelvo {
 
@@ -22,5 +24,11 @@ struct Monitor {
 // No display drives more monitors than this; a longer list from the server
 // is cut here, so that what it sends never grows the daemon.
 inline constexpr std::size_t most_display_monitors = 64;
+
+// For each monitor of `now`, the one of `before` that it is: the one of the
+// same name, or, for a monitor without a name, the unnamed one in the same
+// place of the list; none for a monitor new to the display.
+std::vector<std::optional<std::size_t>> monitors_matched(const std::vector<Monitor>& before,
+                                                         const std::vector<Monitor>& now);
 
 }  // namespace zelvo

@@ -235,6 +235,7 @@ bool XMonitors::connect(const std::optional<std::string>& display, const std::op
 }
 
 void XMonitors::disconnect() {
+    if (connection_ && closing_) closing_(xcb_get_file_descriptor(connection_.get()));
     connection_.reset();
     monitors_.clear();
     behind_ = false;

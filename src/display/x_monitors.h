@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -60,6 +61,10 @@ public:
     // even without news on the descriptor.
     bool behind() const { return behind_; }
 
+    // Runs with the descriptor right before a connection held is closed, lost
+    // or let go: the loop deletes its event and the workers forget it first.
+    void on_closing(std::function<void(int)> closing) { closing_ = std::move(closing); }
+
 private:
     // The monitors as the server has them now; none when it does not answer
     // in time or the connection fails.
@@ -79,6 +84,7 @@ private:
     std::vector<Monitor> monitors_;
     std::string failure_;
     bool behind_ = false;
+    std::function<void(int)> closing_;
 };
 
 }  // namespace zelvo

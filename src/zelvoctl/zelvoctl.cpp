@@ -85,6 +85,19 @@ void print_status(const DaemonStatus& status) {
     else
         std::printf("next change: %s\n", status.next_change ? moment_text(*status.next_change, now).c_str() : "not known");
     if (status.images.empty()) std::printf("on screen:   nothing\n");
+    // Each monitor with its own period and next change, when the daemon times them one by one.
+    if (!status.monitors.empty()) {
+        for (std::size_t index = 0; index < status.monitors.size(); ++index) {
+            const MonitorTiming& monitor = status.monitors[index];
+            const std::string label = "monitor " + std::to_string(index + 1) + ":";
+            const std::string image = index < status.images.size() ? printable_name(status.images[index]) : "nothing";
+            std::printf("%-13s%s\n", label.c_str(), image.c_str());
+            std::printf("             every %s, next change %s\n", span_text(monitor.interval).c_str(),
+                        monitor.next_change ? moment_text(*monitor.next_change, now).c_str()
+                                            : (status.paused ? "none, paused" : "not known"));
+        }
+        return;
+    }
     for (std::size_t index = 0; index < status.images.size(); ++index)
         std::printf("%s%s\n", index == 0 ? "on screen:   " : "             ",
                     printable_name(status.images[index]).c_str());

@@ -14,8 +14,9 @@ PEER_UID = 54370  # a uid of its own, for a peer of another user
 SANITIZED = os.environ.get("ZELVO_SANITIZED") == "1"
 EMPTY = "Zelvo has no image left to show: a rescan or a reload may bring some"
 
-USAGE = (b"Usage: " + ZELVOCTL.encode() + b" [-d display] next | previous | reshuffle | reload | quit | pause | resume | "
-         b"toggle-pause | rescan | favourite | ban | unban PATH | set FILE... | status [--json] | current [--json]\n")
+USAGE = (b"Usage: " + ZELVOCTL.encode() + b" [-d display] next [-n N] | previous [-n N] | reshuffle | reload | quit | "
+         b"pause | resume | toggle-pause | rescan | favourite | ban | unban PATH | set [-n N] FILE... | status [--json] | "
+         b"current [--json]\n")
 
 
 class ControlTest(CycleCase):

@@ -199,13 +199,15 @@ TEST(LoadConfig, ReadsTheMonitorsOwnSettings) {
     // other types, with an empty source list; each keeps its place.
     TempHome home;
     auto [config, said] = load(home.at("rc"), home.path,
-                               "per-monitor = ({ sources = [\"/w\", \"/v\"]; minutes = 10; bg-style = \"--bg-fill\"; },"
+                               "per-monitor = ({ sources = [\"/w\", \"~/v\"]; minutes = 10; bg-style = \"--bg-fill\"; },"
                                " {}, \"/x\", { sources = \"/y\"; minutes = \"5\"; bg-style = 2; },"
                                " { sources = (); minutes = 60; });");
     ASSERT_TRUE(config) << said;
     struct Group { std::vector<std::string> sources; std::optional<int> minutes; std::optional<std::string> style; };
-    const Group expected[] = {{{"/w", "/v"}, 10, "--bg-fill"}, {}, {}, {}, {{"-"}, 60, std::nullopt}};
+    // A group's sources take "~/" as the home directory, as the main ones do.
+    const Group expected[] = {{{"/w", "~/v"}, 10, "--bg-fill"}, {}, {}, {}, {{"-"}, 60, std::nullopt}};
     ASSERT_EQ(config->per_monitor.size(), std::size(expected));
+    EXPECT_EQ(config->per_monitor[0].sources.first()->link->value, home.path + "/v");
     for (std::size_t index = 0; index < std::size(expected); ++index) {
         const MonitorGroup& group = config->per_monitor[index];
         EXPECT_EQ(std::tie(group.minutes, group.bg_style), std::tie(expected[index].minutes, expected[index].style));

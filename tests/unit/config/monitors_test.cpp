@@ -28,10 +28,19 @@ ImageRing ring_of(const std::vector<std::string>& texts) {
     return ImageRing(first);
 }
 
-std::vector<std::string> shown(const std::vector<StringNode*>& on_screen) {
+std::vector<std::string> shown(const std::vector<std::optional<std::string>>& on_screen) {
     std::vector<std::string> texts;
-    for (char* image : viewer_images(on_screen)) texts.push_back(image);
+    for (const std::optional<std::string>& image : on_screen) texts.push_back(image.value_or("-"));
     return texts;
+}
+
+// Keeps the images on screen but those of the monitors that change.
+std::vector<std::optional<std::string>> keeping(const std::vector<std::optional<std::string>>& on_screen,
+                                                const std::vector<bool>& changing) {
+    std::vector<std::optional<std::string>> keep = on_screen;
+    for (std::size_t monitor = 0; monitor < changing.size(); ++monitor)
+        if (changing[monitor]) keep[monitor].reset();
+    return keep;
 }
 
 MonitorGroup group(std::optional<int> minutes, std::optional<std::string> style = std::nullopt) {
@@ -54,7 +63,7 @@ TEST(BuildGroupRings, OneRingForEachGroupWithImagesAndOneLineForEachWithout) {
     config.per_monitor[2].sources = list_of({top + "/empty"});
     config.per_monitor[3].sources = StringList::placeholder();
     testing::internal::CaptureStderr();
-    const std::vector<ImageRing> rings = build_group_rings(config);
+    const std::vector<ImageRing> rings = build_group_rings(config, ExpandOptions{});
     const std::string said = testing::internal::GetCapturedStderr();
     fs::remove_all(top);
 
@@ -71,23 +80,34 @@ TEST(BuildGroupRings, OneRingForEachGroupWithImagesAndOneLineForEachWithout) {
               "Zelvo found no suitable images for monitor 4 and shows the main images there\r\n");
 }
 
-TEST(TakeNextImages, EachMonitorTakesFromItsOwnFeedAndTheOthersKeepTheirs) {
+TEST(TakeNextImages, EachMonitorTakesFromItsOwnRingWithoutRepeatingARoundAndTheOthersKeepTheirs) {
     const ImageRing main = ring_of({"a", "b", "c"});
     std::vector<ImageRing> groups(2);
     groups[1] = ring_of({"x", "y"});
-    MonitorFeeds feeds = monitor_feeds(main.node(), groups);
-    std::vector<StringNode*> on_screen(3, nullptr);
+    RingPlace main_place = ring_place_start(main, main.node());
+    std::vector<RingPlace> places = {RingPlace{}, ring_place_start(groups[1], groups[1].node())};
+    const MonitorFeeds feeds{main, main_place, groups, places};
+    std::vector<std::optional<std::string>> on_screen(3);
 
     // Monitors 0 and 2 share the main ring: consecutive images, as one ring always gave.
-    take_next_images(feeds, {true, true, true}, on_screen);
+    on_screen = take_next_images(feeds, on_screen);
     EXPECT_EQ(shown(on_screen), (std::vector<std::string>{"a", "x", "b"}));
-    take_next_images(feeds, {true, true, true}, on_screen);
+    on_screen = take_next_images(feeds, keeping(on_screen, {true, true, true}));
     EXPECT_EQ(shown(on_screen), (std::vector<std::string>{"c", "y", "a"}));
-    take_next_images(feeds, {false, true, false}, on_screen);
+    on_screen = take_next_images(feeds, keeping(on_screen, {false, true, false}));
     EXPECT_EQ(shown(on_screen), (std::vector<std::string>{"c", "x", "a"}));
-    take_next_images(feeds, {true, false, false}, on_screen);
+    on_screen = take_next_images(feeds, keeping(on_screen, {true, false, false}));
     EXPECT_EQ(shown(on_screen), (std::vector<std::string>{"b", "x", "a"}));
-    EXPECT_EQ(*monitor_feed(feeds, 2)->value, "c");  // a monitor beyond every group: the main ring
+    // A monitor beyond every group takes the main ring's; the group's round goes on where it was.
+    EXPECT_FALSE(monitor_has_own_ring(groups, 2));
+    EXPECT_EQ(*main_place.current->value, "c");
+    EXPECT_EQ(*places[1].current->value, "y");
+    // A ring with no image left gives none, and its monitor keeps nothing.
+    RingPlace empty_place;
+    const ImageRing empty;
+    std::vector<RingPlace> no_places;
+    EXPECT_EQ(take_next_images(MonitorFeeds{empty, empty_place, {}, no_places}, {std::nullopt, "k"}),
+              (std::vector<std::optional<std::string>>{std::nullopt, "k"}));
 }
 
 TEST(MonitorSettings, AGroupsOwnIntervalAndFitElseTheMainOnes) {

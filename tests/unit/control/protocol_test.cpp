@@ -45,7 +45,8 @@ TEST(Protocol, BadRequestsAndCommandsAreRefusedWithTheirReasons) {
     const std::vector<std::pair<Words, std::string>> commands = {
         {{"jump"}, "unknown command jump"},
         {{"next", "now"}, "next takes no arguments"},
-        {{"next", "-n", "1"}, "next takes no option -n"},
+        {{"reshuffle", "-n", "1"}, "reshuffle takes no option -n"},
+        {{"next", "-n"}, "next: -n needs a value"},
         {{"status", "--yaml"}, "status takes no option --yaml"},
         {{"unban"}, "unban takes 1 argument"},
         {{"unban", "/a", "/b"}, "unban takes 1 argument"},
@@ -65,8 +66,13 @@ TEST(Protocol, OptionsComeBeforeArgumentsAndTwoDashesEndThem) {
     EXPECT_TRUE(set.options.empty());
     // A lone "-" is an argument, as a file name may be.
     EXPECT_EQ(std::get<Command>(parse_command({"unban", "-"})).arguments, Words{"-"});
-    EXPECT_EQ(commands_usage(), "next | previous | reshuffle | reload | quit | pause | resume | toggle-pause | rescan | "
-                                "favourite | ban | unban PATH | set FILE... | status [--json] | current [--json]");
+    // -n names one monitor, for next, previous and set.
+    const Command one = std::get<Command>(parse_command({"set", "-n", "2", "--", "/b.png"}));
+    EXPECT_EQ(std::make_tuple(*one.value("-n"), one.arguments), std::make_tuple("2"s, Words{"/b.png"}));
+    EXPECT_EQ(std::get<Command>(parse_command({"next"})).value("-n"), nullptr);
+    EXPECT_EQ(commands_usage(), "next [-n N] | previous [-n N] | reshuffle | reload | quit | pause | resume | "
+                                "toggle-pause | rescan | favourite | ban | unban PATH | set [-n N] FILE... | "
+                                "status [--json] | current [--json]");
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ namespace {
 using namespace std::string_literals;
 
 TEST(StatusFile, HoldsAnyFileNameAndReadsBackWhatWasWritten) {
-    DaemonStatus status{4242, ":0", 1800, 1765214400, 1765216200, {"/a\nb=c.png", "", "https://x.org/d.jpg"}};
+    DaemonStatus status{4242, ":0", 1800, 1765214400, 1765216200, {"/a\nb=c.png", "", "https://x.org/d.jpg"}, false, {}};
     const std::string text = status_text(status);
     EXPECT_EQ(text, "zelvo-status=1\0pid=4242\0display=:0\0interval=1800\0changed=1765214400\0"
                     "next=1765216200\0image=/a\nb=c.png\0image=\0image=https://x.org/d.jpg\0"s);
@@ -21,7 +21,18 @@ TEST(StatusFile, HoldsAnyFileNameAndReadsBackWhatWasWritten) {
     EXPECT_EQ(std::tie(read->pid, read->display, read->interval, read->last_change, read->next_change, read->images),
               std::tie(status.pid, status.display, status.interval, status.last_change, status.next_change,
                        status.images));
-    EXPECT_FALSE(parse_status(status_text(DaemonStatus{7, ":1", 60, {}, {}, {}}))->last_change);
+    EXPECT_FALSE(parse_status(status_text(DaemonStatus{7, ":1", 60, {}, {}, {}, false, {}}))->last_change);
+}
+
+TEST(StatusFile, TellsEachMonitorsOwnIntervalAndNextChange) {
+    DaemonStatus status{9, ":0", 600, {}, 1765216200, {"/l.png", "/r.png"}, true, {{600, 1765216200}, {3600, {}}}};
+    const std::string text = status_text(status);
+    EXPECT_NE(text.find("paused=1\0monitor=600 1765216200\0monitor=3600 -\0"s), std::string::npos);
+    const std::optional<DaemonStatus> read = parse_status(text);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->monitors, status.monitors);
+    for (const char* bad : {"600", "x 1", "600 ", "-1 5", "600 1x"})
+        EXPECT_FALSE(parse_status("zelvo-status=1\0pid=1\0monitor="s + bad + '\0')) << bad;
 }
 
 TEST(StatusFile, RefusesWhatIsNoStatus) {

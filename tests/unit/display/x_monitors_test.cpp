@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "display/monitor_source.h"
 #include "display/x_monitors.h"
 
 namespace zelvo {
@@ -20,6 +21,21 @@ TEST(MonitorsInFehOrder, HeadsInTheirOrderNamedByPlaceElseRandrElseTheScreen) {
         {{}, {}, {{"", 0, 0, 1200, 300}}},
     };
     for (const Case& row : cases) EXPECT_EQ(monitors_in_feh_order(row.heads, row.randr, 1200, 300), row.expected);
+}
+
+// A monitor that stays is known by its name wherever it moves in the list;
+// an unnamed one by its place; a new one is none of the old.
+TEST(MonitorsMatched, ByNameElseUnnamedByPlace) {
+    const Monitor h0{"H0", 0, 0, 400, 300}, h1{"H1", 400, 0, 400, 300}, h2{"H2", 800, 0, 400, 300};
+    const Monitor whole{"", 0, 0, 1200, 300};
+    using Matched = std::vector<std::optional<std::size_t>>;
+    EXPECT_EQ(monitors_matched({h0, h1}, {h0, h1, h2}), (Matched{0, 1, std::nullopt}));
+    EXPECT_EQ(monitors_matched({h0, h1, h2}, {h2, h0}), (Matched{2, 0}));
+    EXPECT_EQ(monitors_matched({whole}, {whole}), (Matched{0}));
+    EXPECT_EQ(monitors_matched({h0, whole}, {whole, h0}), (Matched{std::nullopt, 0}));
+    EXPECT_EQ(monitors_matched({}, {h0}), (Matched{std::nullopt}));
+    // No display answers with two of one name: the second is new.
+    EXPECT_EQ(monitors_matched({h0}, {h0, h0}), (Matched{0, std::nullopt}));
 }
 
 // The X authority file given is the one libxcb reads; the environment that

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "display/monitor.h"
+
+namespace zelvo {
+
+// Where the daemon learns of the monitors: its one connection to the display
+// server, whose descriptor the loop watches. An X display is one; a Wayland
+// compositor's outputs fit the same shape. Nothing here blocks the loop but
+// the connection's own handshake.
+class MonitorSource {
+public:
+    virtual ~MonitorSource() = default;
+
+    // Connects, or connects again; false, with failure() saying why, when the
+    // display cannot be reached.
+    virtual bool connect() = 0;
+    virtual void disconnect() = 0;
+    virtual bool connected() const = 0;
+    // -1 when not connected.
+    virtual int descriptor() const = 0;
+    // In the order that "monitor N" counts them; empty when not connected.
+    virtual const std::vector<Monitor>& monitors() const = 0;
+    virtual const std::string& failure() const = 0;
+    // Takes what the server sent without waiting; true when the monitors
+    // changed, or when the connection was lost (then connected() is false).
+    virtual bool take_events() = 0;
+    // Changes came faster than take_events read them: call it again soon.
+    virtual bool behind() const = 0;
+    // What the log calls the display.
+    virtual const std::string& name() const = 0;
+
+    // `closing` runs with the descriptor right before the connection closes
+    // it, whether it is lost or let go, so that the loop lets go of it first.
+    void on_closing(std::function<void(int)> closing) { closing_ = std::move(closing); }
+
+protected:
+    void closing(int descriptor) const {
+        if (closing_ && descriptor >= 0) closing_(descriptor);
+    }
+
+private:
+    std::function<void(int)> closing_;
+};
+
+// The monitors of an X display (none: ":0") in feh's order, through libxcb,
+// with the cookies of this X authority file (none: the environment's).
+std::unique_ptr<MonitorSource> x_monitor_source(std::optional<std::string> display,
+                                                std::optional<std::string> xauthority);
+
+}  // namespace zelvo
