@@ -74,7 +74,12 @@ expected=$(printf 'zelvo: version: %s\r' "$version")
 answer=$(env PATH=/usr/bin zelvo -v) || fail "zelvo -v failed"
 [ "$answer" = "$expected" ] || fail "zelvo -v printed '$answer', not '$expected'"
 # zelvoctl answers a bad call with its usage and status 2, and finds no daemon in an empty home.
-usage="Usage: zelvoctl [-d display] next | previous | reshuffle | reload | quit | pause | resume | toggle-pause | rescan | favourite | ban | unban PATH | set FILE... | status [--json] | current [--json]"
+# The usage is the one the zelvoctl just built prints, so the package carries that build.
+usage=$("$build/src/zelvoctl" 2>&1) && fail "the built zelvoctl took no arguments as a command"
+case $usage in
+"Usage: zelvoctl "*) ;;
+*) fail "the built zelvoctl printed '$usage', not its usage" ;;
+esac
 status=0
 answer=$(env -i PATH=/usr/bin HOME="$work" zelvoctl 2>&1) || status=$?
 [ "$status" -eq 2 ] && [ "$answer" = "$usage" ] || fail "zelvoctl printed '$answer' with status $status, not the usage with 2"
