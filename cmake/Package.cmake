@@ -37,9 +37,10 @@ set(CPACK_STRIP_FILES ON)
 # x11-xserver-utils), procps, whose kill the user unit's reload uses, and
 # libxcb with its RandR and Xinerama extensions, through which the daemon
 # counts the display's monitors. The completions are loaded by
-# bash-completion, when it is there.
+# bash-completion, when it is there. On a Wayland desktop the daemon starts
+# swaybg instead of feh, under sway or another wlroots compositor.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "feh, x11-xserver-utils, procps, libxcb1, libxcb-randr0, libxcb-xinerama0")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion, swaybg, sway")
 
 include(CPack)
