@@ -75,7 +75,7 @@ answer=$(env PATH=/usr/bin zelvo -v) || fail "zelvo -v failed"
 [ "$answer" = "$expected" ] || fail "zelvo -v printed '$answer', not '$expected'"
 # zelvoctl answers a bad call with its usage and status 2, and finds no daemon in an empty home.
 # The usage is the one the zelvoctl just built prints, so the package carries that build.
-usage=$("$build/src/zelvoctl" 2>&1) && fail "the built zelvoctl took no arguments as a command"
+usage=$(env -i PATH="$build/src" zelvoctl 2>&1) && fail "the built zelvoctl took no arguments as a command"
 case $usage in
 "Usage: zelvoctl "*) ;;
 *) fail "the built zelvoctl printed '$usage', not its usage" ;;
