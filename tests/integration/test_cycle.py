@@ -50,12 +50,13 @@ class CycleCase(ZelvoCase):
             self.poll(taken, f"takes {signal.Signals(number).name}")
         self.expect(pid, *texts)
 
-    def changes(self, pid, program, count):
+    def changes(self, pid, program, count, timeout=10.0):
         """The starts of program in the order the daemon forked them, once there are count and
-        every child of the daemon has ended. Children forked close together may run in either order."""
+        every child of the daemon has ended (within timeout seconds). Children forked close together
+        may run in either order."""
         self.poll(lambda: len(records(program)) >= count, f"started {os.path.basename(program)} {count} times")
         children = pathlib.Path(f"/proc/{pid}/task/{pid}/children")  # gone once the daemon has ended
-        self.poll(lambda: not (children.exists() and children.read_text()), "lets its children end")
+        self.poll(lambda: not (children.exists() and children.read_text()), "lets its children end", timeout)
         wrap = int(pathlib.Path("/proc/sys/kernel/pid_max").read_text())
         found = sorted(records(program), key=lambda start: (start["pid"] - pid) % wrap)
         self.assertEqual(len(found), count, found)

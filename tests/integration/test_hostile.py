@@ -14,6 +14,8 @@ from test_cycle import BACK, NO_BACK, RELOAD, RELOADED, SHUFFLE, SKIP, CycleCase
 sys.setrecursionlimit(10000)  # rmtree descends one call a level, and a test nests 2100 levels
 HOSTILE_UID = 54350  # a uid of its own, for which file permissions count
 BLOCKS = block_colours(0x48, 0xb8)
+# The daemon ends a colour step (or the preparing of the next one) after this many seconds.
+COLOUR_DEADLINE = 20
 COLOUR_LINE = re.compile(r"#define c(\d+) #[0-9a-fA-F]{6}")
 # MagickCore also reads the policy files in MAGICK_CONFIGURE_PATH, and the first value of a limit
 # wins: this one lifts every limit that a system policy sets, so that only the daemon's own remain.
@@ -95,13 +97,14 @@ class HostileCase(CycleCase):
         self.assert_notices(first, first[0].pid, "Zelvo is inited", "Zelvo is started")
         return first[0].pid
 
-    def change(self, pid, count, number=signal.SIGUSR1, *texts):
+    def change(self, pid, count, number=signal.SIGUSR1, *texts, timeout=10.0):
         """The image entries of change count, as the exact bytes that the viewer got; unless it is the
-        start's or number is None, sends number first and expects its log lines texts."""
+        start's or number is None, sends number first and expects its log lines texts. The daemon's
+        children must end within timeout seconds."""
         if count > 1 and number:
             self.send(pid, [number], *(texts or ["SIGUSR1 has been recived: skiping ahead"]))
         # The recorder writes a byte outside printable ASCII as \u00XX, one character a byte.
-        return [entry.encode("latin-1") for entry in self.changes(pid, self.feh, count)[-1]["argv"][3:]]
+        return [entry.encode("latin-1") for entry in self.changes(pid, self.feh, count, timeout)[-1]["argv"][3:]]
 
     def reload_without_images(self, pid):
         """Sends SIGHUP for a reload that finds no image: it says so and keeps the ring."""
@@ -204,7 +207,8 @@ class LargeImageTest(HostileCase):
                 self.send(pid, [signal.SIGUSR1], "SIGUSR1 has been recived: skiping ahead")
             text = self.colour_file()  # the colour step may take a good part of its deadline here
             print(f"\nlarge image: colour file {time.monotonic() - began:.2f} s after the change began")
-            walk.append((self.change(pid, count, None)[0], text))
+            # The next image's colours are being prepared: that child may take the step's whole deadline.
+            walk.append((self.change(pid, count, None, timeout=COLOUR_DEADLINE + 5)[0], text))
         self.assertEqual(sorted(entry for entry, _ in walk), sorted(map(os.fsencode, (jpeg, png))))
         # The PNG is 80% opaque: its colours are those that feh shows, over black.
         shown = {os.fsencode(jpeg): BLOCKS, os.fsencode(png): [tuple(int(c * 0.8) for c in colour) for colour in BLOCKS]}
