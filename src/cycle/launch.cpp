@@ -5,11 +5,19 @@
 
 namespace zelvo {
 
+namespace {
+
+// swaybg names every output it draws on: without a number of its own the
+// count is the compositor's.
+bool counts_outputs(const Config& config) { return config.viewer == Viewer::swaybg && !config.monitors_counted; }
+
+}  // namespace
+
 std::int32_t monitor_count(const RunOptions& options) {
     std::int32_t count = 1;
     if (options.monitors >= 1)
         count = options.monitors;
-    else if (options.config && options.config->monitors_auto)
+    else if (options.config && (options.config->monitors_auto || counts_outputs(*options.config)))
         count = std::max(options.display_monitors, 1);
     else if (options.config && options.config->monitors >= 1)
         count = options.config->monitors;

@@ -40,8 +40,9 @@ private:
 // No X display drives more monitors than this, and the viewer's vector stays small.
 inline constexpr std::int32_t max_monitors = 64;
 
-// The monitor count: -m when 1 or more, else, with "monitors" = "auto", the
-// display's, else the Config's when 1 or more, else 1; at most max_monitors.
+// The monitor count: -m when 1 or more, else, with "monitors" = "auto" (or
+// swaybg and no number in "monitors"), the display's, else the Config's when
+// 1 or more, else 1; at most max_monitors.
 std::int32_t monitor_count(const RunOptions& options);
 
 // A viewer vector for count images from the start node onwards (count + 4 entries).
