@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "colour/fetch.h"
+
 namespace zelvo {
 
 namespace {
@@ -43,6 +45,26 @@ void refill_image_slots(ViewerArgv& argv, StringNode* start, std::size_t count) 
 }
 
 void release_viewer_argv(ViewerArgv& argv) { argv = ViewerArgv(); }
+
+SwaybgPlan plan_swaybg_outputs(const std::vector<Monitor>& outputs, const std::vector<std::string>& images,
+                               const Config& config, const std::vector<SwaybgOutput>& before) {
+    SwaybgPlan plan;
+    for (std::size_t index = 0; index < outputs.size() && !images.empty(); ++index) {
+        const std::string& name = outputs[index].name;
+        std::string image = images[index % images.size()];
+        if (is_url(image)) {
+            if (!plan.url_passed_over) plan.url_passed_over = image;
+            const auto kept = std::find_if(before.begin(), before.end(),
+                                           [&name](const SwaybgOutput& output) { return output.name == name; });
+            if (kept == before.end()) continue;
+            image = kept->image;
+        }
+        const std::optional<std::string>& own =
+            index < config.per_monitor.size() ? config.per_monitor[index].bg_style : std::nullopt;
+        plan.outputs.push_back(SwaybgOutput{name, std::move(image), swaybg_mode(own.value_or(config.bg_style))});
+    }
+    return plan;
+}
 
 LaunchVector build_viewer_envp(const std::optional<std::string>& display,
                                const std::optional<std::string>& xauthority,

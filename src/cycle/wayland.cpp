@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdlib>
 
-#include "colour/fetch.h"
 #include "cycle/cycle.h"
 #include "support/children.h"
 #include "support/log.h"
@@ -43,47 +42,26 @@ SwaybgViewer& swaybg_viewer(DaemonState& state) {
     return *state.swaybg;
 }
 
-// The image an output showed with the call before; none when it had none.
-const std::string* image_before(const DaemonState& state, const std::string& output) {
-    for (const SwaybgOutput& before : state.swaybg_outputs)
-        if (before.name == output) return &before.image;
-    return nullptr;
-}
-
 }  // namespace
 
 bool start_swaybg(DaemonState& state, char* const* viewer_argv) {
-    const Config& config = *state.options.config;
-    std::size_t images = 0;
-    while (viewer_argv[3 + images] != nullptr) ++images;
+    std::vector<std::string> images;
+    for (char* const* image = &viewer_argv[3]; *image != nullptr; ++image) images.emplace_back(*image);
     // Not connected: no output to draw on, and swaybg would end at once. The
     // compositor that comes back gets every output drawn.
     static const std::vector<Monitor> none;
     const std::vector<Monitor>& outputs =
         state.display && state.display->connected() ? state.display->monitors() : none;
-    std::vector<SwaybgOutput> call;
-    bool said_url = false;
-    for (std::size_t index = 0; index < outputs.size() && images > 0; ++index) {
-        std::string image = viewer_argv[3 + index % images];
-        // swaybg reads local files only: the output keeps what it showed.
-        if (is_url(image)) {
-            if (!said_url) report("Zelvo cannot show the URL %s with swaybg and keeps the image before", image.c_str());
-            said_url = true;
-            const std::string* before = image_before(state, outputs[index].name);
-            if (before == nullptr) continue;
-            image = *before;
-        }
-        const std::optional<std::string>& own =
-            index < config.per_monitor.size() ? config.per_monitor[index].bg_style : std::nullopt;
-        call.push_back(SwaybgOutput{outputs[index].name, std::move(image), swaybg_mode(own.value_or(config.bg_style))});
-    }
-    if (call.empty()) return true;
+    SwaybgPlan plan = plan_swaybg_outputs(outputs, images, *state.options.config, state.swaybg_outputs);
+    if (plan.url_passed_over)
+        report("Zelvo cannot show the URL %s with swaybg and keeps the image before", plan.url_passed_over->c_str());
+    if (plan.outputs.empty()) return true;
     SwaybgViewer& viewer = swaybg_viewer(state);
-    RunOptions& options = state.options;
-    viewer.show(SwaybgCall{state.swaybg_program, build_swaybg_argv(call),
+    const RunOptions& options = state.options;
+    viewer.show(SwaybgCall{state.swaybg_program, build_swaybg_argv(plan.outputs),
                            build_swaybg_envp(options.wayland_display, options.runtime_directory, options.home)},
                 ViewerClock::now());
-    state.swaybg_outputs = std::move(call);
+    state.swaybg_outputs = std::move(plan.outputs);
     arm_swaybg_timer(state);
     return true;
 }
