@@ -181,6 +181,15 @@ struct DaemonState {
     std::unique_ptr<SwaybgViewer> swaybg;
     EventPtr swaybg_timer;
     std::vector<SwaybgOutput> swaybg_outputs;
+    // swaybg reads only files: the images of the last change as asked for,
+    // the URLs among them fetched to private copies in the runtime
+    // directory (URL, file), the fetch under way, and the URLs that could
+    // not be fetched for these images.
+    std::vector<std::string> swaybg_images;
+    std::vector<std::pair<std::string, std::string>> swaybg_copies;
+    std::unique_ptr<WorkerJob> swaybg_fetch;
+    std::vector<std::string> swaybg_unfetched;
+    std::uint64_t swaybg_copy_count = 0;
 };
 
 // Runs the wallpaper cycle until a quit signal has ended it; gives 0.

@@ -2,10 +2,14 @@
 """The daemon with viewer = "swaybg" on a real headless sway: its outputs as
 monitors, the handover, hotplug, a compositor that goes away, swaybg that
 misbehaves and sessions of the wrong kind. grim's screenshots are the proof."""
+import functools
+import glob
+import http.server
 import os
 import pathlib
 import shutil
 import signal
+import threading
 import time
 
 from harness import ZelvoCase, hex_colour, libconfig_text, make_solid_images, near
@@ -164,6 +168,36 @@ class WaylandDaemonTest(ZelvoCase):
                 self.end(pid)
                 self.assertEqual(self.texts(1), ["Zelvo has quit"])
                 shutil.rmtree(os.path.join(sway.home, ".zelvo"))
+
+    def test_a_url_is_shown_from_a_private_copy_and_one_that_cannot_be_fetched_keeps_the_image_before(self):
+        class Quiet(http.server.SimpleHTTPRequestHandler):
+            def log_message(self, *_):
+                pass
+
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(
+            Quiet, directory=self.path("images")))
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.addCleanup(server.server_close)
+        self.addCleanup(server.shutdown)
+        url = f"http://127.0.0.1:{server.server_address[1]}/"
+        red, blue = self.images[0], self.images[2]
+        sway = self.start_sway()
+        # By name: the file, then the URLs, "ff0000.png" before "gone.png".
+        pid = self.start(sway, libconfig_text({"viewer": "swaybg", "order": "name",
+                                               "default": [blue, url + os.path.basename(red), url + "gone.png"]}))
+        self.assert_screen(sway, {"HEADLESS-1": self.colour[blue], "HEADLESS-2": self.colour[red]})
+        copies = glob.glob(os.path.join(sway.runtime, "**", "swaybg-*"), recursive=True)
+        self.assertEqual(len(copies), 1, copies)
+        [swaybg] = self.wait_alive(pid, 1)
+        self.assertIn(copies[0].encode(), pathlib.Path(f"/proc/{swaybg}/cmdline").read_bytes().split(b"\0"))
+        os.kill(pid, signal.SIGUSR1)
+        lines = self.texts(2)
+        self.assertEqual(lines[0], "SIGUSR1 has been recived: skiping ahead")
+        self.assertRegex(lines[1], f"^Zelvo could not fetch {url}gone.png for swaybg \\(.+\\) and keeps the image before$")
+        self.assert_screen(sway, {"HEADLESS-1": self.colour[blue], "HEADLESS-2": self.colour[blue]})
+        self.end(pid)
+        self.assertEqual(self.texts(1), ["Zelvo has quit"])
+        self.assertEqual(glob.glob(os.path.join(sway.runtime, "**", "swaybg-*"), recursive=True), [])
 
     def test_a_session_of_the_wrong_kind_ends_the_start_with_one_line(self):
         self.write_config({"viewer": "swaybg", "default": self.images[:1]})
