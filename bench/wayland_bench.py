@@ -207,64 +207,32 @@ def xwd_pixel(display, x, y):
     return (pixel >> 16) & 0xFF, (pixel >> 8) & 0xFF, pixel & 0xFF
 
 
-def change_latencies(daemon, pixel, colours, settled):
-    """Seconds from SIGUSR1 to a new wallpaper colour at the pixel, ROUNDS times; settled() holds once the
-    viewer is back to rest before the next change."""
-    latencies, before = [], pixel()
-    for _ in range(ROUNDS):
-        began = time.monotonic()
-        daemon.next_image()
-        deadline = began + 30
-        while (now := pixel()) == before or now not in colours:
-            if time.monotonic() > deadline:
-                raise SystemExit(f"wayland_bench.py: the screen stayed at {before}")
-        latencies.append(time.monotonic() - began)
-        before = now
+def change_latencies(daemon, pixel, sequence, settled):
+    """Seconds from SIGUSR1 to the next colour of sequence at the pixel, ROUNDS times, from the first colour
+    of sequence on (the image before the first change); settled() holds once the viewer is back to rest."""
+    def wait(colour, began):
+        while pixel() != colour:
+            if time.monotonic() > began + 30:
+                raise SystemExit(f"wayland_bench.py: the screen never showed {colour}")
+        return time.monotonic()
+
+    wait(sequence[0], time.monotonic())
+    latencies = []
+    for change in range(1, ROUNDS + 1):
         deadline = time.monotonic() + 30
         while not settled():
             if time.monotonic() > deadline:
                 raise SystemExit("wayland_bench.py: the viewer never came to rest")
             time.sleep(0.005)
+        began = time.monotonic()
+        daemon.next_image()
+        latencies.append(wait(sequence[change % len(sequence)], began) - began)
     return latencies
 
 
-def probe_figures(sway, work, small, large, colours):
-    """swaybg alone and the probe: first frames, changes and idle wake-ups."""
-    grim_runs = []
-    for _ in range(ROUNDS):
-        began = time.monotonic()
-        sway.pixel(*CENTRE)
-        grim_runs.append(time.monotonic() - began)
-    for load, label in ((0, ""), (2, ", both cores busy")):
-        with busy_cores(load):
-            for name, image in (("64x48 PNG", small), ("3840x2160 JPEG", large)):
-                times = [first_frame(sway, image) for _ in range(ROUNDS)]
-                row(f"swaybg start to first frame, {name}{label}: median", milliseconds(statistics.median(times)), "ms")
-                row(f"swaybg start to first frame, {name}{label}: most", milliseconds(max(times)), "ms")
-
-    probe = Probe(sway, work)
-    try:
-        probe.wait_line("outputs")
-        latencies = []
-        for change in range(ROUNDS + 1):
-            image = colours[change % len(colours)]
-            expected = {"red": (255, 0, 0), "lime": (0, 255, 0), "blue": (0, 0, 255)}[os.path.basename(image)[:-4]]
-            began = time.monotonic()
-            probe.send("show", image)
-            shown = wait_pixel(sway, lambda pixel: pixel == expected)
-            if change > 0:  # the first has nothing to hand over from
-                latencies.append(shown - began)
-            # The one it replaced has ended: the next change finds one swaybg.
-            probe.wait_line('"alive": 1}')
-        row("change to the new image on screen (median of 20)", milliseconds(statistics.median(latencies)), "ms")
-        before = probe.wake_ups()
-        time.sleep(IDLE_SECONDS)
-        row(f"wake-ups of the probe in {IDLE_SECONDS:g} s idle, connected, a wallpaper on screen",
-            probe.wake_ups() - before, "")
-    finally:
-        probe.stop()
-    print(f"note\tgrim takes {milliseconds(statistics.median(grim_runs))} ms for one pixel (median of {ROUNDS}):"
-          " every time on screen is good to about that much")
+def first_images(colours, monitors):
+    """The colour of the first monitor at each change, the ring taken by name, monitors images at a time."""
+    return [colours[change * monitors % len(colours)] for change in range(len(colours))]
 
 
 def daemon_figures(binary, work, sway, images, colours):
@@ -276,7 +244,7 @@ def daemon_figures(binary, work, sway, images, colours):
                          {**sway.environment(), "PATH": os.environ.get("PATH", "/usr/bin:/bin")}, True)
         daemons.append(wayland)
         one_swaybg = lambda: len(live_children(wayland.pid)) == 1
-        wayland_times = change_latencies(wayland, lambda: sway.pixel(*CENTRE), colours, one_swaybg)
+        wayland_times = change_latencies(wayland, lambda: sway.pixel(*CENTRE), first_images(colours, 2), one_swaybg)
         time.sleep(1)
         before = wayland.switches()
         time.sleep(IDLE_SECONDS)
@@ -291,7 +259,7 @@ def daemon_figures(binary, work, sway, images, colours):
                      {"HOME": x_home, "PATH": os.environ.get("PATH", "/usr/bin:/bin")}, False)
         daemons.append(x11)
         no_feh = lambda: not live_children(x11.pid)
-        x_times = change_latencies(x11, lambda: xwd_pixel(display, *CENTRE), colours, no_feh)
+        x_times = change_latencies(x11, lambda: xwd_pixel(display, *CENTRE), first_images(colours, 1), no_feh)
         x_memory = x11.status("VmRSS")
     finally:
         for daemon in daemons:
@@ -332,7 +300,8 @@ def main():
 
         if os.environ.get("ZELVO_DAEMON_ONLY") != "1":
             probe_figures(sway, work, small, large, colours)
-        daemon_figures(sys.argv[2], work, sway, colours, [(255, 0, 0), (0, 255, 0), (0, 0, 255)])
+        # By name: blue, lime, red.
+        daemon_figures(sys.argv[2], work, sway, colours, [(0, 0, 255), (0, 255, 0), (255, 0, 0)])
     finally:
         sway.stop()
         shutil.rmtree(work)
