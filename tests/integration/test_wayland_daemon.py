@@ -92,6 +92,13 @@ class WaylandDaemonTest(ZelvoCase):
         self.assertNotEqual(self.wait_alive(pid, 1), [swaybg])
         # The colours as on X, but no xrdb without DISPLAY, and not a line about it.
         self.poll(lambda: os.path.exists(os.path.join(sway.home, ".zelvo", "colors")), "wrote the colour file")
+        # A reload back to feh ends swaybg; feh draws from then on.
+        [swaybg] = self.wait_alive(pid, 1)
+        pathlib.Path(sway.home, ".zelvo", ".zelvorc").write_text(libconfig_text({"default": [yellow]}))
+        os.kill(pid, signal.SIGHUP)
+        self.assertEqual(self.texts(2), ["SIGHUP has been recived: regening config", "config regened"])
+        self.assertEqual(self.wait_records(os.path.join(self.bin, "feh"), 1)[0]["argv"][3:], [yellow])
+        self.poll(lambda: not os.path.exists(f"/proc/{swaybg}"), "ended swaybg")
         self.end(pid)
         self.assertEqual(self.texts(1), ["Zelvo has quit"])
         self.assertFalse(os.path.exists(os.path.join(self.bin, "xrdb.log")), "xrdb ran without DISPLAY")
