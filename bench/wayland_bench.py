@@ -235,6 +235,45 @@ def first_images(colours, monitors):
     return [colours[change * monitors % len(colours)] for change in range(len(colours))]
 
 
+def probe_figures(sway, work, small, large, colours):
+    """swaybg alone and the probe: first frames, changes and idle wake-ups."""
+    grim_runs = []
+    for _ in range(ROUNDS):
+        began = time.monotonic()
+        sway.pixel(*CENTRE)
+        grim_runs.append(time.monotonic() - began)
+    for load, label in ((0, ""), (2, ", both cores busy")):
+        with busy_cores(load):
+            for name, image in (("64x48 PNG", small), ("3840x2160 JPEG", large)):
+                times = [first_frame(sway, image) for _ in range(ROUNDS)]
+                row(f"swaybg start to first frame, {name}{label}: median", milliseconds(statistics.median(times)), "ms")
+                row(f"swaybg start to first frame, {name}{label}: most", milliseconds(max(times)), "ms")
+
+    probe = Probe(sway, work)
+    try:
+        probe.wait_line("outputs")
+        latencies = []
+        for change in range(ROUNDS + 1):
+            image = colours[change % len(colours)]
+            expected = {"red": (255, 0, 0), "lime": (0, 255, 0), "blue": (0, 0, 255)}[os.path.basename(image)[:-4]]
+            began = time.monotonic()
+            probe.send("show", image)
+            shown = wait_pixel(sway, lambda pixel: pixel == expected)
+            if change > 0:  # the first has nothing to hand over from
+                latencies.append(shown - began)
+            # The one it replaced has ended: the next change finds one swaybg.
+            probe.wait_line('"alive": 1}')
+        row("change to the new image on screen (median of 20)", milliseconds(statistics.median(latencies)), "ms")
+        before = probe.wake_ups()
+        time.sleep(IDLE_SECONDS)
+        row(f"wake-ups of the probe in {IDLE_SECONDS:g} s idle, connected, a wallpaper on screen",
+            probe.wake_ups() - before, "")
+    finally:
+        probe.stop()
+    print(f"note\tgrim takes {milliseconds(statistics.median(grim_runs))} ms for one pixel (median of {ROUNDS}):"
+          " every time on screen is good to about that much")
+
+
 def daemon_figures(binary, work, sway, images, colours):
     """The daemon on sway against the daemon on Xvfb with feh: change latency, idle wake-ups, memory."""
     case, daemons = Case(), []
