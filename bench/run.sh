@@ -10,7 +10,7 @@
 #   python3 bench/SCRIPT ZELVO_BINARY ZELVO_RECORDER
 # with the paths of the daemon and of the recording stand-in that it drives
 # (cycle_bench.py takes zelvoctl from beside the daemon); wayland_bench.py is
-# given the tests' Wayland probe instead, and runs a headless sway of its own;
+# given the tests' Wayland probe and the daemon, and runs a headless sway and an Xvfb of its own;
 # monitors_bench.py runs a private Xvfb of its own.
 # cycle_bench.py must run as root (see its usage text); ZELVO_IDLE_SECONDS
 # shortens its idle window for a quick run, and ZELVO_COLOURS_ONLY=1,
@@ -59,7 +59,7 @@ cmake --build "$magick7_dir" -j2 --target zelvo zelvo_recorder zelvo_colour_benc
 for benchmark in "${benchmarks[@]}"; do
     echo "running $benchmark ..." >&2
     case $benchmark in
-        wayland_bench.py) command=(python3 "$source_dir/bench/$benchmark" "$zelvo_wayland_probe") ;;
+        wayland_bench.py) command=(python3 "$source_dir/bench/$benchmark" "$zelvo_wayland_probe" "$zelvo_binary") ;;
         *.py) command=(python3 "$source_dir/bench/$benchmark" "$zelvo_binary" "$zelvo_recorder") ;;
         *) command=("$build_dir/bench/$benchmark") ;;
     esac

@@ -162,6 +162,13 @@ std::optional<std::string> config_display(const std::string& config_path) {
     return lookup_setting(file.get(), "DISPLAY");
 }
 
+Viewer config_viewer(const std::string& config_path) {
+    std::optional<std::string> text = read_regular_file(config_path.c_str(), most_config_bytes);
+    ConfigFile file;
+    if (!text || !config_read_text(file.get(), *text)) return Viewer::feh;
+    return lookup_text(file.get(), "viewer") == "swaybg" ? Viewer::swaybg : Viewer::feh;
+}
+
 bool write_default_config(const std::string& config_path, const std::string& home) {
     ConfigFile file;
     config_setting_t* root = config_root_setting(file.get());
@@ -220,6 +227,8 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
     if (config->xauthority) config->xauthority = home_path(*config->xauthority, home);
     config->display = lookup_setting(settings, "DISPLAY");
     lookup_number(settings, "monitors", config->monitors);
+    int counted = 0;
+    config->monitors_counted = config_lookup_int(settings, "monitors", &counted) == CONFIG_TRUE;
     config->monitors_auto = lookup_text(settings, "monitors") == "auto";
     config->feh_path = lookup_path(settings, "feh-path", home);
     lookup_number(settings, "minutes", config->minutes);
@@ -263,7 +272,7 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
     if (const config_setting_t* groups = config_lookup(settings, "per-monitor"))
         config->per_monitor = read_monitor_groups(groups, home);
     if (lookup_text(settings, "viewer") == "swaybg") config->viewer = Viewer::swaybg;
-    config->swaybg_path = lookup_text(settings, "swaybg-path");
+    config->swaybg_path = lookup_path(settings, "swaybg-path", home);
     return config;
 }
 

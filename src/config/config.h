@@ -50,6 +50,9 @@ struct Config {
     // "monitors" = "auto": the count is the display's monitors. A number in
     // "monitors" keeps `monitors_auto` false; -m wins over both.
     bool monitors_auto = false;
+    // "monitors" holds a number, written or the default file's: with swaybg
+    // the count is then that number, else the compositor's outputs.
+    bool monitors_counted = false;
     StringList sources;
     StringList xrdb_args;
     // The program started at every change and its first arguments; none when empty.
@@ -101,6 +104,10 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
 // creating, changing or reporting anything; none when the file is missing,
 // cannot be read or parsed, or sets none.
 std::optional<std::string> config_display(const std::string& config_path);
+
+// The "viewer" that an existing configuration file names, read as
+// config_display reads "DISPLAY"; feh when it names none.
+Viewer config_viewer(const std::string& config_path);
 
 // Writes the fresh six-setting file; false when it cannot be written.
 bool write_default_config(const std::string& config_path, const std::string& home);

@@ -15,12 +15,16 @@ struct RunOptions {
     std::optional<std::string> source;
     std::optional<std::string> xauthority;
     std::optional<std::string> display;
+    // The Wayland display that swaybg draws on, and the folder its socket is in.
+    std::optional<std::string> wayland_display;
+    std::optional<std::string> runtime_directory;
     std::string config_path;
     ConfigPtr config;
     int minutes = 0;
     int monitors = 0;
     std::string feh_path;
     std::string xrdb_path;
+    std::string swaybg_path;
     ImageRing ring;
     // The rings of the groups of "per-monitor", in group order; an empty one
     // for a group whose monitor takes the main ring's images.

@@ -37,6 +37,7 @@ void choose_programs(DaemonState& state) {
     const RunOptions& options = state.options;
     state.viewer_program = options.config->feh_path.value_or(options.feh_path);
     state.xrdb_program = options.config->xrdb_path.value_or(options.xrdb_path);
+    state.swaybg_program = options.config->swaybg_path.value_or(options.swaybg_path);
 }
 
 // The viewer's vectors from the Config and RunOptions in force and from the
@@ -58,6 +59,7 @@ DaemonState& state_of(void* argument) { return *static_cast<DaemonState*>(argume
 void on_quit(evutil_socket_t, short, void* argument) { steer_quit(state_of(argument)); }
 
 void on_child(evutil_socket_t, short, void* argument) {
+    swaybg_children_ended(state_of(argument));
     children_reap();
     state_of(argument).hooks->on_child();
 }
@@ -94,6 +96,8 @@ void finish_reload(DaemonState& state, ConfigPtr config, StringList images,
         start_group_places(state);
         state.monitor_next.clear();
     }
+    // Back to feh: swaybg's wallpaper goes with its processes.
+    if (options.config->viewer == Viewer::feh) end_swaybg(state);
     // The display's monitors are read again, as at start-up.
     connect_display(state);
     restart_timer(state);
@@ -300,6 +304,7 @@ void steer_quit(DaemonState& state) {
         state.set.reset();
         state.list_job.reset();
         state.hooks->stop();
+        end_swaybg(state);
     }
     const timeval delay{1, 0};
     event_base_loopexit(state.events->base.get(), &delay);
@@ -440,6 +445,7 @@ int run_cycle(DaemonState& state) {
     state.reload.reset();
     state.hooks->kill_now();
     state.hooks.reset();
+    swaybg_after_loop(state);
     EventPtr* in_order[] = {&events.sigquit_event, &events.sigint_event,   &events.sigterm_event,
                             &events.sighup_event,  &events.sigusr1_event,  &events.sigusr2_event,
                             &events.sigrtmin_event, &events.timer_event,   &events.rescan_event,

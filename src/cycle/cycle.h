@@ -20,6 +20,7 @@
 #include "cycle/hook.h"
 #include "cycle/launch.h"
 #include "display/monitor_source.h"
+#include "display/swaybg.h"
 #include "images/expander.h"
 #include "images/launch_vector.h"
 #include "images/ring_edit.h"
@@ -172,6 +173,23 @@ struct DaemonState {
     EventPtr display_retry;
     int display_retry_seconds = 0;
     bool display_away_said = false;
+
+    // With "viewer" = "swaybg": its swaybg processes, the timer of their
+    // handovers, and the image each output was given last.
+    std::string swaybg_program;
+    ForkedProcesses swaybg_processes;
+    std::unique_ptr<SwaybgViewer> swaybg;
+    EventPtr swaybg_timer;
+    std::vector<SwaybgOutput> swaybg_outputs;
+    // swaybg reads only files: the images of the last change as asked for,
+    // the URLs among them fetched to private copies in the runtime
+    // directory (URL, file), the fetch under way, and the URLs that could
+    // not be fetched for these images.
+    std::vector<std::string> swaybg_images;
+    std::vector<std::pair<std::string, std::string>> swaybg_copies;
+    std::unique_ptr<WorkerJob> swaybg_fetch;
+    std::vector<std::string> swaybg_unfetched;
+    std::uint64_t swaybg_copy_count = 0;
 };
 
 // Runs the wallpaper cycle until a quit signal has ended it; gives 0.
@@ -202,6 +220,20 @@ bool start_viewer(DaemonState& state, char* const* viewer_argv);
 // being made for it goes on). False, after a log line, when the viewer could
 // not be started: then nothing changed.
 bool begin_change(DaemonState& state, char* const* viewer_argv, bool colours_stay = false);
+
+// The viewer step with swaybg: every output gets its monitor's image from
+// the slots (from entry 3 to the terminator; an output beyond them takes
+// them again from the first) in its monitor's mode, and the swaybg on screen
+// is handed over to the new one. False, after a line, when none could start.
+bool start_swaybg(DaemonState& state, char* const* viewer_argv);
+// On SIGCHLD: the swaybg processes that have ended are told to the viewer,
+// and only then reaped.
+void swaybg_children_ended(DaemonState& state);
+// Ends every swaybg (on quit, or when a reload goes back to feh).
+void end_swaybg(DaemonState& state);
+// After the loop: the swaybg processes still alive are killed, to be reaped
+// with the daemon's other killed children.
+void swaybg_after_loop(DaemonState& state);
 
 // Completes the change begun last once its colours are known (at once with
 // colours off): the colour file, the exports, the terminals and xrdb, then

@@ -3,13 +3,23 @@
 #include <algorithm>
 #include <utility>
 
+#include "colour/fetch.h"
+
 namespace zelvo {
+
+namespace {
+
+// swaybg names every output it draws on: without a number of its own the
+// count is the compositor's.
+bool counts_outputs(const Config& config) { return config.viewer == Viewer::swaybg && !config.monitors_counted; }
+
+}  // namespace
 
 std::int32_t monitor_count(const RunOptions& options) {
     std::int32_t count = 1;
     if (options.monitors >= 1)
         count = options.monitors;
-    else if (options.config && options.config->monitors_auto)
+    else if (options.config && (options.config->monitors_auto || counts_outputs(*options.config)))
         count = std::max(options.display_monitors, 1);
     else if (options.config && options.config->monitors >= 1)
         count = options.config->monitors;
@@ -35,6 +45,26 @@ void refill_image_slots(ViewerArgv& argv, StringNode* start, std::size_t count) 
 }
 
 void release_viewer_argv(ViewerArgv& argv) { argv = ViewerArgv(); }
+
+SwaybgPlan plan_swaybg_outputs(const std::vector<Monitor>& outputs, const std::vector<std::string>& images,
+                               const Config& config, const std::vector<SwaybgOutput>& before) {
+    SwaybgPlan plan;
+    for (std::size_t index = 0; index < outputs.size() && !images.empty(); ++index) {
+        const std::string& name = outputs[index].name;
+        std::string image = images[index % images.size()];
+        if (is_url(image)) {
+            if (!plan.url_passed_over) plan.url_passed_over = image;
+            const auto kept = std::find_if(before.begin(), before.end(),
+                                           [&name](const SwaybgOutput& output) { return output.name == name; });
+            if (kept == before.end()) continue;
+            image = kept->image;
+        }
+        const std::optional<std::string>& own =
+            index < config.per_monitor.size() ? config.per_monitor[index].bg_style : std::nullopt;
+        plan.outputs.push_back(SwaybgOutput{name, std::move(image), swaybg_mode(own.value_or(config.bg_style))});
+    }
+    return plan;
+}
 
 LaunchVector build_viewer_envp(const std::optional<std::string>& display,
                                const std::optional<std::string>& xauthority,

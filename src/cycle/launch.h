@@ -7,6 +7,8 @@
 
 #include "config/config.h"
 #include "config/run_options.h"
+#include "display/monitor.h"
+#include "display/swaybg.h"
 #include "images/launch_vector.h"
 #include "images/string_list.h"
 
@@ -40,8 +42,9 @@ private:
 // No X display drives more monitors than this, and the viewer's vector stays small.
 inline constexpr std::int32_t max_monitors = 64;
 
-// The monitor count: -m when 1 or more, else, with "monitors" = "auto", the
-// display's, else the Config's when 1 or more, else 1; at most max_monitors.
+// The monitor count: -m when 1 or more, else, with "monitors" = "auto" (or
+// swaybg and no number in "monitors"), the display's, else the Config's when
+// 1 or more, else 1; at most max_monitors.
 std::int32_t monitor_count(const RunOptions& options);
 
 // A viewer vector for count images from the start node onwards (count + 4 entries).
@@ -52,6 +55,21 @@ ViewerArgv build_viewer_argv(const std::string& bg_style, StringNode* start, int
 void refill_image_slots(ViewerArgv& argv, StringNode* start, std::size_t count);
 
 void release_viewer_argv(ViewerArgv& argv);
+
+// What swaybg is given at a change.
+struct SwaybgPlan {
+    std::vector<SwaybgOutput> outputs;
+    // The first URL among the images: swaybg reads only files.
+    std::optional<std::string> url_passed_over;
+};
+
+// Each output, in order, gets the image of its monitor (an output beyond
+// the images takes them again from the first, as feh does with its heads)
+// in its monitor's mode: its group's "bg-style", else the main one. An
+// output whose image is a URL keeps the image it had in `before`, or is left
+// out.
+SwaybgPlan plan_swaybg_outputs(const std::vector<Monitor>& outputs, const std::vector<std::string>& images,
+                               const Config& config, const std::vector<SwaybgOutput>& before);
 
 // The viewer's whole environment: DISPLAY (":0" when absent), then XAUTHORITY
 // and HOME where present.

@@ -78,7 +78,9 @@ void fit_monitor_timers(DaemonState& state) {
     state.monitor_next.resize(count);
 }
 
+// swaybg needs the outputs' names whatever the count: it always has the connection.
 bool display_wanted(const DaemonState& state) {
+    if (state.options.config->viewer == Viewer::swaybg) return true;
     return state.options.monitors < 1 && state.options.config->monitors_auto;
 }
 
@@ -367,7 +369,10 @@ void connect_display(DaemonState& state) {
         return;
     }
     const RunOptions& options = state.options;
-    state.display = x_monitor_source(options.display, options.xauthority);
+    if (options.config->viewer == Viewer::swaybg)
+        state.display = wayland_monitor_source(options.wayland_display.value_or(""));
+    else
+        state.display = x_monitor_source(options.display, options.xauthority);
     state.display->on_closing([&state](int descriptor) { unwatch_display(state, descriptor); });
     state.display_retry.reset(event_new(state.events->base.get(), -1, 0, on_display_retry, &state));
     if (!state.display_retry) std::abort();
@@ -402,7 +407,7 @@ void drop_display(DaemonState& state) {
 
 std::vector<MonitorTiming> monitor_timings(const DaemonState& state) {
     const Config& config = *state.options.config;
-    if (!config.monitors_auto && config.per_monitor.empty()) return {};
+    if (!config.monitors_auto && config.per_monitor.empty() && config.viewer != Viewer::swaybg) return {};
     const std::size_t count = monitors_now(state);
     const bool apart = monitors_timed_apart(state);
     const Clock::time_point now = Clock::now();

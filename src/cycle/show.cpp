@@ -78,7 +78,8 @@ void complete_change(DaemonState& state) {
         if (config.templates)
             render_templates(*config.templates, folder + "/templates", TemplateValues{palette, wallpaper, config.alpha});
         if (config.terminals) send_to_terminals(terminal_sequences(palette));
-        if (config.use_xrdb) start_xrdb(state);
+        // On Wayland xrdb has an X server only through Xwayland's DISPLAY.
+        if (config.use_xrdb && (config.viewer == Viewer::feh || state.options.display)) start_xrdb(state);
     }
     // Last, so that it finds the colour file and the exports complete.
     const bool coloured = change->colours || (change->colours_stay && state.palette);
@@ -124,9 +125,10 @@ void show_step(DaemonState& state, const char* closing) {
 }
 
 // The viewer step: feh is started with every monitor's image and lays the
-// whole screen out in one start. (A viewer that stays running, such as
-// swaybg, is started and handed over here too.)
+// whole screen out in one start; swaybg, which stays running, is started
+// and handed over.
 bool start_viewer(DaemonState& state, char* const* viewer_argv) {
+    if (state.options.config->viewer == Viewer::swaybg) return start_swaybg(state, viewer_argv);
     const pid_t child = fork_child();
     if (child < 0) {
         report("Zelvo could not start feh: fork failed: %s", std::strerror(errno));

@@ -168,10 +168,12 @@ void detach(const PidLock& lock, const RuntimeDirectory& runtime, int control_so
         std::exit(1);
 }
 
-// The display whose lock a start takes: the configuration file's "DISPLAY"
-// (read before anything is created, so that a start refused for it changes
-// nothing), else the environment's, else the viewer's default ":0".
-std::string lock_display(const RunOptions& options) {
+// The display whose lock a start takes: with swaybg WAYLAND_DISPLAY; else
+// the configuration file's "DISPLAY" (read before anything is created, so
+// that a start refused for it changes nothing), else the environment's, else
+// the viewer's default ":0".
+std::string lock_display(const RunOptions& options, Viewer viewer) {
+    if (viewer == Viewer::swaybg) return options.wayland_display.value_or("");
     if (std::optional<std::string> display = config_display(options.config_path)) return *display;
     return options.display.value_or(":0");
 }
@@ -214,10 +216,13 @@ std::optional<RunOptions> capture_environment() {
     options.home = std::move(*home);
     options.xauthority = environment_setting("XAUTHORITY");
     options.display = environment_setting("DISPLAY");
+    options.wayland_display = environment_setting("WAYLAND_DISPLAY");
+    options.runtime_directory = environment_setting("XDG_RUNTIME_DIR");
     // Both searches walk the same, unchanged PATH.
     const char* search_list = std::getenv("PATH");
     options.feh_path = find_program(search_list, "/feh", "/usr/bin/feh");
     options.xrdb_path = find_program(search_list, "/xrdb", "/usr/bin/xrdb");
+    options.swaybg_path = find_program(search_list, "/swaybg", "/usr/bin/swaybg");
     return options;
 }
 
@@ -278,7 +283,19 @@ int zelvo_main(int argc, char** argv) {
 
     // One daemon per user and display, decided before the sources are expanded.
     hold_steering_signals();
-    const std::string display = lock_display(options);
+    // A viewer that cannot reach the session's display would show nothing.
+    const Viewer viewer = config_viewer(options.config_path);
+    if (viewer == Viewer::swaybg && !options.wayland_display) {
+        report("Zelvo cannot start swaybg: WAYLAND_DISPLAY is not set");
+        return 1;
+    }
+    if (viewer == Viewer::feh && options.wayland_display && !options.display && !config_display(options.config_path)) {
+        report("Zelvo cannot start feh on the Wayland display %s: DISPLAY is not set (viewer = \"swaybg\" shows "
+               "wallpapers on Wayland)",
+               options.wayland_display->c_str());
+        return 1;
+    }
+    const std::string display = lock_display(options, viewer);
     const RuntimeDirectory runtime =
         open_runtime_directory(runtime_place(std::getenv("XDG_RUNTIME_DIR"), options.home), true);
     if (!runtime.usable()) {

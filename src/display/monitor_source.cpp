@@ -1,5 +1,6 @@
 #include "display/monitor_source.h"
 
+#include "display/wayland_outputs.h"
 #include "display/x_monitors.h"
 
 namespace zelvo {
@@ -30,6 +31,45 @@ private:
     XMonitors monitors_;
 };
 
+class WaylandMonitorSource final : public MonitorSource {
+public:
+    explicit WaylandMonitorSource(std::string display) : display_(std::move(display)) {
+        outputs_.on_closing([this](int descriptor) { closing(descriptor); });
+    }
+
+    bool connect() override {
+        disconnect();
+        if (!outputs_.connect(display_)) {
+            failure_ = "no compositor accepts the connection";
+            return false;
+        }
+        // A compositor that answers slowly is followed through its events.
+        outputs_.wait_ready(wayland_handshake);
+        if (!outputs_.connected()) {
+            failure_ = "the compositor ended the connection";
+            return false;
+        }
+        return true;
+    }
+    void disconnect() override { outputs_.disconnect(); }
+    bool connected() const override { return outputs_.connected(); }
+    int descriptor() const override { return outputs_.descriptor(); }
+    const std::vector<Monitor>& monitors() const override { return outputs_.monitors(); }
+    const std::string& failure() const override { return failure_; }
+    bool take_events() override {
+        const bool news = outputs_.take_events();
+        if (!outputs_.connected()) failure_ = "the connection was lost";
+        return news;
+    }
+    bool behind() const override { return false; }
+    const std::string& name() const override { return display_; }
+
+private:
+    std::string display_;
+    std::string failure_;
+    WaylandOutputs outputs_;
+};
+
 }  // namespace
 
 std::vector<std::optional<std::size_t>> monitors_matched(const std::vector<Monitor>& before,
@@ -52,6 +92,10 @@ std::vector<std::optional<std::size_t>> monitors_matched(const std::vector<Monit
 std::unique_ptr<MonitorSource> x_monitor_source(std::optional<std::string> display,
                                                 std::optional<std::string> xauthority) {
     return std::make_unique<XMonitorSource>(std::move(display), std::move(xauthority));
+}
+
+std::unique_ptr<MonitorSource> wayland_monitor_source(std::string display) {
+    return std::make_unique<WaylandMonitorSource>(std::move(display));
 }
 
 }  // namespace zelvo

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -53,5 +54,14 @@ private:
 // with the cookies of this X authority file (none: the environment's).
 std::unique_ptr<MonitorSource> x_monitor_source(std::optional<std::string> display,
                                                 std::optional<std::string> xauthority);
+
+// How long connect() waits for a compositor to tell of its outputs: the
+// first change lays every output out. One that answers later is followed
+// through take_events() like a hotplug.
+inline constexpr std::chrono::milliseconds wayland_handshake{500};
+
+// The outputs of the Wayland compositor of `display` (a WAYLAND_DISPLAY),
+// named and ordered as WaylandOutputs gives them.
+std::unique_ptr<MonitorSource> wayland_monitor_source(std::string display);
 
 }  // namespace zelvo

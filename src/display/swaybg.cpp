@@ -29,6 +29,13 @@ LaunchVector build_swaybg_argv(const std::vector<Monitor>& outputs, char* const*
     return LaunchVector(std::move(entries));
 }
 
+LaunchVector build_swaybg_argv(const std::vector<SwaybgOutput>& outputs) {
+    std::vector<std::string> entries = {"zelvo-swaybg"};
+    for (const SwaybgOutput& output : outputs)
+        entries.insert(entries.end(), {"-o", output.name, "-i", output.image, "-m", output.mode});
+    return LaunchVector(std::move(entries));
+}
+
 LaunchVector build_swaybg_envp(const std::optional<std::string>& wayland_display,
                                const std::optional<std::string>& runtime_directory,
                                const std::optional<std::string>& home) {
@@ -62,6 +69,14 @@ SwaybgViewer::SwaybgViewer(ViewerProcesses& processes, std::chrono::milliseconds
 
 std::size_t SwaybgViewer::alive() const {
     return (on_screen_ ? 1 : 0) + (incoming_ ? 1 : 0) + leaving_.size();
+}
+
+std::vector<pid_t> SwaybgViewer::children() const {
+    std::vector<pid_t> pids;
+    if (on_screen_) pids.push_back(*on_screen_);
+    if (incoming_) pids.push_back(incoming_->pid);
+    for (const Leaving& leaving : leaving_) pids.push_back(leaving.pid);
+    return pids;
 }
 
 std::optional<pid_t> SwaybgViewer::taking_over() const {

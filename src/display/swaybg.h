@@ -39,6 +39,17 @@ const char* swaybg_mode(const std::string& bg_style);
 // terminator, or the outputs' end, whichever comes first).
 LaunchVector build_swaybg_argv(const std::vector<Monitor>& outputs, char* const* images, const std::string& mode);
 
+// One output of a swaybg call: its name, its image and its mode.
+struct SwaybgOutput {
+    std::string name;
+    std::string image;
+    std::string mode;
+};
+
+// swaybg's argument vector: "zelvo-swaybg", then "-o NAME -i IMAGE -m MODE"
+// for each output in turn.
+LaunchVector build_swaybg_argv(const std::vector<SwaybgOutput>& outputs);
+
 // swaybg's whole environment: WAYLAND_DISPLAY, XDG_RUNTIME_DIR and HOME,
 // each where it is present.
 LaunchVector build_swaybg_envp(const std::optional<std::string>& wayland_display,
@@ -104,6 +115,8 @@ public:
 
     // The swaybg processes not yet reported ended.
     std::size_t alive() const;
+    // Their pids, for whoever reaps them.
+    std::vector<pid_t> children() const;
     // The swaybg that shows the wallpaper, or took over last.
     std::optional<pid_t> on_screen() const { return on_screen_; }
     // The swaybg that is to take over at the end of its handover.

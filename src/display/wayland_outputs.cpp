@@ -292,6 +292,7 @@ bool WaylandOutputs::connect(const std::string& display) {
 }
 
 void WaylandOutputs::disconnect() {
+    if (connection_ && closing_) closing_(descriptor());
     connection_.reset();
     monitors_.clear();
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -96,9 +97,14 @@ public:
     bool take_events();
     const std::vector<Monitor>& monitors() const { return monitors_; }
 
+    // `closing` runs with the descriptor right before the connection is
+    // closed, lost or let go, so that an event loop lets go of it first.
+    void on_closing(std::function<void(int)> closing) { closing_ = std::move(closing); }
+
     struct Connection;
 
 private:
+    std::function<void(int)> closing_;
     std::unique_ptr<Connection> connection_;
     std::vector<Monitor> monitors_;
 };

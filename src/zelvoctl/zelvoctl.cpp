@@ -221,14 +221,29 @@ int zelvoctl_main(int argc, char** argv) {
     for (const std::string& argument : command.arguments) request.push_back(absolute(argument));
 
     // The same display a zelvo started here takes when its configuration
-    // names none.
-    const char* environment_display = std::getenv("DISPLAY");
-    const std::string display = display_option.value_or(environment_display != nullptr ? environment_display : ":0");
+    // names none: DISPLAY with feh, WAYLAND_DISPLAY with swaybg. Without -d
+    // the first of them that a zelvo runs on is the one.
+    std::vector<std::string> displays;
+    if (display_option) {
+        displays.push_back(*display_option);
+    } else {
+        const char* environment_display = std::getenv("DISPLAY");
+        const char* wayland_display = std::getenv("WAYLAND_DISPLAY");
+        if (environment_display != nullptr) displays.emplace_back(environment_display);
+        if (wayland_display != nullptr && *wayland_display != '\0') displays.emplace_back(wayland_display);
+        if (environment_display == nullptr) displays.emplace_back(":0");
+    }
+    std::string display = displays.front();
     const RuntimeDirectory runtime =
         open_runtime_directory(runtime_place(std::getenv("XDG_RUNTIME_DIR"), home_directory()), false);
     std::optional<LockedPid> daemon;
     if (runtime.usable()) {
-        daemon = find_locked_pid(runtime, display);
+        for (const std::string& candidate : displays) {
+            daemon = find_locked_pid(runtime, candidate);
+            if (!daemon) continue;
+            display = candidate;
+            break;
+        }
     } else if (!runtime.absent()) {
         std::fprintf(stderr, "zelvoctl: cannot use the runtime directory %s\n", runtime.problem().c_str());
         return 1;

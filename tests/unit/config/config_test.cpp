@@ -230,22 +230,30 @@ TEST(LoadConfig, ReadsTheMonitorsOwnSettings) {
 }
 
 TEST(LoadConfig, ReadsTheViewerAndItsPath) {
-    struct Case { const char* text; Viewer viewer; std::optional<std::string> swaybg_path; };
+    // The swaybg path takes "~/" as the home directory; "monitors" counts when it holds a number.
+    struct Case { const char* text; Viewer viewer; std::optional<std::string> swaybg_path; bool counted; };
     const Case cases[] = {
-        {"", Viewer::feh, {}},
-        {"viewer = \"swaybg\"; swaybg-path = \"/opt/swaybg\";", Viewer::swaybg, "/opt/swaybg"},
-        {"viewer = \"feh\"; swaybg-path = \"swaybg\";", Viewer::feh, "swaybg"},
+        {"", Viewer::feh, {}, false},
+        {"viewer = \"swaybg\"; swaybg-path = \"/opt/swaybg\"; monitors = 2;", Viewer::swaybg, "/opt/swaybg", true},
+        {"viewer = \"feh\"; swaybg-path = \"swaybg\"; monitors = \"auto\";", Viewer::feh, "swaybg", false},
+        {"viewer = \"swaybg\"; swaybg-path = \"~/bin/swaybg\";", Viewer::swaybg, "HOME/bin/swaybg", false},
         // A name of no viewer, or a value of another type, is the default.
-        {"viewer = \"Swaybg\"; swaybg-path = 1;", Viewer::feh, {}},
-        {"viewer = [\"swaybg\"]; swaybg-path = [\"/s\"];", Viewer::feh, {}},
+        {"viewer = \"Swaybg\"; swaybg-path = 1; monitors = 1;", Viewer::feh, {}, true},
+        {"viewer = [\"swaybg\"]; swaybg-path = [\"/s\"]; monitors = 1.5;", Viewer::feh, {}, false},
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(row.text);
         TempHome home;
         auto [config, said] = load(home.at("rc"), home.path, row.text);
         ASSERT_TRUE(config) << said;
-        EXPECT_EQ(std::tie(config->viewer, config->swaybg_path), std::tie(row.viewer, row.swaybg_path));
+        std::optional<std::string> path = row.swaybg_path;
+        if (path && path->starts_with("HOME")) path = home.path + path->substr(4);
+        EXPECT_EQ(std::tie(config->viewer, config->swaybg_path, config->monitors_counted),
+                  std::tie(row.viewer, path, row.counted));
+        // Start-up reads the viewer before anything is created, as it reads "DISPLAY".
+        EXPECT_EQ(config_viewer(home.at("rc")), row.viewer);
     }
+    EXPECT_EQ(config_viewer("/nonexistent/zelvorc"), Viewer::feh);
 }
 
 TEST(LoadConfig, ConfigurationPathElsewhere) {

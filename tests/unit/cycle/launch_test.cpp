@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cycle/cycle.h"
@@ -123,6 +124,56 @@ TEST(Settings, MonitorCountAndIntervalPreferTheOptionThenTheFile) {
         EXPECT_EQ(monitor_count(options), test.monitors) << test.option << " " << test.file;
         EXPECT_EQ(interval_seconds(options), test.seconds) << test.option << " " << test.file;
     }
+}
+
+TEST(Settings, WithSwaybgTheCountIsTheOutputsUnlessANumberSaysOtherwise) {
+    RunOptions options;
+    options.config = ConfigPtr(new Config);
+    options.config->viewer = Viewer::swaybg;
+    options.display_monitors = 3;
+    struct Case {
+        int option;
+        bool counted;
+        int file;
+        std::int32_t monitors;
+    } cases[] = {{0, false, 1, 3}, {0, true, 2, 2}, {0, true, 1, 1}, {2, false, 1, 2}, {0, true, 0, 1}};
+    for (const Case& test : cases) {
+        options.monitors = test.option;
+        options.config->monitors_counted = test.counted;
+        options.config->monitors = test.file;
+        EXPECT_EQ(monitor_count(options), test.monitors) << test.option << " " << test.counted << " " << test.file;
+    }
+    // feh keeps its number when the display has other counts.
+    options.config->viewer = Viewer::feh;
+    options.config->monitors_counted = false;
+    options.config->monitors = 1;
+    EXPECT_EQ(monitor_count(options), 1);
+}
+
+TEST(SwaybgPlan, EachOutputTakesItsMonitorsImageAndModeAndKeepsItsImageForAUrl) {
+    const std::vector<Monitor> outputs = {{"DP-1", 0, 0, 800, 600}, {"DP-2", 800, 0, 640, 480}, {"DP-3", 0, 600, 10, 10}};
+    Config config;
+    config.bg_style = "--bg-fill";
+    config.per_monitor.resize(2);
+    config.per_monitor[1].bg_style = "--bg-center";
+    // Fewer images than outputs: taken again from the first.
+    SwaybgPlan plan = plan_swaybg_outputs(outputs, {"/a.png", "/b.png"}, config, {});
+    const std::vector<std::tuple<std::string, std::string, std::string>> expected = {
+        {"DP-1", "/a.png", "fill"}, {"DP-2", "/b.png", "center"}, {"DP-3", "/a.png", "fill"}};
+    std::vector<std::tuple<std::string, std::string, std::string>> got;
+    for (const SwaybgOutput& output : plan.outputs) got.emplace_back(output.name, output.image, output.mode);
+    EXPECT_EQ(got, expected);
+    EXPECT_FALSE(plan.url_passed_over);
+
+    // A URL: the output keeps what it showed; one that showed nothing is left out.
+    const SwaybgPlan urls = plan_swaybg_outputs(outputs, {"HTTPS://x/1.jpg", "/c.png", "ftp://y/2.jpg"}, config,
+                                                {plan.outputs[0], plan.outputs[1]});
+    got.clear();
+    for (const SwaybgOutput& output : urls.outputs) got.emplace_back(output.name, output.image, output.mode);
+    EXPECT_EQ(got, (std::vector<std::tuple<std::string, std::string, std::string>>{{"DP-1", "/a.png", "fill"},
+                                                                                  {"DP-2", "/c.png", "center"}}));
+    EXPECT_EQ(urls.url_passed_over, "HTTPS://x/1.jpg");
+    EXPECT_TRUE(plan_swaybg_outputs({}, {"/a.png"}, config, {}).outputs.empty());
 }
 
 }  // namespace

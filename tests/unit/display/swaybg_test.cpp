@@ -113,6 +113,8 @@ TEST_F(SwaybgViewerTest, ChangesDuringAHandoverKeepTwoAliveAndShowTheLast) {
     // A change while the replaced one is still ending waits for its end.
     show("e");
     EXPECT_EQ(processes.started.size(), 3u);
+    // Whoever reaps them knows each one alive, the one still ending too.
+    EXPECT_EQ(viewer.children(), (std::vector<pid_t>{102, 100}));
     pass_deadline();  // it ignored SIGTERM
     EXPECT_EQ(processes.signals.back(), (std::pair<pid_t, int>{100, SIGKILL}));
     EXPECT_EQ(viewer.deadline(), std::nullopt) << "SIGKILL is sent once; its end is awaited";

@@ -1,0 +1,225 @@
+#!/usr/bin/env python3
+"""The daemon with viewer = "swaybg" on a real headless sway: its outputs as
+monitors, the handover, hotplug, a compositor that goes away, swaybg that
+misbehaves and sessions of the wrong kind. grim's screenshots are the proof."""
+import functools
+import glob
+import http.server
+import os
+import pathlib
+import shutil
+import signal
+import threading
+import time
+
+from harness import ZelvoCase, hex_colour, libconfig_text, make_solid_images, near
+from test_wayland import COLOURS, NOT_IN_PATH, Sampler
+from wayland import TWO_OUTPUTS, USER, Sway, live_children, missing_programs
+
+
+class WaylandDaemonTest(ZelvoCase):
+    def setUp(self):
+        super().setUp()
+        self.assertEqual(missing_programs(), [], "programs missing for the Wayland tests")
+        self.images = make_solid_images(self.path("images"), COLOURS)
+        self.colour = {image: hex_colour(colour) for image, colour in zip(self.images, COLOURS)}
+
+    def start_sway(self, spare=()):
+        sway = Sway(self.path("sway"), TWO_OUTPUTS, spare)
+        self.addCleanup(sway.stop)
+        sway.start()
+        self.assertNotIn(sway.bare, self.colour.values())
+        return sway
+
+    def environment(self, sway):
+        return {**sway.environment(), "PATH": self.search_path}
+
+    def start(self, sway, text):
+        """Writes the configuration text into sway's home and starts the daemon there as USER; gives its pid."""
+        folder = os.path.join(sway.home, ".zelvo")
+        os.makedirs(folder, exist_ok=True)
+        pathlib.Path(folder, ".zelvorc").write_text(text)
+        for path in (folder, os.path.join(folder, ".zelvorc")):
+            os.chown(path, USER, USER)
+        dev_shm = os.path.join(self.dev, "shm")
+        os.makedirs(dev_shm, exist_ok=True)  # swaybg's buffers are made with shm_open
+        pid = self.start_daemon(env=self.environment(sway), uid=USER, binds=[("/dev/shm", dev_shm)])
+        self.addCleanup(self.end, pid)
+        return pid
+
+    def end(self, pid):
+        """Quits the daemon when it still runs, and checks that no swaybg of its own outlives it."""
+        swaybg = live_children(pid)
+        if os.path.exists(f"/proc/{pid}") and pid in self.children(live=True):
+            self.assertEqual(os.WEXITSTATUS(self.stop_daemon(pid)), 0)
+        self.assertEqual([child for child in swaybg if os.path.exists(f"/proc/{child}")], [], "swaybg outlived zelvo")
+
+    def assert_screen(self, sway, expected):
+        """Polls until each output (name: colour) shows its colour all over."""
+        deadline = time.monotonic() + 10
+        while (seen := {name: sway.output_colour(name) for name in expected}) != expected:
+            if time.monotonic() > deadline:
+                self.fail(f"the outputs show {seen}, not {expected}")
+            time.sleep(0.02)
+
+    def wait_alive(self, pid, count):
+        return self.poll(lambda: len(live := live_children(pid)) == count and (live,), f"kept {count} swaybg")[0]
+
+    def texts(self, count, timeout=10.0):
+        return [message.text for message in self.messages(count, timeout)]
+
+    def test_each_output_its_own_image_and_mode_and_an_added_one_at_once(self):
+        sway = self.start_sway(spare=[("HEADLESS-3", "320x240", (1440, 0))])
+        red, green, blue, yellow = self.images[:4]
+        pid = self.start(sway, f'viewer = "swaybg"; colors = true; use-xrdb = true; bg-style = "--bg-fill";\n'
+                               f'default = ["{yellow}"];\n'
+                               f'per-monitor = ({{ sources = ["{red}"]; }}, {{ sources = ["{green}"]; '
+                               f'bg-style = "--bg-tile"; }}, {{ sources = ["{blue}"]; }});\n')
+        self.assert_screen(sway, {"HEADLESS-1": self.colour[red], "HEADLESS-2": self.colour[green]})
+        [swaybg] = self.wait_alive(pid, 1)
+        argv = pathlib.Path(f"/proc/{swaybg}/cmdline").read_bytes().decode().split("\0")[:-1]
+        self.assertEqual(argv, ["zelvo-swaybg", "-o", "HEADLESS-1", "-i", red, "-m", "fill",
+                                "-o", "HEADLESS-2", "-i", green, "-m", "tile"])
+        # zelvoctl without -d finds the daemon of WAYLAND_DISPLAY when DISPLAY is unset.
+        status = self.zelvoctl("status", env=sway.environment(), uid=USER)
+        self.assertEqual(status.status, 0, status.err)
+        self.assertIn(f"display:     {sway.display}\n".encode(), status.out)
+
+        sway.create_output()
+        self.assertEqual(self.texts(1), [f"Zelvo counts 3 monitors on display {sway.display}"])
+        self.assert_screen(sway, {"HEADLESS-1": self.colour[red], "HEADLESS-2": self.colour[green],
+                                  "HEADLESS-3": self.colour[blue]})
+        self.assertNotEqual(self.wait_alive(pid, 1), [swaybg])
+        # The colours as on X, but no xrdb without DISPLAY, and not a line about it.
+        self.poll(lambda: os.path.exists(os.path.join(sway.home, ".zelvo", "colors")), "wrote the colour file")
+        # A reload back to feh ends swaybg; feh draws from then on.
+        [swaybg] = self.wait_alive(pid, 1)
+        pathlib.Path(sway.home, ".zelvo", ".zelvorc").write_text(libconfig_text({"default": [yellow]}))
+        os.kill(pid, signal.SIGHUP)
+        self.assertEqual(self.texts(2), ["SIGHUP has been recived: regening config", "config regened"])
+        self.assertEqual(self.wait_records(os.path.join(self.bin, "feh"), 1)[0]["argv"][3:], [yellow])
+        self.poll(lambda: not os.path.exists(f"/proc/{swaybg}"), "ended swaybg")
+        self.end(pid)
+        self.assertEqual(self.texts(1), ["Zelvo has quit"])
+        self.assertFalse(os.path.exists(os.path.join(self.bin, "xrdb.log")), "xrdb ran without DISPLAY")
+
+    def test_the_handover_leaves_no_frame_without_a_wallpaper_across_twenty_changes(self):
+        # Of a photograph's size, which swaybg takes the longest to draw.
+        photos = make_solid_images(self.path("photos"), COLOURS, size="3840x2160", suffix=".jpg")
+        colours = [hex_colour(colour) for colour in COLOURS]
+
+        def wallpaper(pixel):
+            return next((index for index, colour in enumerate(colours) if near(tuple(pixel), [colour])), None)
+
+        sway = self.start_sway()
+        pid = self.start(sway, libconfig_text({"viewer": "swaybg", "default": [os.path.dirname(photos[0])]}))
+        self.poll(lambda: None not in (wallpaper(sway.pixel(400, 240)), wallpaper(sway.pixel(1120, 240))),
+                  "showed the first wallpapers")
+        frames = Sampler(lambda: (row := sway.grim("-g", "400,240 721x1")[2]) and
+                         (wallpaper(row[:3]), wallpaper(row[-3:])))
+        alive = Sampler(lambda: (time.sleep(0.002), len(live_children(pid)))[1])
+        frames.start()
+        alive.start()
+        self.poll(lambda: frames.found, "took a screenshot")
+        for change in range(20):
+            before = len(frames.found)
+            shown = frames.found[-1]
+            os.kill(pid, signal.SIGUSR1)
+            self.assertEqual(self.texts(1), ["SIGUSR1 has been recived: skiping ahead"])
+            # Each change takes two new images: both outputs change.
+            self.poll(lambda: len(frames.found) > before and None not in (last := frames.found[-1]) and
+                      last[0] != shown[0] and last[1] != shown[1] and len(live_children(pid)) == 1,
+                      f"showed change {change}", timeout=15)
+        seen, counts = frames.stop(), alive.stop()
+        self.assertEqual([frame for frame in seen if None in frame], [], f"frames without a wallpaper among {len(seen)}")
+        self.assertLessEqual(max(counts), 2)
+
+    def test_a_compositor_killed_under_it_is_said_once_and_its_successor_shows_wallpapers(self):
+        sway = self.start_sway()
+        first, second = sorted(self.images[:2])
+        pid = self.start(sway, libconfig_text({"viewer": "swaybg", "order": "name", "default": [first, second]}))
+        self.assert_screen(sway, {"HEADLESS-1": self.colour[first], "HEADLESS-2": self.colour[second]})
+        sway.kill()
+        self.assertEqual(self.texts(1), [f"Zelvo lost the display {sway.display} (the connection was lost) "
+                                          "and counts one monitor until it is back"])
+        self.wait_alive(pid, 0)
+        sway.start()
+        self.assertEqual(self.texts(1, timeout=20), [f"Zelvo counts 2 monitors on display {sway.display}"])
+        # Each output is known again by its name, and shows what it showed.
+        self.assert_screen(sway, {"HEADLESS-1": self.colour[first], "HEADLESS-2": self.colour[second]})
+        self.wait_alive(pid, 1)
+
+    def test_a_swaybg_that_is_missing_exits_at_once_or_hangs_never_leaves_more_than_two(self):
+        sway = self.start_sway()
+        standins = self.path("standins")
+        os.mkdir(standins, 0o755)
+        for name, script in (("exits", "#!/bin/sh\nexit 3\n"),
+                             # Ignored signals stay ignored across exec: only SIGKILL ends it.
+                             ("hangs", "#!/bin/sh\ntrap '' TERM\nexec /bin/sleep 600\n")):
+            pathlib.Path(standins, name).write_text(script)
+            os.chmod(os.path.join(standins, name), 0o755)
+        # (stand-in, the lines of each change, how many stay alive between changes)
+        for name, lines, left in (("missing", [NOT_IN_PATH], 0), ("exits", [], 0), ("hangs", [], 1)):
+            with self.subTest(name):
+                pid = self.start(sway, libconfig_text({"viewer": "swaybg", "swaybg-path": os.path.join(standins, name),
+                                                       "default": self.images[:4]}))
+                alive = Sampler(lambda: (time.sleep(0.002), len(live_children(pid)))[1])
+                alive.start()
+                self.assertEqual(self.texts(len(lines)), lines)
+                for _ in range(3):
+                    os.kill(pid, signal.SIGUSR1)
+                    self.assertEqual(self.texts(1 + len(lines)), ["SIGUSR1 has been recived: skiping ahead", *lines])
+                self.wait_alive(pid, left)
+                counts = alive.stop()
+                self.assertLessEqual(max(counts), 2)
+                self.end(pid)
+                self.assertEqual(self.texts(1), ["Zelvo has quit"])
+                shutil.rmtree(os.path.join(sway.home, ".zelvo"))
+
+    def test_a_url_is_shown_from_a_private_copy_and_one_that_cannot_be_fetched_keeps_the_image_before(self):
+        class Quiet(http.server.SimpleHTTPRequestHandler):
+            def log_message(self, *_):
+                pass
+
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(
+            Quiet, directory=self.path("images")))
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.addCleanup(server.server_close)
+        self.addCleanup(server.shutdown)
+        url = f"http://127.0.0.1:{server.server_address[1]}/"
+        red, blue = self.images[0], self.images[2]
+        sway = self.start_sway()
+        # By name: the file, then the URLs, "ff0000.png" before "gone.png".
+        pid = self.start(sway, libconfig_text({"viewer": "swaybg", "order": "name",
+                                               "default": [blue, url + os.path.basename(red), url + "gone.png"]}))
+        self.assert_screen(sway, {"HEADLESS-1": self.colour[blue], "HEADLESS-2": self.colour[red]})
+        copies = glob.glob(os.path.join(sway.runtime, "**", "swaybg-*"), recursive=True)
+        self.assertEqual(len(copies), 1, copies)
+        [swaybg] = self.wait_alive(pid, 1)
+        self.assertIn(copies[0].encode(), pathlib.Path(f"/proc/{swaybg}/cmdline").read_bytes().split(b"\0"))
+        os.kill(pid, signal.SIGUSR1)
+        lines = self.texts(2)
+        self.assertEqual(lines[0], "SIGUSR1 has been recived: skiping ahead")
+        self.assertRegex(lines[1], f"^Zelvo could not fetch {url}gone.png for swaybg \\(.+\\) and keeps the image before$")
+        self.assert_screen(sway, {"HEADLESS-1": self.colour[blue], "HEADLESS-2": self.colour[blue]})
+        self.end(pid)
+        self.assertEqual(self.texts(1), ["Zelvo has quit"])
+        self.assertEqual(glob.glob(os.path.join(sway.runtime, "**", "swaybg-*"), recursive=True), [])
+
+    def test_a_session_of_the_wrong_kind_ends_the_start_with_one_line(self):
+        self.write_config({"viewer": "swaybg", "default": self.images[:1]})
+        plain = {"HOME": self.home, "PATH": self.search_path, "XDG_RUNTIME_DIR": self.runtime}
+        result = self.run_zelvo(env=plain)
+        self.assertEqual((result.status, result.out, result.err),
+                         (1, b"", b"Zelvo cannot start swaybg: WAYLAND_DISPLAY is not set\r\n"))
+        self.write_config({"default": self.images[:1]})
+        result = self.run_zelvo(env={**plain, "WAYLAND_DISPLAY": "wayland-7"})
+        self.assertEqual((result.status, result.out, result.err),
+                         (1, b"", b"Zelvo cannot start feh on the Wayland display wayland-7: DISPLAY is not set "
+                                  b'(viewer = "swaybg" shows wallpapers on Wayland)\r\n'))
+        self.assertEqual(os.listdir(self.runtime), [], "a refused start left something behind")
+
+
+if __name__ == "__main__":
+    import unittest
+    unittest.main()
