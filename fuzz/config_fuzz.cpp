@@ -75,10 +75,6 @@ void check_number(const config_t* file, const char* key, int got, int fallback) 
     if (got != expected) fail("\"%s\" gave %d, expected %d", key, got, expected);
 }
 
-void check_text(const config_t* file, const char* key, const std::optional<std::string>& got) {
-    if (got != text_of(file, key)) fail("\"%s\" gave \"%s\"", key, got.value_or("(none)").c_str());
-}
-
 // A path as the file gives it: "~/" at its start names the home directory.
 std::string from_home(const std::string& path) { return path.starts_with("~/") ? home + path.substr(1) : path; }
 
@@ -113,7 +109,14 @@ void check_config(const zelvo::Config& config, const std::optional<std::string>&
     }
     check_path(settings, "feh-path", config.feh_path);
     check_path(settings, "xrdb-path", config.xrdb_path);
-    check_text(settings, "swaybg-path", config.swaybg_path);
+    check_path(settings, "swaybg-path", config.swaybg_path);
+    // A number in "monitors" counts, whatever its value; libconfig's own
+    // conversions of 64-bit integers and floats are not checked here.
+    const config_setting_t* monitors = config_lookup(settings, "monitors");
+    const int monitors_type = monitors != nullptr ? config_setting_type(monitors) : CONFIG_TYPE_NONE;
+    if (monitors_type != CONFIG_TYPE_INT64 && monitors_type != CONFIG_TYPE_FLOAT &&
+        config.monitors_counted != (monitors_type == CONFIG_TYPE_INT))
+        fail("\"monitors\" counted %d", static_cast<int>(config.monitors_counted));
     const zelvo::Viewer viewer = text_of(settings, "viewer") == "swaybg" ? zelvo::Viewer::swaybg : zelvo::Viewer::feh;
     if (config.viewer != viewer) fail("\"viewer\" gave %d", static_cast<int>(config.viewer));
 
