@@ -32,6 +32,8 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from harness import TOOLS, libconfig_text, namespace_command  # noqa: E402
 from wayland import PROGRAMS, USER, Sway, as_user, live_children, missing_programs  # noqa: E402
 from xserver import XServer  # noqa: E402
+from cycle_bench import BenchError  # noqa: E402
+from monitors_bench import Case  # noqa: E402
 
 ROUNDS = 20
 IDLE_SECONDS = float(os.environ.get("ZELVO_IDLE_SECONDS", "30"))
@@ -107,24 +109,6 @@ class Probe:
         self.process.wait(10)
         self.process.stdout.close()
         self.errors.close()
-
-
-class Case:
-    """What the private X server needs: a way to fail and a list of clean-ups."""
-
-    def __init__(self):
-        self.cleanups = []
-
-    def fail(self, reason):
-        raise SystemExit(f"wayland_bench.py: {reason}")
-
-    def addCleanup(self, action, *args):
-        self.cleanups.append((action, args))
-
-    def clean_up(self):
-        while self.cleanups:
-            action, args = self.cleanups.pop()
-            action(*args)
 
 
 class Daemon:
@@ -341,6 +325,8 @@ def main():
             probe_figures(sway, work, small, large, colours)
         # By name: blue, lime, red.
         daemon_figures(sys.argv[2], work, sway, colours, [(0, 0, 255), (0, 255, 0), (255, 0, 0)])
+    except BenchError as error:
+        raise SystemExit(f"wayland_bench.py: {error}") from error
     finally:
         sway.stop()
         shutil.rmtree(work)

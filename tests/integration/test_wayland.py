@@ -14,6 +14,22 @@ COLOURS = ["#ff0000", "#00c000", "#0000ff", "#ffff00", "#ff00ff", "#00ffff"]
 NOT_IN_PATH = "swaybg was not in your path. the swaybg path can also be defined in the config"
 
 
+def handover_photos(case):
+    """Five JPEGs in COLOURS, of a photograph's size, which swaybg takes the longest to draw; and what tells
+    a pixel (3 bytes) as the index of the wallpaper whose colour it has (none for anything else): JPEG's
+    colours come within near()'s reach."""
+    photos = make_solid_images(case.path("photos"), COLOURS, size="3840x2160", suffix=".jpg")
+    colours = [hex_colour(colour) for colour in COLOURS]
+    return photos, lambda pixel: next((index for index, colour in enumerate(colours) if near(tuple(pixel), [colour])),
+                                      None)
+
+
+def sample_both_outputs(sway, wallpaper):
+    """Samples the wallpapers of a pixel amid each of the two outputs in one shot: the first and the last of a
+    row across both."""
+    return Sampler(lambda: (row := sway.grim("-g", "400,240 721x1")[2]) and (wallpaper(row[:3]), wallpaper(row[-3:])))
+
+
 class Sampler(threading.Thread):
     """Calls sample() again and again until stopped, keeping each result."""
 
@@ -90,14 +106,7 @@ class WaylandTest(ZelvoCase):
                          sorted(f"{key}={value}" for key, value in sway.environment().items()))
 
     def test_the_handover_leaves_no_frame_without_a_wallpaper(self):
-        # Of a photograph's size, which swaybg takes the longest to draw; JPEG's colours come within near()'s reach.
-        photos = make_solid_images(self.path("photos"), COLOURS, size="3840x2160", suffix=".jpg")
-        colours = [hex_colour(colour) for colour in COLOURS]
-
-        def wallpaper(pixel):
-            """The index of the wallpaper whose colour the pixel (3 bytes) has; none for anything else."""
-            return next((index for index, colour in enumerate(colours) if near(tuple(pixel), [colour])), None)
-
+        photos, wallpaper = handover_photos(self)
         sway = self.start_sway()
         probe = Probe(self, sway)
         probe.outputs()
@@ -105,9 +114,7 @@ class WaylandTest(ZelvoCase):
         # The first swaybg takes over at once, with nothing to hand over from: its wallpaper comes when it comes.
         self.poll(lambda: [wallpaper(sway.pixel(400, 240)), wallpaper(sway.pixel(1120, 240))] == [5, 5],
                   "showed the first wallpaper")
-        # A pixel amid each output in one shot, the first and the last of a row across both.
-        frames = Sampler(lambda: (row := sway.grim("-g", "400,240 721x1")[2]) and
-                         (wallpaper(row[:3]), wallpaper(row[-3:])))
+        frames = sample_both_outputs(sway, wallpaper)
         alive = Sampler(lambda: (time.sleep(0.002), len(probe.live_swaybg()))[1])
         frames.start()
         alive.start()

@@ -12,8 +12,8 @@ import signal
 import threading
 import time
 
-from harness import ZelvoCase, hex_colour, libconfig_text, make_solid_images, near
-from test_wayland import COLOURS, NOT_IN_PATH, Sampler
+from harness import ZelvoCase, hex_colour, libconfig_text, make_solid_images
+from test_wayland import COLOURS, NOT_IN_PATH, Sampler, handover_photos, sample_both_outputs
 from wayland import TWO_OUTPUTS, USER, Sway, live_children, missing_programs
 
 
@@ -104,19 +104,12 @@ class WaylandDaemonTest(ZelvoCase):
         self.assertFalse(os.path.exists(os.path.join(self.bin, "xrdb.log")), "xrdb ran without DISPLAY")
 
     def test_the_handover_leaves_no_frame_without_a_wallpaper_across_twenty_changes(self):
-        # Of a photograph's size, which swaybg takes the longest to draw.
-        photos = make_solid_images(self.path("photos"), COLOURS, size="3840x2160", suffix=".jpg")
-        colours = [hex_colour(colour) for colour in COLOURS]
-
-        def wallpaper(pixel):
-            return next((index for index, colour in enumerate(colours) if near(tuple(pixel), [colour])), None)
-
+        photos, wallpaper = handover_photos(self)
         sway = self.start_sway()
         pid = self.start(sway, libconfig_text({"viewer": "swaybg", "default": [os.path.dirname(photos[0])]}))
         self.poll(lambda: None not in (wallpaper(sway.pixel(400, 240)), wallpaper(sway.pixel(1120, 240))),
                   "showed the first wallpapers")
-        frames = Sampler(lambda: (row := sway.grim("-g", "400,240 721x1")[2]) and
-                         (wallpaper(row[:3]), wallpaper(row[-3:])))
+        frames = sample_both_outputs(sway, wallpaper)
         alive = Sampler(lambda: (time.sleep(0.002), len(live_children(pid)))[1])
         frames.start()
         alive.start()
