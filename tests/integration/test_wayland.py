@@ -47,7 +47,19 @@ class Sampler(threading.Thread):
         return self.found
 
 
-class WaylandTest(ZelvoCase):
+class ScreenChecks:
+    """What a test case of the outputs checks on screen."""
+
+    def assert_screen(self, sway, expected):
+        """Polls until each output (name: colour) shows its colour all over."""
+        deadline = time.monotonic() + 10
+        while (seen := {name: sway.output_colour(name) for name in expected}) != expected:
+            if time.monotonic() > deadline:
+                self.fail(f"the outputs show {seen}, not {expected}")
+            time.sleep(0.02)
+
+
+class WaylandTest(ScreenChecks, ZelvoCase):
     def setUp(self):
         super().setUp()
         self.assertEqual(missing_programs(), [], "programs missing for the Wayland tests")
@@ -68,14 +80,6 @@ class WaylandTest(ZelvoCase):
         started = probe.events[probe.wait_for(lambda event: "started" in event, "started swaybg", start=start)]
         probe.wait_for(lambda event: event.get("on_screen") == started["started"], "handed over", start=start)
         return started["started"]
-
-    def assert_screen(self, sway, expected):
-        """Polls until each output (name: colour) shows its colour all over."""
-        deadline = time.monotonic() + 10
-        while (seen := {name: sway.output_colour(name) for name in expected}) != expected:
-            if time.monotonic() > deadline:
-                self.fail(f"the outputs show {seen}, not {expected}")
-            time.sleep(0.02)
 
     def wait_alive(self, probe, count):
         return self.poll(lambda: len(live := probe.live_swaybg()) == count and (live,), f"kept {count} swaybg alive")[0]

@@ -13,11 +13,11 @@ import threading
 import time
 
 from harness import ZelvoCase, hex_colour, libconfig_text, make_solid_images
-from test_wayland import COLOURS, NOT_IN_PATH, Sampler, handover_photos, sample_both_outputs
+from test_wayland import COLOURS, NOT_IN_PATH, Sampler, ScreenChecks, handover_photos, sample_both_outputs
 from wayland import TWO_OUTPUTS, USER, Sway, live_children, missing_programs
 
 
-class WaylandDaemonTest(ZelvoCase):
+class WaylandDaemonTest(ScreenChecks, ZelvoCase):
     def setUp(self):
         super().setUp()
         self.assertEqual(missing_programs(), [], "programs missing for the Wayland tests")
@@ -53,14 +53,6 @@ class WaylandDaemonTest(ZelvoCase):
         if os.path.exists(f"/proc/{pid}") and pid in self.children(live=True):
             self.assertEqual(os.WEXITSTATUS(self.stop_daemon(pid)), 0)
         self.assertEqual([child for child in swaybg if os.path.exists(f"/proc/{child}")], [], "swaybg outlived zelvo")
-
-    def assert_screen(self, sway, expected):
-        """Polls until each output (name: colour) shows its colour all over."""
-        deadline = time.monotonic() + 10
-        while (seen := {name: sway.output_colour(name) for name in expected}) != expected:
-            if time.monotonic() > deadline:
-                self.fail(f"the outputs show {seen}, not {expected}")
-            time.sleep(0.02)
 
     def wait_alive(self, pid, count):
         return self.poll(lambda: len(live := live_children(pid)) == count and (live,), f"kept {count} swaybg")[0]
