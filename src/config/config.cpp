@@ -40,6 +40,11 @@ std::optional<std::string> lookup_setting(const config_t* file, const char* key)
     return value;
 }
 
+// Only the exact name "swaybg" picks it; anything else is the default, feh.
+Viewer viewer_named(const config_t* file) {
+    return lookup_text(file, "viewer") == "swaybg" ? Viewer::swaybg : Viewer::feh;
+}
+
 void lookup_flag(const config_t* file, const char* key, int& field) {
     int value = 0;
     if (config_lookup_bool(file, key, &value) == CONFIG_TRUE) field = value;
@@ -155,18 +160,11 @@ bool ensure_config_file(const std::string& config_path, const std::string& home)
 
 void release_config(Config* config) { delete config; }
 
-std::optional<std::string> config_display(const std::string& config_path) {
+SessionKeys config_session_keys(const std::string& config_path) {
     std::optional<std::string> text = read_regular_file(config_path.c_str(), most_config_bytes);
     ConfigFile file;
-    if (!text || !config_read_text(file.get(), *text)) return std::nullopt;
-    return lookup_setting(file.get(), "DISPLAY");
-}
-
-Viewer config_viewer(const std::string& config_path) {
-    std::optional<std::string> text = read_regular_file(config_path.c_str(), most_config_bytes);
-    ConfigFile file;
-    if (!text || !config_read_text(file.get(), *text)) return Viewer::feh;
-    return lookup_text(file.get(), "viewer") == "swaybg" ? Viewer::swaybg : Viewer::feh;
+    if (!text || !config_read_text(file.get(), *text)) return {};
+    return {lookup_setting(file.get(), "DISPLAY"), viewer_named(file.get())};
 }
 
 bool write_default_config(const std::string& config_path, const std::string& home) {
@@ -271,7 +269,7 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
     config->by_name = lookup_text(settings, "order") == "name";
     if (const config_setting_t* groups = config_lookup(settings, "per-monitor"))
         config->per_monitor = read_monitor_groups(groups, home);
-    if (lookup_text(settings, "viewer") == "swaybg") config->viewer = Viewer::swaybg;
+    config->viewer = viewer_named(settings);
     config->swaybg_path = lookup_path(settings, "swaybg-path", home);
     return config;
 }

@@ -100,14 +100,17 @@ using ConfigPtr = std::unique_ptr<Config, ConfigRelease>;
 ConfigPtr load_config(const std::string& config_path, const std::string& home,
                       const std::optional<std::string>& source);
 
-// The "DISPLAY" that an existing configuration file sets, read without
-// creating, changing or reporting anything; none when the file is missing,
-// cannot be read or parsed, or sets none.
-std::optional<std::string> config_display(const std::string& config_path);
-
-// The "viewer" that an existing configuration file names, read as
-// config_display reads "DISPLAY"; feh when it names none.
-Viewer config_viewer(const std::string& config_path);
+// What a start must know of an existing configuration file before it takes
+// its display's lock, read once without creating, changing or reporting
+// anything.
+struct SessionKeys {
+    // "DISPLAY"; none when the file is missing, cannot be read or parsed, or
+    // sets none.
+    std::optional<std::string> display;
+    // "viewer"; feh when it names none.
+    Viewer viewer = Viewer::feh;
+};
+SessionKeys config_session_keys(const std::string& config_path);
 
 // Writes the fresh six-setting file; false when it cannot be written.
 bool write_default_config(const std::string& config_path, const std::string& home);

@@ -172,9 +172,9 @@ void detach(const PidLock& lock, const RuntimeDirectory& runtime, int control_so
 // the configuration file's "DISPLAY" (read before anything is created, so
 // that a start refused for it changes nothing), else the environment's, else
 // the viewer's default ":0".
-std::string lock_display(const RunOptions& options, Viewer viewer) {
-    if (viewer == Viewer::swaybg) return options.wayland_display.value_or("");
-    if (std::optional<std::string> display = config_display(options.config_path)) return *display;
+std::string lock_display(const RunOptions& options, const SessionKeys& keys) {
+    if (keys.viewer == Viewer::swaybg) return options.wayland_display.value_or("");
+    if (keys.display) return *keys.display;
     return options.display.value_or(":0");
 }
 
@@ -284,18 +284,18 @@ int zelvo_main(int argc, char** argv) {
     // One daemon per user and display, decided before the sources are expanded.
     hold_steering_signals();
     // A viewer that cannot reach the session's display would show nothing.
-    const Viewer viewer = config_viewer(options.config_path);
-    if (viewer == Viewer::swaybg && !options.wayland_display) {
+    const SessionKeys keys = config_session_keys(options.config_path);
+    if (keys.viewer == Viewer::swaybg && !options.wayland_display) {
         report("Zelvo cannot start swaybg: WAYLAND_DISPLAY is not set");
         return 1;
     }
-    if (viewer == Viewer::feh && options.wayland_display && !options.display && !config_display(options.config_path)) {
+    if (keys.viewer == Viewer::feh && options.wayland_display && !options.display && !keys.display) {
         report("Zelvo cannot start feh on the Wayland display %s: DISPLAY is not set (viewer = \"swaybg\" shows "
                "wallpapers on Wayland)",
                options.wayland_display->c_str());
         return 1;
     }
-    const std::string display = lock_display(options, viewer);
+    const std::string display = lock_display(options, keys);
     const RuntimeDirectory runtime =
         open_runtime_directory(runtime_place(std::getenv("XDG_RUNTIME_DIR"), options.home), true);
     if (!runtime.usable()) {

@@ -251,9 +251,9 @@ TEST(LoadConfig, ReadsTheViewerAndItsPath) {
         EXPECT_EQ(std::tie(config->viewer, config->swaybg_path, config->monitors_counted),
                   std::tie(row.viewer, path, row.counted));
         // Start-up reads the viewer before anything is created, as it reads "DISPLAY".
-        EXPECT_EQ(config_viewer(home.at("rc")), row.viewer);
+        EXPECT_EQ(config_session_keys(home.at("rc")).viewer, row.viewer);
     }
-    EXPECT_EQ(config_viewer("/nonexistent/zelvorc"), Viewer::feh);
+    EXPECT_EQ(config_session_keys("/nonexistent/zelvorc").viewer, Viewer::feh);
 }
 
 TEST(LoadConfig, ConfigurationPathElsewhere) {
