@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "colour/fetch.h"
+#include "config/monitors.h"
 
 namespace zelvo {
 
@@ -59,9 +60,7 @@ SwaybgPlan plan_swaybg_outputs(const std::vector<Monitor>& outputs, const std::v
             if (kept == before.end()) continue;
             image = kept->image;
         }
-        const std::optional<std::string>& own =
-            index < config.per_monitor.size() ? config.per_monitor[index].bg_style : std::nullopt;
-        plan.outputs.push_back(SwaybgOutput{name, std::move(image), swaybg_mode(own.value_or(config.bg_style))});
+        plan.outputs.push_back(SwaybgOutput{name, std::move(image), swaybg_mode(monitor_bg_style(config, index))});
     }
     return plan;
 }
