@@ -5,7 +5,7 @@ daemon carries on and stays small, and hundreds of changes after in-process ping
 import glob, hashlib, http.server, os, pathlib, shutil, signal, ssl, subprocess, threading, time, unittest
 
 from harness import SYSLOG_LINE, block_colours, hex_colour, make_block_image, near, proc_status, records
-from test_colours import DEFAULT_FILE, MIDS
+from test_colours import DEFAULT_FILE, MIDS, entries_of
 from test_cycle import RELOAD, RELOADED, SHUFFLE, SKIP, CycleCase
 
 DEADLINE = 20
@@ -381,15 +381,15 @@ class CacheTest(ColourChildCase):
         pid, self.made = self.start(settings), 1
         self.wait_records(self.xrdb, 1)
         self.assert_palette(first)
+        digests = [hashlib.sha256(pathlib.Path(image).read_bytes()).hexdigest() for image in made]
         path, lines = self.entry()
-        self.assertEqual((path.name[:64], lines[3]), (hashlib.sha256(pathlib.Path(made[0]).read_bytes()).hexdigest(), "colours 16"))
+        self.assertEqual((path.name[:64], lines[3]), (digests[0], "colours 16"))
         # Changed in place: new bytes, new palette, and an entry of its own.
         pathlib.Path(self.image).write_bytes(pathlib.Path(made[1]).read_bytes())
         truth = self.change(pid)
         self.assert_palette(second)
         self.assertEqual(len(list(self.cache.iterdir())), 2)
-        entry = next(path for path in self.cache.iterdir() if path.name.startswith(hashlib.sha256(
-            pathlib.Path(made[1]).read_bytes()).hexdigest()))
+        [entry] = [path for path in self.cache.iterdir() if path.name.startswith(digests[1])]
         whole = entry.read_bytes()
 
         elsewhere = pathlib.Path(self.path("elsewhere"))
@@ -423,7 +423,7 @@ class CacheTest(ColourChildCase):
         # What is kept is extraction's own colours: shaped afresh at every change.
         tuples = [f"#{red:02X}{green:02X}{blue:02X}" for red, green, blue in block_colours(0x50, 0xa8)]
         self.forged(entry, tuples)
-        entries = [line.split()[2] for line in self.change(pid).splitlines()]
+        entries = entries_of(self.change(pid))
         kept = [index for index in range(16) if index not in (7, 8, 15)]
         self.assertEqual([entries[index] for index in kept], [tuples[index] for index in kept])
         self.assertEqual(hex_colour(entries[7]), tuple((channel + 0xee) // 2 for channel in hex_colour(tuples[7])))

@@ -123,6 +123,11 @@ class ColourFileTest(CycleCase):
         self.assertNotIn(found[images[2]], [found[image] for image in images[:2]])
         self.quit(pid)
 
+def entries_of(text):
+    """The colours c0 to c15 of a colour file's text."""
+    return [line.split()[2] for line in text.splitlines()]
+
+
 def luminance(colour):
     """WCAG 2 relative luminance of (r, g, b)."""
     linear = [c / 255 / 12.92 if c / 255 <= 0.04045 else ((c / 255 + 0.055) / 1.055) ** 2.4 for c in colour]
@@ -180,7 +185,7 @@ class ContrastTest(CycleCase):
                     changes += 1
                     self.wait_records(xrdb, changes)
                     shown = self.changes(pid, feh, changes)[-1]["argv"][3]
-                    palettes[dark, ratio, shown] = [line.split()[2] for line in colour_file.read_text().splitlines()]
+                    palettes[dark, ratio, shown] = entries_of(colour_file.read_text())
         for (dark, ratio, image), entries in palettes.items():
             base = palettes[dark, None, image]
             if ratio == 1:
@@ -188,7 +193,7 @@ class ContrastTest(CycleCase):
             elif ratio:
                 self.assert_reaches(base, entries, ratio, f"{os.path.basename(image)}, dark {dark}, contrast {ratio}")
         # The photo's palettes: some entries moved, and the light shaping's background is light.
-        photo, default = images[-1], [line.split()[2] for line in DEFAULT_FILE.splitlines()]
+        photo, default = images[-1], entries_of(DEFAULT_FILE)
         self.assertNotIn(default, [palettes[dark, None, photo] for dark in (True, False)])
         self.assertNotEqual(palettes[True, 4.5, photo], palettes[True, None, photo])
         self.assertGreater(luminance(hex_colour(palettes[False, None, photo][0])), 0.5)
@@ -246,7 +251,7 @@ class TemplateTest(CycleCase):
         said = [message.text for message in self.messages(1 + len(lines))]
         self.assertEqual((said[0], sorted(said[1:])), (SKIP, lines))
         self.wait_records(xrdb, 2)
-        entries = [line.split()[2] for line in pathlib.Path(self.home, ".zelvo", "colors").read_text().splitlines()]
+        entries = entries_of(pathlib.Path(self.home, ".zelvo", "colors").read_text())
         rendered = {str(path.relative_to(outputs)) for path in outputs.rglob("*") if path.is_file()}
         self.assertEqual(rendered, {name for name, (_, _, made) in cases.items() if made} | {"c99.conf"})
         for name, (_, _, made) in cases.items():

@@ -3,9 +3,10 @@
 status file, a quit that lets the next zelvo start at once; the control socket's bad requests,
 set's refused files, the favourites and banned lists when they are not what they should be,
 banning every image, and a rescan while the folder changes under it."""
-import contextlib, errno, json, os, pathlib, re, shutil, signal, socket, stat, subprocess, threading, time, unittest
+import contextlib, errno, json, os, pathlib, re, shutil, signal, socket, subprocess, time, unittest
 
-from harness import SYSLOG_LINE, TOOLS, ZELVOCTL, make_solid_images, proc_status, records
+from harness import TOOLS, ZELVOCTL, make_solid_images, proc_status, records
+from test_colours import entries_of
 from test_cycle import BACK, RELOAD, RELOADED, SHUFFLE, SKIP, CycleCase
 from test_faults import fill
 from test_sources import pgm_frames
@@ -165,15 +166,6 @@ class SteeringCase(CycleCase):
         self.socket = os.path.join(self.runtime, "zelvo", ":0.sock")
         self.zelvo_dir = pathlib.Path(self.home, ".zelvo")
 
-    def drain(self):
-        """What the daemon logged since, read without waiting: a syslog socket that nobody reads holds its writer up."""
-        said = []
-        self.log.settimeout(0)
-        with contextlib.suppress(BlockingIOError):
-            while True:
-                said.append(SYSLOG_LINE.fullmatch(self.log.recv(65536))[4].decode())
-        return said
-
     def json_status(self):
         result = self.zelvoctl("status", "--json")
         self.assertEqual(result.status, 0, result.err)
@@ -267,7 +259,7 @@ class PauseTest(SteeringCase):
         images = self.images(2)
         pid = self.start({"feh-path": self.feh, "pics": images, "colors": True})
         status = self.poll(lambda: (found := self.json_status()).get("palette") and found, "publishes its palette")
-        entries = [line.split()[2] for line in (self.zelvo_dir / "colors").read_text().splitlines()]
+        entries = entries_of((self.zelvo_dir / "colors").read_text())
         self.assertEqual(status, {"display": ":0", "pid": pid, "images": self.on_screen(1), "paused": False,
                                   "interval": 1200, "last_change": status["last_change"],
                                   "next_change": status["last_change"] + 1200, "ring": 2, "palette": entries})
@@ -449,16 +441,16 @@ class RescanTest(SteeringCase):
             for number in range(1000):
                 os.link(sample, name("b", number))
                 os.remove(name("a", 1000 + number))
-        changing = threading.Thread(target=change_folder)
-        self.assertEqual(self.zelvoctl("rescan")[:3], (0, b"", b""))
-        changing.start()
-        changing.join()
-        said = self.poll(lambda: [line for line in self.drain() if line.startswith("Zelvo has rescanned")], "rescans", 60)
-        self.assertRegex(said[0], r"^Zelvo has rescanned its sources: \d+ new images, \d+ gone, \d+ in the ring$")
+
+        def rescanned(meanwhile=lambda: None):
+            """Asks for a rescan and does meanwhile while it runs; gives the line that tells of it."""
+            self.assertEqual(self.zelvoctl("rescan")[:3], (0, b"", b""))
+            meanwhile()
+            return self.poll(lambda: [line for line in self.drain() if line.startswith("Zelvo has rescanned")], "rescans", 60)[0]
+        counts = r"^Zelvo has rescanned its sources: \d+ new images, \d+ gone, {} in the ring$"
+        self.assertRegex(rescanned(change_folder), counts.format(r"\d+"))
         # Whatever it caught of the change, a second rescan brings the ring to the folder as it is now.
-        self.assertEqual(self.zelvoctl("rescan")[:3], (0, b"", b""))
-        said = self.poll(lambda: [line for line in self.drain() if line.startswith("Zelvo has rescanned")], "rescans", 60)
-        self.assertRegex(said[0], r" 2000 in the ring$")
+        self.assertRegex(rescanned(), counts.format(2000))
         # The image on screen and the history stay.
         self.assertEqual(self.zelvoctl("current").out, on_screen)
         self.assertEqual(len(records(self.feh)), 5)

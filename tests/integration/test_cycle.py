@@ -2,9 +2,9 @@
 """The wallpaper cycle of the real binary, seen through recording stand-ins for
 feh and xrdb: the first change at start, skips, reshuffles, reloads, and the
 last change before quitting."""
-import os, pathlib, platform, signal, time, unittest
+import contextlib, os, pathlib, platform, signal, time, unittest
 
-from harness import ZelvoCase, make_solid_images, proc_status, records
+from harness import SYSLOG_LINE, ZelvoCase, make_solid_images, proc_status, records
 
 SKIP = "SIGUSR1 has been recived: skiping ahead"
 SHUFFLE = "SIGUSR2 has been recived: reshuffling picture list"
@@ -68,6 +68,15 @@ class CycleCase(ZelvoCase):
     def quit(self, pid):
         self.assertEqual(self.stop_daemon(pid), 0)
         self.expect(pid, "Zelvo has quit")
+
+    def drain(self):
+        """What the daemon logged since, read without waiting: a syslog socket that nobody reads holds its writer up."""
+        said = []
+        self.log.settimeout(0)
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                said.append(SYSLOG_LINE.fullmatch(self.log.recv(65536))[4].decode())
+        return said
 
     def assert_ring(self, found, images, monitors, style=None):
         """The images of consecutive changes walk one cyclic order of images; gives its first turn."""

@@ -6,9 +6,9 @@ exist, and terminals that are not the user's or nobody reads. After each one the
 still changes wallpapers."""
 import contextlib, json, os, pathlib, re, resource, select, shutil, signal, struct, subprocess, sys, threading, time, unittest, zlib
 
-from harness import BINARY, SYSLOG_LINE, block_colours, hex_colour, make_block_image, make_solid_images, namespace_command, near, \
+from harness import BINARY, block_colours, hex_colour, make_block_image, make_solid_images, namespace_command, near, \
     proc_status, records
-from test_colours import DEFAULT_FILE, MIDS, palette_colours, sourced, terminal_colours
+from test_colours import DEFAULT_FILE, MIDS, entries_of, palette_colours, sourced, terminal_colours
 from test_cycle import BACK, NO_BACK, RELOAD, RELOADED, SHUFFLE, SKIP, CycleCase
 
 sys.setrecursionlimit(10000)  # rmtree descends one call a level, and a test nests 2100 levels
@@ -462,21 +462,14 @@ class SteeringStormTest(HostileCase):
         exported = pathlib.Path(self.home, ".zelvo", "colors.json")
         sent, said = b"", []
 
-        def drained():
-            """What the daemon logged so far. The log is read as the test waits: a syslog socket that nobody
-            reads holds its writer up."""
-            self.log.settimeout(0)
-            with contextlib.suppress(BlockingIOError):
-                while True:
-                    said.append(SYSLOG_LINE.fullmatch(self.log.recv(65536))[4].decode())
-            return said
+        drained = lambda: said.extend(self.drain()) or said  # what the daemon logged so far, read as the test waits
 
         def everywhere(image):
             """The colour file, colors.json and the terminal carry image's palette; gives the file's entries."""
             nonlocal sent
             with contextlib.suppress(BlockingIOError):
                 sent += os.read(master, 1 << 16)
-            entries = [line.split()[2] for line in self.colours.read_text().splitlines()] if self.colours.exists() else []
+            entries = entries_of(self.colours.read_text()) if self.colours.exists() else []
             colours = [hex_colour(entry) for index, entry in enumerate(entries) if index not in (7, 8, 15)]
             mine = len(colours) == 13 and all(near(colour, palettes[image]) for colour in colours) and \
                 any(near(colour, palettes[image][8:]) for colour in colours)

@@ -2,6 +2,7 @@
 """Start-up and shut-down of the real binary: options, the first run, bad
 configuration files, a missing home, and a daemon that detaches and quits."""
 import contextlib
+import errno
 import os
 import pathlib
 import pwd
@@ -12,6 +13,7 @@ import subprocess
 import unittest
 
 from harness import BINARY, NO_IMAGES, ZelvoCase, make_image, proc_stat, proc_status, read_settings, records
+from test_faults import fill
 
 USAGE = f"Usage: {BINARY} [-c config] [-t time] [-s source] [-m monitors] [-v]\r\n".encode()
 ONE_LINE = rb"\A[^\n]*\r\n\Z"
@@ -206,15 +208,11 @@ class LockTest(ZelvoCase):
         folder.mkdir(mode=0o700)
         subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4k,mode=0700", "zelvo-full-runtime", str(folder)], check=True)
         try:
-            filler = os.open(folder / "filler", os.O_WRONLY | os.O_CREAT, 0o600)
-            with self.assertRaises(OSError):
-                while os.write(filler, b"x" * 512):
-                    pass
-            os.close(filler)
+            self.assertEqual(fill(folder / "filler"), errno.ENOSPC)
             result = self.run_zelvo()
             self.assertEqual((result.status, result.out), (1, b""))
             self.assertEqual(result.err, f"Zelvo cannot write its pid to the pid file {self.pid_file}: "
-                                         f"{os.strerror(28)}\r\n".encode())
+                                         f"{os.strerror(errno.ENOSPC)}\r\n".encode())
             self.assertEqual(self.children(live=True), [])
             # Nothing holds the display: once there is room, the next start takes it.
             os.remove(folder / "filler")

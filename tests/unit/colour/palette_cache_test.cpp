@@ -9,25 +9,12 @@
 
 #include "colour/palette_cache.h"
 #include "support/magick.h"
+#include "../temp_folder.h"
 
 namespace zelvo {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct TempFolder {
-    std::string path;
-    TempFolder() {
-        std::string pattern = testing::TempDir() + "zelvo-cache-XXXXXX";
-        path = mkdtemp(pattern.data());
-    }
-    ~TempFolder() { fs::remove_all(path); }
-    std::string at(const std::string& name) const { return path + "/" + name; }
-};
-
-std::string read_file(const std::string& path) {
-    return std::string(std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {});
-}
 
 HexTuples tuples(int shade) {
     HexTuples found;
@@ -48,7 +35,7 @@ void set_used(const std::string& path, time_t when) {
 }
 
 TEST(PaletteCache, KeepsWhatWasFoundUnderTheHashOfTheBytes) {
-    TempFolder folder;
+    TempFolder folder("zelvo-cache");
     std::ofstream(folder.at("abc")) << "abc";
     EXPECT_EQ(palette_cache_key(folder.at("abc")),
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
@@ -67,7 +54,7 @@ TEST(PaletteCache, KeepsWhatWasFoundUnderTheHashOfTheBytes) {
 }
 
 TEST(PaletteCache, AnEntryThatDoesNotCheckIsNoEntry) {
-    TempFolder folder;
+    TempFolder folder("zelvo-cache");
     const std::string entry = folder.at(key(1) + "-" + magick_build_tag());
     palette_cache_store(folder.path, key(1), tuples(1));
     const std::string good = read_file(entry);
@@ -91,7 +78,7 @@ TEST(PaletteCache, AnEntryThatDoesNotCheckIsNoEntry) {
 }
 
 TEST(PaletteCache, TheLeastRecentlyUsedGoFirst) {
-    TempFolder folder;
+    TempFolder folder("zelvo-cache");
     const auto entry = [&](int number) { return folder.at(key(number) + "-" + magick_build_tag()); };
     for (int number = 0; number < 10; ++number) {
         palette_cache_store(folder.path, key(number), tuples(number), 10);

@@ -8,6 +8,7 @@
 #include "config/run_options.h"
 #include "support/config_file.h"
 #include "support/magick.h"
+#include "../temp_folder.h"
 
 namespace zelvo {
 namespace {
@@ -16,19 +17,9 @@ namespace fs = std::filesystem;
 using namespace std::string_literals;
 
 // A private home directory.
-struct TempHome {
-    std::string path;
-    TempHome() {
-        std::string pattern = testing::TempDir() + "zelvo-config-XXXXXX";
-        path = mkdtemp(pattern.data());
-    }
-    ~TempHome() { fs::remove_all(path); }
-    std::string at(const std::string& name) const { return path + "/" + name; }
+struct TempHome : TempFolder {
+    TempHome() : TempFolder("zelvo-config") {}
 };
-
-std::string read_file(const std::string& path) {
-    return std::string(std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {});
-}
 
 // Every node of a list, the home directory shown as "~" and a placeholder as "-".
 std::vector<std::string> entries(const StringList& list, const std::string& home) {
@@ -141,25 +132,55 @@ TEST(LoadConfig, ReadsTheKeysThatPublishAChange) {
     EXPECT_EQ(std::make_tuple(other->hook.empty(), other->exports.json, other->terminals), std::make_tuple(true, false, 0));
 }
 
-TEST(LoadConfig, ReadsTheKeysOfTheColoursForOtherPrograms) {
-    TempHome home;
-    fs::create_directory(home.at(".zelvo"));
-    struct Case { const char* text; std::optional<std::string> templates; int alpha; bool cache; std::optional<double> contrast; };
+TEST(LoadConfig, ReadsTheColoursForOtherProgramsTheViewerAndTheMonitorsCount) {
+    // Each case names what differs from the defaults; a path starting "HOME" lies in the home directory.
+    struct Case {
+        const char* text;
+        std::optional<std::string> templates = {};
+        int alpha = 100;
+        bool cache = false;
+        std::optional<double> contrast = {};
+        Viewer viewer = Viewer::feh;
+        std::optional<std::string> swaybg_path = {};
+        int monitors = 1;
+        bool automatic = false, counted = false;
+    };
     const Case cases[] = {
-        {"", {}, 100, false, {}},
-        {"templates = \"~/.config/wal/templates\"; alpha = 90; cache = true; contrast = 4.5;",
-         home.at(".config/wal/templates"), 90, true, 4.5},
-        {"templates = \"/t\"; alpha = 150; contrast = 7;", "/t", 100, false, 7.0},
-        {"templates = \"\"; alpha = -3; cache = 1; contrast = \"4.5\";", {}, 0, false, {}},
+        {.text = ""},
+        {.text = "templates = \"~/.config/wal/templates\"; alpha = 90; cache = true; contrast = 4.5;",
+         .templates = "HOME/.config/wal/templates", .alpha = 90, .cache = true, .contrast = 4.5},
+        {.text = "templates = \"/t\"; alpha = 150; contrast = 7;", .templates = "/t", .contrast = 7.0},
+        {.text = "templates = \"\"; alpha = -3; cache = 1; contrast = \"4.5\";", .alpha = 0},
+        // The swaybg path takes "~/" as the home directory; "monitors" counts when it holds a number.
+        {.text = "viewer = \"swaybg\"; swaybg-path = \"/opt/swaybg\"; monitors = 2;", .viewer = Viewer::swaybg,
+         .swaybg_path = "/opt/swaybg", .monitors = 2, .counted = true},
+        {.text = "viewer = \"feh\"; swaybg-path = \"swaybg\"; monitors = \"auto\";", .swaybg_path = "swaybg", .automatic = true},
+        {.text = "viewer = \"swaybg\"; swaybg-path = \"~/bin/swaybg\";", .viewer = Viewer::swaybg, .swaybg_path = "HOME/bin/swaybg"},
+        // A name of no viewer, or a value of another type, is the default.
+        {.text = "viewer = \"Swaybg\"; swaybg-path = 1; monitors = 1;", .counted = true},
+        {.text = "viewer = [\"swaybg\"]; swaybg-path = [\"/s\"]; monitors = 1.5;"},
+        {.text = "monitors = \"Auto\";"},
+        {.text = "monitors = [\"auto\"];"},
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(row.text);
+        TempHome home;
+        fs::create_directory(home.at(".zelvo"));
         auto [config, said] = load(home.at(".zelvo/.zelvorc"), home.path, row.text);
         ASSERT_TRUE(config && said.empty()) << said;
+        const auto at_home = [&](std::optional<std::string> path) {
+            return path && path->starts_with("HOME") ? home.path + path->substr(4) : path;
+        };
         EXPECT_EQ(std::tie(config->templates, config->alpha, config->contrast),
-                  std::tie(row.templates, row.alpha, row.contrast));
+                  std::make_tuple(at_home(row.templates), row.alpha, row.contrast));
         EXPECT_EQ(config->cache, row.cache ? std::optional(home.at(".zelvo/cache")) : std::nullopt);
+        EXPECT_EQ(std::tie(config->viewer, config->swaybg_path, config->monitors, config->monitors_auto,
+                           config->monitors_counted),
+                  std::make_tuple(row.viewer, at_home(row.swaybg_path), row.monitors, row.automatic, row.counted));
+        // Start-up reads the viewer before anything is created, as it reads "DISPLAY".
+        EXPECT_EQ(config_session_keys(home.at(".zelvo/.zelvorc")).viewer, row.viewer);
     }
+    EXPECT_EQ(config_session_keys("/nonexistent/zelvorc").viewer, Viewer::feh);
 }
 
 TEST(LoadConfig, PathsFromTheHomeDirectoryAndTheKeysOfTheRing) {
@@ -184,17 +205,6 @@ TEST(LoadConfig, PathsFromTheHomeDirectoryAndTheKeysOfTheRing) {
 }
 
 TEST(LoadConfig, ReadsTheMonitorsOwnSettings) {
-    struct Case { const char* text; int monitors; bool automatic; };
-    const Case counts[] = {{"monitors = \"auto\";", 1, true}, {"monitors = \"Auto\";", 1, false},
-                           {"monitors = 3;", 3, false}, {"monitors = [\"auto\"];", 1, false}};
-    for (const Case& row : counts) {
-        SCOPED_TRACE(row.text);
-        TempHome home;
-        auto [config, said] = load(home.at("rc"), home.path, row.text);
-        ASSERT_TRUE(config) << said;
-        EXPECT_EQ(std::tie(config->monitors, config->monitors_auto), std::tie(row.monitors, row.automatic));
-    }
-
     // One group of each kind: full, empty, of another type, with parts of
     // other types, with an empty source list; each keeps its place.
     TempHome home;
@@ -227,33 +237,6 @@ TEST(LoadConfig, ReadsTheMonitorsOwnSettings) {
             EXPECT_EQ(config->per_monitor.back().minutes, static_cast<int>(groups));
         }
     }
-}
-
-TEST(LoadConfig, ReadsTheViewerAndItsPath) {
-    // The swaybg path takes "~/" as the home directory; "monitors" counts when it holds a number.
-    struct Case { const char* text; Viewer viewer; std::optional<std::string> swaybg_path; bool counted; };
-    const Case cases[] = {
-        {"", Viewer::feh, {}, false},
-        {"viewer = \"swaybg\"; swaybg-path = \"/opt/swaybg\"; monitors = 2;", Viewer::swaybg, "/opt/swaybg", true},
-        {"viewer = \"feh\"; swaybg-path = \"swaybg\"; monitors = \"auto\";", Viewer::feh, "swaybg", false},
-        {"viewer = \"swaybg\"; swaybg-path = \"~/bin/swaybg\";", Viewer::swaybg, "HOME/bin/swaybg", false},
-        // A name of no viewer, or a value of another type, is the default.
-        {"viewer = \"Swaybg\"; swaybg-path = 1; monitors = 1;", Viewer::feh, {}, true},
-        {"viewer = [\"swaybg\"]; swaybg-path = [\"/s\"]; monitors = 1.5;", Viewer::feh, {}, false},
-    };
-    for (const Case& row : cases) {
-        SCOPED_TRACE(row.text);
-        TempHome home;
-        auto [config, said] = load(home.at("rc"), home.path, row.text);
-        ASSERT_TRUE(config) << said;
-        std::optional<std::string> path = row.swaybg_path;
-        if (path && path->starts_with("HOME")) path = home.path + path->substr(4);
-        EXPECT_EQ(std::tie(config->viewer, config->swaybg_path, config->monitors_counted),
-                  std::tie(row.viewer, path, row.counted));
-        // Start-up reads the viewer before anything is created, as it reads "DISPLAY".
-        EXPECT_EQ(config_session_keys(home.at("rc")).viewer, row.viewer);
-    }
-    EXPECT_EQ(config_session_keys("/nonexistent/zelvorc").viewer, Viewer::feh);
 }
 
 TEST(LoadConfig, ConfigurationPathElsewhere) {

@@ -146,12 +146,11 @@ TEST(RingEdit, AChangedRingIsWalkedAgainBeforeTheMergeApplies) {
 TEST(RingEdit, RoundsRunOnAcrossItsEndAndMonitorsWiderThanTheRing) {
     ImageRing ring = ring_make(list_of({"/a", "/b", "/c"}), true);
     RingPlace place = ring_place_start(ring, ring.node());
-    ring_place_advance(place, ring, 2);
-    EXPECT_EQ(std::make_tuple(*place.current->value, place.round_left), std::make_tuple("/c", 1u));
-    ring_place_advance(place, ring, 2);  // /c, then /a of the next round
-    EXPECT_EQ(std::make_tuple(*place.current->value, place.round_left), std::make_tuple("/b", 2u));
-    ring_place_advance(place, ring, 7);
-    EXPECT_EQ(std::make_tuple(*place.current->value, place.round_left), std::make_tuple("/c", 1u));
+    // (steps, where they lead, what is left of the round there); the second two are /c, then /a of the next round
+    for (const auto& [steps, at, left] : {std::tuple{2, "/c", 1u}, {2, "/b", 2u}, {7, "/c", 1u}}) {
+        ring_place_advance(place, ring, steps);
+        EXPECT_EQ(std::make_tuple(*place.current->value, place.round_left), std::make_tuple(at, left)) << steps;
+    }
 }
 
 }  // namespace
