@@ -1,12 +1,9 @@
 #!/usr/bin/env python3
 """The wallpaper on a real X server: a private Xvfb, the real feh behind a
 wrapper that notes the images it was given, and screenshots of the root window."""
-import functools
 import os
 import pathlib
-import random
 import re
-import select
 import shutil
 import signal
 import subprocess
@@ -16,8 +13,9 @@ import zlib
 
 from harness import TOOLS, ZelvoCase, block_colours, hex_colour, make_block_image, make_solid_images, near
 from test_colours import DEFAULT_FILE
+from xserver import XServer
 
-PROGRAMS = {name: shutil.which(name) for name in ("Xvfb", "xwd", "xrandr", "feh")}
+PROGRAMS = {name: shutil.which(name) for name in ("xwd", "xrandr", "feh")}
 # Solid colours far apart, so that a half-drawn or stale screen never passes for another.
 COLOURS = ["#ff0000", "#00c000", "#0000ff", "#ffff00"]
 SKIP_AHEAD = "SIGUSR1 has been recived: skiping ahead"
@@ -40,22 +38,7 @@ class DisplayTest(ZelvoCase):
 
     def start_xvfb(self, size):
         """A private X server with -noreset on a free display; gives its name."""
-        # Well above :0, where daemons started without a DISPLAY (by other tests too) draw.
-        for number in random.sample(range(100, 1000), 10):
-            read, write = os.pipe()
-            with open(self.path("xvfb.err"), "wb") as errors:
-                server = subprocess.Popen([PROGRAMS["Xvfb"], f":{number}", "-displayfd", str(write), "-noreset",
-                                           "-screen", "0", f"{size}x24"], pass_fds=[write],
-                                          stdin=subprocess.DEVNULL, stdout=errors, stderr=errors)
-            os.close(write)
-            # SIGTERM lets it remove its lock file and socket; SIGKILL if it hangs.
-            for step in (server.kill, functools.partial(server.wait, 5), server.terminate):
-                self.addCleanup(step)
-            # It writes the number, then a newline, then closes the pipe; one that is taken ends it at once.
-            with os.fdopen(read, "rb") as pipe:
-                if select.select([pipe], [], [], 10)[0] and pipe.read() == b"%d\n" % number:
-                    return f":{number}"
-        raise AssertionError(f"Xvfb did not start: {open(self.path('xvfb.err'), 'rb').read()!r}")
+        return XServer(self, size).start()
 
     def install_feh(self, path):
         """An executable at path that appends its arguments as one line to path.args, then runs the real feh."""

@@ -18,6 +18,13 @@ RIGHT = ["#00ffff", "#ff00ff", "#ffffff", "#808080"]
 NO_GROUP_IMAGES = "Zelvo found no suitable images for monitor {} and shows the main images there"
 
 
+def clock_ticks(pid):
+    """The user and system CPU time of the process, in clock ticks."""
+    with open(f"/proc/{pid}/stat", "rb") as stat:
+        fields = stat.read().rsplit(b")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
 def group_text(group):
     """A group of per-monitor in libconfig: a dict of sources (a list), minutes and bg-style, or any other value."""
     if not isinstance(group, dict):
@@ -271,6 +278,12 @@ class AutoTest(MonitorsCase):
         self.server.kill()
         lost = f"Zelvo lost the display {display} (the X server closed the connection) and counts one monitor until it is back"
         said = self.drain_until(pid, lost)
+        # Without a display it sleeps rather than spins. A measurement, not a wait: a second in which a
+        # spinning daemon would take a hundred ticks.
+        self.settle(pid)
+        before = clock_ticks(pid)
+        time.sleep(1.0)
+        self.assertLessEqual(clock_ticks(pid) - before, 2, "it used the CPU without a display")
         self.server.start()
         said += self.drain_until(pid, counted(1))
         self.assertEqual(said.count(lost), 1, said)

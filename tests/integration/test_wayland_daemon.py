@@ -12,24 +12,66 @@ import signal
 import threading
 import time
 
-from harness import ZelvoCase, hex_colour, libconfig_text, make_solid_images
-from test_wayland import COLOURS, NOT_IN_PATH, Sampler, ScreenChecks, handover_photos, sample_both_outputs
-from wayland import TWO_OUTPUTS, USER, Sway, live_children, missing_programs
+from harness import ZelvoCase, hex_colour, libconfig_text, make_solid_images, near
+from wayland import COLOURS, TWO_OUTPUTS, UNORDERED_OUTPUTS, USER, Sway, live_children, missing_programs
+
+NOT_IN_PATH = "swaybg was not in your path. the swaybg path can also be defined in the config"
 
 
-class WaylandDaemonTest(ScreenChecks, ZelvoCase):
+def handover_photos(case):
+    """Six JPEGs in COLOURS, of a photograph's size, which swaybg takes the longest to draw; and what tells
+    a pixel (3 bytes) as the index of the wallpaper whose colour it has (none for anything else): JPEG's
+    colours come within near()'s reach."""
+    photos = make_solid_images(case.path("photos"), COLOURS, size="3840x2160", suffix=".jpg")
+    colours = [hex_colour(colour) for colour in COLOURS]
+    return photos, lambda pixel: next((index for index, colour in enumerate(colours) if near(tuple(pixel), [colour])),
+                                      None)
+
+
+def sample_both_outputs(sway, wallpaper):
+    """Samples the wallpapers of a pixel amid each of the two outputs in one shot: the first and the last of a
+    row across both."""
+    return Sampler(lambda: (row := sway.grim("-g", "400,240 721x1")[2]) and (wallpaper(row[:3]), wallpaper(row[-3:])))
+
+
+class Sampler(threading.Thread):
+    """Calls sample() again and again until stopped, keeping each result."""
+
+    def __init__(self, sample):
+        super().__init__(daemon=True)
+        self.sample, self.found, self.running = sample, [], True
+
+    def run(self):
+        while self.running:
+            self.found.append(self.sample())
+
+    def stop(self):
+        self.running = False
+        self.join(30)
+        return self.found
+
+
+class WaylandDaemonTest(ZelvoCase):
     def setUp(self):
         super().setUp()
         self.assertEqual(missing_programs(), [], "programs missing for the Wayland tests")
         self.images = make_solid_images(self.path("images"), COLOURS)
         self.colour = {image: hex_colour(colour) for image, colour in zip(self.images, COLOURS)}
 
-    def start_sway(self, spare=()):
-        sway = Sway(self.path("sway"), TWO_OUTPUTS, spare)
+    def start_sway(self, outputs=TWO_OUTPUTS, spare=()):
+        sway = Sway(self.path("sway"), outputs, spare)
         self.addCleanup(sway.stop)
         sway.start()
         self.assertNotIn(sway.bare, self.colour.values())
         return sway
+
+    def assert_screen(self, sway, expected):
+        """Polls until each output (name: colour) shows its colour all over."""
+        deadline = time.monotonic() + 10
+        while (seen := {name: sway.output_colour(name) for name in expected}) != expected:
+            if time.monotonic() > deadline:
+                self.fail(f"the outputs show {seen}, not {expected}")
+            time.sleep(0.02)
 
     def environment(self, sway):
         return {**sway.environment(), "PATH": self.search_path}
@@ -60,36 +102,39 @@ class WaylandDaemonTest(ScreenChecks, ZelvoCase):
     def texts(self, count, timeout=10.0):
         return [message.text for message in self.messages(count, timeout)]
 
-    def test_each_output_its_own_image_and_mode_and_an_added_one_at_once(self):
-        sway = self.start_sway(spare=[("HEADLESS-3", "320x240", (1440, 0))])
-        red, green, blue, yellow = self.images[:4]
+    def test_each_output_its_own_image_and_mode_in_the_order_of_their_positions_and_an_added_one_at_once(self):
+        sway = self.start_sway(UNORDERED_OUTPUTS, spare=[("HEADLESS-4", "320x240", (1440, 0))])
+        red, green, blue, yellow, magenta = self.images[:5]
         pid = self.start(sway, f'viewer = "swaybg"; colors = true; use-xrdb = true; bg-style = "--bg-fill";\n'
-                               f'default = ["{yellow}"];\n'
+                               f'default = ["{magenta}"];\n'
                                f'per-monitor = ({{ sources = ["{red}"]; }}, {{ sources = ["{green}"]; '
-                               f'bg-style = "--bg-tile"; }}, {{ sources = ["{blue}"]; }});\n')
-        self.assert_screen(sway, {"HEADLESS-1": self.colour[red], "HEADLESS-2": self.colour[green]})
+                               f'bg-style = "--bg-tile"; }}, {{ sources = ["{blue}"]; }}, {{ sources = ["{yellow}"]; }});\n')
+        self.assert_screen(sway, {"HEADLESS-2": self.colour[red], "HEADLESS-3": self.colour[green],
+                                  "HEADLESS-1": self.colour[blue]})
         [swaybg] = self.wait_alive(pid, 1)
         argv = pathlib.Path(f"/proc/{swaybg}/cmdline").read_bytes().decode().split("\0")[:-1]
-        self.assertEqual(argv, ["zelvo-swaybg", "-o", "HEADLESS-1", "-i", red, "-m", "fill",
-                                "-o", "HEADLESS-2", "-i", green, "-m", "tile"])
+        self.assertEqual(argv, ["zelvo-swaybg", "-o", "HEADLESS-2", "-i", red, "-m", "fill",
+                                "-o", "HEADLESS-3", "-i", green, "-m", "tile", "-o", "HEADLESS-1", "-i", blue, "-m", "fill"])
+        environment = pathlib.Path(f"/proc/{swaybg}/environ").read_bytes().decode().split("\0")[:-1]
+        self.assertEqual(sorted(environment), sorted(f"{key}={value}" for key, value in sway.environment().items()))
         # zelvoctl without -d finds the daemon of WAYLAND_DISPLAY when DISPLAY is unset.
         status = self.zelvoctl("status", env=sway.environment(), uid=USER)
         self.assertEqual(status.status, 0, status.err)
         self.assertIn(f"display:     {sway.display}\n".encode(), status.out)
 
         sway.create_output()
-        self.assertEqual(self.texts(1), [f"Zelvo counts 3 monitors on display {sway.display}"])
-        self.assert_screen(sway, {"HEADLESS-1": self.colour[red], "HEADLESS-2": self.colour[green],
-                                  "HEADLESS-3": self.colour[blue]})
+        self.assertEqual(self.texts(1), [f"Zelvo counts 4 monitors on display {sway.display}"])
+        self.assert_screen(sway, {"HEADLESS-2": self.colour[red], "HEADLESS-3": self.colour[green],
+                                  "HEADLESS-1": self.colour[blue], "HEADLESS-4": self.colour[yellow]})
         self.assertNotEqual(self.wait_alive(pid, 1), [swaybg])
         # The colours as on X, but no xrdb without DISPLAY, and not a line about it.
         self.poll(lambda: os.path.exists(os.path.join(sway.home, ".zelvo", "colors")), "wrote the colour file")
         # A reload back to feh ends swaybg; feh draws from then on.
         [swaybg] = self.wait_alive(pid, 1)
-        pathlib.Path(sway.home, ".zelvo", ".zelvorc").write_text(libconfig_text({"default": [yellow]}))
+        pathlib.Path(sway.home, ".zelvo", ".zelvorc").write_text(libconfig_text({"default": [magenta]}))
         os.kill(pid, signal.SIGHUP)
         self.assertEqual(self.texts(2), ["SIGHUP has been recived: regening config", "config regened"])
-        self.assertEqual(self.wait_records(os.path.join(self.bin, "feh"), 1)[0]["argv"][3:], [yellow])
+        self.assertEqual(self.wait_records(os.path.join(self.bin, "feh"), 1)[0]["argv"][3:], [magenta])
         self.poll(lambda: not os.path.exists(f"/proc/{swaybg}"), "ended swaybg")
         self.end(pid)
         self.assertEqual(self.texts(1), ["Zelvo has quit"])
@@ -97,26 +142,32 @@ class WaylandDaemonTest(ScreenChecks, ZelvoCase):
 
     def test_the_handover_leaves_no_frame_without_a_wallpaper_across_twenty_changes(self):
         photos, wallpaper = handover_photos(self)
+        # By name, two images a change: the wallpapers of the three changes that come round again.
+        ring = [photos.index(photo) for photo in sorted(photos)]
+        pairs = [(ring[index], ring[index + 1]) for index in range(0, len(ring), 2)]
         sway = self.start_sway()
-        pid = self.start(sway, libconfig_text({"viewer": "swaybg", "default": [os.path.dirname(photos[0])]}))
-        self.poll(lambda: None not in (wallpaper(sway.pixel(400, 240)), wallpaper(sway.pixel(1120, 240))),
+        pid = self.start(sway, libconfig_text({"viewer": "swaybg", "order": "name",
+                                               "default": [os.path.dirname(photos[0])]}))
+        # The first swaybg takes over at once, with nothing to hand over from: its wallpapers come when they come.
+        self.poll(lambda: (wallpaper(sway.pixel(400, 240)), wallpaper(sway.pixel(1120, 240))) == pairs[0],
                   "showed the first wallpapers")
         frames = sample_both_outputs(sway, wallpaper)
         alive = Sampler(lambda: (time.sleep(0.002), len(live_children(pid)))[1])
         frames.start()
         alive.start()
-        self.poll(lambda: frames.found, "took a screenshot")
         for change in range(20):
-            before = len(frames.found)
-            shown = frames.found[-1]
             os.kill(pid, signal.SIGUSR1)
             self.assertEqual(self.texts(1), ["SIGUSR1 has been recived: skiping ahead"])
-            # Each change takes two new images: both outputs change.
-            self.poll(lambda: len(frames.found) > before and None not in (last := frames.found[-1]) and
-                      last[0] != shown[0] and last[1] != shown[1] and len(live_children(pid)) == 1,
-                      f"showed change {change}", timeout=15)
+            # The change counts once grim has seen it on both outputs.
+            self.poll(lambda: frames.found and frames.found[-1] == pairs[(change + 1) % 3] and
+                      len(live_children(pid)) == 1, f"showed change {change}", timeout=15)
         seen, counts = frames.stop(), alive.stop()
+        # The outputs are drawn one after the other: one may show the next wallpaper while the other shows the last.
         self.assertEqual([frame for frame in seen if None in frame], [], f"frames without a wallpaper among {len(seen)}")
+        # Each change was seen in turn.
+        whole = [frame for frame in seen if frame in pairs]
+        self.assertEqual([frame for at, frame in enumerate(whole) if at == 0 or frame != whole[at - 1]],
+                         [pairs[change % 3] for change in range(21)])
         self.assertLessEqual(max(counts), 2)
 
     def test_a_compositor_killed_under_it_is_said_once_and_its_successor_shows_wallpapers(self):
@@ -143,23 +194,42 @@ class WaylandDaemonTest(ScreenChecks, ZelvoCase):
                              ("hangs", "#!/bin/sh\ntrap '' TERM\nexec /bin/sleep 600\n")):
             pathlib.Path(standins, name).write_text(script)
             os.chmod(os.path.join(standins, name), 0o755)
-        # (stand-in, the lines of each change, how many stay alive between changes)
-        for name, lines, left in (("missing", [NOT_IN_PATH], 0), ("exits", [], 0), ("hangs", [], 1)):
+        # (stand-in, the lines of each change, whether it ends by itself)
+        for name, lines, ends in (("missing", [NOT_IN_PATH], True), ("exits", [], True), ("hangs", [], False)):
             with self.subTest(name):
-                pid = self.start(sway, libconfig_text({"viewer": "swaybg", "swaybg-path": os.path.join(standins, name),
-                                                       "default": self.images[:4]}))
+                settings = {"viewer": "swaybg", "default": self.images[:4]}
+                misbehaving = {**settings, "swaybg-path": os.path.join(standins, name)}
+                pid = self.start(sway, libconfig_text(misbehaving))
+                self.assertEqual(self.texts(len(lines)), lines)
+                # The real one: a wallpaper, and one swaybg; what it shows stays while the stand-in ends by itself.
+                self.reload(sway, pid, settings, [])
+                before = self.poll(lambda: set((shown := {output: sway.output_colour(output) for output in
+                                                          ("HEADLESS-1", "HEADLESS-2")}).values()) <=
+                                   set(self.colour.values()) and shown, "showed wallpapers")
+                real = self.wait_alive(pid, 1)
                 alive = Sampler(lambda: (time.sleep(0.002), len(live_children(pid)))[1])
                 alive.start()
-                self.assertEqual(self.texts(len(lines)), lines)
+                self.reload(sway, pid, misbehaving, lines)
                 for _ in range(3):
                     os.kill(pid, signal.SIGUSR1)
                     self.assertEqual(self.texts(1 + len(lines)), ["SIGUSR1 has been recived: skiping ahead", *lines])
-                self.wait_alive(pid, left)
+                # One that ends by itself leaves the real one on screen; one that hangs took over from it.
+                self.poll(lambda: (live_children(pid) == real) == ends and len(live_children(pid)) == 1,
+                          "kept one swaybg")
                 counts = alive.stop()
                 self.assertLessEqual(max(counts), 2)
+                if ends:
+                    self.assert_screen(sway, before)
                 self.end(pid)
                 self.assertEqual(self.texts(1), ["Zelvo has quit"])
                 shutil.rmtree(os.path.join(sway.home, ".zelvo"))
+
+    def reload(self, sway, pid, settings, lines):
+        """Writes the settings and has the daemon read them again, which shows the next images: lines come of it."""
+        pathlib.Path(sway.home, ".zelvo", ".zelvorc").write_text(libconfig_text(settings))
+        os.kill(pid, signal.SIGHUP)
+        self.assertEqual(self.texts(2 + len(lines)), ["SIGHUP has been recived: regening config", *lines,
+                                                      "config regened"])
 
     def test_a_url_is_shown_from_a_private_copy_and_one_that_cannot_be_fetched_keeps_the_image_before(self):
         class Quiet(http.server.SimpleHTTPRequestHandler):

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """XMonitors on a real X server: the program zelvo_xmonitors prints the
 monitors that XMonitors sees at each change, while the tests make and remove
-monitors with RandR, kill the server and start it again."""
+monitors with RandR. A server that dies and comes back is proven with the
+daemon itself (test_monitors.py)."""
 import os
 import select
 import shutil
@@ -17,14 +18,6 @@ XMONITORS = os.environ.get("ZELVO_XMONITORS", "")
 FEH = shutil.which("feh")
 CONVERT = shutil.which("convert")
 SCREEN = "monitors 1 screen 1200x300+0+0"
-LOST = "lost the X server closed the connection"
-
-
-def clock_ticks(pid):
-    """The user and system CPU time of the process, in clock ticks."""
-    with open(f"/proc/{pid}/stat", "rb") as stat:
-        fields = stat.read().rsplit(b")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])
 
 
 def expected_line(monitors):
@@ -85,7 +78,7 @@ class XMonitorsTest(unittest.TestCase):
         self.top = tempfile.mkdtemp(prefix="zelvo-xmonitors-")
         self.addCleanup(shutil.rmtree, self.top)
 
-    def test_monitors_come_and_go_and_the_connection_comes_back(self):
+    def test_monitors_come_and_go_in_whole_changes_and_none_is_the_screen_without_a_name(self):
         server = XServer(self)
         server.start()
         watcher = Program(self, "watch", server.display)
@@ -128,24 +121,6 @@ class XMonitorsTest(unittest.TestCase):
         server.switch_output(on=True)
         watcher.wait_line(SCREEN)
 
-        # The server dies: the loss is said once, and the program sleeps rather than spins.
-        server.kill()
-        watcher.wait_line(LOST)
-        # A measurement, not a wait: a second in which a spinning program would take a hundred ticks.
-        before = clock_ticks(watcher.process.pid)
-        time.sleep(1.0)
-        self.assertLessEqual(clock_ticks(watcher.process.pid) - before, 2, "it used the CPU without a display")
-        watcher.send("connect")
-        self.assertEqual(watcher.wait_line(lambda line: line.startswith("unreachable")),
-                         ["unreachable no X server accepts the connection"])
-
-        # Back on the same display, connect() works again; nothing was said in between.
-        server.start()
-        watcher.send("connect")
-        self.assertEqual(watcher.wait_line(SCREEN), [SCREEN])
-        server.add_two_heads()
-        watcher.wait_line("monitors 2 H0 400x300+0+0 H1 400x300+400+0")
-        self.assertEqual(watcher.lines.count(LOST), 1)
 
     def test_feh_paints_the_monitors_in_the_order_they_are_listed(self):
         self.assertTrue(FEH and CONVERT, "feh and convert are needed")

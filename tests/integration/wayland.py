@@ -17,6 +17,11 @@ PROGRAMS = {name: shutil.which(name) for name in ("sway", "swaymsg", "swaybg", "
 LIFETIME = 300
 # Outputs of the headless backend: name, mode, position. sway 1.7 numbers them from 1.
 TWO_OUTPUTS = (("HEADLESS-1", "800x600", (0, 0)), ("HEADLESS-2", "640x480", (800, 0)))
+# Named against their order: left to right, then top to bottom, is 2, 3, 1.
+UNORDERED_OUTPUTS = (("HEADLESS-1", "800x600", (640, 0)), ("HEADLESS-2", "640x480", (0, 0)),
+                     ("HEADLESS-3", "320x240", (0, 480)))
+# Solid colours far apart from each other and from sway's grey.
+COLOURS = ["#ff0000", "#00c000", "#0000ff", "#ffff00", "#ff00ff", "#00ffff"]
 Output = collections.namedtuple("Output", "name mode position")
 
 

@@ -129,25 +129,25 @@ TEST(Settings, MonitorCountAndIntervalPreferTheOptionThenTheFile) {
 TEST(Settings, WithSwaybgTheCountIsTheOutputsUnlessANumberSaysOtherwise) {
     RunOptions options;
     options.config = ConfigPtr(new Config);
-    options.config->viewer = Viewer::swaybg;
     options.display_monitors = 3;
     struct Case {
+        Viewer viewer;
         int option;
         bool counted;
         int file;
         std::int32_t monitors;
-    } cases[] = {{0, false, 1, 3}, {0, true, 2, 2}, {0, true, 1, 1}, {2, false, 1, 2}, {0, true, 0, 1}};
+    } cases[] = {{Viewer::swaybg, 0, false, 1, 3}, {Viewer::swaybg, 0, true, 2, 2}, {Viewer::swaybg, 0, true, 1, 1},
+                 {Viewer::swaybg, 2, false, 1, 2}, {Viewer::swaybg, 0, true, 0, 1},
+                 // feh keeps its number when the display has other counts.
+                 {Viewer::feh, 0, false, 1, 1}};
     for (const Case& test : cases) {
+        options.config->viewer = test.viewer;
         options.monitors = test.option;
         options.config->monitors_counted = test.counted;
         options.config->monitors = test.file;
-        EXPECT_EQ(monitor_count(options), test.monitors) << test.option << " " << test.counted << " " << test.file;
+        EXPECT_EQ(monitor_count(options), test.monitors)
+            << (test.viewer == Viewer::feh ? "feh " : "swaybg ") << test.option << " " << test.counted << " " << test.file;
     }
-    // feh keeps its number when the display has other counts.
-    options.config->viewer = Viewer::feh;
-    options.config->monitors_counted = false;
-    options.config->monitors = 1;
-    EXPECT_EQ(monitor_count(options), 1);
 }
 
 TEST(SwaybgPlan, EachOutputTakesItsMonitorsImageAndModeAndKeepsItsImageForAUrl) {
@@ -157,21 +157,20 @@ TEST(SwaybgPlan, EachOutputTakesItsMonitorsImageAndModeAndKeepsItsImageForAUrl) 
     config.per_monitor.resize(2);
     config.per_monitor[1].bg_style = "--bg-center";
     // Fewer images than outputs: taken again from the first.
+    using Shown = std::vector<std::tuple<std::string, std::string, std::string>>;
+    const auto shown = [](const SwaybgPlan& plan) {
+        Shown found;
+        for (const SwaybgOutput& output : plan.outputs) found.emplace_back(output.name, output.image, output.mode);
+        return found;
+    };
     SwaybgPlan plan = plan_swaybg_outputs(outputs, {"/a.png", "/b.png"}, config, {});
-    const std::vector<std::tuple<std::string, std::string, std::string>> expected = {
-        {"DP-1", "/a.png", "fill"}, {"DP-2", "/b.png", "center"}, {"DP-3", "/a.png", "fill"}};
-    std::vector<std::tuple<std::string, std::string, std::string>> got;
-    for (const SwaybgOutput& output : plan.outputs) got.emplace_back(output.name, output.image, output.mode);
-    EXPECT_EQ(got, expected);
+    EXPECT_EQ(shown(plan), (Shown{{"DP-1", "/a.png", "fill"}, {"DP-2", "/b.png", "center"}, {"DP-3", "/a.png", "fill"}}));
     EXPECT_FALSE(plan.url_passed_over);
 
     // A URL: the output keeps what it showed; one that showed nothing is left out.
     const SwaybgPlan urls = plan_swaybg_outputs(outputs, {"HTTPS://x/1.jpg", "/c.png", "ftp://y/2.jpg"}, config,
                                                 {plan.outputs[0], plan.outputs[1]});
-    got.clear();
-    for (const SwaybgOutput& output : urls.outputs) got.emplace_back(output.name, output.image, output.mode);
-    EXPECT_EQ(got, (std::vector<std::tuple<std::string, std::string, std::string>>{{"DP-1", "/a.png", "fill"},
-                                                                                  {"DP-2", "/c.png", "center"}}));
+    EXPECT_EQ(shown(urls), (Shown{{"DP-1", "/a.png", "fill"}, {"DP-2", "/c.png", "center"}}));
     EXPECT_EQ(urls.url_passed_over, "HTTPS://x/1.jpg");
     EXPECT_TRUE(plan_swaybg_outputs({}, {"/a.png"}, config, {}).outputs.empty());
 }
