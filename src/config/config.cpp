@@ -40,9 +40,13 @@ std::optional<std::string> lookup_setting(const config_t* file, const char* key)
     return value;
 }
 
-// Only the exact name "swaybg" picks it; anything else is the default, feh.
+// Only the exact names pick a viewer; anything else is the default, feh.
 Viewer viewer_named(const config_t* file) {
-    return lookup_text(file, "viewer") == "swaybg" ? Viewer::swaybg : Viewer::feh;
+    const std::optional<std::string> name = lookup_text(file, "viewer");
+    if (name == "swaybg") return Viewer::swaybg;
+    if (name == "zelvo") return Viewer::zelvo;
+    if (name == "desktop") return Viewer::desktop;
+    return Viewer::feh;
 }
 
 void lookup_flag(const config_t* file, const char* key, int& field) {

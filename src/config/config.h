@@ -32,8 +32,9 @@ struct MonitorGroup {
 // Groups of "per-monitor" beyond this many are never read: no display has
 // more monitors than the viewer is given images for.
 inline constexpr std::size_t most_monitor_groups = 64;
-// The program that puts the wallpaper on screen: feh on X, swaybg on Wayland.
-enum class Viewer { feh, swaybg };
+// What puts the wallpaper on screen: feh on X, swaybg on Wayland, zelvo
+// itself on either, or the running desktop through its own settings.
+enum class Viewer { feh, swaybg, zelvo, desktop };
 
 // One loaded configuration file; replaced whole on reload.
 struct Config {
@@ -81,7 +82,8 @@ struct Config {
     // the first for the first. An element that is not a group stands for an
     // empty one, so that those after it keep their monitors.
     std::vector<MonitorGroup> per_monitor;
-    // "viewer": "feh" or "swaybg"; a name of no viewer is feh, as when the key is missing.
+    // "viewer": "feh", "swaybg", "zelvo" or "desktop"; a name of no viewer is
+    // feh, as when the key is missing.
     Viewer viewer = Viewer::feh;
     std::optional<std::string> swaybg_path;
 };
