@@ -142,7 +142,7 @@ int main(int, char** argv) {
     std::vector<double> child_steps;
     std::vector<std::string> child_files;
     for (const Sample& sample : samples) {
-        child_steps.push_back(median_ms([&] { zelvo::write_color_file_in_child(home, sample.file, true); }));
+        child_steps.push_back(median_ms([&] { zelvo::write_color_file(home, zelvo::colour_step(sample.file, true).palette); }));
         child_files.push_back(read_text(colour_file));
     }
     // The palette cache: a step for an image seen before, against its first
@@ -190,7 +190,7 @@ int main(int, char** argv) {
         if (sample.expected_attempts >= 0 && attempts.value_or(0) != sample.expected_attempts)
             return fail(std::string("the ") + sample.name + " is not the image its rows assume");
 
-        double step = median_ms([&] { zelvo::write_color_file(home, sample.file, true); });
+        double step = median_ms([&] { zelvo::write_color_file(home, zelvo::image_palette(sample.file, true).value_or(zelvo::default_palette())); });
         // The default palette's c1 is pure #CD0000; the image's palette is used exactly when a search succeeds.
         const std::string written = read_text(colour_file);
         const bool defaulted = written.find("#define c1 #CD0000\n") != std::string::npos;

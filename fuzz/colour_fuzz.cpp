@@ -122,7 +122,7 @@ void check_arithmetic(const std::string& tuple) {
 // The text that "%s" prints of an entry: up to its first NUL.
 std::string printed(const std::string& entry) { return entry.substr(0, entry.find('\0')); }
 
-// Checks the colour file that write_shaped_colors left for these tuples.
+// Checks the colour file that the shaped palette of these tuples left.
 void check_colour_file(const zelvo::HexTuples& tuples, bool dark) {
     const std::string text = zelvo_fuzz::read_file(colour_path);
     const char* scheme = dark ? "dark" : "light";
@@ -197,7 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (bool dark : {true, false}) {
         // A fresh file each time: see zelvo_fuzz::write_file.
         unlink(colour_path.c_str());
-        zelvo::write_shaped_colors(colour_path, tuples, dark);
+        zelvo::write_palette(colour_path, zelvo::shape_palette(tuples, dark));
         check_colour_file(tuples, dark);
     }
     return 0;

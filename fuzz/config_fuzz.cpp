@@ -117,7 +117,7 @@ void check_config(const zelvo::Config& config, const std::optional<std::string>&
     if (monitors_type != CONFIG_TYPE_INT64 && monitors_type != CONFIG_TYPE_FLOAT &&
         config.monitors_counted != (monitors_type == CONFIG_TYPE_INT))
         fail("\"monitors\" counted %d", static_cast<int>(config.monitors_counted));
-    const zelvo::Viewer viewer = text_of(settings, "viewer") == "swaybg" ? zelvo::Viewer::swaybg : zelvo::Viewer::feh;
+    const zelvo::Viewer viewer = text_of(settings, "viewer") == "swaybg" ? zelvo::ViewerKind::swaybg : zelvo::ViewerKind::feh;
     if (config.viewer != viewer) fail("\"viewer\" gave %d", static_cast<int>(config.viewer));
 
     const std::string list_name = source.value_or(text_of(settings, "source_to_use").value_or("default"));

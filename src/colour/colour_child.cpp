@@ -83,29 +83,10 @@ bool is_entry(std::string_view text) {
 ColourChild::ColourChild(const std::string& image_path, bool dark, bool background,
                          const std::optional<std::string>& cache)
     : image_(image_path), dark_(dark), until_(Clock::now() + colour_deadline) {
-    int ends[2];
-    if (pipe(ends) != 0) {
-        gave_up((std::string("pipe failed: ") + std::strerror(errno)).c_str());
-        return;
-    }
-    reader_.reset(ends[0]);
-    UniqueDescriptor writer(ends[1]);
-    fcntl(reader_.get(), F_SETFD, FD_CLOEXEC);
-    fcntl(writer.get(), F_SETFD, FD_CLOEXEC);
-    // Outlives the child: it is emptied only once the child has ended.
-    temporary_ = std::make_shared<PrivateDirectory>("colour");
-    const pid_t child = fork_worker();
-    if (child < 0) {
-        reader_.reset();
-        gave_up((std::string("fork failed: ") + std::strerror(errno)).c_str());
-        return;
-    }
-    if (child == 0) {
-        reader_.reset();
-        run_colour_child(writer.get(), image_, dark, cache, temporary_->path(), until_, background);
-    }
-    pid_ = child;
-    fcntl(reader_.get(), F_SETFL, O_NONBLOCK);
+    worker_ = std::make_unique<WorkerChild>("colour", [&](int sending, const char* folder) {
+        run_colour_child(sending, image_, dark, cache, folder, until_, background);
+    });
+    if (!worker_->started()) gave_up(worker_->failure().c_str());
 }
 
 ColourChild::~ColourChild() {
@@ -114,14 +95,13 @@ ColourChild::~ColourChild() {
 
 void ColourChild::gave_up(const char* why) {
     result_ = ColourResult{default_palette(), "Zelvo gave up on the colours of " + image_ + ": " + why};
-    reader_.reset();
-    temporary_.reset();
+    worker_.reset();
 }
 
 bool ColourChild::take() {
     while (!known()) {
         char bytes[256];
-        const ssize_t got = read(reader_.get(), bytes, sizeof bytes);
+        const ssize_t got = read(worker_->descriptor(), bytes, sizeof bytes);
         if (got > 0) {
             received_.append(bytes, static_cast<std::size_t>(std::min<ssize_t>(got, most_received - received_.size())));
             if (received_.size() >= most_received) finish();
@@ -172,20 +152,19 @@ void ColourChild::finish() {
 // with it once it has ended. Its pid is reaped only then, so the kill can
 // reach no other process.
 void ColourChild::end_child() {
-    if (pid_ > 0) {
-        if (!closed_) kill_worker(pid_);
-        std::shared_ptr<PrivateDirectory> folder = std::move(temporary_);
-        children_forget(pid_, ChildFate::killed, [folder] {});
-    }
-    // The pipe stays open until the step is destroyed: the loop's event for
-    // it goes first, before its number can be another descriptor's.
-    pid_ = -1;
-    temporary_.reset();
+    if (!worker_) return;
+    if (closed_)
+        worker_->finished();
+    else
+        worker_->kill();
+    // The channel stays open until the step is destroyed, or close_pipe: the
+    // loop's event for it goes first, before its number can be another
+    // descriptor's.
 }
 
 const ColourResult& ColourChild::wait() {
     while (!take()) {
-        pollfd watched{reader_.get(), POLLIN, 0};
+        pollfd watched{worker_->descriptor(), POLLIN, 0};
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(until_ - Clock::now()).count();
         if (left <= 0) {
             kill_overdue();
@@ -209,12 +188,6 @@ ColourResult colour_step(const std::string& image_path, bool dark, const std::op
     ColourResult result = ColourChild(image_path, dark, false, cache).wait();
     children_reap_killed();
     return result;
-}
-
-void write_color_file_in_child(const std::string& home, const std::string& image_path, bool dark) {
-    const ColourResult result = colour_step(image_path, dark);
-    if (result.complaint) report("%s", result.complaint->c_str());
-    write_palette(home + "/.zelvo/colors", result.palette);
 }
 
 }  // namespace zelvo

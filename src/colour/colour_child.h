@@ -8,8 +8,7 @@
 #include <string>
 
 #include "colour/colour_file.h"
-#include "support/process.h"
-#include "support/worker.h"
+#include "support/worker_child.h"
 
 namespace zelvo {
 
@@ -50,7 +49,7 @@ public:
     std::chrono::steady_clock::time_point deadline() const { return until_; }
     // The descriptor that becomes readable when the step sends or ends; -1
     // once the result is known.
-    int descriptor() const { return known() ? -1 : reader_.get(); }
+    int descriptor() const { return known() || !worker_ ? -1 : worker_->descriptor(); }
     bool known() const { return result_.has_value(); }
     // Takes what the step sent, without blocking; whether the result is known now.
     bool take();
@@ -63,7 +62,7 @@ public:
     const ColourResult& result() const { return *result_; }
     // Closes the pipe once the result is known, and whatever watched it has let go.
     void close_pipe() {
-        if (known()) reader_.reset();
+        if (known()) worker_.reset();
     }
 
 private:
@@ -74,10 +73,8 @@ private:
     std::string image_;
     bool dark_;
     std::chrono::steady_clock::time_point until_;
-    pid_t pid_ = -1;
-    UniqueDescriptor reader_;
-    // Shared with whatever removes it once the child has ended.
-    std::shared_ptr<PrivateDirectory> temporary_;
+    // The step's worker, with its private folder; none once its channel is closed.
+    std::unique_ptr<WorkerChild> worker_;
     std::string received_;
     bool closed_ = false;  // the child and all it started have let go of the pipe
     std::optional<ColourResult> result_;
@@ -86,9 +83,5 @@ private:
 // A colour step started and waited for, its child reaped and its folder
 // removed before it returns; for callers outside the daemon's loop.
 ColourResult colour_step(const std::string& image_path, bool dark, const std::optional<std::string>& cache = std::nullopt);
-
-// A colour step, then the colour file under the home directory written from
-// its result, and its complaint logged.
-void write_color_file_in_child(const std::string& home, const std::string& image_path, bool dark);
 
 }  // namespace zelvo

@@ -89,12 +89,8 @@ void write_palette(const std::string& path, const Palette& palette) {
         report("Zelvo could not write the colour file %s: %s", path.c_str(), why->c_str());
 }
 
-void write_color_file(const std::string& home, const std::string& image_path, bool dark) {
-    write_palette(home + "/.zelvo/colors", image_palette(image_path, dark).value_or(default_entries));
-}
-
-void write_shaped_colors(const std::string& path, const HexTuples& tuples, bool dark) {
-    write_palette(path, shape_palette(tuples, dark));
+void write_color_file(const std::string& home, const Palette& palette) {
+    write_palette(home + "/.zelvo/colors", palette);
 }
 
 void write_default_colors(const std::string& path) { write_palette(path, default_entries); }

@@ -33,14 +33,12 @@ std::string colour_file_text(const Palette& palette);
 void write_palette(const std::string& path, const Palette& palette);
 
 // Rewrites home + "/.zelvo/colors" whole: sixteen "#define cN #rrggbb" lines
-// from the image's palette, shaped for a dark or a light scheme, or the
-// default palette when the image gives none. A file that cannot be written
-// is reported in one line; the call always returns.
-void write_color_file(const std::string& home, const std::string& image_path, bool dark);
-
-// Cuts the sixteen tuples to seven characters, shapes them for a dark or a
-// light scheme and writes them to the colour file at `path`.
-void write_shaped_colors(const std::string& path, const HexTuples& tuples, bool dark);
+// of the palette that the colour step found for the wallpaper (shaped for a
+// dark or a light scheme), or gave when the image gives none: the default
+// palette. The step decodes the image in a worker of its own (ColourChild);
+// this writes what it gave. A file that cannot be written is reported in one
+// line; the call always returns.
+void write_color_file(const std::string& home, const Palette& palette);
 
 // Writes the fixed default palette to the colour file at `path`.
 void write_default_colors(const std::string& path);

@@ -123,4 +123,10 @@ void write_export(const std::string& path, std::string_view text) {
         report("Zelvo could not write the colour export %s: %s", path.c_str(), why->c_str());
 }
 
+void write_exports(const std::string& folder, ExportChoice chosen, const Palette& palette, std::string_view wallpaper) {
+    if (chosen.json) write_export(folder + "/colors.json", colours_json(palette, wallpaper));
+    if (chosen.shell) write_export(folder + "/colors.sh", colours_shell(palette, wallpaper));
+    if (chosen.sequences) write_export(folder + "/sequences", terminal_sequences(palette));
+}
+
 }  // namespace zelvo

@@ -43,4 +43,15 @@ std::string terminal_sequences(const Palette& palette);
 // that cannot be written costs one line and is left as it was.
 void write_export(const std::string& path, std::string_view text);
 
+// Which of the exports to write.
+struct ExportChoice {
+    bool json = false;       // colors.json
+    bool shell = false;      // colors.sh
+    bool sequences = false;  // sequences
+};
+
+// The exports chosen, in `folder` beside the colour file, from its palette
+// and the wallpaper it was taken from.
+void write_exports(const std::string& folder, ExportChoice chosen, const Palette& palette, std::string_view wallpaper);
+
 }  // namespace zelvo

@@ -41,12 +41,12 @@ std::optional<std::string> lookup_setting(const config_t* file, const char* key)
 }
 
 // Only the exact names pick a viewer; anything else is the default, feh.
-Viewer viewer_named(const config_t* file) {
+ViewerKind viewer_named(const config_t* file) {
     const std::optional<std::string> name = lookup_text(file, "viewer");
-    if (name == "swaybg") return Viewer::swaybg;
-    if (name == "zelvo") return Viewer::zelvo;
-    if (name == "desktop") return Viewer::desktop;
-    return Viewer::feh;
+    if (name == "swaybg") return ViewerKind::swaybg;
+    if (name == "zelvo") return ViewerKind::zelvo;
+    if (name == "desktop") return ViewerKind::desktop;
+    return ViewerKind::feh;
 }
 
 void lookup_flag(const config_t* file, const char* key, int& field) {

@@ -34,7 +34,7 @@ struct MonitorGroup {
 inline constexpr std::size_t most_monitor_groups = 64;
 // What puts the wallpaper on screen: feh on X, swaybg on Wayland, zelvo
 // itself on either, or the running desktop through its own settings.
-enum class Viewer { feh, swaybg, zelvo, desktop };
+enum class ViewerKind { feh, swaybg, zelvo, desktop };
 
 // One loaded configuration file; replaced whole on reload.
 struct Config {
@@ -84,7 +84,7 @@ struct Config {
     std::vector<MonitorGroup> per_monitor;
     // "viewer": "feh", "swaybg", "zelvo" or "desktop"; a name of no viewer is
     // feh, as when the key is missing.
-    Viewer viewer = Viewer::feh;
+    ViewerKind viewer = ViewerKind::feh;
     std::optional<std::string> swaybg_path;
 };
 
@@ -110,7 +110,7 @@ struct SessionKeys {
     // sets none.
     std::optional<std::string> display;
     // "viewer"; feh when it names none.
-    Viewer viewer = Viewer::feh;
+    ViewerKind viewer = ViewerKind::feh;
 };
 SessionKeys config_session_keys(const std::string& config_path);
 

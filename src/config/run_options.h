@@ -29,23 +29,18 @@ struct RunOptions {
     // The rings of the groups of "per-monitor", in group order; an empty one
     // for a group whose monitor takes the main ring's images.
     std::vector<ImageRing> monitor_rings;
-    // With "monitors" = "auto": how many monitors the display has (1 while it
-    // cannot be reached); 0 until it has been asked.
-    int display_monitors = 0;
 };
 
 // The Config's "XAUTHORITY" and "DISPLAY", where it sets them, replace the
 // values in RunOptions; where it does not, the earlier values stay.
 void apply_display_overrides(RunOptions& options, const Config& config);
 
-// Loads the configuration again and rebuilds the ring, all at once. When the
-// new file cannot be used, or its sources give no image, the previous Config
-// and ring stay in force and one line says why. (The daemon's loop does the
-// same in steps: it expands the sources in the background, then applies them.)
-void reload_config(RunOptions& options);
-
-// Puts a Config whose sources gave these images (not empty) in force: its
-// display values, then the Config, then the images shuffled into the ring.
-void apply_reload(RunOptions& options, ConfigPtr config, StringList images);
+// A reload: a Config loaded anew (load_config), whose sources gave these
+// images (not empty), is put in force: its display values, then the Config,
+// then the images shuffled into a new ring, which replaces the old one. The
+// daemon expands the sources in a worker in between, so that the loop never
+// waits for them, and only then calls this: when the new file cannot be used,
+// or its sources give no image, the previous Config and ring stay in force.
+void reload_config(RunOptions& options, ConfigPtr config, StringList images);
 
 }  // namespace zelvo

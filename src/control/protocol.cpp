@@ -109,21 +109,21 @@ std::string reply_error(std::string_view reason) { return "error: " + protocol_e
 const std::vector<CommandForm>& command_forms() {
     // Built once; set takes a file for each monitor a display may have.
     static const std::vector<CommandForm> forms = {
-        {"next", 0, 0, {{"-n", true}}, " [-n N]"},
-        {"previous", 0, 0, {{"-n", true}}, " [-n N]"},
-        {"reshuffle", 0, 0, {}, ""},
-        {"reload", 0, 0, {}, ""},
-        {"quit", 0, 0, {}, ""},
-        {"pause", 0, 0, {}, ""},
-        {"resume", 0, 0, {}, ""},
-        {"toggle-pause", 0, 0, {}, ""},
-        {"rescan", 0, 0, {}, ""},
-        {"favourite", 0, 0, {}, ""},
-        {"ban", 0, 0, {}, ""},
-        {"unban", 1, 1, {}, " PATH"},
-        {"set", 1, 64, {{"-n", true}}, " [-n N] FILE..."},
-        {"status", 0, 0, {{"--json", false}}, " [--json]"},
-        {"current", 0, 0, {{"--json", false}}, " [--json]"},
+        {"next", 0, 0, {{"-n", true}}, " [-n N]", &CommandHandlers::next},
+        {"previous", 0, 0, {{"-n", true}}, " [-n N]", &CommandHandlers::previous},
+        {"reshuffle", 0, 0, {}, "", &CommandHandlers::reshuffle},
+        {"reload", 0, 0, {}, "", &CommandHandlers::reload},
+        {"quit", 0, 0, {}, "", &CommandHandlers::quit, true},
+        {"pause", 0, 0, {}, "", &CommandHandlers::pause},
+        {"resume", 0, 0, {}, "", &CommandHandlers::pause},
+        {"toggle-pause", 0, 0, {}, "", &CommandHandlers::pause},
+        {"rescan", 0, 0, {}, "", &CommandHandlers::rescan},
+        {"favourite", 0, 0, {}, "", &CommandHandlers::favourite},
+        {"ban", 0, 0, {}, "", &CommandHandlers::ban},
+        {"unban", 1, 1, {}, " PATH", &CommandHandlers::unban},
+        {"set", 1, 64, {{"-n", true}}, " [-n N] FILE...", &CommandHandlers::set},
+        {"status", 0, 0, {{"--json", false}}, " [--json]", &CommandHandlers::status, true},
+        {"current", 0, 0, {{"--json", false}}, " [--json]", &CommandHandlers::status, true},
     };
     return forms;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,13 +47,41 @@ struct OptionForm {
     bool takes_value;
 };
 
-// What a command accepts: its options, and how many arguments after them.
+struct Command;
+
+// What carries out the commands, one member for each: the daemon's
+// steering. zelvoctl reads the forms alone.
+class CommandHandlers {
+public:
+    virtual ~CommandHandlers() = default;
+    // Each is given the client that is to have the reply, and its request.
+    virtual void next(std::uint64_t client, const Command& command) = 0;
+    virtual void previous(std::uint64_t client, const Command& command) = 0;
+    virtual void reshuffle(std::uint64_t client, const Command& command) = 0;
+    virtual void reload(std::uint64_t client, const Command& command) = 0;
+    virtual void quit(std::uint64_t client, const Command& command) = 0;
+    // pause, resume and toggle-pause
+    virtual void pause(std::uint64_t client, const Command& command) = 0;
+    virtual void rescan(std::uint64_t client, const Command& command) = 0;
+    virtual void favourite(std::uint64_t client, const Command& command) = 0;
+    virtual void ban(std::uint64_t client, const Command& command) = 0;
+    virtual void unban(std::uint64_t client, const Command& command) = 0;
+    virtual void set(std::uint64_t client, const Command& command) = 0;
+    // status and current
+    virtual void status(std::uint64_t client, const Command& command) = 0;
+};
+
+// What a command accepts: its options, and how many arguments after them;
+// and what carries it out.
 struct CommandForm {
     const char* name;
     std::size_t least_arguments;
     std::size_t most_arguments;
     std::vector<OptionForm> options;
     const char* usage;  // its arguments, for the usage line
+    void (CommandHandlers::*exec)(std::uint64_t client, const Command& command);
+    // Whether it is carried out while the daemon quits; others are refused.
+    bool while_quitting = false;
 };
 
 // Every command, in the order of the usage line.

@@ -130,26 +130,6 @@ bool write_status_file(const RuntimeDirectory& directory, const DaemonStatus& st
     return false;
 }
 
-std::optional<DaemonStatus> read_status_file(const RuntimeDirectory& directory, const std::string& display) {
-    const UniqueDescriptor file(openat(directory.descriptor(), status_file_name(display).c_str(),
-                                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat opened{};
-    if (file.get() < 0 || fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
-        opened.st_size > most_status_bytes)
-        return std::nullopt;
-    std::string text;
-    char block[65536];
-    for (;;) {
-        const ssize_t got = read(file.get(), block, sizeof block);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return std::nullopt;
-        if (got == 0) break;
-        text.append(block, static_cast<std::size_t>(got));
-        if (text.size() > static_cast<std::size_t>(most_status_bytes)) return std::nullopt;
-    }
-    return parse_status(text);
-}
-
 void remove_status_file(const RuntimeDirectory& directory, const std::string& display) {
     unlinkat(directory.descriptor(), status_file_name(display).c_str(), 0);
 }

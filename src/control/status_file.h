@@ -52,8 +52,6 @@ std::optional<DaemonStatus> parse_status(const std::string& text);
 // reader sees the old file or the new one. False when it could not be done.
 bool write_status_file(const RuntimeDirectory& directory, const DaemonStatus& status);
 
-// The display's status, or none when its file is missing or unreadable.
-std::optional<DaemonStatus> read_status_file(const RuntimeDirectory& directory, const std::string& display);
 
 void remove_status_file(const RuntimeDirectory& directory, const std::string& display);
 

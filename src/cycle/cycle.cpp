@@ -2,14 +2,12 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstdint>
 #include <cstdlib>
-#include <limits>
-#include <sys/stat.h>
-#include <vector>
+#include <unistd.h>
 
-#include "control/status_file.h"
-#include "images/expand.h"
+#include "cycle/colours.h"
+#include "cycle/steering.h"
+#include "cycle/swaybg_viewer.h"
 #include "support/children.h"
 #include "support/log.h"
 #include "support/process.h"
@@ -18,207 +16,210 @@ namespace zelvo {
 
 namespace {
 
-// The period when neither -t nor the file gives a minute or more: a file's 0
-// would start the viewer in a tight loop, and a negative value names none.
-constexpr std::uint32_t fallback_seconds = 1800;
-// How much of a background expansion's answer the loop takes at a time, so
-// that a signal or a timer never waits long behind it.
-constexpr std::size_t expansion_bytes_at_once = 64 << 10;
+std::size_t monitors_now(const DaemonState& state) { return static_cast<std::size_t>(state.display->count()); }
 
-std::uint32_t minutes_to_seconds(int minutes) {
-    const std::int64_t seconds = std::int64_t{minutes} * 60;
-    const std::int64_t most = std::numeric_limits<std::uint32_t>::max();
-    return static_cast<std::uint32_t>(seconds < most ? seconds : most);
+void say_nothing_left(DaemonState& state, const char* closing) {
+    // Every image is banned: the last stay on screen until a rescan or a reload brings others.
+    if (!state.rotation->said_empty) {
+        report("Zelvo has no image left to show: a rescan or a reload may bring some");
+        state.rotation->said_empty = true;
+    }
+    publish_status(state);
+    if (closing != nullptr) log_notice(closing);
 }
 
-// The two programs: the Config's paths where it names them, else the ones
-// found on PATH at start-up.
-void choose_programs(DaemonState& state) {
-    const RunOptions& options = state.options;
-    state.viewer_program = options.config->feh_path.value_or(options.feh_path);
-    state.xrdb_program = options.config->xrdb_path.value_or(options.xrdb_path);
-    state.swaybg_program = options.config->swaybg_path.value_or(options.swaybg_path);
+// With "per-monitor", the timer came: the monitors that are due change.
+void monitors_due_now(DaemonState& state) {
+    const std::vector<bool> due = state.schedule->take_due(monitors_now(state));
+    if (std::find(due.begin(), due.end(), true) == due.end()) return;
+    std::vector<std::optional<std::string>> keep = state.rotation->on_screen_kept(due.size());
+    for (std::size_t monitor = 0; monitor < due.size(); ++monitor)
+        if (due[monitor]) keep[monitor].reset();
+    if (!state.quitting) state.display->reach_before_change();
+    change_monitors(state, std::move(keep));
 }
 
-// The viewer's vectors from the Config and RunOptions in force and from the
-// place in the ring; with an empty ring, no image slots (going back and set
-// take the vector's first entries and slots of their own).
-void fill_viewer_argv(DaemonState& state) {
-    const RunOptions& options = state.options;
-    const int count = state.place.current != nullptr ? monitor_count(options) : 0;
-    state.viewer_argv = build_viewer_argv(options.config->bg_style, state.place.current, count);
-}
-
-void fill_viewer_envp(DaemonState& state) {
-    const RunOptions& options = state.options;
-    state.viewer_envp = build_viewer_envp(options.display, options.xauthority, options.home);
-}
-
-DaemonState& state_of(void* argument) { return *static_cast<DaemonState*>(argument); }
-
-void on_quit(evutil_socket_t, short, void* argument) { steer_quit(state_of(argument)); }
-
-void on_child(evutil_socket_t, short, void* argument) {
-    swaybg_children_ended(state_of(argument));
-    children_reap();
-    state_of(argument).hooks->on_child();
-}
-
-// The next change shows other images first now: colours prepared for the old ones go.
-void forget_prepared_colours(DaemonState& state) {
-    const StringNode* first = first_monitor_next(state);
-    if (first == nullptr) {
-        state.prepared.reset();
+void on_timer(DaemonState& state) {
+    if (state.schedule->apart()) {
+        monitors_due_now(state);
         return;
     }
-    drop_prepared_colours_unless(state, *first->value, state.options.config->dark != 0);
+    state.schedule->came();
+    show_step(state);
+}
+
+void on_child(DaemonState& state) {
+    // The viewers look at their children before the ones let go of are reaped.
+    state.viewer->child_ended();
+    if (state.retired_viewer) state.retired_viewer->child_ended();
+    children_reap();
+    state.publisher->child_ended();
+}
+
+// The display's monitors changed, or it came back: each monitor that it
+// still has keeps its image and its schedule, a new one gets its image at
+// once, and the viewer lays them out again.
+void on_monitors_changed(DaemonState& state, const std::vector<std::optional<std::size_t>>& matched) {
+    const std::vector<std::string>* shown = state.rotation->on_screen();
+    std::vector<std::optional<std::string>> keep(matched.size());
+    for (std::size_t monitor = 0; monitor < matched.size(); ++monitor)
+        if (matched[monitor] && shown != nullptr && *matched[monitor] < shown->size())
+            keep[monitor] = (*shown)[*matched[monitor]];
+    state.schedule->follow(matched);
+    next_changed(state);
+    state.viewer->monitors_changed();
+    if (state.quitting) return;
+    change_monitors(state, std::move(keep), nullptr, true);
+}
+
+void on_recounted(DaemonState& state) {
+    next_changed(state);
+    state.schedule->fit(monitors_now(state));
+    state.viewer->monitors_changed();
+}
+
+// The viewer the Config in force names: the one there is, taking the new
+// Config, or a new one, the old one ending what it runs meanwhile.
+void choose_viewer(DaemonState& state) {
+    const ViewerKind named = state.options.config->viewer;
+    if (state.viewer && state.viewer_named == named) {
+        state.viewer->reconfigure();
+        return;
+    }
+    if (state.viewer) {
+        state.viewer->quit();
+        state.retired_viewer = std::move(state.viewer);
+    }
+    state.viewer = make_viewer(ViewerSetting{state.events->base.get(), state.options, *state.display, state.runtime,
+                                             [&state] { state.publisher->on_screen(); }});
+    state.viewer_named = named;
 }
 
 // The rest of a reload, once its sources are expanded (or it kept the
 // previous configuration): everything derived from the Config and the ring
 // is made again, and the change follows at once.
-void finish_reload(DaemonState& state, ConfigPtr config, StringList images,
-                   std::vector<StringList> group_images = {}) {
+void finish_reload(DaemonState& state, ConfigPtr config, StringList images, std::vector<StringList> group_images = {}) {
     RunOptions& options = state.options;
     // A reload that kept the previous Config also kept its ring, and with it
     // the current position: the next images stay the next ones.
-    const bool replaced = config && !images.empty();
-    if (replaced) {
-        apply_reload(options, std::move(config), std::move(images));
-        state.place = ring_place_start(options.ring, options.ring.node());
-        state.said_empty = false;
+    if (config && !images.empty()) {
+        reload_config(options, std::move(config), std::move(images));
+        state.current = ring_place_start(options.ring, options.ring.node());
+        state.rotation->said_empty = false;
         const std::vector<MonitorGroup>& groups = options.config->per_monitor;
         group_images.resize(groups.size());
         options.monitor_rings.clear();
         for (std::size_t group = 0; group < groups.size(); ++group)
             options.monitor_rings.push_back(
                 group_ring(groups[group], group, std::move(group_images[group]), options.config->by_name));
-        start_group_places(state);
-        state.monitor_next.clear();
+        state.rotation->start_group_places();
     }
-    // Back to feh: swaybg's wallpaper goes with its processes.
-    if (options.config->viewer == Viewer::feh) end_swaybg(state);
+    choose_viewer(state);
     // The display's monitors are read again, as at start-up.
-    connect_display(state);
+    state.display->connect();
     restart_timer(state);
-    arm_rescan_timer(state);
-    release_vector(state.viewer_envp);
-    fill_viewer_envp(state);
-    release_vector(state.xrdb_argv);
-    state.xrdb_argv = build_xrdb_argv(*options.config);
-    choose_programs(state);
-    release_viewer_argv(state.viewer_argv);
+    state.schedule->arm_rescan();
+    state.publisher->reconfigure();
     ring_changed(state);
     show_step(state, "config regened");
 }
 
-void on_expansion_readable(evutil_socket_t, short, void* argument);
-
-// Starts expanding the sources of the next group of "per-monitor" that
-// names some; false when none is left.
-bool expand_next_group(DaemonState& state) {
-    PendingReload& reload = *state.reload;
-    const std::vector<MonitorGroup>& groups = reload.config->per_monitor;
-    for (; reload.group < groups.size(); ++reload.group) {
-        if (groups[reload.group].sources.first() == nullptr) continue;
-        reload.readable.reset();
-        reload.expansion =
-            std::make_unique<ExpansionChild>(groups[reload.group].sources.first(), expand_options(state.options));
-        // One that cannot be expanded now gives no image, and its monitor the main ones.
-        if (reload.expansion->descriptor() < 0) continue;
-        reload.readable.reset(event_new(state.events->base.get(), reload.expansion->descriptor(),
-                                        EV_READ | EV_PERSIST, on_expansion_readable, &state));
-        if (!reload.readable || event_add(reload.readable.get(), nullptr) < 0) std::abort();
-        return true;
-    }
-    return false;
+// The signals that the loop takes over; the cycle cannot run without them.
+std::unique_ptr<SignalEvent> take_signal(DaemonState& state, int number, void (*handler)(DaemonState&)) {
+    return std::make_unique<SignalEvent>(state.events->base.get(), number, [&state, handler] { handler(state); });
 }
 
-void on_expansion_readable(evutil_socket_t, short, void* argument) {
-    DaemonState& state = state_of(argument);
-    PendingReload& reload = *state.reload;
-    const ExpansionChild::Progress progress = reload.expansion->take(expansion_bytes_at_once);
-    if (progress == ExpansionChild::Progress::more) return;
-    if (reload.main_done) {
-        reload.readable.reset();
-        if (progress == ExpansionChild::Progress::complete)
-            reload.group_images[reload.group] = reload.expansion->take_images();
-        ++reload.group;
-        if (expand_next_group(state)) return;
-        const std::unique_ptr<PendingReload> done = std::move(state.reload);
-        done->expansion.reset();
-        finish_reload(state, std::move(done->config), std::move(done->images), std::move(done->group_images));
-        return;
-    }
-    StringList main_images = reload.expansion->take_images();
-    const bool main_usable = progress == ExpansionChild::Progress::complete && !main_images.empty();
-    if (main_usable && !reload.config->per_monitor.empty()) {
-        reload.readable.reset();
-        reload.main_done = true;
-        reload.images = std::move(main_images);
-        reload.group_images.resize(reload.config->per_monitor.size());
-        if (expand_next_group(state)) return;
-        const std::unique_ptr<PendingReload> done = std::move(state.reload);
-        done->expansion.reset();
-        finish_reload(state, std::move(done->config), std::move(done->images), std::move(done->group_images));
-        return;
-    }
-    // Its events go before anything else happens; the reload is over.
-    const std::unique_ptr<PendingReload> done = std::move(state.reload);
-    done->readable.reset();
-    StringList images = std::move(main_images);
-    ConfigPtr config = std::move(done->config);
-    if (progress == ExpansionChild::Progress::failed) {
-        report("Zelvo could not expand the sources of %s and keeps the previous configuration",
-               state.options.config_path.c_str());
-        config.reset();
-    } else if (images.empty()) {
-        report("Zelvo found no suitable images in %s and keeps the previous configuration",
-               state.options.config_path.c_str());
-        config.reset();
-    }
-    finish_reload(state, std::move(config), std::move(images));
-}
-
-void on_reload(evutil_socket_t, short, void* argument) { steer_reload(state_of(argument)); }
-
-void on_skip(evutil_socket_t, short, void* argument) { steer_next(state_of(argument)); }
-
-void on_reshuffle(evutil_socket_t, short, void* argument) { steer_reshuffle(state_of(argument)); }
-
-void on_previous(evutil_socket_t, short, void* argument) { steer_previous(state_of(argument)); }
-
-void on_timer(evutil_socket_t, short, void* argument) {
-    DaemonState& state = state_of(argument);
-    if (monitors_timed_apart(state)) {
-        monitors_due_now(state);
-        return;
-    }
-    // The persistent timer has just been armed again for one interval.
-    state.next_change = std::time(nullptr) + state.interval.tv_sec;
-    show_step(state);
-}
-
-void on_rescan_timer(evutil_socket_t, short, void* argument) { start_rescan(state_of(argument)); }
-
-// A signal event, added at once; the cycle cannot run without it.
-EventPtr add_signal_event(DaemonState& state, int number, event_callback_fn callback) {
-    EventPtr handle(event_new(state.events->base.get(), number, EV_SIGNAL | EV_PERSIST, callback, &state));
-    if (!handle || event_add(handle.get(), nullptr) < 0) std::abort();
-    return handle;
-}
+void on_quit(DaemonState& state) { steer_quit(state); }
+void on_reload(DaemonState& state) { steer_reload(state); }
+void on_skip(DaemonState& state) { steer_next(state); }
+void on_reshuffle(DaemonState& state) { steer_reshuffle(state); }
+void on_previous(DaemonState& state) { steer_previous(state); }
 
 }  // namespace
 
-bool image_still_there(const DaemonState& state, const std::string& image) {
-    if (std::find(state.banned.begin(), state.banned.end(), image) != state.banned.end()) return false;
-    struct stat status{};
-    return stat(image.c_str(), &status) == 0 || source_is_url(image.c_str());
+bool apply_change(DaemonState& state, Change change) {
+    if (!state.viewer->show(change)) {
+        publish_status(state);
+        if (change.closing != nullptr) log_notice(change.closing);
+        return false;
+    }
+    state.publisher->begin(change, !state.viewer->tells_on_screen());
+    state.rotation->shown(change);
+    next_changed(state);
+    state.publisher->settle();
+    return true;
 }
+
+void show_step(DaemonState& state, const char* closing) {
+    if (!state.quitting) state.display->reach_before_change();
+    if (state.schedule->apart()) {
+        change_monitors(state, {}, closing);
+        return;
+    }
+    if (state.current.current == nullptr) {
+        say_nothing_left(state, closing);
+        return;
+    }
+    // When the viewer cannot start, the images stay queued for the next change.
+    const int count = state.display->count();
+    Change change;
+    change.images = state.rotation->peek_main(count);
+    change.advance = count;
+    change.closing = closing;
+    apply_change(state, std::move(change));
+}
+
+bool change_monitors(DaemonState& state, std::vector<std::optional<std::string>> keep, const char* closing,
+                     bool redraw) {
+    const std::size_t count = monitors_now(state);
+    keep.resize(count);
+    const std::vector<std::string>* shown = state.rotation->on_screen();
+    const std::optional<std::string> first_before =
+        shown != nullptr && !shown->empty() ? std::optional<std::string>(shown->front()) : std::nullopt;
+    const std::vector<std::optional<std::string>> taken = state.rotation->take_next(keep);
+    bool wanted = false;
+    bool fresh = false;
+    for (std::size_t monitor = 0; monitor < count; ++monitor) {
+        if (keep[monitor]) continue;
+        wanted = true;
+        fresh = fresh || taken[monitor].has_value();
+    }
+    if (wanted && !fresh && !redraw) {
+        next_changed(state);
+        say_nothing_left(state, closing);
+        return false;
+    }
+    // A monitor whose ring has nothing left keeps what it showed, or shows what another does.
+    Change change;
+    change.images.reserve(count);
+    const auto any = std::find_if(taken.begin(), taken.end(), [](const auto& image) { return image.has_value(); });
+    for (std::size_t monitor = 0; monitor < count; ++monitor) {
+        if (taken[monitor])
+            change.images.push_back(*taken[monitor]);
+        else if (shown != nullptr && monitor < shown->size())
+            change.images.push_back((*shown)[monitor]);
+        else if (any != taken.end())
+            change.images.push_back(**any);
+        else if (first_before)
+            change.images.push_back(*first_before);
+        else
+            break;
+    }
+    if (change.images.size() < count) {
+        next_changed(state);
+        return false;
+    }
+    // The palette follows the first monitor, and only when its image changes.
+    change.colours_stay = keep[0] && first_before && *keep[0] == *first_before;
+    change.closing = closing;
+    return apply_change(state, std::move(change));
+}
+
+void restart_timer(DaemonState& state) { state.schedule->restart(monitors_now(state)); }
 
 bool steer_next(DaemonState& state) {
     log_notice("SIGUSR1 has been recived: skiping ahead");
-    if (state.place.current == nullptr) {
+    if (state.current.current == nullptr) {
         show_step(state);
         return false;
     }
@@ -229,39 +230,57 @@ bool steer_next(DaemonState& state) {
 
 void steer_reshuffle(DaemonState& state) {
     log_notice("SIGUSR2 has been recived: reshuffling picture list");
-    if (state.place.current == nullptr) {
+    if (state.current.current == nullptr) {
         show_step(state);
         return;
     }
-    // By name the ring keeps its order and starts again from the first name.
-    StringNode* first = state.options.config->by_name ? state.options.ring.node() : ring_shuffle(state.place.current);
-    state.place = ring_place_start(state.options.ring, first);
-    reshuffle_group_rings(state);
-    ring_changed(state);
+    state.rotation->reshuffle();
+    next_changed(state);
     restart_timer(state);
     show_step(state);
 }
 
 // Shows the set before the one on screen again, with the Config in force;
-// the ring and its queued images stay as they are.
+// the ring and the images it queues stay as they are.
 bool steer_previous(DaemonState& state) {
-    const std::optional<std::size_t> earlier =
-        history_earlier(state.shown, [&state](const std::string& image) { return image_still_there(state, image); });
+    const std::optional<std::size_t> earlier = state.rotation->earlier_set();
     if (!earlier) {
         log_notice("SIGRTMIN has been recived: nothing to go back to");
         return false;
     }
     log_notice("SIGRTMIN has been recived: going back");
     restart_timer(state);
-    std::vector<char*> argv(state.viewer_argv.entries(), state.viewer_argv.entries() + 3);
-    for (std::string& image : state.shown.sets[*earlier]) argv.push_back(image.data());
-    argv.push_back(nullptr);
-    if (!begin_change(state, argv.data())) {
-        publish_status(state);
-        return true;
+    Change change;
+    change.images = state.rotation->history().sets[*earlier];
+    change.record = Change::Record::back_to;
+    change.earlier = *earlier;
+    apply_change(state, std::move(change));
+    return true;
+}
+
+bool steer_next_monitor(DaemonState& state, std::size_t monitor) {
+    report("Zelvo is skipping ahead on monitor %zu", monitor + 1);
+    if (state.schedule->apart()) state.schedule->restart_monitor(monitor, monitors_now(state));
+    std::vector<std::optional<std::string>> keep = state.rotation->on_screen_kept(monitors_now(state));
+    keep[monitor].reset();
+    return change_monitors(state, std::move(keep));
+}
+
+bool steer_previous_monitor(DaemonState& state, std::size_t monitor) {
+    const std::optional<std::string> earlier = state.rotation->earlier_image(monitor);
+    if (!earlier) {
+        report("Zelvo has nothing to go back to on monitor %zu", monitor + 1);
+        return false;
     }
-    state.shown.on_screen = *earlier;
-    settle_change(state);
+    report("Zelvo is going back on monitor %zu", monitor + 1);
+    if (state.schedule->apart()) state.schedule->restart_monitor(monitor, monitors_now(state));
+    Change change;
+    change.images = *state.rotation->on_screen();
+    change.images.resize(monitors_now(state), change.images.front());
+    change.images[monitor] = *earlier;
+    change.colours_stay = monitor != 0;
+    change.record = Change::Record::replacing;
+    apply_change(state, std::move(change));
     return true;
 }
 
@@ -271,67 +290,82 @@ void steer_reload(DaemonState& state) {
     log_notice("SIGHUP has been recived: regening config");
     state.reload.reset();
     state.rescan.reset();
-    ConfigPtr config = load_config(state.options.config_path, state.options.home, state.options.source);
+    RunOptions& options = state.options;
+    ConfigPtr config = load_config(options.config_path, options.home, options.source);
     // One that cannot be used has said why; the previous one stays.
     if (!config) {
         finish_reload(state, nullptr, StringList());
         return;
     }
     forget_unusable_cache(*config);
-    auto reload = std::make_unique<PendingReload>();
-    reload->expansion = std::make_unique<ExpansionChild>(config->sources.first(), expand_options(state.options));
-    reload->config = std::move(config);
-    if (reload->expansion->descriptor() < 0) {
+    auto reload = std::make_unique<Reload>(
+        state.events->base.get(), expand_options(options), options.config_path, std::move(config),
+        [&state](ConfigPtr loaded, StringList images, std::vector<StringList> group_images) {
+            const std::unique_ptr<Reload> done = std::move(state.reload);
+            finish_reload(state, std::move(loaded), std::move(images), std::move(group_images));
+        });
+    if (!reload->started()) {
         report("Zelvo could not expand the sources of %s and keeps the previous configuration",
-               state.options.config_path.c_str());
+               options.config_path.c_str());
         finish_reload(state, nullptr, StringList());
         return;
     }
-    reload->readable.reset(event_new(state.events->base.get(), reload->expansion->descriptor(),
-                                     EV_READ | EV_PERSIST, on_expansion_readable, &state));
-    if (!reload->readable || event_add(reload->readable.get(), nullptr) < 0) std::abort();
     state.reload = std::move(reload);
 }
 
 void steer_quit(DaemonState& state) {
     if (!state.quitting) {
         state.quitting = true;
-        // Colours for a change that will not come, and a ring that will not
-        // be shown, are not worth a second more; the hook gets its grace.
-        state.prepared.reset();
+        // A ring that will not be shown is not worth a second more.
+        state.publisher->quit();
         state.reload.reset();
         state.rescan.reset();
-        state.set.reset();
-        state.list_job.reset();
-        state.hooks->stop();
-        end_swaybg(state);
+        state.steering->drop_set();
+        state.lists->quit();
+        state.viewer->quit();
     }
     const timeval delay{1, 0};
     event_base_loopexit(state.events->base.get(), &delay);
 }
 
 void steer_pause(DaemonState& state, bool paused) {
-    if (state.paused == paused) return;
-    state.paused = paused;
+    if (state.schedule->paused() == paused) return;
     log_notice(paused ? "Zelvo is paused" : "Zelvo is resumed");
-    restart_timer(state);
+    state.schedule->set_paused(paused, monitors_now(state));
     publish_status(state);
 }
 
 void ring_changed(DaemonState& state) {
-    ++state.ring_generation;
-    queue_changed(state);
+    state.rotation->links_changed();
+    next_changed(state);
 }
 
-void queue_changed(DaemonState& state) {
-    release_viewer_argv(state.viewer_argv);
-    fill_viewer_argv(state);
-    forget_prepared_colours(state);
-}
+void next_changed(DaemonState& state) { state.publisher->next_changed(); }
 
 void show_next(DaemonState& state) {
-    if (state.place.current != nullptr) restart_timer(state);
+    if (state.current.current != nullptr) restart_timer(state);
     show_step(state);
+}
+
+bool start_rescan(DaemonState& state) {
+    if (state.reload || state.quitting) return false;
+    state.rescan.reset();
+    auto rescan = std::make_unique<Rescan>(
+        state.events->base.get(), state.options, state.current, *state.rotation, expand_options(state.options),
+        Rescan::Listener{[&state](const RingMergeCounts&, bool was_empty) {
+                             ring_changed(state);
+                             // The ring had nothing left, and the last image on screen is banned: the new ones come at once.
+                             if (was_empty && !state.options.ring.empty()) {
+                                 state.rotation->said_empty = false;
+                                 show_next(state);
+                             } else {
+                                 publish_status(state);
+                             }
+                         },
+                         [&state] { state.rescan.reset(); }});
+    if (!rescan->started()) return false;
+    state.rescan = std::move(rescan);
+    return true;
 }
 
 ExpandOptions expand_options(const RunOptions& options) {
@@ -342,45 +376,18 @@ ExpandOptions expand_options(const RunOptions& options) {
     return expand;
 }
 
-std::uint32_t interval_seconds(const RunOptions& options) {
-    if (options.minutes >= 1) return minutes_to_seconds(options.minutes);
-    if (options.config->minutes >= 1) return minutes_to_seconds(options.config->minutes);
-    return fallback_seconds;
-}
-
-void restart_timer(DaemonState& state) {
-    state.interval.tv_sec = interval_seconds(state.options);
-    state.interval.tv_usec = 0;
-    event_del(state.events->timer_event.get());
-    if (state.paused) {
-        state.next_change.reset();
-        return;
-    }
-    if (monitors_timed_apart(state)) {
-        restart_monitor_timers(state);
-        return;
-    }
-    event_add(state.events->timer_event.get(), &state.interval);
-    state.next_change = std::time(nullptr) + state.interval.tv_sec;
-}
-
-void arm_rescan_timer(DaemonState& state) {
-    event_del(state.events->rescan_event.get());
-    if (state.options.config->rescan < 1) return;
-    const timeval period{static_cast<time_t>(minutes_to_seconds(state.options.config->rescan)), 0};
-    event_add(state.events->rescan_event.get(), &period);
-}
-
 DaemonStatus daemon_status(const DaemonState& state) {
     DaemonStatus status;
     status.pid = getpid();
     status.display = state.lock_display;
-    status.interval = static_cast<std::uint32_t>(state.interval.tv_sec);
-    status.last_change = state.last_change;
-    status.next_change = state.next_change;
-    status.paused = state.paused;
-    if (const std::vector<std::string>* images = history_on_screen(state.shown)) status.images = *images;
-    status.monitors = monitor_timings(state);
+    status.interval = static_cast<std::uint32_t>(state.schedule->interval().tv_sec);
+    status.last_change = state.publisher->last_change();
+    status.next_change = state.schedule->next_change();
+    status.paused = state.schedule->paused();
+    if (const std::vector<std::string>* images = state.rotation->on_screen()) status.images = *images;
+    // Each monitor's timing, where the monitors are the display's or keep their own.
+    if (state.display->counting() || state.schedule->apart())
+        status.monitors = state.schedule->timings(monitors_now(state));
     return status;
 }
 
@@ -392,72 +399,91 @@ void publish_status(const DaemonState& state) {
 
 int run_cycle(DaemonState& state) {
     RunOptions& options = state.options;
-    state.place = ring_place_start(options.ring, options.ring.node());
-    start_group_places(state);
-    choose_programs(state);
+    state.current = ring_place_start(options.ring, options.ring.node());
 
     state.events = std::make_unique<EventSet>();
     EventSet& events = *state.events;
     events.base.reset(event_base_new());
     if (!events.base) std::abort();
-    state.hooks = std::make_unique<HookRunner>(events.base.get());
+    event_base* base = events.base.get();
     // Before the first child: the daemon reaps its children itself.
-    events.sigchld_event = add_signal_event(state, SIGCHLD, on_child);
-    events.sigquit_event = add_signal_event(state, SIGQUIT, on_quit);
-    events.sigterm_event = add_signal_event(state, SIGTERM, on_quit);
-    events.sigint_event = add_signal_event(state, SIGINT, on_quit);
-    events.sighup_event = add_signal_event(state, SIGHUP, on_reload);
-    events.sigusr1_event = add_signal_event(state, SIGUSR1, on_skip);
-    events.sigusr2_event = add_signal_event(state, SIGUSR2, on_reshuffle);
-    events.sigrtmin_event = add_signal_event(state, previous_signal(), on_previous);
+    events.sigchld_event = take_signal(state, SIGCHLD, on_child);
+    events.sigquit_event = take_signal(state, SIGQUIT, on_quit);
+    events.sigterm_event = take_signal(state, SIGTERM, on_quit);
+    events.sigint_event = take_signal(state, SIGINT, on_quit);
+    events.sighup_event = take_signal(state, SIGHUP, on_reload);
+    events.sigusr1_event = take_signal(state, SIGUSR1, on_skip);
+    events.sigusr2_event = take_signal(state, SIGUSR2, on_reshuffle);
+    events.sigrtmin_event = take_signal(state, previous_signal(), on_previous);
     // Signals that came during start-up have waited for their events.
     release_steering_signals();
-    events.timer_event.reset(event_new(events.base.get(), -1, EV_PERSIST, on_timer, &state));
-    events.rescan_event.reset(event_new(events.base.get(), -1, EV_PERSIST, on_rescan_timer, &state));
-    if (!events.timer_event || !events.rescan_event) std::abort();
-    state.interval = timeval{static_cast<time_t>(interval_seconds(options)), 0};
-    if (event_add(events.timer_event.get(), &state.interval) < 0) std::abort();
-    state.next_change = std::time(nullptr) + state.interval.tv_sec;
-    arm_rescan_timer(state);
-    // After detaching, which closes every descriptor, and before the first change.
-    connect_display(state);
-    if (monitors_timed_apart(state)) restart_timer(state);
-    if (state.control_socket.get() >= 0)
-        state.control = std::make_unique<ControlServer>(events.base.get(), std::move(state.control_socket),
-                                                        [&state](ControlRequest request) {
-                                                            control_request(state, std::move(request));
-                                                        });
 
-    fill_viewer_argv(state);
-    fill_viewer_envp(state);
-    state.xrdb_argv = build_xrdb_argv(*options.config);
+    state.rotation = std::make_unique<Rotation>(options, state.current);
+    state.rotation->start_group_places();
+    state.schedule = std::make_unique<Schedule>(base, options, [&state] { on_timer(state); },
+                                                [&state] { start_rescan(state); });
+    state.schedule->arm_rescan();
+    state.publisher = std::make_unique<Publisher>(
+        base, options,
+        Publisher::Hooks{[&state]() -> const std::string* {
+                             const StringNode* first = state.rotation->first_monitor_next();
+                             return first != nullptr ? &*first->value : nullptr;
+                         },
+                         [&state] { publish_status(state); }});
+    state.display = std::make_unique<Display>(
+        base, options,
+        Display::Listener{[&state](const std::vector<std::optional<std::size_t>>& matched) {
+                              on_monitors_changed(state, matched);
+                          },
+                          [&state] { on_recounted(state); }});
+    state.lists = std::make_unique<ListEditor>(
+        base, options.home,
+        ListEditor::Listener{[&state](std::uint64_t client, const std::string& reply) {
+                                 if (state.control) state.control->reply(client, reply);
+                             },
+                             [&state](const std::vector<std::string>& images) {
+                                 if (state.rotation->ban(images) > 0) next_changed(state);
+                                 show_next(state);
+                             },
+                             [&state](const std::vector<std::string>& images) { state.rotation->unban(images); }});
+    state.steering = std::make_unique<Steering>(state);
+    if (state.runtime != nullptr) remove_stale_swaybg_copies(state.runtime->path());
+    // After detaching, which closes every descriptor, and before the first change.
+    state.display->connect();
+    if (state.schedule->apart()) restart_timer(state);
+    if (state.control_socket.get() >= 0)
+        state.control = std::make_unique<ControlServer>(base, std::move(state.control_socket),
+                                                        [&state](ControlRequest request) {
+                                                            state.steering->request(std::move(request));
+                                                        });
+    choose_viewer(state);
     show_step(state);
-    event_base_loop(events.base.get(), EVLOOP_NO_EXIT_ON_EMPTY);
+    event_base_loop(base, EVLOOP_NO_EXIT_ON_EMPTY);
 
     // Whatever is still at work ends now: a colour step, an expansion, a hook.
-    drop_display(state);
+    state.display->drop();
     state.control.reset();
-    state.set.reset();
-    state.list_job.reset();
+    state.steering.reset();
+    state.lists.reset();
     state.rescan.reset();
-    state.change.reset();
-    state.prepared.reset();
     state.reload.reset();
-    state.hooks->kill_now();
-    state.hooks.reset();
-    swaybg_after_loop(state);
-    EventPtr* in_order[] = {&events.sigquit_event, &events.sigint_event,   &events.sigterm_event,
-                            &events.sighup_event,  &events.sigusr1_event,  &events.sigusr2_event,
-                            &events.sigrtmin_event, &events.timer_event,   &events.rescan_event,
-                            &events.sigchld_event};
-    for (EventPtr* handle : in_order) event_del(handle->get());
-    for (EventPtr* handle : in_order) handle->reset();
+    state.publisher->after_loop();
+    state.viewer->after_loop();
+    if (state.retired_viewer) state.retired_viewer->after_loop();
+    // The owners' events go before the signals', in the order they were taken, and the base last.
+    state.retired_viewer.reset();
+    state.viewer.reset();
+    state.display.reset();
+    state.publisher.reset();
+    state.schedule.reset();
+    state.rotation.reset();
+    std::unique_ptr<SignalEvent>* in_order[] = {&events.sigquit_event, &events.sigint_event,  &events.sigterm_event,
+                                                &events.sighup_event,  &events.sigusr1_event, &events.sigusr2_event,
+                                                &events.sigrtmin_event, &events.sigchld_event};
+    for (std::unique_ptr<SignalEvent>* handle : in_order) handle->reset();
     events.base.reset();
     // Their private folders go once they have ended; a viewer may run on.
     children_reap_killed();
-    release_viewer_argv(state.viewer_argv);
-    release_vector(state.viewer_envp);
-    release_vector(state.xrdb_argv);
     state.events.reset();
     return 0;
 }

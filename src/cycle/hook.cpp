@@ -33,17 +33,9 @@ LaunchVector hook_environment(std::size_t monitors, const std::string* colour_fi
     return LaunchVector(std::move(entries));
 }
 
-timeval grace_timeval() {
-    const auto micro = std::chrono::duration_cast<std::chrono::microseconds>(hook_grace).count();
-    return timeval{static_cast<time_t>(micro / 1000000), static_cast<suseconds_t>(micro % 1000000)};
-}
-
 }  // namespace
 
-HookRunner::HookRunner(event_base* base) : base_(base) {
-    grace_.reset(event_new(base_, -1, 0, on_grace, this));
-    if (!grace_) std::abort();
-}
+HookRunner::HookRunner(event_base* base) : base_(base), grace_(base, [this] { on_grace(); }) {}
 
 HookRunner::~HookRunner() { kill_now(); }
 
@@ -92,13 +84,12 @@ void HookRunner::end_running() {
     if (group_ <= 0) return;
     kill(-group_, SIGTERM);
     signals_sent_ = 1;
-    const timeval grace = grace_timeval();
-    event_add(grace_.get(), &grace);
+    grace_.schedule(hook_grace);
 }
 
 // The hook will not be signalled again: its first process is left to be reaped.
 void HookRunner::let_go(ChildFate fate) {
-    event_del(grace_.get());
+    grace_.cancel();
     watching_.reset();
     watch_.reset();
     children_forget(group_, fate);
@@ -118,36 +109,33 @@ void HookRunner::settle() {
     launch(next);
 }
 
-void HookRunner::on_watch(evutil_socket_t, short, void* argument) {
-    HookRunner& runner = *static_cast<HookRunner*>(argument);
+void HookRunner::on_watch() {
     // Whatever a hook writes to the pipe is read and dropped, a little at a time.
     for (int reads = 0; reads < 16; ++reads) {
         char bytes[512];
-        const ssize_t got = read(runner.watch_.get(), bytes, sizeof bytes);
+        const ssize_t got = read(watch_.get(), bytes, sizeof bytes);
         if (got > 0) continue;
         if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
         // Every process of the hook has let go of it.
-        runner.watching_.reset();
-        runner.watch_.reset();
-        runner.settle();
+        watching_.reset();
+        watch_.reset();
+        settle();
         return;
     }
 }
 
-void HookRunner::on_grace(evutil_socket_t, short, void* argument) {
-    HookRunner& runner = *static_cast<HookRunner*>(argument);
-    if (runner.signals_sent_ == 1) {
-        kill(-runner.group_, SIGKILL);
-        runner.signals_sent_ = 2;
-        const timeval grace = grace_timeval();
-        event_add(runner.grace_.get(), &grace);
-        runner.settle();
+void HookRunner::on_grace() {
+    if (signals_sent_ == 1) {
+        kill(-group_, SIGKILL);
+        signals_sent_ = 2;
+        grace_.schedule(hook_grace);
+        settle();
         return;
     }
     // Killed, and still not ended (a process in uninterruptible sleep): it
     // is reaped whenever it ends, and the next hook comes all the same.
-    runner.let_go(ChildFate::killed);
-    runner.settle();
+    let_go(ChildFate::killed);
+    settle();
 }
 
 void HookRunner::launch(Start& start) {
@@ -183,8 +171,8 @@ void HookRunner::launch(Start& start) {
     fcntl(watch.get(), F_SETFL, O_NONBLOCK);
     group_ = child;
     watch_ = std::move(watch);
-    watching_.reset(event_new(base_, watch_.get(), EV_READ | EV_PERSIST, on_watch, this));
-    if (!watching_ || event_add(watching_.get(), nullptr) < 0) std::abort();
+    watching_ = std::make_unique<DescriptorEvent>(base_, watch_.get(), DescriptorEvent::Ready::read, [this] { on_watch(); });
+    watching_->start();
 }
 
 }  // namespace zelvo

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -66,14 +67,14 @@ private:
     void settle();
     void let_go(ChildFate fate);
     void launch(Start& start);
-    static void on_watch(evutil_socket_t, short, void* argument);
-    static void on_grace(evutil_socket_t, short, void* argument);
+    void on_watch();
+    void on_grace();
 
     event_base* base_;
     pid_t group_ = -1;           // the hook's first process, unreaped, and its group
     UniqueDescriptor watch_;     // the pipe, until all of the hook let go of it
-    EventPtr watching_;
-    EventPtr grace_;
+    std::unique_ptr<DescriptorEvent> watching_;
+    TimerEvent grace_;
     int signals_sent_ = 0;       // 0, then SIGTERM, then SIGKILL
     bool ending_ = false;
     bool stopped_ = false;

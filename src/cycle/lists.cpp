@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "control/protocol.h"
-#include "cycle/cycle.h"
+#include "cycle/lists.h"
 #include "images/list_edit.h"
 #include "support/c_text.h"
 #include "support/log.h"
@@ -70,74 +70,77 @@ std::optional<std::vector<std::string>> answer_lines(const std::string& answer) 
     return lines;
 }
 
-void finish_edit(DaemonState& state, const ListRequest& request, std::optional<std::string> answer) {
-    const std::optional<std::vector<std::string>> lines = answer ? answer_lines(*answer) : std::nullopt;
-    std::string reply;
-    if (!lines) {
-        reply = reply_error("the list could not be edited in time");
-    } else if (lines->back() != "ok") {
-        reply = *answer;
-    } else {
-        std::vector<std::string> paths;
-        std::vector<std::string> added;
-        for (auto line = lines->begin(); line + 1 != lines->end(); ++line) {
-            paths.push_back(line->empty() ? *line : line->substr(1));
-            if (line->starts_with("+")) added.push_back(paths.back());
-        }
-        reply = reply_ok();
-        for (const std::string& path : request.kind == ListRequest::Kind::unban ? request.paths : added) {
-            const std::string line = (request.kind == ListRequest::Kind::favourite ? "Zelvo has added a favourite: "
-                                      : request.kind == ListRequest::Kind::ban     ? "Zelvo has banned "
-                                                                                   : "Zelvo has unbanned ") +
-                                     path;
-            log_notice(line.c_str());
-        }
-        if (request.kind == ListRequest::Kind::unban) {
-            std::erase_if(state.banned, [&paths](const std::string& image) {
-                return std::find(paths.begin(), paths.end(), image) != paths.end();
-            });
-        } else if (request.kind == ListRequest::Kind::ban) {
-            // Out of the ring by the names it has there and by their real paths; then the next images.
-            std::vector<std::string> doomed = request.paths;
-            doomed.insert(doomed.end(), paths.begin(), paths.end());
-            state.banned.insert(state.banned.end(), doomed.begin(), doomed.end());
-            const auto is_doomed = [&doomed](const std::string& image) {
-                return std::find(doomed.begin(), doomed.end(), image) != doomed.end();
-            };
-            std::size_t removed = ring_remove(state.options.ring, state.place, is_doomed);
-            // The groups' own rings too; a monitor whose ring loses its last image takes the main ones.
-            for (std::size_t group = 0; group < state.group_places.size(); ++group)
-                removed += ring_remove(state.options.monitor_rings[group], state.group_places[group], is_doomed);
-            if (removed > 0) ring_changed(state);
-            if (state.control) state.control->reply(request.client, reply);
-            show_next(state);
-            return;
-        }
-    }
-    if (state.control) state.control->reply(request.client, reply);
-}
-
 }  // namespace
 
-void run_list_requests(DaemonState& state) {
-    if (state.list_job || state.list_requests.empty() || state.quitting) return;
-    ListRequest request = std::move(state.list_requests.front());
-    state.list_requests.pop_front();
-    const std::string home = state.options.home;
+ListEditor::ListEditor(event_base* base, std::string home, Listener listener)
+    : base_(base), home_(std::move(home)), listener_(std::move(listener)) {}
+
+void ListEditor::ask(ListRequest request) {
+    requests_.push_back(std::move(request));
+    run_next();
+}
+
+void ListEditor::quit() {
+    quitting_ = true;
+    job_.reset();
+}
+
+// Starts the next edit that waits, unless one is at work.
+void ListEditor::run_next() {
+    if (job_ || requests_.empty() || quitting_) return;
+    ListRequest request = std::move(requests_.front());
+    requests_.pop_front();
     auto job = std::make_unique<WorkerJob>(
-        state.events->base.get(), [&home, &request] { return edit_lists(home, request); }, list_deadline,
-        [&state, request](std::optional<std::string> answer) {
+        base_, [this, &request] { return edit_lists(home_, request); }, list_deadline,
+        [this, request](std::optional<std::string> answer) {
             // The job is over: the next one may start once this one is answered.
-            const std::unique_ptr<WorkerJob> done = std::move(state.list_job);
-            finish_edit(state, request, std::move(answer));
-            run_list_requests(state);
+            const std::unique_ptr<WorkerJob> done = std::move(job_);
+            finish(request, std::move(answer));
+            run_next();
         });
     if (!job->started()) {
-        if (state.control) state.control->reply(request.client, reply_error("the list cannot be edited now"));
-        run_list_requests(state);
+        listener_.reply(request.client, reply_error("the list cannot be edited now"));
+        run_next();
         return;
     }
-    state.list_job = std::move(job);
+    job_ = std::move(job);
+}
+
+void ListEditor::finish(const ListRequest& request, std::optional<std::string> answer) {
+    const std::optional<std::vector<std::string>> lines = answer ? answer_lines(*answer) : std::nullopt;
+    if (!lines) {
+        listener_.reply(request.client, reply_error("the list could not be edited in time"));
+        return;
+    }
+    if (lines->back() != "ok") {
+        listener_.reply(request.client, *answer);
+        return;
+    }
+    std::vector<std::string> paths;
+    std::vector<std::string> added;
+    for (auto line = lines->begin(); line + 1 != lines->end(); ++line) {
+        paths.push_back(line->empty() ? *line : line->substr(1));
+        if (line->starts_with("+")) added.push_back(paths.back());
+    }
+    for (const std::string& path : request.kind == ListRequest::Kind::unban ? request.paths : added) {
+        const std::string line = (request.kind == ListRequest::Kind::favourite ? "Zelvo has added a favourite: "
+                                  : request.kind == ListRequest::Kind::ban     ? "Zelvo has banned "
+                                                                               : "Zelvo has unbanned ") +
+                                 path;
+        log_notice(line.c_str());
+    }
+    if (request.kind == ListRequest::Kind::unban) {
+        listener_.unbanned(paths);
+    } else if (request.kind == ListRequest::Kind::ban) {
+        // By the names it has in the ring and by their real paths; the reply
+        // goes before the change that follows.
+        std::vector<std::string> doomed = request.paths;
+        doomed.insert(doomed.end(), paths.begin(), paths.end());
+        listener_.reply(request.client, reply_ok());
+        listener_.banned(doomed);
+        return;
+    }
+    listener_.reply(request.client, reply_ok());
 }
 
 }  // namespace zelvo

@@ -173,7 +173,7 @@ void detach(const PidLock& lock, const RuntimeDirectory& runtime, int control_so
 // that a start refused for it changes nothing), else the environment's, else
 // the viewer's default ":0".
 std::string lock_display(const RunOptions& options, const SessionKeys& keys) {
-    if (keys.viewer == Viewer::swaybg) return options.wayland_display.value_or("");
+    if (keys.viewer == ViewerKind::swaybg) return options.wayland_display.value_or("");
     if (keys.display) return *keys.display;
     return options.display.value_or(":0");
 }
@@ -285,11 +285,11 @@ int zelvo_main(int argc, char** argv) {
     hold_steering_signals();
     // A viewer that cannot reach the session's display would show nothing.
     const SessionKeys keys = config_session_keys(options.config_path);
-    if (keys.viewer == Viewer::swaybg && !options.wayland_display) {
+    if (keys.viewer == ViewerKind::swaybg && !options.wayland_display) {
         report("Zelvo cannot start swaybg: WAYLAND_DISPLAY is not set");
         return 1;
     }
-    if (keys.viewer == Viewer::feh && options.wayland_display && !options.display && !keys.display) {
+    if (keys.viewer == ViewerKind::feh && options.wayland_display && !options.display && !keys.display) {
         report("Zelvo cannot start feh on the Wayland display %s: DISPLAY is not set (viewer = \"swaybg\" shows "
                "wallpapers on Wayland)",
                options.wayland_display->c_str());

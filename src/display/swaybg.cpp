@@ -22,13 +22,6 @@ const char* swaybg_mode(const std::string& bg_style) {
     return "stretch";
 }
 
-LaunchVector build_swaybg_argv(const std::vector<Monitor>& outputs, char* const* images, const std::string& mode) {
-    std::vector<std::string> entries = {"zelvo-swaybg"};
-    for (std::size_t index = 0; index < outputs.size() && images[index] != nullptr; ++index)
-        entries.insert(entries.end(), {"-o", outputs[index].name, "-i", images[index], "-m", mode});
-    return LaunchVector(std::move(entries));
-}
-
 LaunchVector build_swaybg_argv(const std::vector<SwaybgOutput>& outputs) {
     std::vector<std::string> entries = {"zelvo-swaybg"};
     for (const SwaybgOutput& output : outputs)
@@ -53,25 +46,30 @@ std::optional<pid_t> ForkedProcesses::start(const SwaybgCall& call) {
         return std::nullopt;
     }
     if (child == 0) {
+        // A group of its own, which it leads: whatever it starts ends with it.
+        setpgid(0, 0);
         execve(call.program.c_str(), call.argv.entries(), call.envp.entries());
         // As after feh's failed exec: nothing of the daemon's may run here.
         log_notice("swaybg was not in your path. the swaybg path can also be defined in the config");
         _exit(127);
     }
+    // Either side may set the group first; a signal to it needs it set.
+    setpgid(child, child);
     return child;
 }
 
-void ForkedProcesses::signal(pid_t child, int number) { kill(child, number); }
+// The child is unreaped until it has been told its last signal, so its group is still its own.
+void ForkedProcesses::signal(pid_t child, int number) { kill(-child, number); }
 
-SwaybgViewer::SwaybgViewer(ViewerProcesses& processes, std::chrono::milliseconds handover,
-                           std::chrono::milliseconds grace)
+SwaybgHandover::SwaybgHandover(ViewerProcesses& processes, std::chrono::milliseconds handover,
+                               std::chrono::milliseconds grace)
     : processes_(processes), handover_(handover), grace_(grace) {}
 
-std::size_t SwaybgViewer::alive() const {
+std::size_t SwaybgHandover::alive() const {
     return (on_screen_ ? 1 : 0) + (incoming_ ? 1 : 0) + leaving_.size();
 }
 
-std::vector<pid_t> SwaybgViewer::children() const {
+std::vector<pid_t> SwaybgHandover::children() const {
     std::vector<pid_t> pids;
     if (on_screen_) pids.push_back(*on_screen_);
     if (incoming_) pids.push_back(incoming_->pid);
@@ -79,17 +77,17 @@ std::vector<pid_t> SwaybgViewer::children() const {
     return pids;
 }
 
-std::optional<pid_t> SwaybgViewer::taking_over() const {
+std::optional<pid_t> SwaybgHandover::taking_over() const {
     if (!incoming_) return std::nullopt;
     return incoming_->pid;
 }
 
-void SwaybgViewer::end(pid_t child, ViewerClock::time_point now) {
+void SwaybgHandover::end(pid_t child, ViewerClock::time_point now) {
     processes_.signal(child, SIGTERM);
     leaving_.push_back(Leaving{child, now + grace_});
 }
 
-void SwaybgViewer::start_wanted(ViewerClock::time_point now) {
+void SwaybgHandover::start_wanted(ViewerClock::time_point now) {
     if (!wanted_) return;
     // The one that has not taken over yet shows nothing that the one on
     // screen does not cover: it goes, and the newest change takes its place.
@@ -107,12 +105,12 @@ void SwaybgViewer::start_wanted(ViewerClock::time_point now) {
         on_screen_ = *child;  // nothing on screen to hand over from
 }
 
-void SwaybgViewer::show(SwaybgCall call, ViewerClock::time_point now) {
+void SwaybgHandover::show(SwaybgCall call, ViewerClock::time_point now) {
     wanted_ = std::move(call);
     start_wanted(now);
 }
 
-bool SwaybgViewer::on_child_ended(pid_t child, ViewerClock::time_point now) {
+bool SwaybgHandover::on_child_ended(pid_t child, ViewerClock::time_point now) {
     if (incoming_ && incoming_->pid == child) {
         // It ended before it took over: the one on screen stays.
         incoming_.reset();
@@ -134,7 +132,7 @@ bool SwaybgViewer::on_child_ended(pid_t child, ViewerClock::time_point now) {
     return true;
 }
 
-std::optional<ViewerClock::time_point> SwaybgViewer::deadline() const {
+std::optional<ViewerClock::time_point> SwaybgHandover::deadline() const {
     std::optional<ViewerClock::time_point> first;
     if (incoming_) first = incoming_->takes_over;
     for (const Leaving& leaving : leaving_) {
@@ -143,7 +141,7 @@ std::optional<ViewerClock::time_point> SwaybgViewer::deadline() const {
     return first;
 }
 
-void SwaybgViewer::on_deadline(ViewerClock::time_point now) {
+void SwaybgHandover::on_deadline(ViewerClock::time_point now) {
     for (Leaving& leaving : leaving_) {
         if (leaving.kill_at && *leaving.kill_at <= now) {
             processes_.signal(leaving.pid, SIGKILL);
@@ -159,7 +157,7 @@ void SwaybgViewer::on_deadline(ViewerClock::time_point now) {
     start_wanted(now);
 }
 
-void SwaybgViewer::end_all(ViewerClock::time_point now) {
+void SwaybgHandover::end_all(ViewerClock::time_point now) {
     wanted_.reset();
     if (incoming_) end(incoming_->pid, now);
     if (on_screen_) end(*on_screen_, now);

@@ -34,11 +34,6 @@ inline constexpr std::chrono::milliseconds swaybg_grace{500};
 // "--bg-tile" "tile"; any other style is feh's default, "stretch".
 const char* swaybg_mode(const std::string& bg_style);
 
-// swaybg's argument vector: "zelvo-swaybg", then "-o NAME -i IMAGE -m MODE"
-// for each output with the image of the same place in `images` (up to its
-// terminator, or the outputs' end, whichever comes first).
-LaunchVector build_swaybg_argv(const std::vector<Monitor>& outputs, char* const* images, const std::string& mode);
-
 // One output of a swaybg call: its name, its image and its mode.
 struct SwaybgOutput {
     std::string name;
@@ -64,16 +59,18 @@ struct SwaybgCall {
 };
 
 // What the viewer asks of processes. Whoever implements it reaps the
-// children and tells the viewer of each end (SwaybgViewer::on_child_ended);
+// children and tells the viewer of each end (SwaybgHandover::on_child_ended);
 // until then the child's pid is still its own, and safe to signal.
 class ViewerProcesses {
 public:
     virtual ~ViewerProcesses() = default;
-    // Starts the call's program, never searched for on PATH. A child whose
+    // Starts the call's program, never searched for on PATH, as the leader
+    // of a process group of its own. A child whose
     // exec fails logs "swaybg was not in your path. the swaybg path can also
     // be defined in the config" and ends. Gives the child's pid; none, after
     // a line, when no process could be made.
     virtual std::optional<pid_t> start(const SwaybgCall& call) = 0;
+    // Signals the child's whole group.
     virtual void signal(pid_t child, int number) = 0;
 };
 
@@ -94,12 +91,12 @@ public:
 // then leaves the one on screen as it is. Never more than two are alive: a
 // change during a handover ends the swaybg that has not taken over yet, and
 // a change that finds two alive waits until one has ended.
-class SwaybgViewer {
+class SwaybgHandover {
 public:
-    explicit SwaybgViewer(ViewerProcesses& processes, std::chrono::milliseconds handover = swaybg_handover,
+    explicit SwaybgHandover(ViewerProcesses& processes, std::chrono::milliseconds handover = swaybg_handover,
                           std::chrono::milliseconds grace = swaybg_grace);
-    SwaybgViewer(const SwaybgViewer&) = delete;
-    SwaybgViewer& operator=(const SwaybgViewer&) = delete;
+    SwaybgHandover(const SwaybgHandover&) = delete;
+    SwaybgHandover& operator=(const SwaybgHandover&) = delete;
 
     // Shows the call's images: starts its swaybg now, or as soon as one of
     // two alive has ended. A later call replaces one still waiting.

@@ -26,6 +26,8 @@ constexpr std::uint32_t message_bit = 0x80000000u;
 // What the daemon takes in all: more than any expansion sends (it stops at
 // its own ring budget), so that a worker gone wrong cannot make it grow.
 constexpr std::size_t most_received = std::size_t{96} << 20;
+// How much of the answer the loop takes at a time.
+constexpr std::size_t expansion_bytes_at_once = 64 << 10;
 
 void put_length(std::string& out, std::uint32_t length) {
     out.append(reinterpret_cast<const char*>(&length), sizeof length);
@@ -69,69 +71,53 @@ void put_entry(int sending, std::string& out, const std::string& entry) {
 
 }  // namespace
 
-ExpansionChild::ExpansionChild(const StringNode* sources, const ExpandOptions& options) {
-    start([sources, &options](int sending, std::string& out) {
-        const StringList images = expand_sources(sources, options);
-        for (const StringNode* node = images.empty() ? nullptr : images.first(); node != nullptr; node = node->link)
-            put_entry(sending, out, *node->value);
-    });
+ExpansionChild::ExpansionChild(const StringNode* sources, const ExpandOptions& options)
+    : ExpansionChild([sources, &options](int sending, const char* folder) {
+          run_worker(
+              sending,
+              [sources, &options](int channel, std::string& out) {
+                  const StringList images = expand_sources(sources, options);
+                  for (const StringNode* node = images.empty() ? nullptr : images.first(); node != nullptr;
+                       node = node->link)
+                      put_entry(channel, out, *node->value);
+              },
+              folder);
+      }) {}
+
+ExpansionChild::ExpansionChild(const std::vector<std::string>& files)
+    : ExpansionChild([&files](int sending, const char* folder) {
+          run_worker(
+              sending,
+              [&files](int channel, std::string& out) {
+                  for (const std::string& verdict : check_image_files(files)) put_entry(channel, out, verdict);
+              },
+              folder);
+      }) {}
+
+ExpansionChild::ExpansionChild(const WorkerChild::Work& work) : worker_("expand", work) {
+    if (worker_.started()) return;
+    report("Zelvo cannot expand its sources: %s", worker_.failure().c_str());
+    progress_ = Progress::failed;
 }
 
-ExpansionChild::ExpansionChild(const std::vector<std::string>& files) {
-    start([&files](int sending, std::string& out) {
-        for (const std::string& verdict : check_image_files(files)) put_entry(sending, out, verdict);
-    });
-}
+ExpansionChild::~ExpansionChild() = default;
 
-void ExpansionChild::start(const std::function<void(int, std::string&)>& work) {
-    int ends[2];
-    if (pipe(ends) != 0) {
-        report("Zelvo cannot expand its sources: pipe failed: %s", std::strerror(errno));
-        progress_ = Progress::failed;
-        return;
-    }
-    reader_.reset(ends[0]);
-    UniqueDescriptor writer(ends[1]);
-    fcntl(reader_.get(), F_SETFD, FD_CLOEXEC);
-    fcntl(writer.get(), F_SETFD, FD_CLOEXEC);
-    temporary_ = std::make_shared<PrivateDirectory>("expand");
-    const pid_t child = fork_worker();
-    if (child < 0) {
-        report("Zelvo cannot expand its sources: fork failed: %s", std::strerror(errno));
-        reader_.reset();
-        temporary_.reset();
-        progress_ = Progress::failed;
-        return;
-    }
-    if (child == 0) {
-        reader_.reset();
-        run_worker(writer.get(), work, temporary_->path());
-    }
-    pid_ = child;
-    fcntl(reader_.get(), F_SETFL, O_NONBLOCK);
-}
-
-ExpansionChild::~ExpansionChild() {
-    if (pid_ > 0) end(true);
-}
-
+// The channel stays open until the expansion is destroyed, after the loop's
+// event for it, so that its number is never another descriptor's meanwhile.
 void ExpansionChild::end(bool failed) {
-    if (pid_ > 0) {
-        if (failed) kill_worker(pid_);
-        std::shared_ptr<PrivateDirectory> folder = std::move(temporary_);
-        children_forget(pid_, ChildFate::killed, [folder] {});
+    if (failed) {
+        worker_.kill();
+        progress_ = Progress::failed;
+    } else {
+        worker_.finished();
     }
-    // The pipe stays open until the expansion is destroyed, after the loop's
-    // event for it, so that its number is never another descriptor's meanwhile.
-    pid_ = -1;
-    if (failed) progress_ = Progress::failed;
 }
 
 ExpansionChild::Progress ExpansionChild::take(std::size_t most) {
     std::size_t taken = 0;
     while (progress_ == Progress::more && taken < most) {
         char bytes[16 << 10];
-        const ssize_t got = read(reader_.get(), bytes, sizeof bytes);
+        const ssize_t got = read(worker_.descriptor(), bytes, sizeof bytes);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && errno == EAGAIN) break;
         if (got <= 0 || received_ + static_cast<std::size_t>(got) > most_received) {
@@ -183,6 +169,21 @@ StringList ExpansionChild::take_images() {
     if (progress_ != Progress::complete || images_.empty()) return StringList();
     tail_ = nullptr;
     return std::move(images_);
+}
+
+ExpansionRun::ExpansionRun(event_base* base, std::unique_ptr<ExpansionChild> child,
+                           std::function<void(ExpansionChild::Progress)> done)
+    : child_(std::move(child)), done_(std::move(done)) {
+    if (child_->descriptor() < 0) return;
+    readable_ = std::make_unique<DescriptorEvent>(base, child_->descriptor(), DescriptorEvent::Ready::read, [this] {
+        const ExpansionChild::Progress progress = child_->take(expansion_bytes_at_once);
+        if (progress == ExpansionChild::Progress::more) return;
+        readable_->stop();
+        // Last: it may destroy the run.
+        const std::function<void(ExpansionChild::Progress)> over = done_;
+        over(progress);
+    });
+    readable_->start();
 }
 
 }  // namespace zelvo

@@ -6,8 +6,8 @@
 
 #include "images/expand.h"
 #include "images/string_list.h"
-#include "support/process.h"
-#include "support/worker.h"
+#include "support/event.h"
+#include "support/worker_child.h"
 
 #include <functional>
 #include <memory>
@@ -40,7 +40,7 @@ public:
 
     // The descriptor that becomes readable when the worker sends or ends; -1
     // once the expansion is over.
-    int descriptor() const { return progress_ == Progress::more ? reader_.get() : -1; }
+    int descriptor() const { return progress_ == Progress::more && worker_.started() ? worker_.descriptor() : -1; }
     // Takes what has come, at most `most` bytes of it, without blocking.
     Progress take(std::size_t most);
     // The images found, in the order expansion gives them; once complete.
@@ -51,20 +51,39 @@ public:
     std::vector<std::string> take_verdicts() const;
 
 private:
-    void start(const std::function<void(int sending, std::string& out)>& work);
+    ExpansionChild(const WorkerChild::Work& work);
     void end(bool failed);
 
-    pid_t pid_ = -1;
-    UniqueDescriptor reader_;
-    // Where its probers keep their files: removed once the worker has ended,
-    // whatever became of them.
-    std::shared_ptr<PrivateDirectory> temporary_;
+    // Its probers keep their files in its private folder, which goes once it
+    // has ended, whatever became of them.
+    WorkerChild worker_;
     std::string pending_;  // the bytes of an entry not yet whole
     StringList images_ = StringList::placeholder();
     StringNode* tail_ = images_.first();
     std::size_t received_ = 0;
     std::size_t entries_ = 0;
     Progress progress_ = Progress::more;
+};
+
+// An expansion that the loop watches: what its worker sends is taken a
+// little at a time, so that a signal or a timer never waits long behind it,
+// and `done` runs once it is complete or has failed; it may destroy the run.
+// When the worker could not start, the expansion has failed at once, and
+// `done` never runs: see started().
+class ExpansionRun {
+public:
+    ExpansionRun(event_base* base, std::unique_ptr<ExpansionChild> child,
+                 std::function<void(ExpansionChild::Progress)> done);
+    ExpansionRun(const ExpansionRun&) = delete;
+    ExpansionRun& operator=(const ExpansionRun&) = delete;
+
+    bool started() const { return readable_ != nullptr; }
+    ExpansionChild& child() { return *child_; }
+
+private:
+    std::unique_ptr<ExpansionChild> child_;
+    std::unique_ptr<DescriptorEvent> readable_;
+    std::function<void(ExpansionChild::Progress)> done_;
 };
 
 }  // namespace zelvo

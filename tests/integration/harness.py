@@ -7,6 +7,8 @@ BINARY = os.environ.get("ZELVO_BINARY", "")
 ZELVOCTL = os.environ.get("ZELVOCTL_BINARY", "")
 RECORDER = os.environ.get("ZELVO_RECORDER", "")
 NO_IMAGES = b"Zelvo found no suitable images to use\r\n"
+# A datagram of the test's own on the log socket: every line logged before it was sent comes before it.
+LOG_MARK = b"zelvo-test: mark"
 TOOLS = {name: shutil.which(name) for name in ("unshare", "mount", "setpriv", "convert")}
 # The MagickCore that the binary is built against, and the directory of its own command-line tools.
 MAGICKCORE_VERSION = os.environ.get("ZELVO_MAGICKCORE_VERSION", "")
@@ -271,6 +273,24 @@ class ZelvoCase(unittest.TestCase):
                                                           "--clear-groups", "--", ZELVOCTL, *args]
         done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
         return Result(done.returncode, done.stdout, done.stderr, None)
+
+    def mark_log(self):
+        """Sends LOG_MARK to the log socket, behind whatever the daemon has logged so far."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sender:
+            sender.sendto(LOG_MARK, self.path("log"))
+
+    def viewers_at_rest(self, pid, timeout=10.0):
+        """Waits until the daemon has no child but its own workers: every viewer it started has ended
+        (feh draws one change at a time, the latest asked for last), and none waits to start."""
+        children = pathlib.Path(f"/proc/{pid}/task/{pid}/children")
+
+        def comm(child):
+            try:
+                return pathlib.Path(f"/proc/{child}/comm").read_text()
+            except FileNotFoundError:
+                return "zelvo\n"  # gone since it was listed
+        self.poll(lambda: all(comm(child) == "zelvo\n" for child in children.read_text().split()),
+                  "lets its viewers end", timeout)
 
     def messages(self, count, timeout=10.0):
         """The next count syslog messages, parsed; fails when they do not come."""

@@ -305,11 +305,14 @@ class PreviousTest(CycleCase):
         images, feh = self.images(10), self.install_recorder("feh")
         pid = self.start({"feh-path": feh, "pics": images})
         self.send(pid, [signal.SIGRTMIN], NO_BACK)  # nothing before the first change
-        for _ in range(34):
+        # Each change drawn before the next: feh draws one at a time, and those that come meanwhile merge.
+        for change in range(34):
             self.send(pid, [signal.SIGUSR1], SKIP)
+            self.changes(pid, feh, change + 2)
         shown = [start["argv"][3:] for start in self.changes(pid, feh, 35)]
         for step in range(40):
             self.send(pid, [signal.SIGRTMIN], BACK if step < 31 else NO_BACK)
+            self.changes(pid, feh, 35 + min(step + 1, 31))
         # Back from the newest of the 32 sets remembered to the oldest.
         self.assertEqual([start["argv"][3:] for start in self.changes(pid, feh, 66)[35:]], shown[33:2:-1])
         self.send(pid, [signal.SIGUSR1], SKIP)

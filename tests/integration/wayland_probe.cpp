@@ -84,7 +84,7 @@ struct Probe {
     EventPtr wayland_event;
     WaylandOutputs outputs;
     NoisyProcesses processes;
-    SwaybgViewer viewer{processes};
+    SwaybgHandover viewer{processes};
 
     void report_viewer() {
         const std::optional<pid_t> shown = viewer.on_screen();
@@ -105,11 +105,10 @@ struct Probe {
 
     void show() {
         if (images.empty() || outputs.monitors().empty()) return;
-        std::vector<char*> slots;
+        std::vector<SwaybgOutput> plan;
         for (std::size_t index = 0; index < outputs.monitors().size(); ++index)
-            slots.push_back(images[index % images.size()].data());
-        slots.push_back(nullptr);
-        viewer.show(SwaybgCall{program, build_swaybg_argv(outputs.monitors(), slots.data(), swaybg_mode(bg_style)),
+            plan.push_back(SwaybgOutput{outputs.monitors()[index].name, images[index % images.size()], swaybg_mode(bg_style)});
+        viewer.show(SwaybgCall{program, build_swaybg_argv(plan),
                                build_swaybg_envp(display, environment("XDG_RUNTIME_DIR"), environment("HOME"))},
                     ViewerClock::now());
         report_viewer();

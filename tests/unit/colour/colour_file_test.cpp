@@ -61,7 +61,7 @@ TEST_F(ColourFile, DarkShapingMixesTheForegroundsWithLightGrey) {
                         "#999999", "#FFFFFF", "#101112", "#202122", "#303132", "#404142", "#505152", "#FFFFFF"};
     // A longer tuple (more digits or an alpha channel) is cut to its first seven characters.
     tuples[1] = "#A0B0C0D0";
-    write_shaped_colors(path_, tuples, true);
+    write_color_file(home_, shape_palette(tuples, true));
     std::vector<std::string> expected(tuples.begin(), tuples.end());
     expected[1] = "#A0B0C0";
     expected[7] = "#b7b7b7";
@@ -75,7 +75,7 @@ TEST_F(ColourFile, LightShapingHalvesSaturationAroundTheFirstColour) {
     tuples[0] = "#1A2B3C";
     tuples[3] = "#00cdcd";
     tuples[12] = "#808080";
-    write_shaped_colors(path_, tuples, false);
+    write_color_file(home_, shape_palette(tuples, false));
     std::vector<std::string> expected(16, "#bf3f3f");
     expected[0] = "#dcdfe1";
     expected[3] = "#339999";
@@ -91,7 +91,7 @@ TEST_F(ColourFile, NoPaletteGivesTheDefaultFileOverAnyOldOne) {
     for (const std::string& image : {solid, home_ + "/missing.png"}) {
         for (bool dark : {true, false}) {
             std::ofstream(path_) << std::string(1000, 'x') << "\n";
-            write_color_file(home_, image, dark);
+            write_color_file(home_, colour_step(image, dark).palette);
             EXPECT_EQ(contents(), default_file) << image << " dark " << dark;
             entries();
         }
@@ -106,7 +106,7 @@ TEST_F(ColourFile, ChildGivesThePaletteAfterOpenMpRanInTheDaemon) {
     ASSERT_EQ(std::system(("convert -size 1024x1024 -seed 5 plasma:fractal '" + image + "'").c_str()), 0);
     const MagickThreadLimit daemon(4);
     ASSERT_GE(magick_thread_limit(), 2u) << "OpenMP needs two processors to start a team";
-    write_color_file(home_, image, true);
+    write_color_file(home_, image_palette(image, true).value_or(default_palette()));
     const std::string in_process = contents();
     ASSERT_NE(in_process, default_file);
 
@@ -115,7 +115,7 @@ TEST_F(ColourFile, ChildGivesThePaletteAfterOpenMpRanInTheDaemon) {
     ASSERT_NE(parallel, nullptr) << "MagickCore brought no libgomp";
     parallel([](void*) {}, nullptr, 2, 0);
     const auto began = std::chrono::steady_clock::now();
-    write_color_file_in_child(home_, image, true);
+    write_color_file(home_, colour_step(image, true).palette);
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));
     EXPECT_EQ(contents(), in_process);
 }
@@ -134,7 +134,7 @@ TEST_F(ColourFile, FileThatCannotBeWrittenIsReportedInOneLine) {
     // Without its directory, the colour file of a HOME cannot be written either; the call returns.
     fs::remove(home_ + "/.zelvo");
     testing::internal::CaptureStderr();
-    write_color_file(home_, home_ + "/missing.png", true);
+    write_color_file(home_, default_palette());
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Zelvo could not write the colour file " + path_),
               std::string::npos);
 }

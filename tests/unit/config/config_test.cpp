@@ -6,6 +6,7 @@
 #include <set>
 
 #include "config/run_options.h"
+#include "images/expand.h"
 #include "support/config_file.h"
 #include "support/magick.h"
 #include "../temp_folder.h"
@@ -140,7 +141,7 @@ TEST(LoadConfig, ReadsTheColoursForOtherProgramsTheViewerAndTheMonitorsCount) {
         int alpha = 100;
         bool cache = false;
         std::optional<double> contrast = {};
-        Viewer viewer = Viewer::feh;
+        ViewerKind viewer = ViewerKind::feh;
         std::optional<std::string> swaybg_path = {};
         int monitors = 1;
         bool automatic = false, counted = false;
@@ -152,10 +153,10 @@ TEST(LoadConfig, ReadsTheColoursForOtherProgramsTheViewerAndTheMonitorsCount) {
         {.text = "templates = \"/t\"; alpha = 150; contrast = 7;", .templates = "/t", .contrast = 7.0},
         {.text = "templates = \"\"; alpha = -3; cache = 1; contrast = \"4.5\";", .alpha = 0},
         // The swaybg path takes "~/" as the home directory; "monitors" counts when it holds a number.
-        {.text = "viewer = \"swaybg\"; swaybg-path = \"/opt/swaybg\"; monitors = 2;", .viewer = Viewer::swaybg,
+        {.text = "viewer = \"swaybg\"; swaybg-path = \"/opt/swaybg\"; monitors = 2;", .viewer = ViewerKind::swaybg,
          .swaybg_path = "/opt/swaybg", .monitors = 2, .counted = true},
         {.text = "viewer = \"feh\"; swaybg-path = \"swaybg\"; monitors = \"auto\";", .swaybg_path = "swaybg", .automatic = true},
-        {.text = "viewer = \"swaybg\"; swaybg-path = \"~/bin/swaybg\";", .viewer = Viewer::swaybg, .swaybg_path = "HOME/bin/swaybg"},
+        {.text = "viewer = \"swaybg\"; swaybg-path = \"~/bin/swaybg\";", .viewer = ViewerKind::swaybg, .swaybg_path = "HOME/bin/swaybg"},
         // A name of no viewer, or a value of another type, is the default.
         {.text = "viewer = \"Swaybg\"; swaybg-path = 1; monitors = 1;", .counted = true},
         {.text = "viewer = [\"swaybg\"]; swaybg-path = [\"/s\"]; monitors = 1.5;"},
@@ -180,7 +181,7 @@ TEST(LoadConfig, ReadsTheColoursForOtherProgramsTheViewerAndTheMonitorsCount) {
         // Start-up reads the viewer before anything is created, as it reads "DISPLAY".
         EXPECT_EQ(config_session_keys(home.at(".zelvo/.zelvorc")).viewer, row.viewer);
     }
-    EXPECT_EQ(config_session_keys("/nonexistent/zelvorc").viewer, Viewer::feh);
+    EXPECT_EQ(config_session_keys("/nonexistent/zelvorc").viewer, ViewerKind::feh);
 }
 
 TEST(LoadConfig, PathsFromTheHomeDirectoryAndTheKeysOfTheRing) {
@@ -289,10 +290,14 @@ protected:
         ASSERT_EQ(reload("minutes = 5;"), "");
         ASSERT_TRUE(options.config && options.ring.node());
     }
+    // A reload as the daemon makes it: the file loaded anew, its sources
+    // expanded, and only a usable Config with images put in force.
     std::string reload(const std::string& text, const std::string& source = "pics") {
         std::ofstream(options.config_path) << "default = [\"" + home.at(source) + "\"];" + text;
         testing::internal::CaptureStderr();
-        reload_config(options);
+        ConfigPtr config = load_config(options.config_path, options.home, options.source);
+        StringList images = config ? expand_sources(config->sources.first()) : StringList();
+        if (!images.empty()) reload_config(options, std::move(config), std::move(images));
         return testing::internal::GetCapturedStderr();
     }
     // The minutes in force and the display values, absent ones shown as "-".
@@ -323,12 +328,13 @@ TEST_F(ReloadConfig, ReplacesOnlyWithAUsableConfig) {
     EXPECT_EQ(reload(""), "");  // settings taken out of the file leave the display values as they were
     EXPECT_EQ(state(), std::make_tuple(30, "/f/xauth", ":9"));
 
-    // A file that cannot be parsed, or sources without an image, leave everything in force.
+    // A file that cannot be parsed (which load_config says), or sources
+    // without an image, leave everything in force.
     const Config* config = options.config.get();
     const StringNode* ring = options.ring.node();
     for (auto [text, source] : {std::pair{"minutes = ;", "pics"}, {"minutes = 8; DISPLAY = \":5\";", "none"}}) {
         std::string said = reload(text, source);
-        EXPECT_NE(said.find(options.config_path), std::string::npos) << said;
+        EXPECT_EQ(said.find(options.config_path) != std::string::npos, std::string(source) == "pics") << said;
         EXPECT_EQ(std::tie(config, ring), std::make_tuple(options.config.get(), options.ring.node()));
         EXPECT_EQ(state(), std::make_tuple(30, "/f/xauth", ":9"));
         EXPECT_EQ(ring_count(ring), 2u);

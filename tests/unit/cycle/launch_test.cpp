@@ -9,6 +9,8 @@
 
 #include "cycle/cycle.h"
 #include "cycle/launch.h"
+#include "cycle/rotation.h"
+#include "cycle/swaybg_viewer.h"
 
 namespace zelvo {
 namespace {
@@ -28,49 +30,39 @@ std::vector<std::string> texts(char* const* entries, std::size_t count) {
     return std::vector<std::string>(entries, entries + count - 1);
 }
 
-TEST(ViewerArgv, BorrowsTheRingsStringsAndWrapsAroundAShortRing) {
-    ImageRing ring = make_ring({"/a.png", "/b.png", "/c.png"});
-    StringNode* b = ring.node()->link;
-    ViewerArgv argv = build_viewer_argv("--bg-fill --no-xinerama", b, 2);
+TEST(ViewerArgv, FixedEntriesThenOneImageForEachMonitor) {
+    const LaunchVector argv = build_viewer_argv("--bg-fill --no-xinerama", {"/b.png", "/c.png"});
     ASSERT_EQ(argv.count(), 6u);
     EXPECT_EQ(texts(argv.entries(), 6),
               (std::vector<std::string>{"zelvo-feh", "--bg-fill --no-xinerama", "--no-fehbg", "/b.png", "/c.png"}));
-    EXPECT_EQ(argv[3], b->value->data());  // borrowed, not copied
-    // Five monitors on three images: the slots wrap round the ring.
-    ViewerArgv wide = build_viewer_argv("--bg-scale", b, 5);
-    EXPECT_EQ(texts(wide.entries(), wide.count()),
-              (std::vector<std::string>{"zelvo-feh", "--bg-scale", "--no-fehbg", "/b.png", "/c.png", "/a.png",
-                                        "/b.png", "/c.png"}));
-    ImageRing lone = make_ring({"/only.jpg"});
-    ViewerArgv three = build_viewer_argv("--bg-scale", lone.node(), 3);
-    EXPECT_EQ(three.count(), 7u);
-    EXPECT_EQ(texts(three.entries(), 7).back(), "/only.jpg");
-    EXPECT_EQ(three[3], three[5]);
 }
 
-TEST(ViewerArgv, RefillRewritesOnlyTheImageSlotsInPlace) {
-    ImageRing ring = make_ring({"/a", "/b", "/c"});
-    StringNode* a = ring.node();
-    ViewerArgv argv = build_viewer_argv("--bg-max", a, 2);
-    const std::vector<char*> before(argv.entries(), argv.entries() + argv.count());
-    refill_image_slots(argv, a->link->link, argv.count());
-    EXPECT_EQ(texts(argv.entries(), argv.count()),
-              (std::vector<std::string>{"zelvo-feh", "--bg-max", "--no-fehbg", "/c", "/a"}));
-    for (std::size_t fixed = 0; fixed < 3; ++fixed) EXPECT_EQ(argv[fixed], before[fixed]);
-    // A count below 5 names no image slot; the vector stays as it is.
-    ViewerArgv one = build_viewer_argv("--bg-max", a, 1);
-    refill_image_slots(one, a->link, 4);
-    EXPECT_STREQ(one[3], "/a");
-    refill_image_slots(one, a->link, one.count());
-    EXPECT_STREQ(one[3], "/b");
-    EXPECT_EQ(one[4], nullptr);
-    // A moved vector keeps valid entries; a released one has none.
-    ViewerArgv moved = std::move(argv);
-    EXPECT_STREQ(moved[1], "--bg-max");
-    release_viewer_argv(moved);
-    release_viewer_argv(moved);
-    EXPECT_EQ(moved.count(), 0u);
-    EXPECT_EQ(moved.entries(), nullptr);
+// The images of a change of every monitor come from the place in the ring,
+// wrapping round a ring shorter than the count, and the place moves on by
+// the change's count once it is shown.
+TEST(Rotation, TakesTheNextImagesRoundAShortRingAndMovesOnWhenShown) {
+    RunOptions options;
+    options.ring = make_ring({"/a.png", "/b.png", "/c.png"});
+    RingPlace place = ring_place_start(options.ring, options.ring.node()->link);
+    Rotation rotation(options, place);
+    EXPECT_EQ(rotation.peek_main(5), (std::vector<std::string>{"/b.png", "/c.png", "/a.png", "/b.png", "/c.png"}));
+    Change change;
+    change.images = rotation.peek_main(2);
+    change.advance = 2;
+    rotation.shown(change);
+    EXPECT_EQ(*rotation.on_screen(), (std::vector<std::string>{"/b.png", "/c.png"}));
+    EXPECT_EQ(rotation.peek_main(1), std::vector<std::string>{"/a.png"});
+    // Going back puts an earlier set on screen without moving the place.
+    change.record = Change::Record::back_to;
+    change.earlier = 0;
+    change.advance = 0;
+    rotation.shown(change);
+    EXPECT_EQ(rotation.peek_main(1), std::vector<std::string>{"/a.png"});
+    ImageRing lone = make_ring({"/only.jpg"});
+    RingPlace lone_place = ring_place_start(lone, lone.node());
+    options.ring = std::move(lone);
+    Rotation single(options, lone_place);
+    EXPECT_EQ(single.peek_main(3), (std::vector<std::string>(3, "/only.jpg")));
 }
 
 TEST(ViewerEnvp, HoldsDisplayThenXauthorityAndHomeWherePresent) {
@@ -121,7 +113,7 @@ TEST(Settings, MonitorCountAndIntervalPreferTheOptionThenTheFile) {
     for (const Case& test : cases) {
         options.minutes = options.monitors = test.option;
         options.config->minutes = options.config->monitors = test.file;
-        EXPECT_EQ(monitor_count(options), test.monitors) << test.option << " " << test.file;
+        EXPECT_EQ(monitor_count(options, 0), test.monitors) << test.option << " " << test.file;
         EXPECT_EQ(interval_seconds(options), test.seconds) << test.option << " " << test.file;
     }
 }
@@ -129,24 +121,24 @@ TEST(Settings, MonitorCountAndIntervalPreferTheOptionThenTheFile) {
 TEST(Settings, WithSwaybgTheCountIsTheOutputsUnlessANumberSaysOtherwise) {
     RunOptions options;
     options.config = ConfigPtr(new Config);
-    options.display_monitors = 3;
+    const int outputs = 3;
     struct Case {
-        Viewer viewer;
+        ViewerKind viewer;
         int option;
         bool counted;
         int file;
         std::int32_t monitors;
-    } cases[] = {{Viewer::swaybg, 0, false, 1, 3}, {Viewer::swaybg, 0, true, 2, 2}, {Viewer::swaybg, 0, true, 1, 1},
-                 {Viewer::swaybg, 2, false, 1, 2}, {Viewer::swaybg, 0, true, 0, 1},
+    } cases[] = {{ViewerKind::swaybg, 0, false, 1, 3}, {ViewerKind::swaybg, 0, true, 2, 2}, {ViewerKind::swaybg, 0, true, 1, 1},
+                 {ViewerKind::swaybg, 2, false, 1, 2}, {ViewerKind::swaybg, 0, true, 0, 1},
                  // feh keeps its number when the display has other counts.
-                 {Viewer::feh, 0, false, 1, 1}};
+                 {ViewerKind::feh, 0, false, 1, 1}};
     for (const Case& test : cases) {
         options.config->viewer = test.viewer;
         options.monitors = test.option;
         options.config->monitors_counted = test.counted;
         options.config->monitors = test.file;
-        EXPECT_EQ(monitor_count(options), test.monitors)
-            << (test.viewer == Viewer::feh ? "feh " : "swaybg ") << test.option << " " << test.counted << " " << test.file;
+        EXPECT_EQ(monitor_count(options, outputs), test.monitors)
+            << (test.viewer == ViewerKind::feh ? "feh " : "swaybg ") << test.option << " " << test.counted << " " << test.file;
     }
 }
 

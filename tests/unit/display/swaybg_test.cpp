@@ -23,15 +23,11 @@ std::vector<std::string> texts(const LaunchVector& vector) {
 }
 
 TEST(Swaybg, VectorsPairEachOutputWithItsImage) {
-    const std::vector<Monitor> outputs = {{"DP-2", 0, 0, 800, 600}, {"HDMI-A-1", 800, 0, 640, 480}};
-    char left[] = "/p/a b.png", right[] = "/p/-c.jpg";
-    char* two[] = {left, right, nullptr};
-    EXPECT_EQ(texts(build_swaybg_argv(outputs, two, "fill")),
+    const std::vector<SwaybgOutput> outputs = {{"DP-2", "/p/a b.png", "fill"}, {"HDMI-A-1", "/p/-c.jpg", "fit"}};
+    EXPECT_EQ(texts(build_swaybg_argv(outputs)),
               (std::vector<std::string>{"zelvo-swaybg", "-o", "DP-2", "-i", "/p/a b.png", "-m", "fill", "-o",
-                                        "HDMI-A-1", "-i", "/p/-c.jpg", "-m", "fill"}));
-    char* one[] = {left, nullptr};
-    EXPECT_EQ(texts(build_swaybg_argv(outputs, one, "fit")).size(), 7u);
-    EXPECT_EQ(texts(build_swaybg_argv({outputs[0]}, two, "fit")).size(), 7u);
+                                        "HDMI-A-1", "-i", "/p/-c.jpg", "-m", "fit"}));
+    EXPECT_EQ(texts(build_swaybg_argv({outputs[0]})).size(), 7u);
 
     EXPECT_EQ(texts(build_swaybg_envp("wayland-1", "/run/user/7", "/home/u")),
               (std::vector<std::string>{"WAYLAND_DISPLAY=wayland-1", "XDG_RUNTIME_DIR=/run/user/7", "HOME=/home/u"}));
@@ -59,7 +55,7 @@ SwaybgCall call(const char* image) {
     return SwaybgCall{"/usr/bin/swaybg", LaunchVector(std::move(argv)), LaunchVector(std::vector<std::string>{})};
 }
 
-class SwaybgViewerTest : public testing::Test {
+class SwaybgHandoverTest : public testing::Test {
 protected:
     // Every step keeps at most two alive.
     void TearDown() override { EXPECT_LE(most_alive, 2u); }
@@ -75,12 +71,12 @@ protected:
     void note() { most_alive = std::max(most_alive, viewer.alive()); }
 
     FakeProcesses processes;
-    SwaybgViewer viewer{processes, 1000ms, 500ms};
+    SwaybgHandover viewer{processes, 1000ms, 500ms};
     ViewerClock::time_point now{};
     std::size_t most_alive = 0;
 };
 
-TEST_F(SwaybgViewerTest, TheOneOnScreenEndsOnlyWhenTheNewOneHasHadItsHandover) {
+TEST_F(SwaybgHandoverTest, TheOneOnScreenEndsOnlyWhenTheNewOneHasHadItsHandover) {
     show("a");
     EXPECT_EQ(std::make_tuple(viewer.on_screen(), viewer.deadline()), std::make_tuple(std::optional<pid_t>(100), std::nullopt))
         << "nothing on screen to hand over from";
@@ -98,7 +94,7 @@ TEST_F(SwaybgViewerTest, TheOneOnScreenEndsOnlyWhenTheNewOneHasHadItsHandover) {
     EXPECT_FALSE(viewer.on_child_ended(100, now)) << "an end reported twice";
 }
 
-TEST_F(SwaybgViewerTest, ChangesDuringAHandoverKeepTwoAliveAndShowTheLast) {
+TEST_F(SwaybgHandoverTest, ChangesDuringAHandoverKeepTwoAliveAndShowTheLast) {
     show("a");
     show("b");
     show("c");  // b has not taken over: it goes, and c waits for it
@@ -122,7 +118,7 @@ TEST_F(SwaybgViewerTest, ChangesDuringAHandoverKeepTwoAliveAndShowTheLast) {
     EXPECT_EQ(processes.started.back(), "e");
 }
 
-TEST_F(SwaybgViewerTest, MisbehavingSwaybgNeverTakesTheWallpaperAway) {
+TEST_F(SwaybgHandoverTest, MisbehavingSwaybgNeverTakesTheWallpaperAway) {
     show("a");
     // One that ends before its handover (an exec that failed, an exit at once) changes nothing.
     show("gone");
@@ -147,7 +143,7 @@ TEST_F(SwaybgViewerTest, MisbehavingSwaybgNeverTakesTheWallpaperAway) {
     EXPECT_FALSE(viewer.on_child_ended(4242, now)) << "a child of someone else";
 }
 
-TEST_F(SwaybgViewerTest, EndAllEndsEveryOneAndForgetsWhatWaits) {
+TEST_F(SwaybgHandoverTest, EndAllEndsEveryOneAndForgetsWhatWaits) {
     show("a");
     show("b");
     show("c");  // waits for b's end

@@ -1,4 +1,4 @@
-#include "cycle/terminals.h"
+#include "colour/terminals.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

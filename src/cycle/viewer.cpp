@@ -1,0 +1,21 @@
+#include "cycle/viewer.h"
+
+#include "config/run_options.h"
+#include "cycle/feh_viewer.h"
+#include "cycle/swaybg_viewer.h"
+
+namespace zelvo {
+
+std::unique_ptr<Viewer> make_viewer(const ViewerSetting& setting) {
+    switch (setting.options.config->viewer) {
+    case ViewerKind::swaybg:
+        return std::make_unique<SwaybgViewer>(setting);
+    case ViewerKind::feh:
+    case ViewerKind::zelvo:
+    case ViewerKind::desktop:
+        break;
+    }
+    return std::make_unique<FehViewer>(setting);
+}
+
+}  // namespace zelvo

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cycle/change.h"
+#include "support/event.h"
+
+namespace zelvo {
+
+class Display;
+struct RunOptions;
+class RuntimeDirectory;
+
+// What puts a change's images on screen. Each viewer is an owner of its own:
+// its programs or connections, their state and their events.
+class Viewer {
+public:
+    virtual ~Viewer() = default;
+
+    // Shows the change's images, one for each monitor in monitor order.
+    // False, after a line, when nothing could be started: the screen is as
+    // it was.
+    virtual bool show(const Change& change) = 0;
+    // Whether the viewer tells when a change is on screen (through the
+    // callback it was made with); one that cannot tell has it on screen as
+    // soon as show() returns.
+    virtual bool tells_on_screen() const { return false; }
+    // What a client that set images is told when show() failed.
+    virtual std::string failure() const = 0;
+    // The images the next change will show, as far as they are known now: a
+    // viewer may prepare them.
+    virtual void prepare(const std::vector<std::string>& /*next*/) {}
+    // A reload put a new Config in force that names the same viewer: its
+    // program and environment are taken again.
+    virtual void reconfigure() {}
+    // The display's monitors changed, or the display was lost or came back.
+    virtual void monitors_changed() {}
+    // A child of the daemon has ended: it may be the viewer's. Called before
+    // the daemon reaps the children it has let go of.
+    virtual void child_ended() {}
+    // A quit has come: whatever the viewer has under way ends within the second.
+    virtual void quit() {}
+    // The loop has ended: whatever is left is killed, or let run on to draw.
+    virtual void after_loop() {}
+};
+
+// What the viewers are made with: the loop, the start-up record, the display
+// and its monitors, the runtime directory (none: nothing is kept there) and
+// what runs when a change is on screen.
+struct ViewerSetting {
+    event_base* base;
+    const RunOptions& options;
+    const Display& display;
+    const RuntimeDirectory* runtime;
+    EventCallback on_screen;
+};
+
+// The viewer that the Config in force names.
+std::unique_ptr<Viewer> make_viewer(const ViewerSetting& setting);
+
+}  // namespace zelvo
