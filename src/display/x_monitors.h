@@ -33,6 +33,12 @@ public:
     // the call.
     bool connect(const std::optional<std::string>& display, const std::optional<std::string>& xauthority);
 
+    // Takes over a connection made elsewhere (by XConnector, whose handshake
+    // never holds up the loop) to the display's screen of this number, and
+    // goes on as connect does after its handshake; a connection held before
+    // is closed first.
+    bool take_over(XcbConnectionPtr connection, int screen_number);
+
     // Closes the connection; monitors() is empty after it.
     void disconnect();
 
