@@ -222,6 +222,7 @@ void XPainter::advance(Change& change) {
         send_next_chunk(change);
         return;
     case Change::Stage::finishing:
+        change.shown.on_screen = true;
         end(change, std::move(change.shown));
         return;
     case Change::Stage::connecting:
