@@ -77,7 +77,9 @@ ImagePtr read_shown(const std::string& path) {
     if (!magick_set_image_path(info.get(), path.c_str()) || !is_plain_file(path.c_str())) return nullptr;
     magick_first_frame_only(info.get());
     ImagePtr image = magick_read(info.get(), exception.get());
-    if (!image || exception->severity >= ErrorException || exception->severity == CorruptImageWarning) return nullptr;
+    if (!image) return nullptr;
+    const ExceptionType severity = magick_read_severity(image.get(), exception.get());
+    if (severity >= ErrorException || severity == CorruptImageWarning) return nullptr;
     magick_sync_settings(info.get(), image.get(), exception.get());
     magick_to_srgb(image.get(), exception.get());
     magick_flatten_over_black(image.get(), exception.get());

@@ -5,6 +5,7 @@
 // the same sources build against MagickCore 6 (packaged on Debian) and
 // MagickCore 7 (the home platform's port).
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -267,6 +268,17 @@ inline bool magick_export(const Image* image, std::size_t x, std::size_t y, std:
                           const char* map, unsigned char* pixels, ExceptionInfo* exception) {
     return ExportImagePixels(image, static_cast<ssize_t>(x), static_cast<ssize_t>(y), width, height, map, CharPixel,
                              pixels, exception) == MagickTrue;
+}
+
+// The worst that the read of this image reported: MagickCore 6 keeps what
+// a decoder reports on the image itself.
+inline ExceptionType magick_read_severity(const Image* image, const ExceptionInfo* exception) {
+#if ZELVO_MAGICKCORE_7
+    static_cast<void>(image);
+    return exception->severity;
+#else
+    return std::max(exception->severity, image->exception.severity);
+#endif /* MagickCore 7 */
 }
 
 }  // namespace zelvo
