@@ -15,6 +15,7 @@
 //   connect DISPLAY                  the connector alone, with a timer ticking every 10 ms
 //                                    meanwhile: "connect ok MS TICKS" or "connect failed REASON MS TICKS"
 //   set-root PROPERTY VALUE          sets a root window property of type PIXMAP: "set"
+//   owner SELECTION                  "owner WINDOW" (0 when none), as a compositor's readiness shows
 //   status                           "status DESCRIPTORS RSS-KIB"
 //   quit                             (so does the end of the input)
 // Lines the painter reports come as "report LINE".
@@ -199,6 +200,17 @@ struct Probe {
         say(synced ? "set" : "unset");
     }
 
+    void owner(const std::string& selection) {
+        int screen = 0;
+        XcbConnectionPtr connection(xcb_connect(display.c_str(), &screen));
+        xcb_connection_t* c = connection.get();
+        XcbReplyPtr<xcb_intern_atom_reply_t> atom(
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, selection.size(), selection.c_str()), nullptr));
+        XcbReplyPtr<xcb_get_selection_owner_reply_t> owned(
+            atom ? xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom->atom), nullptr) : nullptr);
+        say("owner " + std::to_string(owned ? owned->owner : 0));
+    }
+
     void status() {
         std::size_t descriptors = 0;
         if (DIR* folder = opendir("/proc/self/fd")) {
@@ -234,6 +246,8 @@ struct Probe {
             std::string value;
             words >> name >> value;
             set_root(name, static_cast<std::uint32_t>(std::stoul(value, nullptr, 0)));
+        } else if (verb == "owner" && words >> name) {
+            owner(name);
         } else if (verb == "status") {
             status();
         } else if (verb == "quit") {

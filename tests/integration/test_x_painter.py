@@ -1,0 +1,269 @@
+#!/usr/bin/env python3
+"""zelvo's own X painting on real servers, through the probe zelvo_x_painter_probe: pictures made by the
+bounded worker, shown on the root window of an Xvfb with two RandR monitors (with MIT-SHM and without),
+checked in xwd screenshots against placements worked out here, with xprop, xrestop, hsetroot and picom as
+the desktop's own programs; the connector against servers that never answer."""
+import os, pathlib, select, shutil, signal, socket, struct, subprocess, tempfile, threading, time, unittest
+
+from xserver import XServer
+
+PROBE = os.environ.get("ZELVO_X_PAINTER_PROBE", "")
+HANG = os.environ.get("ZELVO_HANG", "")
+PROGRAMS = {name: shutil.which(name) for name in ("convert", "xwd", "xprop", "xrestop", "hsetroot", "picom")}
+# Two monitors of different sizes and aspects on a wider, taller screen: black beside and below them.
+SCREEN = "1000x400"
+MONITORS = [("M0", 0, 0, 640, 360), ("M1", 640, 0, 300, 400)]
+QUADRANTS = [(255, 0, 0), (0, 255, 0), (0, 0, 255), (255, 255, 0)]  # top-left, top-right, bottom-left, bottom-right
+STYLES = ["--bg-scale", "--bg-fill", "--bg-max", "--bg-center", "--bg-tile"]
+DEADLINE = 20
+SHOWN = "shown "
+
+
+class Probe:
+    """zelvo_x_painter_probe on a display, fed commands and read line by line."""
+
+    def __init__(self, case, display, env=None):
+        self.case = case
+        self.process = subprocess.Popen([PROBE, display], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, env={**os.environ, **(env or {})})
+        case.addCleanup(self.end)
+        self.pending, self.lines = b"", []
+
+    def end(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait(10)
+        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
+            stream.close()
+
+    def ask(self, command, wanted, timeout=30.0):
+        """Sends a command and gives the first line that begins with one of wanted (a prefix or a tuple)."""
+        self.process.stdin.write(command.encode() + b"\n")
+        self.process.stdin.flush()
+        return self.wait(wanted, timeout)
+
+    def wait(self, wanted, timeout=30.0):
+        deadline = time.monotonic() + timeout
+        while True:
+            while b"\n" in self.pending:
+                line, self.pending = self.pending.split(b"\n", 1)
+                self.lines.append(line.decode())
+                if self.lines[-1].startswith(wanted):
+                    return self.lines[-1]
+            left = deadline - time.monotonic()
+            if left < 0 or not select.select([self.process.stdout], [], [], left)[0]:
+                self.case.fail(f"the probe never printed {wanted!r}; it printed {self.lines}")
+            chunk = os.read(self.process.stdout.fileno(), 65536)
+            if not chunk:
+                self.case.fail(f"the probe ended: {self.lines}, {self.process.stderr.read()!r}")
+            self.pending += chunk
+
+    def reports(self):
+        return [line for line in self.lines if line.startswith("report ")]
+
+
+class Shot:
+    """An xwd screenshot of the root window, read as XWD: pixels of 32 bits, as Xvfb keeps them at depth 24."""
+
+    def __init__(self, display):
+        data = subprocess.run([PROGRAMS["xwd"], "-root", "-silent", "-display", display], capture_output=True,
+                              check=True, timeout=30).stdout
+        header = struct.unpack(">25I", data[:100])
+        size, self.width, self.height, order, bits, self.line = header[0], header[4], header[5], header[7], \
+            header[11], header[12]
+        assert bits == 32, f"xwd gave {bits} bits a pixel"
+        self.lsb = order == 0
+        self.pixels = data[size + header[19] * 12:]
+
+    def rgb(self, x, y):
+        at = y * self.line + x * 4
+        b, g, r = self.pixels[at:at + 3] if self.lsb else self.pixels[at + 1:at + 4][::-1]
+        return (r, g, b)
+
+
+def placed(style, image, monitor, x, y):
+    """The point of the image (a fraction of its width and height) that monitor pixel x, y shows, as feh places
+    it; None where it shows black."""
+    iw, ih = image
+    mw, mh = monitor
+    cx, cy = x + 0.5, y + 0.5
+    if style == "--bg-scale":
+        return cx / mw, cy / mh
+    if style == "--bg-tile":
+        return (cx % iw) / iw, (cy % ih) / ih
+    if style == "--bg-center":
+        scale = 1.0
+    else:
+        scale = (max if style == "--bg-fill" else min)(mw / iw, mh / ih)
+    u, v = (cx - (mw - iw * scale) / 2) / (iw * scale), (cy - (mh - ih * scale) / 2) / (ih * scale)
+    return (u, v) if 0 <= u < 1 and 0 <= v < 1 else None
+
+
+def expected_colour(style, image, monitor, x, y):
+    point = placed(style, image, monitor, x, y)
+    if point is None:
+        return (0, 0, 0)
+    return QUADRANTS[(2 if point[1] >= 0.5 else 0) + (1 if point[0] >= 0.5 else 0)]
+
+
+def check_screen(case, shot, style, image, monitors, step=7, margin=3):
+    """Compares a grid of the screen's pixels with the placement worked out above, leaving out those within
+    margin pixels of an edge between colours, where feh's rounding and the filter's blending are their own."""
+    checked = 0
+    for y in range(0, shot.height, step):
+        for x in range(0, shot.width, step):
+            inside = [(mx, my, mw, mh) for _, mx, my, mw, mh in monitors if mx <= x < mx + mw and my <= y < my + mh]
+            if not inside:
+                case.assertEqual(shot.rgb(x, y), (0, 0, 0), (style, x, y))
+                checked += 1
+                continue
+            mx, my, mw, mh = inside[0]
+            colour = lambda px, py: expected_colour(style, image, (mw, mh), px - mx, py - my)
+            wanted = colour(x, y)
+            near = {colour(min(max(px, mx), mx + mw - 1), min(max(py, my), my + mh - 1))
+                    for px in (x - margin, x + margin) for py in (y - margin, y + margin)}
+            if near != {wanted}:
+                continue
+            seen = shot.rgb(x, y)
+            case.assertTrue(all(abs(a - b) <= 8 for a, b in zip(seen, wanted)), (style, x, y, seen, wanted))
+            checked += 1
+    case.assertGreater(checked, shot.width * shot.height // step // step // 2, style)
+
+
+def root_pixmaps(display):
+    """_XROOTPMAP_ID and ESETROOT_PMAP_ID as xprop reads them (None when unset)."""
+    listed = subprocess.run([PROGRAMS["xprop"], "-display", display, "-root", "_XROOTPMAP_ID", "ESETROOT_PMAP_ID"],
+                            capture_output=True, text=True, check=True, timeout=30).stdout.splitlines()
+    return tuple(int(line.rsplit("#", 1)[1], 16) if "#" in line else None for line in listed)
+
+
+def pixmap_holders(display):
+    """{resource base: pixmaps} of every client of the server that holds pixmaps, as xrestop -b counts them."""
+    text = subprocess.run([PROGRAMS["xrestop"], "-display", display, "-b", "-m", "1"], capture_output=True, text=True,
+                          check=True, timeout=30).stdout
+    holders, base = {}, None
+    for line in text.splitlines():
+        name, _, value = line.strip().partition(":")
+        if name.strip() == "res_base":
+            base = int(value.strip(), 16)
+        elif name.strip() == "pixmaps" and int(value) > 0:
+            holders[base] = int(value)
+    return holders
+
+
+def client_of(pixmap):
+    """The resource base of the client that made a pixmap: Xvfb gives each client 2**21 ids."""
+    return pixmap & ~0x1FFFFF
+
+
+class XPainterCase(unittest.TestCase):
+    def setUp(self):
+        self.assertTrue(os.access(PROBE, os.X_OK), f"ZELVO_X_PAINTER_PROBE names no executable: {PROBE!r}")
+        missing = [name for name, path in PROGRAMS.items() if path is None]
+        self.assertFalse(missing, f"missing programs: {missing}")
+        self.top = tempfile.mkdtemp(prefix="zelvo-x-painter-")
+        self.addCleanup(shutil.rmtree, self.top)
+        self.quad = self.image("quad.png", 200, 100)
+
+    def image(self, name, width, height, colours=QUADRANTS):
+        """An image of four coloured quadrants."""
+        path = os.path.join(self.top, name)
+        c = ["rgb(%d,%d,%d)" % colour for colour in colours]
+        w, h = width // 2, height // 2
+        subprocess.run([PROGRAMS["convert"], "-size", f"{w}x{h}", f"xc:{c[0]}", f"xc:{c[1]}", "+append", "(",
+                        "-size", f"{w}x{h}", f"xc:{c[2]}", f"xc:{c[3]}", "+append", ")", "-append", path], check=True)
+        return path
+
+    def server(self, size=SCREEN, monitors=MONITORS, extra=()):
+        server = XServer(self, size=size, extra=extra)
+        server.start()
+        self.make_monitors(server, monitors)
+        return server
+
+    @staticmethod
+    def make_monitors(server, monitors):
+        for index, (name, x, y, w, h) in enumerate(monitors):
+            server.add_monitor(name, f"{w}/100x{h}/75+{x}+{y}", "screen" if index == 0 else "none")
+
+    def probe(self, server, **env):
+        probe = Probe(self, server.display, env)
+        return probe
+
+    def read_monitors(self, probe, monitors):
+        wanted = "monitors %d %s" % (len(monitors), " ".join(f"{w}x{h}+{x}+{y}" for _, x, y, w, h in monitors))
+        self.assertEqual(probe.ask("monitors", ("monitors", "unreachable")), wanted)
+
+    def picture(self, probe, name, image, style, monitors):
+        targets = " ".join(f"{style}:{w}x{h}" for _, _, _, w, h in monitors)
+        line = probe.ask(f"picture {name} {image} {targets}", f"picture {name} ", DEADLINE + 10)
+        self.assertTrue(line.startswith(f"picture {name} ok {len(monitors)} "), line)
+
+    def show(self, probe, name):
+        line = probe.ask(f"show {name}", ("shown", "failed"))
+        self.assertTrue(line.startswith(SHOWN), line)
+        return line.split()
+
+
+class XPainterTest(XPainterCase):
+    def test_each_style_places_the_picture_as_feh_does_through_mit_shm_and_the_same_without(self):
+        shots = {}
+        for extra, shm in (((), "1"), (("-extension", "MIT-SHM"), "0")):
+            server = self.server(extra=extra)
+            probe = self.probe(server)
+            self.read_monitors(probe, MONITORS)
+            for style in STYLES:
+                self.picture(probe, style, self.quad, style, MONITORS)
+                self.assertEqual(self.show(probe, style)[1:3], [shm, "-"], style)
+                shot = Shot(server.display)
+                check_screen(self, shot, style, (200, 100), MONITORS)
+                shots.setdefault(style, []).append(shot.pixels)
+        for style, (through_shm, without) in shots.items():
+            self.assertTrue(through_shm == without, f"{style}: the pixels of PutImage differ from MIT-SHM's")
+
+    def test_the_desktop_sees_the_picture_and_the_previous_setters_pixmap_goes_once(self):
+        server = self.server()
+        # A previous setter that leaves its pixmap for the next one, named by both properties.
+        subprocess.run([PROGRAMS["hsetroot"], "-solid", "#336699"], env={"DISPLAY": server.display}, check=True,
+                       capture_output=True, timeout=30)
+        (hsetroot_pixmap, named_too) = root_pixmaps(server.display)
+        self.assertEqual(named_too, hsetroot_pixmap)
+        self.assertIn(client_of(hsetroot_pixmap), pixmap_holders(server.display))
+        picom = subprocess.Popen([PROGRAMS["picom"], "--backend", "xrender", "--config", "/dev/null"],
+                                 env={"DISPLAY": server.display}, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (picom.kill(), picom.wait(10)))
+        probe = self.probe(server)
+        deadline = time.monotonic() + 30
+        while probe.ask("owner _NET_WM_CM_S0", "owner") == "owner 0":
+            self.assertLess(time.monotonic(), deadline, "picom never took the screen")
+            time.sleep(0.05)
+        self.read_monitors(probe, MONITORS)
+
+        swapped = self.image("swapped.png", 200, 100, QUADRANTS[::-1])
+        previous = hsetroot_pixmap
+        for name, image, colours in (("first", self.quad, QUADRANTS), ("second", swapped, QUADRANTS[::-1])):
+            self.picture(probe, name, image, "--bg-scale", MONITORS)
+            self.show(probe, name)
+            pixmap, esetroot = root_pixmaps(server.display)
+            self.assertEqual(esetroot, pixmap)
+            holders = pixmap_holders(server.display)
+            # The previous setter's pixmap is gone with its client; ours is the one pixmap of its own client.
+            self.assertNotIn(client_of(previous), holders)
+            self.assertEqual(holders.get(client_of(pixmap)), 1)
+            # What picom composes from the new root pixmap is the new picture.
+            self.assertEqual(Shot(server.display).rgb(80, 45), colours[0])
+            previous = pixmap
+
+        # A pixmap that only one property names may be another program's: it stays.
+        probe.ask(f"set-root ESETROOT_PMAP_ID {0x1234567}", ("set", "unset"))
+        self.show(probe, "first")
+        self.assertIn(client_of(previous), pixmap_holders(server.display))
+        last, _ = root_pixmaps(server.display)
+        # The picture stays once zelvo has gone.
+        probe.process.stdin.close()
+        self.assertEqual(probe.process.wait(10), 0)
+        self.assertEqual(root_pixmaps(server.display), (last, last))
+        self.assertEqual(Shot(server.display).rgb(80, 45), QUADRANTS[0])
+
+
+if __name__ == "__main__":
+    unittest.main()
