@@ -3,7 +3,7 @@
 bounded worker, shown on the root window of an Xvfb with two RandR monitors (with MIT-SHM and without),
 checked in xwd screenshots against placements worked out here, with xprop, xrestop, hsetroot and picom as
 the desktop's own programs; the connector against servers that never answer."""
-import os, pathlib, select, shutil, signal, socket, struct, subprocess, tempfile, threading, time, unittest
+import os, pathlib, select, shutil, signal, socket, struct, subprocess, tempfile, time, unittest, zlib
 
 from xserver import XServer
 
@@ -264,6 +264,137 @@ class XPainterTest(XPainterCase):
         self.assertEqual(root_pixmaps(server.display), (last, last))
         self.assertEqual(Shot(server.display).rgb(80, 45), QUADRANTS[0])
 
+
+    def test_bad_displays_cost_a_show_or_a_connect_and_never_the_loop(self):
+        for case in (self.server_killed_and_started_again, self.monitor_resized_after_its_picture,
+                     self.two_hundred_shows_on_two_4k_monitors, self.servers_that_never_answer):
+            with self.subTest(case.__name__):
+                case()
+
+    def server_killed_and_started_again(self):
+        server = self.server()
+        probe = self.probe(server)
+        self.read_monitors(probe, MONITORS)
+        self.picture(probe, "quad", self.quad, "--bg-scale", MONITORS)
+        self.show(probe, "quad")
+        server.kill()
+        for _ in range(2):
+            self.assertTrue(probe.ask("show quad", ("shown", "failed")).startswith("failed "))
+        # Said once, however many shows fail.
+        self.assertEqual(probe.reports(), [f"report Zelvo cannot draw on the display {server.display} "
+                                           "(no X server accepts the connection) until it is back"])
+        server.start()
+        self.make_monitors(server, MONITORS)
+        self.show(probe, "quad")
+        self.assertEqual(probe.reports()[1:], [f"report Zelvo draws on the display {server.display} again"])
+        check_screen(self, Shot(server.display), "--bg-scale", (200, 100), MONITORS)
+
+    def monitor_resized_after_its_picture(self):
+        server = self.server()
+        probe = self.probe(server)
+        # Made for M0 at its old size, in the order the monitors take once M0 is made again.
+        self.picture(probe, "before", self.quad, "--bg-scale", MONITORS[::-1])
+        server.remove_monitor("M0")
+        resized = [("M0", 0, 0, 500, 360), MONITORS[1]]
+        server.add_monitor("M0", "500/100x360/75+0+0", "screen")
+        self.read_monitors(probe, [MONITORS[1], resized[0]])
+        # The picture made for the old size is refused: its monitor is black at the new size.
+        self.assertEqual(probe.ask("show before", ("shown", "failed")).split()[1:3], ["1", "1"])
+        check_screen(self, Shot(server.display), "--bg-scale", (200, 100), [MONITORS[1]])
+        self.picture(probe, "after", self.quad, "--bg-scale", [MONITORS[1], resized[0]])
+        self.assertEqual(self.show(probe, "after")[2], "-")
+        check_screen(self, Shot(server.display), "--bg-scale", (200, 100), resized)
+
+    def two_hundred_shows_on_two_4k_monitors(self):
+        monitors = [("K0", 0, 0, 3840, 2160), ("K1", 3840, 0, 3840, 2160)]
+        server = self.server(size="7680x2160", monitors=monitors)
+        probe = self.probe(server)
+        self.read_monitors(probe, monitors)
+        self.picture(probe, "quad", self.quad, "--bg-fill", monitors)
+        self.assertEqual(probe.ask("repeat quad 20", "repeated"), "repeated 20 20")
+        before = probe.ask("status", "status").split()
+        self.assertEqual(probe.ask("repeat quad 200", "repeated", 300), "repeated 200 200")
+        after = probe.ask("status", "status").split()
+        self.assertEqual(after[1], before[1], "descriptors")
+        self.assertLess(int(after[2]) - int(before[2]), 1024, "resident memory in KiB")
+        # The server holds one pixmap for zelvo: the one on screen.
+        pixmap, _ = root_pixmaps(server.display)
+        holders = pixmap_holders(server.display)
+        self.assertEqual(holders.get(client_of(pixmap)), 1)
+        self.assertEqual(sum(holders.values()), 1, holders)
+
+    def servers_that_never_answer(self):
+        stopped = XServer(self)
+        stopped.start()
+        stopped.process.send_signal(signal.SIGSTOP)
+        self.addCleanup(lambda: stopped.process and stopped.process.send_signal(signal.SIGCONT))
+        # A socket that takes connections into its backlog and never accepts one.
+        number = next(n for n in range(900, 1000) if not os.path.exists(f"/tmp/.X11-unix/X{n}"))
+        listener = socket.socket(socket.AF_UNIX)
+        listener.bind(f"/tmp/.X11-unix/X{number}")
+        self.addCleanup(os.unlink, f"/tmp/.X11-unix/X{number}")
+        self.addCleanup(listener.close)
+        listener.listen(8)
+        probe = self.probe(stopped)
+        for display in (stopped.display, f":{number}"):
+            reason, milliseconds, ticks = probe.ask(f"connect {display}", "connect ").rsplit(" ", 2)
+            self.assertEqual(reason, "connect failed the X server did not answer in time")
+            # At the deadline (libevent times it from the loop's cached clock, a hair before the call).
+            self.assertGreaterEqual(int(milliseconds), 1900)
+            # The loop ran all along: its timer ticked every 10 ms.
+            self.assertGreater(int(ticks), 20, probe.lines[-1])
+        stopped.process.send_signal(signal.SIGCONT)
+        self.assertTrue(probe.ask(f"connect {stopped.display}", "connect ").startswith("connect ok "))
+
+    def test_bad_images_give_one_complaint_within_the_deadline_and_nothing_else(self):
+        self.assertTrue(os.access(HANG, os.R_OK), f"ZELVO_HANG names no library: {HANG!r}")
+        huge = pathlib.Path(self.top, "huge.png")
+        # A header that claims 100000 x 100000 pixels in a file of seventy bytes.
+        chunk = lambda kind, data: struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+        huge.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 100000, 100000, 8, 2, 0, 0, 0))
+                         + chunk(b"IEND", b""))
+        photo = os.path.join(self.top, "photo.jpg")
+        subprocess.run([PROGRAMS["convert"], "-size", "800x600", "gradient:red-blue", photo], check=True)
+        truncated = pathlib.Path(self.top, "truncated.jpg")
+        truncated.write_bytes(pathlib.Path(photo).read_bytes()[:4000])
+        text = pathlib.Path(self.top, "text.png")
+        text.write_text("no image at all\n")
+        hanging = os.path.join(self.top, "zelvo-hang.png")
+        shutil.copy(self.quad, hanging)
+        silent = socket.socket()
+        self.addCleanup(silent.close)
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(8)  # the connection is taken; no answer ever comes
+        url = "http://127.0.0.1:%d/wallpaper.png" % silent.getsockname()[1]
+        unreadable, overran = "it cannot be read as an image", f"reading it took longer than {DEADLINE} seconds"
+        cases = {"huge": (huge, [unreadable]), "truncated": (truncated, [unreadable]), "text": (text, [unreadable]),
+                 "hanging": (hanging, [overran]), "url": (url, ["fetching it failed: ", overran])}
+
+        server = self.server()
+        probe = self.probe(server, LD_PRELOAD=HANG, ASAN_OPTIONS="verify_asan_link_order=0")
+        baseline = probe.ask("status", "status").split()[1]
+        started = time.monotonic()
+        for name, (image, _) in cases.items():
+            probe.process.stdin.write(f"picture {name} {image} --bg-fill:640x360 --bg-max:300x400\n".encode())
+        probe.process.stdin.flush()
+        for _ in cases:
+            probe.wait("picture ", DEADLINE + 10)
+        self.assertLess(time.monotonic() - started, DEADLINE + 10)
+        answers = [line for line in probe.lines if line.startswith("picture ")]
+        self.assertEqual(len(answers), len(cases), answers)
+        for line in answers:
+            name = line.split()[1]
+            image, reasons = cases[name]
+            head = f"picture {name} complaint Zelvo gave up on the picture of {image}: "
+            self.assertTrue(line.startswith(head) and line[len(head):].startswith(tuple(reasons)), line)
+        self.assertTrue(list(pathlib.Path(self.top).glob("zelvo-hang.png.hanging-*")), "the decoder never hung")
+        # Nothing is left of the steps: no worker, and no descriptor beyond those before.
+        deadline = time.monotonic() + 10
+        children = pathlib.Path(f"/proc/{probe.process.pid}/task/{probe.process.pid}/children")
+        while children.read_text().split():
+            self.assertLess(time.monotonic(), deadline, children.read_text())
+            time.sleep(0.05)
+        self.assertEqual(probe.ask("status", "status").split()[1], baseline)
 
 if __name__ == "__main__":
     unittest.main()
