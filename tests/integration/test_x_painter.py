@@ -5,7 +5,7 @@ checked in xwd screenshots against placements worked out here, with xprop, xrest
 the desktop's own programs; the connector against servers that never answer."""
 import os, pathlib, select, shutil, signal, socket, struct, subprocess, tempfile, time, unittest, zlib
 
-from xserver import XServer
+from xserver import XServer, write_xauthority
 
 PROBE = os.environ.get("ZELVO_X_PAINTER_PROBE", "")
 HANG = os.environ.get("ZELVO_HANG", "")
@@ -395,6 +395,28 @@ class XPainterTest(XPainterCase):
             self.assertLess(time.monotonic(), deadline, children.read_text())
             time.sleep(0.05)
         self.assertEqual(probe.ask("status", "status").split()[1], baseline)
+
+    def test_the_connector_offers_the_cookie_that_the_authority_file_keeps_for_the_display(self):
+        cookie = os.urandom(16)
+        server = XServer(self, auth=write_xauthority(os.path.join(self.top, "cookie"), cookie))
+        server.start()
+        number = server.display[1:].encode()
+
+        def local(name, entry_number, data):
+            """A file whose one entry is for this host by name (FamilyLocal), as xauth writes them."""
+            counted = lambda field: struct.pack(">H", len(field)) + field
+            path = os.path.join(self.top, name)
+            pathlib.Path(path).write_bytes(struct.pack(">H", 256) + counted(socket.gethostname().encode()) +
+                                           counted(entry_number) + counted(b"MIT-MAGIC-COOKIE-1") + counted(data))
+            return path
+        refused = "connect failed no X server accepts the connection "
+        cases = [(write_xauthority(os.path.join(self.top, "wild"), cookie), "connect ok "),
+                 (local("local", number, cookie), "connect ok "),
+                 (local("other-display", number + b"0", cookie), refused),
+                 (write_xauthority(os.path.join(self.top, "wrong"), os.urandom(16)), refused)]
+        for authority, wanted in cases:
+            probe = self.probe(server, XAUTHORITY=authority)
+            self.assertTrue(probe.ask(f"connect {server.display}", "connect ").startswith(wanted), (authority, probe.lines))
 
 if __name__ == "__main__":
     unittest.main()
