@@ -13,7 +13,7 @@
 //                                    or "failed REASON"
 //   repeat NAME N                    N shows one after another: "repeated N ON-SCREEN"
 //   connect DISPLAY                  the connector alone, with a timer ticking every 10 ms
-//                                    meanwhile: "connect ok MS TICKS" or "connect failed REASON MS TICKS"
+//                                    meanwhile: "connect ok MS TICKS" or "connect failed REASON MS TICKS" (MS to the microsecond)
 //   set-root PROPERTY VALUE          sets a root window property of type PIXMAP: "set"
 //   owner SELECTION                  "owner WINDOW" (0 when none), as a compositor's readiness shows
 //   status                           "status DESCRIPTORS RSS-KIB"
@@ -52,8 +52,12 @@ void say(const std::string& line) {
     std::fflush(stdout);
 }
 
-long long since(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+// Milliseconds since start, to the microsecond.
+std::string since(Clock::time_point start) {
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", static_cast<double>(micros) / 1000.0);
+    return text;
 }
 
 std::optional<std::string> environment(const char* name) {
@@ -127,7 +131,7 @@ struct Probe {
             say("picture " + name + " complaint " + *result.complaint);
             return;
         }
-        say("picture " + name + " ok " + std::to_string(result.pictures.size()) + " " + std::to_string(since(job.started)));
+        say("picture " + name + " ok " + std::to_string(result.pictures.size()) + " " + since(job.started));
         pictures[name] = std::move(result.pictures);
     }
 
@@ -167,7 +171,7 @@ struct Probe {
             std::string refused;
             for (std::size_t index : shown.refused) refused += (refused.empty() ? "" : ",") + std::to_string(index);
             say("shown " + std::string(shown.shared_memory ? "1" : "0") + " " + (refused.empty() ? "-" : refused) + " " +
-                std::to_string(since(started)));
+                since(started));
         });
     }
     std::vector<Monitor> monitors_seen;
@@ -179,7 +183,7 @@ struct Probe {
         ticker.schedule(std::chrono::milliseconds(10));
         lone_connector.connect(name, environment("XAUTHORITY"), [this, started](XConnected connected) {
             ticker.cancel();
-            const std::string timing = std::to_string(since(started)) + " " + std::to_string(ticks);
+            const std::string timing = since(started) + " " + std::to_string(ticks);
             say(connected.connection ? "connect ok " + timing : "connect failed " + connected.failure + " " + timing);
         });
     }
