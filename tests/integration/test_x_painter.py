@@ -217,6 +217,15 @@ class XPainterTest(XPainterCase):
                 shot = Shot(server.display)
                 check_screen(self, shot, style, (200, 100), MONITORS)
                 shots.setdefault(style, []).append(shot.pixels)
+            # Transparent parts are drawn over black, as feh shows them: none, and half, of the red and green.
+            see_through = os.path.join(self.top, "alpha.png")
+            subprocess.run([PROGRAMS["convert"], "-size", "100x50", "xc:rgba(255,0,0,0)", "xc:rgba(0,255,0,0.5)",
+                            "+append", see_through], check=True)
+            self.picture(probe, "alpha", see_through, "--bg-scale", MONITORS)
+            self.show(probe, "alpha")
+            left, right = Shot(server.display).rgb(160, 180), Shot(server.display).rgb(480, 180)
+            self.assertEqual(left, (0, 0, 0))
+            self.assertTrue(right[0] == right[2] == 0 and abs(right[1] - 128) <= 1, right)
         for style, (through_shm, without) in shots.items():
             self.assertTrue(through_shm == without, f"{style}: the pixels of PutImage differ from MIT-SHM's")
 
@@ -252,6 +261,22 @@ class XPainterTest(XPainterCase):
             # What picom composes from the new root pixmap is the new picture.
             self.assertEqual(Shot(server.display).rgb(80, 45), colours[0])
             previous = pixmap
+
+        # A newer show supersedes one under way, whose answer never comes: one answer, the newer picture.
+        answered = len([line for line in probe.lines if line.startswith(("shown", "failed"))])
+        holders_before = pixmap_holders(server.display)
+        probe.process.stdin.write(b"show second\nshow first\n")
+        probe.process.stdin.flush()
+        self.assertTrue(probe.wait(("shown", "failed")).startswith(SHOWN), probe.lines[-1])
+        self.assertEqual(Shot(server.display).rgb(80, 45), QUADRANTS[0])
+        self.show(probe, "first")
+        self.assertEqual(len([line for line in probe.lines if line.startswith(("shown", "failed"))]), answered + 2)
+        last, _ = root_pixmaps(server.display)
+        # Of the three shows, only the last pixmap is kept, in place of the one before.
+        holders_after = pixmap_holders(server.display)
+        self.assertEqual(holders_after.get(client_of(last)), 1)
+        self.assertEqual(sum(holders_after.values()), sum(holders_before.values()))
+        previous = last
 
         # A pixmap that only one property names may be another program's: it stays.
         probe.ask(f"set-root ESETROOT_PMAP_ID {0x1234567}", ("set", "unset"))
