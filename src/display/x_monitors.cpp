@@ -176,12 +176,22 @@ bool XMonitors::connect(const std::optional<std::string>& display, const std::op
         ScopedVariable authority("XAUTHORITY", xauthority);
         connection_.reset(xcb_connect(name.c_str(), &screen_number));
     }
-    xcb_connection_t* connection = connection_.get();
-    if (const int error = xcb_connection_has_error(connection)) {
+    if (const int error = xcb_connection_has_error(connection_.get())) {
         connection_.reset();
         failure_ = connection_failure(error);
         return false;
     }
+    return take_over(std::move(connection_), screen_number);
+}
+
+bool XMonitors::take_over(XcbConnectionPtr taken, int screen_number) {
+    disconnect();
+    if (!taken || xcb_connection_has_error(taken.get()) != 0) {
+        failure_ = connection_failure(XCB_CONN_ERROR);
+        return false;
+    }
+    connection_ = std::move(taken);
+    xcb_connection_t* connection = connection_.get();
     const xcb_screen_t* screen = screen_of(xcb_get_setup(connection), screen_number);
     if (screen == nullptr) {
         connection_.reset();

@@ -29,9 +29,16 @@ public:
     // changes and reads the monitors. False, with failure() saying why, when
     // the display cannot be reached or does not answer; a connection held
     // before is closed first. Only libxcb's own handshake is not bounded in
-    // time: a server that takes the connection and never answers it holds
-    // the call.
+    // time here: a server that takes the connection and never answers it
+    // holds the call. XConnector makes the connection without that wait, and
+    // take_over goes on from there.
     bool connect(const std::optional<std::string>& display, const std::optional<std::string>& xauthority);
+
+    // Takes over a connection made elsewhere (by XConnector, whose handshake
+    // never holds up the loop) to the display's screen of this number, and
+    // goes on as connect does after its handshake; a connection held before
+    // is closed first.
+    bool take_over(XcbConnectionPtr connection, int screen_number);
 
     // Closes the connection; monitors() is empty after it.
     void disconnect();

@@ -5,6 +5,7 @@
 // the same sources build against MagickCore 6 (packaged on Debian) and
 // MagickCore 7 (the home platform's port).
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -232,5 +233,52 @@ std::vector<std::string> magick_histogram_tuples(const Image* image, ExceptionIn
 // reading pixels as soon as it has seen `limit` of them; an image whose
 // pixels cannot be read counts as having enough.
 bool magick_has_fewer_colours(const Image* image, std::size_t limit, ExceptionInfo* exception);
+
+// The part `width` x `height` at (x, y) of the image, as a new image.
+inline ImagePtr magick_crop(const Image* image, std::size_t x, std::size_t y, std::size_t width, std::size_t height,
+                            ExceptionInfo* exception) {
+    const RectangleInfo part{width, height, static_cast<ssize_t>(x), static_cast<ssize_t>(y)};
+    return ImagePtr(CropImage(image, &part, exception));
+}
+
+// The image resized to exactly `width` x `height`, with a triangle (bilinear)
+// filter: smooth as feh's anti-aliased scaling, and quick on a 4K photo.
+inline ImagePtr magick_resize(const Image* image, std::size_t width, std::size_t height, ExceptionInfo* exception) {
+#if ZELVO_MAGICKCORE_7
+    return ImagePtr(ResizeImage(image, width, height, TriangleFilter, exception));
+#else
+    return ImagePtr(ResizeImage(image, width, height, TriangleFilter, 1.0, exception));
+#endif /* MagickCore 7 */
+}
+
+// The image in sRGB, as a display shows it (a CMYK or grey one is converted).
+inline void magick_to_srgb(Image* image, ExceptionInfo* exception) {
+#if ZELVO_MAGICKCORE_7
+    if (image->colorspace != sRGBColorspace) TransformImageColorspace(image, sRGBColorspace, exception);
+#else
+    if (image->colorspace != sRGBColorspace) TransformImageColorspace(image, sRGBColorspace);
+    InheritException(exception, &image->exception);
+#endif /* MagickCore 7 */
+}
+
+// Writes the pixels of the part `width` x `height` at (x, y), row after row,
+// one byte a channel in the order `map` names them ("BGRP": blue, green, red
+// and a padding byte); false when MagickCore cannot.
+inline bool magick_export(const Image* image, std::size_t x, std::size_t y, std::size_t width, std::size_t height,
+                          const char* map, unsigned char* pixels, ExceptionInfo* exception) {
+    return ExportImagePixels(image, static_cast<ssize_t>(x), static_cast<ssize_t>(y), width, height, map, CharPixel,
+                             pixels, exception) == MagickTrue;
+}
+
+// The worst that the read of this image reported: MagickCore 6 keeps what
+// a decoder reports on the image itself.
+inline ExceptionType magick_read_severity(const Image* image, const ExceptionInfo* exception) {
+#if ZELVO_MAGICKCORE_7
+    static_cast<void>(image);
+    return exception->severity;
+#else
+    return std::max(exception->severity, image->exception.severity);
+#endif /* MagickCore 7 */
+}
 
 }  // namespace zelvo

@@ -44,13 +44,14 @@ def die_with_parent():
 class XServer:
     """One Xvfb with -noreset for a test case, killed at the case's clean-up.
     The display number is chosen free at the first start and kept for the
-    restarts. auth names an X authority file whose cookies the server asks for."""
+    restarts. auth names an X authority file whose cookies the server asks for;
+    extra are further arguments of Xvfb (such as "-extension", "MIT-SHM")."""
 
-    def __init__(self, case, size="1200x300", auth=None):
+    def __init__(self, case, size="1200x300", auth=None, extra=()):
         missing = [name for name, path in PROGRAMS.items() if path is None]
         if missing:
             case.fail(f"missing programs for a private X server: {missing}")
-        self.case, self.size, self.auth = case, size, auth
+        self.case, self.size, self.auth, self.extra = case, size, auth, list(extra)
         self.number, self.process = None, None
         self.errors = os.path.join(os.environ.get("TMPDIR", "/tmp"), f"zelvo-xvfb-{os.getpid()}-{id(self)}.err")
         case.addCleanup(self.kill)
@@ -75,7 +76,7 @@ class XServer:
     def launch(self, number):
         read, write = os.pipe()
         command = [PROGRAMS["Xvfb"], f":{number}", "-displayfd", str(write), "-noreset",
-                   "-screen", "0", f"{self.size}x24"] + (["-auth", self.auth] if self.auth else [])
+                   "-screen", "0", f"{self.size}x24"] + (["-auth", self.auth] if self.auth else []) + self.extra
         with open(self.errors, "wb") as errors:
             self.process = subprocess.Popen(command, pass_fds=[write], stdin=subprocess.DEVNULL, stdout=errors,
                                             stderr=errors, preexec_fn=die_with_parent)

@@ -1,0 +1,132 @@
+#!/usr/bin/env python3
+"""Measures zelvo's own X painting through the tests' probe (zelvo_x_painter_probe) on a private Xvfb with
+one 3840x2160 monitor:
+- a show until the picture is on screen, the picture made beforehand: the painter's callback (the server
+  has answered the round trip after the last request), and until an xwd screenshot taken then shows it;
+  median of 20, two pictures taken in turn so that every show changes the screen;
+- the worker's time to make the picture of a 4K JPEG (a gnome-backgrounds wallpaper made a 3840x2160 JPEG
+  here) and of that 4096x4096 WebP itself, median of 5, against feh --bg-fill showing the same JPEG;
+- the probe's resident memory after 200 shows, and the shared memory it holds at rest (the two pictures
+  it keeps; the painter keeps none once a show is over);
+- the probe's wake-ups over 30 s after a show (target 0).
+
+Usage: x_painter_bench.py ZELVO_X_PAINTER_PROBE. ZELVO_IDLE_SECONDS sets the idle window (default 30).
+Prints "row" and "note" lines for bench/run.sh."""
+import os, pathlib, shutil, statistics, subprocess, sys, tempfile, time
+
+sys.dont_write_bytecode = True
+here = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(here))
+sys.path.insert(0, str(here.parent / "tests" / "integration"))
+from cycle_bench import BenchError, idle_sample  # noqa: E402
+from monitors_bench import Case, row  # noqa: E402
+from test_x_painter import Probe, Shot  # noqa: E402
+from xserver import XServer  # noqa: E402
+
+ROUNDS = 20
+IDLE_SECONDS = float(os.environ.get("ZELVO_IDLE_SECONDS", "30"))
+WALLPAPER = "/usr/share/backgrounds/gnome/adwaita-d.webp"
+TARGET = "--bg-fill:3840x2160"
+
+
+def shared_memory(pid):
+    """The pictures' shared memory that a process holds open: count and bytes."""
+    count = size = 0
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            if "zelvo-picture" in os.readlink(f"/proc/{pid}/fd/{fd}"):
+                count, size = count + 1, size + os.stat(f"/proc/{pid}/fd/{fd}").st_size
+        except OSError:
+            pass
+    return count, size
+
+
+def made(probe, name, image):
+    line = probe.ask(f"picture {name} {image} {TARGET}", f"picture {name} ", 60)
+    if not line.startswith(f"picture {name} ok 1 "):
+        raise BenchError(line)
+    return float(line.split()[-1])
+
+
+def run(probe_path, top, case):
+    if not os.path.exists(WALLPAPER):
+        raise BenchError(f"{WALLPAPER} is missing (Debian's gnome-backgrounds installs it)")
+    jpeg = os.path.join(top, "wallpaper.jpg")
+    subprocess.run(["convert", WALLPAPER, "-resize", "3840x2160^", "-gravity", "center", "-extent", "3840x2160",
+                    "-quality", "90", jpeg], check=True)
+    red, blue = os.path.join(top, "red.png"), os.path.join(top, "blue.png")
+    for path, colour in ((red, "#ff0000"), (blue, "#0000ff")):
+        subprocess.run(["convert", "-size", "64x36", f"xc:{colour}", path], check=True)
+    server = XServer(case, size="3840x2160")
+    display = server.start()
+    probe = Probe(case, display, program=probe_path)
+    if not probe.ask("monitors", ("monitors", "unreachable")).startswith("monitors 1 3840x2160+0+0"):
+        raise BenchError(probe.lines[-1])
+
+    jpeg_times = [made(probe, "photo", jpeg) for _ in range(5)]
+    webp_times = [made(probe, "webp", WALLPAPER) for _ in range(5)]
+    feh_times = []
+    for _ in range(5):
+        begun = time.monotonic()
+        subprocess.run(["feh", "--no-fehbg", "--bg-fill", jpeg], env={"DISPLAY": display, "HOME": top}, check=True)
+        feh_times.append((time.monotonic() - begun) * 1000)
+
+    made(probe, "red", red)
+    made(probe, "blue", blue)
+    callbacks, screenshots = [], []
+    for index in range(ROUNDS):
+        name, colour = (("red", (255, 0, 0)), ("blue", (0, 0, 255)))[index % 2]
+        begun = time.monotonic()
+        line = probe.ask(f"show {name}", ("shown", "failed"))
+        if not line.startswith("shown 1 - "):
+            raise BenchError(f"not shown through MIT-SHM: {line}")
+        callbacks.append(float(line.split()[-1]))
+        if Shot(display).rgb(1920, 1080) != colour:
+            raise BenchError("xwd does not see the picture once the painter says it is on screen")
+        screenshots.append((time.monotonic() - begun) * 1000)
+
+    at_rest = shared_memory(probe.process.pid)
+    if probe.ask("repeat red 200", "repeated", 600) != "repeated 200 200":
+        raise BenchError(probe.lines[-1])
+    _, descriptors, rss = probe.ask("status", "status").split()
+    after_shows = shared_memory(probe.process.pid)
+    if after_shows != at_rest:
+        raise BenchError(f"the shared memory held went from {at_rest} to {after_shows}")
+
+    time.sleep(0.5)
+    before = idle_sample(probe.process.pid)
+    time.sleep(IDLE_SECONDS)
+    after = idle_sample(probe.process.pid)
+    wakeups = after["switches"] - before["switches"]
+
+    median = statistics.median
+    row("show on a 3840x2160 monitor until on screen (painter's callback), median of 20", f"{median(callbacks):.2f}", "ms")
+    row("show on a 3840x2160 monitor until xwd's screenshot shows it, median of 20", f"{median(screenshots):.1f}", "ms")
+    row("worker makes the --bg-fill picture of a 3840x2160 JPEG (ref: feh --bg-fill of it)",
+        f"{median(jpeg_times):.1f}", "ms", f"{median(feh_times):.1f}", f"{median(jpeg_times) / median(feh_times):.2f}")
+    row("worker makes the --bg-fill 3840x2160 picture of a 4096x4096 WebP", f"{median(webp_times):.1f}", "ms")
+    row("probe's resident memory (VmRSS) after 220 shows", rss, "KiB")
+    row("shared memory held at rest (the probe's 4 kept pictures; the painter's own: 0)",
+        f"{at_rest[1] / 2**20:.1f}", "MiB")
+    row(f"probe's wake-ups over {IDLE_SECONDS:g} s after a show", str(wakeups), "switches")
+    print(f"note\tx painter: {descriptors} descriptors open after 220 shows; {at_rest[0]} pictures in shared memory "
+          f"held by the probe, the same before and after the 200 shows. Idle wake-ups target 0: "
+          f"{'met' if wakeups == 0 else 'MISSED'}.")
+
+
+def main():
+    if len(sys.argv) != 2:
+        raise SystemExit(__doc__)
+    top = tempfile.mkdtemp(prefix="zelvo-x-painter-bench-")
+    case = Case()
+    try:
+        run(os.path.abspath(sys.argv[1]), top, case)
+    except BenchError as error:
+        raise SystemExit(f"x_painter_bench.py: {error}")
+    finally:
+        case.clean_up()
+        shutil.rmtree(top, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,413 @@
+#include "display/x_painter.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <xcb/shm.h>
+#include <xcb/xcbext.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "display/x_root.h"
+#include "support/log.h"
+
+namespace zelvo {
+
+namespace {
+
+// An X server answers in well under a millisecond; one that has not after
+// this long is hung, and the change is given up.
+constexpr std::chrono::milliseconds answer_time{2000};
+// The most pixel bytes PutImage sends before the server is asked to answer:
+// less than a socket's send buffer takes, so that no write waits on the server.
+constexpr std::size_t unanswered_bytes = 64 * 1024;
+constexpr std::uint32_t pixel_bytes = 4;
+
+template <typename Reply>
+XcbReplyPtr<Reply> taken_reply(xcb_connection_t* connection, unsigned int sequence) {
+    void* reply = nullptr;
+    xcb_generic_error_t* error = nullptr;
+    if (xcb_poll_for_reply(connection, sequence, &reply, &error) == 0) return nullptr;
+    std::free(error);
+    return XcbReplyPtr<Reply>(static_cast<Reply*>(reply));
+}
+
+// The pixmap that a root window property names, when it names one.
+std::optional<std::uint32_t> named_pixmap(const xcb_get_property_reply_t* reply) {
+    if (reply == nullptr || reply->type != XCB_ATOM_PIXMAP || reply->format != 32 ||
+        xcb_get_property_value_length(reply) != 4)
+        return std::nullopt;
+    std::uint32_t pixmap;
+    std::memcpy(&pixmap, xcb_get_property_value(reply), 4);
+    return pixmap;
+}
+
+}  // namespace
+
+// One picture's part of a change: what of its memory goes where on the pixmap.
+struct Placed {
+    UniqueDescriptor memory;
+    std::uint32_t stride = 0;
+    std::uint32_t rows = 0;
+    std::uint32_t from_x = 0;
+    std::uint32_t from_y = 0;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::int32_t to_x = 0;
+    std::int32_t to_y = 0;
+};
+
+struct XPainter::Change {
+    enum class Stage { connecting, held, asking, reading, drawing, finishing };
+
+    Stage stage = Stage::connecting;
+    std::vector<Monitor> monitors;
+    std::vector<Picture> pictures;  // copies of the descriptors, until placed
+    Shown callback;
+    XShown shown;
+
+    XcbConnectionPtr connection;
+    const xcb_screen_t* screen = nullptr;
+    bool local = false;
+    std::unique_ptr<DescriptorEvent> readable;
+    std::unique_ptr<TimerEvent> overdue;
+    unsigned int sync = 0;
+
+    xcb_intern_atom_cookie_t root_atom_asked{};
+    xcb_intern_atom_cookie_t esetroot_atom_asked{};
+    xcb_atom_t root_atom = XCB_ATOM_NONE;
+    xcb_atom_t esetroot_atom = XCB_ATOM_NONE;
+    xcb_shm_query_version_cookie_t shm_asked{};
+    bool shm_asked_sent = false;
+    xcb_get_property_cookie_t root_asked{};
+    xcb_get_property_cookie_t esetroot_asked{};
+
+    xcb_pixmap_t pixmap = 0;
+    xcb_gcontext_t gc = 0;
+    std::optional<std::uint32_t> old_root;
+    std::optional<std::uint32_t> old_esetroot;
+
+    std::vector<Placed> placed;
+    std::size_t placing = 0;
+    std::vector<PutChunk> chunks;
+    std::size_t chunk = 0;
+    std::vector<unsigned char> rows;
+};
+
+XPainter::XPainter(event_base* base, std::optional<std::string> display, std::optional<std::string> xauthority)
+    : base_(base), display_(std::move(display)), xauthority_(std::move(xauthority)), connector_(base) {}
+
+XPainter::~XPainter() = default;
+
+void XPainter::set_display(std::optional<std::string> display, std::optional<std::string> xauthority) {
+    display_ = std::move(display);
+    xauthority_ = std::move(xauthority);
+}
+
+void XPainter::show(const std::vector<Monitor>& monitors, const std::vector<Picture>& pictures, Shown shown) {
+    if (change_ && change_->stage == Change::Stage::finishing) {
+        change_->callback = nullptr;
+        retiring_ = std::move(change_);
+    }
+    change_ = std::make_unique<Change>();
+    change_->monitors = monitors;
+    change_->callback = std::move(shown);
+    for (const Picture& picture : pictures) {
+        Picture copy{UniqueDescriptor(fcntl(picture.memory.get(), F_DUPFD_CLOEXEC, 0)), picture.width, picture.height,
+                     picture.stride};
+        change_->pictures.push_back(std::move(copy));
+    }
+    connector_.connect(display_, xauthority_, [this](XConnected connected) { on_connected(std::move(connected)); });
+}
+
+void XPainter::on_connected(XConnected connected) {
+    Change& change = *change_;
+    if (!connected.connection) {
+        end(change, XShown{false, {}, false, connected.failure});
+        return;
+    }
+    change.connection = std::move(connected.connection);
+    change.local = connected.local;
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(change.connection.get()));
+    for (int index = 0; index < connected.screen; ++index) xcb_screen_next(&screens);
+    change.screen = screens.data;
+    Change* self = &change;
+    change.readable = std::make_unique<DescriptorEvent>(base_, xcb_get_file_descriptor(change.connection.get()),
+                                                        DescriptorEvent::Ready::read, [this, self] { on_readable(*self); });
+    change.overdue = std::make_unique<TimerEvent>(base_, [this, self] { on_overdue(*self); });
+    change.readable->start();
+    if (retiring_) {
+        change.stage = Change::Stage::held;
+        return;
+    }
+    ask(change);
+}
+
+// The first questions: the atoms of the properties and whether MIT-SHM is there.
+void XPainter::ask(Change& change) {
+    xcb_connection_t* connection = change.connection.get();
+    // MIT-SHM takes descriptors, which only a Unix socket carries.
+    if (change.local) xcb_prefetch_extension_data(connection, &xcb_shm_id);
+    change.root_atom_asked = xcb_intern_atom(connection, 0, std::strlen("_XROOTPMAP_ID"), "_XROOTPMAP_ID");
+    change.esetroot_atom_asked = xcb_intern_atom(connection, 0, std::strlen("ESETROOT_PMAP_ID"), "ESETROOT_PMAP_ID");
+    change.stage = Change::Stage::asking;
+    await(change);
+}
+
+// Asks the server to answer once it has done everything sent so far.
+void XPainter::await(Change& change) {
+    xcb_connection_t* connection = change.connection.get();
+    change.sync = xcb_get_input_focus(connection).sequence;
+    if (xcb_flush(connection) <= 0) {
+        end(change, XShown{false, {}, false, "the X server closed the connection"});
+        return;
+    }
+    change.overdue->schedule(answer_time);
+}
+
+void XPainter::on_readable(Change& change) {
+    xcb_connection_t* connection = change.connection.get();
+    // Nothing is asked of the server but answers; what comes besides them
+    // (the errors of a KillClient on a pixmap already gone) is let go.
+    while (XcbReplyPtr<xcb_generic_event_t> event{xcb_poll_for_event(connection)}) {
+    }
+    if (xcb_connection_has_error(connection)) {
+        end(change, XShown{false, {}, false, "the X server closed the connection"});
+        return;
+    }
+    if (change.stage == Change::Stage::held || !taken_reply<xcb_get_input_focus_reply_t>(connection, change.sync))
+        return;
+    change.overdue->cancel();
+    advance(change);
+}
+
+void XPainter::on_overdue(Change& change) {
+    end(change, XShown{false, {}, false, "the X server did not answer in time"});
+}
+
+void XPainter::advance(Change& change) {
+    xcb_connection_t* connection = change.connection.get();
+    switch (change.stage) {
+    case Change::Stage::asking: {
+        XcbReplyPtr<xcb_intern_atom_reply_t> root = taken_reply<xcb_intern_atom_reply_t>(connection, change.root_atom_asked.sequence);
+        XcbReplyPtr<xcb_intern_atom_reply_t> esetroot =
+            taken_reply<xcb_intern_atom_reply_t>(connection, change.esetroot_atom_asked.sequence);
+        if (!root || !esetroot) {
+            end(change, XShown{false, {}, false, "the X server refused the root window's properties"});
+            return;
+        }
+        change.root_atom = root->atom;
+        change.esetroot_atom = esetroot->atom;
+        // Answered by now: the round trip above came after the question.
+        const xcb_query_extension_reply_t* shm = change.local ? xcb_get_extension_data(connection, &xcb_shm_id) : nullptr;
+        if (shm != nullptr && shm->present) {
+            change.shm_asked = xcb_shm_query_version(connection);
+            change.shm_asked_sent = true;
+        }
+        const xcb_window_t root_window = change.screen->root;
+        change.root_asked =
+            xcb_get_property(connection, 0, root_window, change.root_atom, XCB_GET_PROPERTY_TYPE_ANY, 0, 1);
+        change.esetroot_asked =
+            xcb_get_property(connection, 0, root_window, change.esetroot_atom, XCB_GET_PROPERTY_TYPE_ANY, 0, 1);
+        change.stage = Change::Stage::reading;
+        await(change);
+        return;
+    }
+    case Change::Stage::reading:
+        draw(change);
+        return;
+    case Change::Stage::drawing:
+        send_next_chunk(change);
+        return;
+    case Change::Stage::finishing:
+        change.shown.on_screen = true;
+        end(change, std::move(change.shown));
+        return;
+    case Change::Stage::connecting:
+    case Change::Stage::held:
+        return;
+    }
+}
+
+// Makes the pixmap, black, and puts each picture that fits its monitor on it.
+void XPainter::draw(Change& change) {
+    xcb_connection_t* connection = change.connection.get();
+    const xcb_setup_t* setup = xcb_get_setup(connection);
+    const xcb_screen_t& screen = *change.screen;
+    XcbReplyPtr<xcb_get_property_reply_t> root = taken_reply<xcb_get_property_reply_t>(connection, change.root_asked.sequence);
+    XcbReplyPtr<xcb_get_property_reply_t> esetroot =
+        taken_reply<xcb_get_property_reply_t>(connection, change.esetroot_asked.sequence);
+    change.old_root = named_pixmap(root.get());
+    change.old_esetroot = named_pixmap(esetroot.get());
+    bool shm = false;
+    if (change.shm_asked_sent) {
+        // Attaching a descriptor came with version 1.2.
+        XcbReplyPtr<xcb_shm_query_version_reply_t> version =
+            taken_reply<xcb_shm_query_version_reply_t>(connection, change.shm_asked.sequence);
+        shm = version && (version->major_version > 1 || (version->major_version == 1 && version->minor_version >= 2));
+    }
+    // The pictures are XRGB8888 in this machine's byte order: the server
+    // must keep 32 bits a pixel at the root's depth, in the same order.
+    bool fits = (screen.root_depth == 24 || screen.root_depth == 32) &&
+                setup->image_byte_order ==
+                    (std::endian::native == std::endian::little ? XCB_IMAGE_ORDER_LSB_FIRST : XCB_IMAGE_ORDER_MSB_FIRST);
+    bool bits = false;
+    for (xcb_format_iterator_t formats = xcb_setup_pixmap_formats_iterator(setup); formats.rem > 0;
+         xcb_format_next(&formats))
+        if (formats.data->depth == screen.root_depth) bits = formats.data->bits_per_pixel == 32;
+    if (!fits || !bits) {
+        end(change, XShown{false, {}, false, "the display keeps no 32-bit pixels of 24 bits"});
+        return;
+    }
+
+    const std::int64_t screen_width = screen.width_in_pixels, screen_height = screen.height_in_pixels;
+    for (std::size_t index = 0; index < change.monitors.size() && index < change.pictures.size(); ++index) {
+        const Monitor& monitor = change.monitors[index];
+        Picture& picture = change.pictures[index];
+        const std::int64_t left = std::max<std::int64_t>(monitor.x, 0), top = std::max<std::int64_t>(monitor.y, 0);
+        const std::int64_t right = std::min<std::int64_t>(std::int64_t{monitor.x} + monitor.width, screen_width);
+        const std::int64_t bottom = std::min<std::int64_t>(std::int64_t{monitor.y} + monitor.height, screen_height);
+        if (right <= left || bottom <= top) continue;
+        // A picture is drawn only when it is exactly its monitor's size and
+        // its memory holds it whole: the server reads no further than that.
+        if (picture.width != monitor.width || picture.height != monitor.height ||
+            picture.stride < std::uint64_t{picture.width} * pixel_bytes || picture.stride % pixel_bytes != 0 ||
+            picture.memory.get() < 0 || !shared_memory_holds(picture.memory.get(), picture.bytes())) {
+            change.shown.refused.push_back(index);
+            continue;
+        }
+        change.placed.push_back(Placed{std::move(picture.memory), picture.stride, picture.height,
+                                       static_cast<std::uint32_t>(left - monitor.x),
+                                       static_cast<std::uint32_t>(top - monitor.y),
+                                       static_cast<std::uint32_t>(right - left), static_cast<std::uint32_t>(bottom - top),
+                                       static_cast<std::int32_t>(left), static_cast<std::int32_t>(top)});
+    }
+    change.pictures.clear();
+
+    change.pixmap = xcb_generate_id(connection);
+    xcb_create_pixmap(connection, screen.root_depth, change.pixmap, screen.root, screen.width_in_pixels,
+                      screen.height_in_pixels);
+    change.gc = xcb_generate_id(connection);
+    const std::uint32_t values[] = {0, 0};  // black, and no exposures
+    xcb_create_gc(connection, change.gc, change.pixmap, XCB_GC_FOREGROUND | XCB_GC_GRAPHICS_EXPOSURES, values);
+    const xcb_rectangle_t whole{0, 0, screen.width_in_pixels, screen.height_in_pixels};
+    xcb_poly_fill_rectangle(connection, change.pixmap, change.gc, 1, &whole);
+    change.shown.shared_memory = shm;
+    change.stage = Change::Stage::drawing;
+    if (!shm) {
+        send_next_chunk(change);
+        return;
+    }
+    // The server reads each picture from its memory while it takes the
+    // request; the segment goes at once after.
+    for (const Placed& placed : change.placed) {
+        const xcb_shm_seg_t segment = xcb_generate_id(connection);
+        const int copy = fcntl(placed.memory.get(), F_DUPFD_CLOEXEC, 0);
+        if (copy < 0) continue;
+        xcb_shm_attach_fd(connection, segment, copy, 1);  // libxcb sends and closes the copy
+        xcb_shm_put_image(connection, change.pixmap, change.gc, static_cast<std::uint16_t>(placed.stride / pixel_bytes),
+                          static_cast<std::uint16_t>(placed.rows), static_cast<std::uint16_t>(placed.from_x),
+                          static_cast<std::uint16_t>(placed.from_y), static_cast<std::uint16_t>(placed.width),
+                          static_cast<std::uint16_t>(placed.height), static_cast<std::int16_t>(placed.to_x),
+                          static_cast<std::int16_t>(placed.to_y), screen.root_depth, XCB_IMAGE_FORMAT_Z_PIXMAP, 0,
+                          segment, 0);
+        xcb_shm_detach(connection, segment);
+    }
+    change.placed.clear();
+    send_finish(change);
+}
+
+// Without MIT-SHM the pixels travel in PutImage requests, a chunk under the
+// server's request limit at a time, each sent once the server has taken the
+// one before, so that a write never waits on it.
+void XPainter::send_next_chunk(Change& change) {
+    xcb_connection_t* connection = change.connection.get();
+    const std::size_t request_bytes =
+        std::min<std::size_t>(std::size_t{xcb_get_setup(connection)->maximum_request_length} * 4,
+                              unanswered_bytes + put_image_header_bytes);
+    while (change.placing < change.placed.size()) {
+        const Placed& placed = change.placed[change.placing];
+        if (change.chunk == 0 && change.chunks.empty())
+            change.chunks = put_image_chunks(placed.width, placed.height, request_bytes);
+        if (change.chunk >= change.chunks.size()) {
+            ++change.placing;
+            change.chunks.clear();
+            change.chunk = 0;
+            continue;
+        }
+        const PutChunk part = change.chunks[change.chunk++];
+        // The one place where the daemon reads pixels: the picture is mapped
+        // read-only, only the rows of this chunk, copied into the request
+        // (libxcb copies or writes them before it returns) and unmapped at once.
+        static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        const std::size_t offset = std::size_t{placed.from_y + part.y} * placed.stride;
+        const std::size_t start = offset / page * page;
+        const std::size_t length = offset - start + std::size_t{part.height} * placed.stride;
+        void* mapped = mmap(nullptr, length, PROT_READ, MAP_SHARED, placed.memory.get(), static_cast<off_t>(start));
+        if (mapped == MAP_FAILED) {
+            end(change, XShown{false, {}, false, "a picture could not be read"});
+            return;
+        }
+        const unsigned char* first =
+            static_cast<const unsigned char*>(mapped) + (offset - start) + std::size_t{placed.from_x + part.x} * pixel_bytes;
+        const std::size_t row_bytes = std::size_t{part.width} * pixel_bytes;
+        const unsigned char* data = first;
+        if (row_bytes != placed.stride) {
+            change.rows.resize(row_bytes * part.height);
+            for (std::uint32_t row = 0; row < part.height; ++row)
+                std::memcpy(change.rows.data() + row * row_bytes, first + std::size_t{row} * placed.stride, row_bytes);
+            data = change.rows.data();
+        }
+        xcb_put_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, change.pixmap, change.gc, static_cast<std::uint16_t>(part.width),
+                      static_cast<std::uint16_t>(part.height), static_cast<std::int16_t>(placed.to_x + part.x),
+                      static_cast<std::int16_t>(placed.to_y + part.y), 0, change.screen->root_depth,
+                      static_cast<std::uint32_t>(row_bytes * part.height), data);
+        munmap(mapped, length);
+        await(change);
+        return;
+    }
+    change.placed.clear();
+    send_finish(change);
+}
+
+// The pixmap becomes the root window's picture, and the connection is left
+// holding nothing else.
+void XPainter::send_finish(Change& change) {
+    xcb_connection_t* connection = change.connection.get();
+    const xcb_window_t root = change.screen->root;
+    xcb_free_gc(connection, change.gc);
+    xcb_set_close_down_mode(connection, XCB_CLOSE_DOWN_RETAIN_PERMANENT);
+    for (const xcb_atom_t atom : {change.root_atom, change.esetroot_atom})
+        xcb_change_property(connection, XCB_PROP_MODE_REPLACE, root, atom, XCB_ATOM_PIXMAP, 32, 1, &change.pixmap);
+    xcb_change_window_attributes(connection, root, XCB_CW_BACK_PIXMAP, &change.pixmap);
+    xcb_clear_area(connection, 0, root, 0, 0, 0, 0);
+    if (root_pixmap_freeable(change.old_root, change.old_esetroot) && *change.old_root != change.pixmap)
+        xcb_kill_client(connection, *change.old_root);
+    change.stage = Change::Stage::finishing;
+    await(change);
+}
+
+void XPainter::end(Change& change, XShown shown) {
+    std::unique_ptr<Change> ended;
+    if (retiring_.get() == &change) ended = std::move(retiring_);
+    else if (change_.get() == &change) ended = std::move(change_);
+    // Its events go before its connection, and the connection before the callback.
+    ended->readable.reset();
+    ended->overdue.reset();
+    ended->connection.reset();
+    if (!shown.on_screen && !away_) {
+        report("Zelvo cannot draw on the display %s (%s) until it is back", display_.value_or(":0").c_str(),
+               shown.failure.c_str());
+        away_ = true;
+    } else if (shown.on_screen && away_) {
+        report("Zelvo draws on the display %s again", display_.value_or(":0").c_str());
+        away_ = false;
+    }
+    // A change held for the one that retired goes on.
+    if (change_ && change_->stage == Change::Stage::held && !retiring_) ask(*change_);
+    if (ended->callback) ended->callback(shown);
+}
+
+}  // namespace zelvo

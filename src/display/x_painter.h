@@ -1,0 +1,98 @@
+#pragma once
+
+#include <event2/event.h>
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "display/monitor.h"
+#include "display/x_connect.h"
+#include "support/event.h"
+#include "support/shared_memory.h"
+
+namespace zelvo {
+
+// What came of a show.
+struct XShown {
+    // The server has done everything: the picture is on screen.
+    bool on_screen = false;
+    // The monitors whose picture did not fit their region (or were no
+    // pictures to trust), shown black instead.
+    std::vector<std::size_t> refused;
+    // Whether the pixels went through MIT-SHM rather than PutImage.
+    bool shared_memory = false;
+    // Why the picture is not on screen.
+    std::string failure;
+};
+
+// Shows one picture per monitor on an X display's root window, as the
+// desktop's conventions ask, driven by the loop: nothing waits on the server.
+//
+// Every show is one change on a short-lived connection of its own (made by
+// XConnector): a pixmap of the screen's size is filled whole, black where no
+// picture is, each monitor's region from its picture (through MIT-SHM, the
+// server reading the picture's shared memory itself; else PutImage in
+// chunks), then it becomes the root window's background and is named by
+// _XROOTPMAP_ID and ESETROOT_PMAP_ID, so that compositors and
+// pseudo-transparent terminals see it; the previous setter's pixmap is then
+// freed by KillClient when both properties name it. The pixmap is retained
+// (RetainPermanent) when the connection closes, holding nothing else, so the
+// picture stays after zelvo quits, as feh's does. During a change the
+// server holds both the old root pixmap and the new one, which is where a
+// fade would be composed.
+class XPainter {
+public:
+    using Shown = std::function<void(const XShown&)>;
+
+    // The display (none: ":0") and the X authority file (none: the
+    // environment's) of every show.
+    XPainter(event_base* base, std::optional<std::string> display, std::optional<std::string> xauthority);
+    ~XPainter();
+    XPainter(const XPainter&) = delete;
+    XPainter& operator=(const XPainter&) = delete;
+
+    // Shows pictures[i] on monitors[i] (their geometry as XMonitors gives
+    // it); a monitor without a picture, or whose picture is not exactly its
+    // size, is black. The pictures are only borrowed: what the change needs
+    // of them it copies. `shown` runs once, in the loop, when the server has
+    // done everything or the change failed. A newer show supersedes one under
+    // way, whose callback then never runs.
+    void show(const std::vector<Monitor>& monitors, const std::vector<Picture>& pictures, Shown shown);
+    bool showing() const { return static_cast<bool>(change_); }
+
+    // The display of the shows from the next one on.
+    void set_display(std::optional<std::string> display, std::optional<std::string> xauthority);
+
+    struct Change;
+
+private:
+    void on_connected(XConnected connected);
+    void on_readable(Change& change);
+    void on_overdue(Change& change);
+    void ask(Change& change);
+    void advance(Change& change);
+    void draw(Change& change);
+    void send_next_chunk(Change& change);
+    void send_finish(Change& change);
+    void await(Change& change);
+    void end(Change& change, XShown shown);
+
+    event_base* base_;
+    std::optional<std::string> display_;
+    std::optional<std::string> xauthority_;
+    XConnector connector_;
+    std::unique_ptr<Change> change_;
+    // A superseded change whose last requests have gone: it is left to end,
+    // so that the next change reads the root window's properties only once
+    // the server has set them.
+    std::unique_ptr<Change> retiring_;
+    // The display was away at the last show: said once, until it is back.
+    bool away_ = false;
+};
+
+}  // namespace zelvo

@@ -1,0 +1,447 @@
+#!/usr/bin/env python3
+"""zelvo's own X painting on real servers, through the probe zelvo_x_painter_probe: pictures made by the
+bounded worker, shown on the root window of an Xvfb with two RandR monitors (with MIT-SHM and without),
+checked in xwd screenshots against placements worked out here, with xprop, xrestop, hsetroot and picom as
+the desktop's own programs; the connector against servers that never answer."""
+import os, pathlib, select, shutil, signal, socket, struct, subprocess, tempfile, time, unittest, zlib
+
+from xserver import XServer, write_xauthority
+
+PROBE = os.environ.get("ZELVO_X_PAINTER_PROBE", "")
+HANG = os.environ.get("ZELVO_HANG", "")
+PROGRAMS = {name: shutil.which(name) for name in ("convert", "xwd", "xprop", "xrestop", "hsetroot", "picom")}
+# Two monitors of different sizes and aspects on a wider, taller screen: black beside and below them.
+SCREEN = "1000x400"
+MONITORS = [("M0", 0, 0, 640, 360), ("M1", 640, 0, 300, 400)]
+QUADRANTS = [(255, 0, 0), (0, 255, 0), (0, 0, 255), (255, 255, 0)]  # top-left, top-right, bottom-left, bottom-right
+STYLES = ["--bg-scale", "--bg-fill", "--bg-max", "--bg-center", "--bg-tile"]
+DEADLINE = 20
+SHOWN = "shown "
+
+
+class Probe:
+    """zelvo_x_painter_probe on a display, fed commands and read line by line."""
+
+    def __init__(self, case, display, env=None, program=PROBE):
+        self.case = case
+        self.process = subprocess.Popen([program, display], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, env={**os.environ, **(env or {})})
+        case.addCleanup(self.end)
+        self.pending, self.lines = b"", []
+
+    def end(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait(10)
+        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
+            stream.close()
+
+    def ask(self, command, wanted, timeout=30.0):
+        """Sends a command and gives the first line that begins with one of wanted (a prefix or a tuple)."""
+        self.process.stdin.write(command.encode() + b"\n")
+        self.process.stdin.flush()
+        return self.wait(wanted, timeout)
+
+    def wait(self, wanted, timeout=30.0):
+        deadline = time.monotonic() + timeout
+        while True:
+            while b"\n" in self.pending:
+                line, self.pending = self.pending.split(b"\n", 1)
+                self.lines.append(line.decode())
+                if self.lines[-1].startswith(wanted):
+                    return self.lines[-1]
+            left = deadline - time.monotonic()
+            if left < 0 or not select.select([self.process.stdout], [], [], left)[0]:
+                self.case.fail(f"the probe never printed {wanted!r}; it printed {self.lines}")
+            chunk = os.read(self.process.stdout.fileno(), 65536)
+            if not chunk:
+                self.case.fail(f"the probe ended: {self.lines}, {self.process.stderr.read()!r}")
+            self.pending += chunk
+
+    def reports(self):
+        return [line for line in self.lines if line.startswith("report ")]
+
+
+class Shot:
+    """An xwd screenshot of the root window, read as XWD: pixels of 32 bits, as Xvfb keeps them at depth 24."""
+
+    def __init__(self, display):
+        data = subprocess.run([PROGRAMS["xwd"], "-root", "-silent", "-display", display], capture_output=True,
+                              check=True, timeout=30).stdout
+        header = struct.unpack(">25I", data[:100])
+        size, self.width, self.height, order, bits, self.line = header[0], header[4], header[5], header[7], \
+            header[11], header[12]
+        assert bits == 32, f"xwd gave {bits} bits a pixel"
+        self.lsb = order == 0
+        self.pixels = data[size + header[19] * 12:]
+
+    def rgb(self, x, y):
+        at = y * self.line + x * 4
+        b, g, r = self.pixels[at:at + 3] if self.lsb else self.pixels[at + 1:at + 4][::-1]
+        return (r, g, b)
+
+
+def placed(style, image, monitor, x, y):
+    """The point of the image (a fraction of its width and height) that monitor pixel x, y shows, as feh places
+    it; None where it shows black."""
+    iw, ih = image
+    mw, mh = monitor
+    cx, cy = x + 0.5, y + 0.5
+    if style == "--bg-scale":
+        return cx / mw, cy / mh
+    if style == "--bg-tile":
+        return (cx % iw) / iw, (cy % ih) / ih
+    if style == "--bg-center":
+        scale = 1.0
+    else:
+        scale = (max if style == "--bg-fill" else min)(mw / iw, mh / ih)
+    u, v = (cx - (mw - iw * scale) / 2) / (iw * scale), (cy - (mh - ih * scale) / 2) / (ih * scale)
+    return (u, v) if 0 <= u < 1 and 0 <= v < 1 else None
+
+
+def expected_colour(style, image, monitor, x, y):
+    point = placed(style, image, monitor, x, y)
+    if point is None:
+        return (0, 0, 0)
+    return QUADRANTS[(2 if point[1] >= 0.5 else 0) + (1 if point[0] >= 0.5 else 0)]
+
+
+def check_screen(case, shot, style, image, monitors, step=7, margin=3):
+    """Compares a grid of the screen's pixels with the placement worked out above, leaving out those within
+    margin pixels of an edge between colours, where feh's rounding and the filter's blending are their own."""
+    checked = 0
+    for y in range(0, shot.height, step):
+        for x in range(0, shot.width, step):
+            inside = [(mx, my, mw, mh) for _, mx, my, mw, mh in monitors if mx <= x < mx + mw and my <= y < my + mh]
+            if not inside:
+                case.assertEqual(shot.rgb(x, y), (0, 0, 0), (style, x, y))
+                checked += 1
+                continue
+            mx, my, mw, mh = inside[0]
+            colour = lambda px, py: expected_colour(style, image, (mw, mh), px - mx, py - my)
+            wanted = colour(x, y)
+            near = {colour(min(max(px, mx), mx + mw - 1), min(max(py, my), my + mh - 1))
+                    for px in (x - margin, x + margin) for py in (y - margin, y + margin)}
+            if near != {wanted}:
+                continue
+            seen = shot.rgb(x, y)
+            case.assertTrue(all(abs(a - b) <= 8 for a, b in zip(seen, wanted)), (style, x, y, seen, wanted))
+            checked += 1
+    case.assertGreater(checked, shot.width * shot.height // step // step // 2, style)
+
+
+def root_pixmaps(display):
+    """_XROOTPMAP_ID and ESETROOT_PMAP_ID as xprop reads them (None when unset)."""
+    listed = subprocess.run([PROGRAMS["xprop"], "-display", display, "-root", "_XROOTPMAP_ID", "ESETROOT_PMAP_ID"],
+                            capture_output=True, text=True, check=True, timeout=30).stdout.splitlines()
+    return tuple(int(line.rsplit("#", 1)[1], 16) if "#" in line else None for line in listed)
+
+
+def pixmap_holders(display):
+    """{resource base: pixmaps} of every client of the server that holds pixmaps, as xrestop -b counts them."""
+    text = subprocess.run([PROGRAMS["xrestop"], "-display", display, "-b", "-m", "1"], capture_output=True, text=True,
+                          check=True, timeout=30).stdout
+    holders, base = {}, None
+    for line in text.splitlines():
+        name, _, value = line.strip().partition(":")
+        if name.strip() == "res_base":
+            base = int(value.strip(), 16)
+        elif name.strip() == "pixmaps" and int(value) > 0:
+            holders[base] = int(value)
+    return holders
+
+
+def client_of(pixmap):
+    """The resource base of the client that made a pixmap: Xvfb gives each client 2**21 ids."""
+    return pixmap & ~0x1FFFFF
+
+
+class XPainterCase(unittest.TestCase):
+    def setUp(self):
+        self.assertTrue(os.access(PROBE, os.X_OK), f"ZELVO_X_PAINTER_PROBE names no executable: {PROBE!r}")
+        missing = [name for name, path in PROGRAMS.items() if path is None]
+        self.assertFalse(missing, f"missing programs: {missing}")
+        self.top = tempfile.mkdtemp(prefix="zelvo-x-painter-")
+        self.addCleanup(shutil.rmtree, self.top)
+        self.quad = self.image("quad.png", 200, 100)
+
+    def image(self, name, width, height, colours=QUADRANTS):
+        """An image of four coloured quadrants."""
+        path = os.path.join(self.top, name)
+        c = ["rgb(%d,%d,%d)" % colour for colour in colours]
+        w, h = width // 2, height // 2
+        subprocess.run([PROGRAMS["convert"], "-size", f"{w}x{h}", f"xc:{c[0]}", f"xc:{c[1]}", "+append", "(",
+                        "-size", f"{w}x{h}", f"xc:{c[2]}", f"xc:{c[3]}", "+append", ")", "-append", path], check=True)
+        return path
+
+    def server(self, size=SCREEN, monitors=MONITORS, extra=()):
+        server = XServer(self, size=size, extra=extra)
+        server.start()
+        self.make_monitors(server, monitors)
+        return server
+
+    @staticmethod
+    def make_monitors(server, monitors):
+        for index, (name, x, y, w, h) in enumerate(monitors):
+            server.add_monitor(name, f"{w}/100x{h}/75+{x}+{y}", "screen" if index == 0 else "none")
+
+    def probe(self, server, **env):
+        probe = Probe(self, server.display, env)
+        return probe
+
+    def read_monitors(self, probe, monitors):
+        wanted = "monitors %d %s" % (len(monitors), " ".join(f"{w}x{h}+{x}+{y}" for _, x, y, w, h in monitors))
+        self.assertEqual(probe.ask("monitors", ("monitors", "unreachable")), wanted)
+
+    def picture(self, probe, name, image, style, monitors):
+        targets = " ".join(f"{style}:{w}x{h}" for _, _, _, w, h in monitors)
+        line = probe.ask(f"picture {name} {image} {targets}", f"picture {name} ", DEADLINE + 10)
+        self.assertTrue(line.startswith(f"picture {name} ok {len(monitors)} "), line)
+
+    def show(self, probe, name):
+        line = probe.ask(f"show {name}", ("shown", "failed"))
+        self.assertTrue(line.startswith(SHOWN), line)
+        return line.split()
+
+
+class XPainterTest(XPainterCase):
+    def test_each_style_places_the_picture_as_feh_does_through_mit_shm_and_the_same_without(self):
+        shots = {}
+        for extra, shm in (((), "1"), (("-extension", "MIT-SHM"), "0")):
+            server = self.server(extra=extra)
+            probe = self.probe(server)
+            self.read_monitors(probe, MONITORS)
+            for style in STYLES:
+                self.picture(probe, style, self.quad, style, MONITORS)
+                self.assertEqual(self.show(probe, style)[1:3], [shm, "-"], style)
+                shot = Shot(server.display)
+                check_screen(self, shot, style, (200, 100), MONITORS)
+                shots.setdefault(style, []).append(shot.pixels)
+            # Transparent parts are drawn over black, as feh shows them: none, and half, of the red and green.
+            see_through = os.path.join(self.top, "alpha.png")
+            subprocess.run([PROGRAMS["convert"], "-size", "100x50", "xc:rgba(255,0,0,0)", "xc:rgba(0,255,0,0.5)",
+                            "+append", see_through], check=True)
+            self.picture(probe, "alpha", see_through, "--bg-scale", MONITORS)
+            self.show(probe, "alpha")
+            left, right = Shot(server.display).rgb(160, 180), Shot(server.display).rgb(480, 180)
+            self.assertEqual(left, (0, 0, 0))
+            self.assertTrue(right[0] == right[2] == 0 and abs(right[1] - 128) <= 1, right)
+        for style, (through_shm, without) in shots.items():
+            self.assertTrue(through_shm == without, f"{style}: the pixels of PutImage differ from MIT-SHM's")
+
+    def test_the_desktop_sees_the_picture_and_the_previous_setters_pixmap_goes_once(self):
+        server = self.server()
+        # A previous setter that leaves its pixmap for the next one, named by both properties.
+        subprocess.run([PROGRAMS["hsetroot"], "-solid", "#336699"], env={"DISPLAY": server.display}, check=True,
+                       capture_output=True, timeout=30)
+        (hsetroot_pixmap, named_too) = root_pixmaps(server.display)
+        self.assertEqual(named_too, hsetroot_pixmap)
+        self.assertIn(client_of(hsetroot_pixmap), pixmap_holders(server.display))
+        picom = subprocess.Popen([PROGRAMS["picom"], "--backend", "xrender", "--config", "/dev/null"],
+                                 env={"DISPLAY": server.display}, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (picom.kill(), picom.wait(10)))
+        probe = self.probe(server)
+        deadline = time.monotonic() + 30
+        while probe.ask("owner _NET_WM_CM_S0", "owner") == "owner 0":
+            self.assertLess(time.monotonic(), deadline, "picom never took the screen")
+            time.sleep(0.05)
+        self.read_monitors(probe, MONITORS)
+
+        swapped = self.image("swapped.png", 200, 100, QUADRANTS[::-1])
+        previous = hsetroot_pixmap
+        for name, image, colours in (("first", self.quad, QUADRANTS), ("second", swapped, QUADRANTS[::-1])):
+            self.picture(probe, name, image, "--bg-scale", MONITORS)
+            self.show(probe, name)
+            pixmap, esetroot = root_pixmaps(server.display)
+            self.assertEqual(esetroot, pixmap)
+            holders = pixmap_holders(server.display)
+            # The previous setter's pixmap is gone with its client; ours is the one pixmap of its own client.
+            self.assertNotIn(client_of(previous), holders)
+            self.assertEqual(holders.get(client_of(pixmap)), 1)
+            # What picom composes from the new root pixmap is the new picture.
+            self.assertEqual(Shot(server.display).rgb(80, 45), colours[0])
+            previous = pixmap
+
+        # A newer show supersedes one under way, whose answer never comes: one answer, the newer picture.
+        answered = len([line for line in probe.lines if line.startswith(("shown", "failed"))])
+        holders_before = pixmap_holders(server.display)
+        probe.process.stdin.write(b"show second\nshow first\n")
+        probe.process.stdin.flush()
+        self.assertTrue(probe.wait(("shown", "failed")).startswith(SHOWN), probe.lines[-1])
+        self.assertEqual(Shot(server.display).rgb(80, 45), QUADRANTS[0])
+        self.show(probe, "first")
+        self.assertEqual(len([line for line in probe.lines if line.startswith(("shown", "failed"))]), answered + 2)
+        last, _ = root_pixmaps(server.display)
+        # Of the three shows, only the last pixmap is kept, in place of the one before.
+        holders_after = pixmap_holders(server.display)
+        self.assertEqual(holders_after.get(client_of(last)), 1)
+        self.assertEqual(sum(holders_after.values()), sum(holders_before.values()))
+        previous = last
+
+        # A pixmap that only one property names may be another program's: it stays.
+        probe.ask(f"set-root ESETROOT_PMAP_ID {0x1234567}", ("set", "unset"))
+        self.show(probe, "first")
+        self.assertIn(client_of(previous), pixmap_holders(server.display))
+        last, _ = root_pixmaps(server.display)
+        # The picture stays once zelvo has gone.
+        probe.process.stdin.close()
+        self.assertEqual(probe.process.wait(10), 0)
+        self.assertEqual(root_pixmaps(server.display), (last, last))
+        self.assertEqual(Shot(server.display).rgb(80, 45), QUADRANTS[0])
+
+
+    def test_bad_displays_cost_a_show_or_a_connect_and_never_the_loop(self):
+        for case in (self.server_killed_and_started_again, self.monitor_resized_after_its_picture,
+                     self.two_hundred_shows_on_two_4k_monitors, self.servers_that_never_answer):
+            with self.subTest(case.__name__):
+                case()
+
+    def server_killed_and_started_again(self):
+        server = self.server()
+        probe = self.probe(server)
+        self.read_monitors(probe, MONITORS)
+        self.picture(probe, "quad", self.quad, "--bg-scale", MONITORS)
+        self.show(probe, "quad")
+        server.kill()
+        for _ in range(2):
+            self.assertTrue(probe.ask("show quad", ("shown", "failed")).startswith("failed "))
+        # Said once, however many shows fail.
+        self.assertEqual(probe.reports(), [f"report Zelvo cannot draw on the display {server.display} "
+                                           "(no X server accepts the connection) until it is back"])
+        server.start()
+        self.make_monitors(server, MONITORS)
+        self.show(probe, "quad")
+        self.assertEqual(probe.reports()[1:], [f"report Zelvo draws on the display {server.display} again"])
+        check_screen(self, Shot(server.display), "--bg-scale", (200, 100), MONITORS)
+
+    def monitor_resized_after_its_picture(self):
+        server = self.server()
+        probe = self.probe(server)
+        # Made for M0 at its old size, in the order the monitors take once M0 is made again.
+        self.picture(probe, "before", self.quad, "--bg-scale", MONITORS[::-1])
+        server.remove_monitor("M0")
+        resized = [("M0", 0, 0, 500, 360), MONITORS[1]]
+        server.add_monitor("M0", "500/100x360/75+0+0", "screen")
+        self.read_monitors(probe, [MONITORS[1], resized[0]])
+        # The picture made for the old size is refused: its monitor is black at the new size.
+        self.assertEqual(probe.ask("show before", ("shown", "failed")).split()[1:3], ["1", "1"])
+        check_screen(self, Shot(server.display), "--bg-scale", (200, 100), [MONITORS[1]])
+        self.picture(probe, "after", self.quad, "--bg-scale", [MONITORS[1], resized[0]])
+        self.assertEqual(self.show(probe, "after")[2], "-")
+        check_screen(self, Shot(server.display), "--bg-scale", (200, 100), resized)
+
+    def two_hundred_shows_on_two_4k_monitors(self):
+        monitors = [("K0", 0, 0, 3840, 2160), ("K1", 3840, 0, 3840, 2160)]
+        server = self.server(size="7680x2160", monitors=monitors)
+        probe = self.probe(server)
+        self.read_monitors(probe, monitors)
+        self.picture(probe, "quad", self.quad, "--bg-fill", monitors)
+        self.assertEqual(probe.ask("repeat quad 20", "repeated"), "repeated 20 20")
+        before = probe.ask("status", "status").split()
+        self.assertEqual(probe.ask("repeat quad 200", "repeated", 300), "repeated 200 200")
+        after = probe.ask("status", "status").split()
+        self.assertEqual(after[1], before[1], "descriptors")
+        self.assertLess(int(after[2]) - int(before[2]), 1024, "resident memory in KiB")
+        # The server holds one pixmap for zelvo: the one on screen.
+        pixmap, _ = root_pixmaps(server.display)
+        holders = pixmap_holders(server.display)
+        self.assertEqual(holders.get(client_of(pixmap)), 1)
+        self.assertEqual(sum(holders.values()), 1, holders)
+
+    def servers_that_never_answer(self):
+        stopped = XServer(self)
+        stopped.start()
+        stopped.process.send_signal(signal.SIGSTOP)
+        self.addCleanup(lambda: stopped.process and stopped.process.send_signal(signal.SIGCONT))
+        # A socket that takes connections into its backlog and never accepts one.
+        number = next(n for n in range(900, 1000) if not os.path.exists(f"/tmp/.X11-unix/X{n}"))
+        listener = socket.socket(socket.AF_UNIX)
+        listener.bind(f"/tmp/.X11-unix/X{number}")
+        self.addCleanup(os.unlink, f"/tmp/.X11-unix/X{number}")
+        self.addCleanup(listener.close)
+        listener.listen(8)
+        probe = self.probe(stopped)
+        for display in (stopped.display, f":{number}"):
+            reason, milliseconds, ticks = probe.ask(f"connect {display}", "connect ").rsplit(" ", 2)
+            self.assertEqual(reason, "connect failed the X server did not answer in time")
+            # At the deadline (libevent times it from the loop's cached clock, a hair before the call).
+            self.assertGreaterEqual(float(milliseconds), 1900)
+            # The loop ran all along: its timer ticked every 10 ms.
+            self.assertGreater(int(ticks), 20, probe.lines[-1])
+        stopped.process.send_signal(signal.SIGCONT)
+        self.assertTrue(probe.ask(f"connect {stopped.display}", "connect ").startswith("connect ok "))
+
+    def test_bad_images_give_one_complaint_within_the_deadline_and_nothing_else(self):
+        self.assertTrue(os.access(HANG, os.R_OK), f"ZELVO_HANG names no library: {HANG!r}")
+        huge = pathlib.Path(self.top, "huge.png")
+        # A header that claims 100000 x 100000 pixels in a file of seventy bytes.
+        chunk = lambda kind, data: struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+        huge.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 100000, 100000, 8, 2, 0, 0, 0))
+                         + chunk(b"IEND", b""))
+        photo = os.path.join(self.top, "photo.jpg")
+        subprocess.run([PROGRAMS["convert"], "-size", "800x600", "gradient:red-blue", photo], check=True)
+        truncated = pathlib.Path(self.top, "truncated.jpg")
+        truncated.write_bytes(pathlib.Path(photo).read_bytes()[:4000])
+        text = pathlib.Path(self.top, "text.png")
+        text.write_text("no image at all\n")
+        hanging = os.path.join(self.top, "zelvo-hang.png")
+        shutil.copy(self.quad, hanging)
+        silent = socket.socket()
+        self.addCleanup(silent.close)
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(8)  # the connection is taken; no answer ever comes
+        url = "http://127.0.0.1:%d/wallpaper.png" % silent.getsockname()[1]
+        unreadable, overran = "it cannot be read as an image", f"reading it took longer than {DEADLINE} seconds"
+        cases = {"huge": (huge, [unreadable]), "truncated": (truncated, [unreadable]), "text": (text, [unreadable]),
+                 "hanging": (hanging, [overran]), "url": (url, ["fetching it failed: ", overran])}
+
+        server = self.server()
+        probe = self.probe(server, LD_PRELOAD=HANG, ASAN_OPTIONS="verify_asan_link_order=0")
+        baseline = probe.ask("status", "status").split()[1]
+        started = time.monotonic()
+        for name, (image, _) in cases.items():
+            probe.process.stdin.write(f"picture {name} {image} --bg-fill:640x360 --bg-max:300x400\n".encode())
+        probe.process.stdin.flush()
+        for _ in cases:
+            probe.wait("picture ", DEADLINE + 10)
+        self.assertLess(time.monotonic() - started, DEADLINE + 10)
+        answers = [line for line in probe.lines if line.startswith("picture ")]
+        self.assertEqual(len(answers), len(cases), answers)
+        for line in answers:
+            name = line.split()[1]
+            image, reasons = cases[name]
+            head = f"picture {name} complaint Zelvo gave up on the picture of {image}: "
+            self.assertTrue(line.startswith(head) and line[len(head):].startswith(tuple(reasons)), line)
+        self.assertTrue(list(pathlib.Path(self.top).glob("zelvo-hang.png.hanging-*")), "the decoder never hung")
+        # Nothing is left of the steps: no worker, and no descriptor beyond those before.
+        deadline = time.monotonic() + 10
+        children = pathlib.Path(f"/proc/{probe.process.pid}/task/{probe.process.pid}/children")
+        while children.read_text().split():
+            self.assertLess(time.monotonic(), deadline, children.read_text())
+            time.sleep(0.05)
+        self.assertEqual(probe.ask("status", "status").split()[1], baseline)
+
+    def test_the_connector_offers_the_cookie_that_the_authority_file_keeps_for_the_display(self):
+        cookie = os.urandom(16)
+        server = XServer(self, auth=write_xauthority(os.path.join(self.top, "cookie"), cookie))
+        server.start()
+        number = server.display[1:].encode()
+
+        def local(name, entry_number, data):
+            """A file whose one entry is for this host by name (FamilyLocal), as xauth writes them."""
+            counted = lambda field: struct.pack(">H", len(field)) + field
+            path = os.path.join(self.top, name)
+            pathlib.Path(path).write_bytes(struct.pack(">H", 256) + counted(socket.gethostname().encode()) +
+                                           counted(entry_number) + counted(b"MIT-MAGIC-COOKIE-1") + counted(data))
+            return path
+        refused = "connect failed no X server accepts the connection "
+        cases = [(write_xauthority(os.path.join(self.top, "wild"), cookie), "connect ok "),
+                 (local("local", number, cookie), "connect ok "),
+                 (local("other-display", number + b"0", cookie), refused),
+                 (write_xauthority(os.path.join(self.top, "wrong"), os.urandom(16)), refused)]
+        for authority, wanted in cases:
+            probe = self.probe(server, XAUTHORITY=authority)
+            self.assertTrue(probe.ask(f"connect {server.display}", "connect ").startswith(wanted), (authority, probe.lines))
+
+if __name__ == "__main__":
+    unittest.main()
