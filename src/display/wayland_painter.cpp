@@ -51,7 +51,6 @@ struct WaylandPainter::State {
         std::uint32_t key;  // the output's global
         std::string name;
         std::uint32_t scale = 1;
-        std::uint32_t width = 0, height = 0;  // as configured, in desktop units
         std::uint32_t buffer_scale = 1;       // as last set on the surface
         bool drawn = false;                   // a buffer was attached
         std::unique_ptr<wl_surface, SurfaceDestroy> surface;
@@ -202,12 +201,10 @@ void WaylandPainter::State::pump(std::uint32_t key) {
 }
 
 void WaylandPainter::State::on_configure(void* data, zwlr_layer_surface_v1* layer, std::uint32_t serial,
-                                         std::uint32_t width, std::uint32_t height) {
+                                         std::uint32_t, std::uint32_t) {
     Surface& surface = *static_cast<Surface*>(data);
     State& state = *surface.state;
     zwlr_layer_surface_v1_ack_configure(layer, serial);
-    surface.width = width;
-    surface.height = height;
     state.book.configured(surface.key);
     const bool pending = state.book.next_commit(surface.key).has_value();
     state.pump(surface.key);
@@ -278,14 +275,14 @@ std::optional<ShowId> WaylandPainter::show(const std::vector<OutputPictures>& pi
 }
 
 std::optional<PixelSize> WaylandPainter::picture_size(const std::string& output) const {
+    // The surface is anchored to every edge and keeps no room for others: it
+    // takes the output's whole logical size, known with the output before the
+    // configure that tells it.
     const State::Surface* surface = state_->surface_named(output);
     if (surface == nullptr) return std::nullopt;
-    if (surface->width == 0 || surface->height == 0) {
-        for (const BoundOutput& bound : outputs_.bound_outputs())
-            if (bound.global == surface->key) return monitor_pixel_size(bound.monitor);
-        return std::nullopt;
-    }
-    return PixelSize{surface->width * surface->scale, surface->height * surface->scale};
+    for (const BoundOutput& bound : outputs_.bound_outputs())
+        if (bound.global == surface->key) return monitor_pixel_size(bound.monitor);
+    return std::nullopt;
 }
 
 PainterCounts WaylandPainter::counts() const {

@@ -59,9 +59,8 @@ public:
     // when nothing is shown. A newer show on an output supersedes this one
     // there: nothing queues.
     std::optional<ShowId> show(const std::vector<OutputPictures>& pictures);
-    // The size in pixels a picture must have to cover the output sharply: the
-    // size its surface was given times the output's scale; none for an
-    // output without a surface.
+    // The size in pixels a picture must have to cover the output sharply: its
+    // logical size times its scale; none for an output without a surface.
     std::optional<PixelSize> picture_size(const std::string& output) const;
 
     PainterCounts counts() const;
