@@ -121,68 +121,63 @@ const char* end_name(ShowEnd end) {
     return "?";
 }
 
+// One owner for each proxy, which destroys it with the function given.
+template <typename Proxy, void (*destroy)(Proxy*)>
+struct ProxyDestroy {
+    void operator()(Proxy* proxy) const noexcept { destroy(proxy); }
+};
+template <typename Proxy, void (*destroy)(Proxy*)>
+using Owned = std::unique_ptr<Proxy, ProxyDestroy<Proxy, destroy>>;
+
 // A fullscreen window on a connection of its own, with one grey buffer: what
 // covers the wallpaper's surface so that it gets no frame callbacks.
 class Cover {
 public:
     explicit Cover(event_base* base) : base_(base) {}
-    ~Cover() { end(); }
+    // The window goes before the connection, which is let go only once the compositor has seen it go.
+    ~Cover() {
+        watch_.reset();
+        frame_.reset(), buffer_.reset(), toplevel_.reset(), xdg_surface_.reset(), surface_.reset();
+        if (display_) wl_display_roundtrip(display_.get());
+    }
 
     bool start() {
-        display_ = wl_display_connect(nullptr);
-        if (display_ == nullptr) return false;
-        registry_ = wl_display_get_registry(display_);
-        wl_registry_add_listener(registry_, &registry_events, this);
-        wl_display_roundtrip(display_);
-        if (compositor_ == nullptr || shm_ == nullptr || wm_base_ == nullptr) return false;
-        surface_ = wl_compositor_create_surface(compositor_);
-        xdg_surface_ = xdg_wm_base_get_xdg_surface(wm_base_, surface_);
-        xdg_surface_add_listener(xdg_surface_, &xdg_surface_events, this);
-        toplevel_ = xdg_surface_get_toplevel(xdg_surface_);
-        xdg_toplevel_add_listener(toplevel_, &toplevel_events, this);
-        xdg_toplevel_set_fullscreen(toplevel_, nullptr);
-        wl_surface_commit(surface_);
+        display_.reset(wl_display_connect(nullptr));
+        if (!display_) return false;
+        registry_.reset(wl_display_get_registry(display_.get()));
+        wl_registry_add_listener(registry_.get(), &registry_events, this);
+        wl_display_roundtrip(display_.get());
+        if (!compositor_ || !shm_ || !wm_base_) return false;
+        surface_.reset(wl_compositor_create_surface(compositor_.get()));
+        xdg_surface_.reset(xdg_wm_base_get_xdg_surface(wm_base_.get(), surface_.get()));
+        xdg_surface_add_listener(xdg_surface_.get(), &xdg_surface_events, this);
+        toplevel_.reset(xdg_surface_get_toplevel(xdg_surface_.get()));
+        xdg_toplevel_add_listener(toplevel_.get(), &toplevel_events, this);
+        xdg_toplevel_set_fullscreen(toplevel_.get(), nullptr);
+        wl_surface_commit(surface_.get());
         // The fullscreen size comes once the window is mapped: the window
         // first takes a small buffer, then one of each size it is given.
-        if (wl_display_roundtrip(display_) < 0 || !configured_) return false;
-        watch_ = std::make_unique<DescriptorEvent>(base_, wl_display_get_fd(display_), DescriptorEvent::Ready::read,
-                                                   [this] {
-                                                       if (wl_display_dispatch(display_) < 0) watch_->stop();
-                                                       wl_display_flush(display_);
+        if (wl_display_roundtrip(display_.get()) < 0 || !configured_) return false;
+        watch_ = std::make_unique<DescriptorEvent>(base_, wl_display_get_fd(display_.get()),
+                                                   DescriptorEvent::Ready::read, [this] {
+                                                       if (wl_display_dispatch(display_.get()) < 0) watch_->stop();
+                                                       wl_display_flush(display_.get());
                                                    });
         watch_->start();
         return draw();
     }
 
-    void end() {
-        watch_.reset();
-        if (frame_ != nullptr) wl_callback_destroy(frame_);
-        if (buffer_ != nullptr) wl_buffer_destroy(buffer_);
-        if (toplevel_ != nullptr) xdg_toplevel_destroy(toplevel_);
-        if (xdg_surface_ != nullptr) xdg_surface_destroy(xdg_surface_);
-        if (surface_ != nullptr) wl_surface_destroy(surface_);
-        if (wm_base_ != nullptr) xdg_wm_base_destroy(wm_base_);
-        if (shm_ != nullptr) wl_shm_destroy(shm_);
-        if (compositor_ != nullptr) wl_compositor_destroy(compositor_);
-        if (registry_ != nullptr) wl_registry_destroy(registry_);
-        if (display_ != nullptr) {
-            wl_display_roundtrip(display_);
-            wl_display_disconnect(display_);
-        }
-        frame_ = nullptr, buffer_ = nullptr, toplevel_ = nullptr, xdg_surface_ = nullptr, surface_ = nullptr;
-        wm_base_ = nullptr, shm_ = nullptr, compositor_ = nullptr, registry_ = nullptr, display_ = nullptr;
-    }
-
 private:
     static void on_global(void* data, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t) {
         Cover& cover = *static_cast<Cover*>(data);
-        if (std::strcmp(interface, wl_compositor_interface.name) == 0)
-            cover.compositor_ = static_cast<wl_compositor*>(wl_registry_bind(registry, name, &wl_compositor_interface, 4));
-        else if (std::strcmp(interface, wl_shm_interface.name) == 0)
-            cover.shm_ = static_cast<wl_shm*>(wl_registry_bind(registry, name, &wl_shm_interface, 1));
-        else if (std::strcmp(interface, xdg_wm_base_interface.name) == 0) {
-            cover.wm_base_ = static_cast<xdg_wm_base*>(wl_registry_bind(registry, name, &xdg_wm_base_interface, 1));
-            xdg_wm_base_add_listener(cover.wm_base_, &wm_base_events, &cover);
+        if (std::strcmp(interface, wl_compositor_interface.name) == 0) {
+            cover.compositor_.reset(
+                static_cast<wl_compositor*>(wl_registry_bind(registry, name, &wl_compositor_interface, 4)));
+        } else if (std::strcmp(interface, wl_shm_interface.name) == 0) {
+            cover.shm_.reset(static_cast<wl_shm*>(wl_registry_bind(registry, name, &wl_shm_interface, 1)));
+        } else if (std::strcmp(interface, xdg_wm_base_interface.name) == 0) {
+            cover.wm_base_.reset(static_cast<xdg_wm_base*>(wl_registry_bind(registry, name, &xdg_wm_base_interface, 1)));
+            xdg_wm_base_add_listener(cover.wm_base_.get(), &wm_base_events, &cover);
         }
     }
     static void on_global_remove(void*, wl_registry*, std::uint32_t) {}
@@ -204,21 +199,19 @@ private:
                              static_cast<std::uint32_t>(height_ > 0 ? height_ : 64)};
         picture_ = make_picture("#404040", size);
         if (!picture_) return false;
-        if (buffer_ != nullptr) wl_buffer_destroy(buffer_);
-        wl_shm_pool* pool =
-            wl_shm_create_pool(shm_, picture_->memory.get(), static_cast<std::int32_t>(picture_->bytes()));
-        buffer_ = wl_shm_pool_create_buffer(pool, 0, static_cast<std::int32_t>(size.width),
-                                            static_cast<std::int32_t>(size.height),
-                                            static_cast<std::int32_t>(picture_->stride), WL_SHM_FORMAT_XRGB8888);
-        wl_shm_pool_destroy(pool);
-        wl_surface_attach(surface_, buffer_, 0, 0);
-        wl_surface_damage_buffer(surface_, 0, 0, INT32_MAX, INT32_MAX);
-        if (width_ > 0 && frame_ == nullptr) {
-            frame_ = wl_surface_frame(surface_);
-            wl_callback_add_listener(frame_, &frame_events, this);
+        const Owned<wl_shm_pool, wl_shm_pool_destroy> pool(
+            wl_shm_create_pool(shm_.get(), picture_->memory.get(), static_cast<std::int32_t>(picture_->bytes())));
+        buffer_.reset(wl_shm_pool_create_buffer(pool.get(), 0, static_cast<std::int32_t>(size.width),
+                                                static_cast<std::int32_t>(size.height),
+                                                static_cast<std::int32_t>(picture_->stride), WL_SHM_FORMAT_XRGB8888));
+        wl_surface_attach(surface_.get(), buffer_.get(), 0, 0);
+        wl_surface_damage_buffer(surface_.get(), 0, 0, INT32_MAX, INT32_MAX);
+        if (width_ > 0 && !frame_) {
+            frame_.reset(wl_surface_frame(surface_.get()));
+            wl_callback_add_listener(frame_.get(), &frame_events, this);
         }
-        wl_surface_commit(surface_);
-        return wl_display_flush(display_) >= 0 || errno == EAGAIN;
+        wl_surface_commit(surface_.get());
+        return wl_display_flush(display_.get()) >= 0 || errno == EAGAIN;
     }
     static void on_toplevel_configure(void* data, xdg_toplevel*, std::int32_t width, std::int32_t height, wl_array*) {
         Cover& cover = *static_cast<Cover*>(data);
@@ -227,9 +220,8 @@ private:
     static void on_toplevel_close(void*, xdg_toplevel*) {}
     static void on_toplevel_bounds(void*, xdg_toplevel*, std::int32_t, std::int32_t) {}
     static void on_toplevel_capabilities(void*, xdg_toplevel*, wl_array*) {}
-    static void on_frame(void* data, wl_callback* callback, std::uint32_t) {
-        wl_callback_destroy(callback);
-        static_cast<Cover*>(data)->frame_ = nullptr;
+    static void on_frame(void* data, wl_callback*, std::uint32_t) {
+        static_cast<Cover*>(data)->frame_.reset();
         say("{\"covered\": true}");
     }
 
@@ -241,16 +233,17 @@ private:
     static constexpr wl_callback_listener frame_events = {on_frame};
 
     event_base* base_;
-    wl_display* display_ = nullptr;
-    wl_registry* registry_ = nullptr;
-    wl_compositor* compositor_ = nullptr;
-    wl_shm* shm_ = nullptr;
-    xdg_wm_base* wm_base_ = nullptr;
-    wl_surface* surface_ = nullptr;
-    xdg_surface* xdg_surface_ = nullptr;
-    xdg_toplevel* toplevel_ = nullptr;
-    wl_buffer* buffer_ = nullptr;
-    wl_callback* frame_ = nullptr;
+    // In the order they are made: each goes before those above it.
+    Owned<wl_display, wl_display_disconnect> display_;
+    Owned<wl_registry, wl_registry_destroy> registry_;
+    Owned<wl_compositor, wl_compositor_destroy> compositor_;
+    Owned<wl_shm, wl_shm_destroy> shm_;
+    Owned<xdg_wm_base, xdg_wm_base_destroy> wm_base_;
+    Owned<wl_surface, wl_surface_destroy> surface_;
+    Owned<xdg_surface, xdg_surface_destroy> xdg_surface_;
+    Owned<xdg_toplevel, xdg_toplevel_destroy> toplevel_;
+    Owned<wl_buffer, wl_buffer_destroy> buffer_;
+    Owned<wl_callback, wl_callback_destroy> frame_;
     PictureRef picture_;
     bool configured_ = false;
     std::int32_t width_ = 0, height_ = 0;
