@@ -64,18 +64,18 @@ void say(const std::string& line) {
 
 std::string at() { return "\"at\": " + std::to_string(monotonic_now()); }
 
-// The colour of the pixel at x, y of a picture described by `spec`, as
+// The colour of the pixel at x, y of a picture described by `description`, as
 // XRGB8888; none for a description of no picture.
-std::optional<std::uint32_t> spec_pixel(const std::string& spec, std::uint32_t x, std::uint32_t y) {
-    if (spec.size() == 7 && spec[0] == '#') return static_cast<std::uint32_t>(std::strtoul(spec.c_str() + 1, nullptr, 16));
-    if (spec.rfind("xy:", 0) == 0)
-        return ((x % 256) << 16) | ((y % 256) << 8) | (static_cast<std::uint32_t>(std::atoi(spec.c_str() + 3)) & 0xFF);
+std::optional<std::uint32_t> described_pixel(const std::string& description, std::uint32_t x, std::uint32_t y) {
+    if (description.size() == 7 && description[0] == '#') return static_cast<std::uint32_t>(std::strtoul(description.c_str() + 1, nullptr, 16));
+    if (description.rfind("xy:", 0) == 0)
+        return ((x % 256) << 16) | ((y % 256) << 8) | (static_cast<std::uint32_t>(std::atoi(description.c_str() + 3)) & 0xFF);
     return std::nullopt;
 }
 
 // A picture in sealed shared memory, written row by row without mapping it.
-PictureRef make_picture(const std::string& spec, PixelSize size) {
-    if (!spec_pixel(spec, 0, 0) || size.width == 0 || size.height == 0) return nullptr;
+PictureRef make_picture(const std::string& description, PixelSize size) {
+    if (!described_pixel(description, 0, 0) || size.width == 0 || size.height == 0) return nullptr;
     auto picture = std::make_shared<Picture>();
     picture->width = size.width;
     picture->height = size.height;
@@ -84,8 +84,8 @@ PictureRef make_picture(const std::string& spec, PixelSize size) {
     if (!memory) return nullptr;
     std::vector<std::uint32_t> row(size.width);
     for (std::uint32_t y = 0; y < size.height; ++y) {
-        if (y == 0 || spec[0] != '#')
-            for (std::uint32_t x = 0; x < size.width; ++x) row[x] = *spec_pixel(spec, x, y);
+        if (y == 0 || description[0] != '#')
+            for (std::uint32_t x = 0; x < size.width; ++x) row[x] = *described_pixel(description, x, y);
         const off_t offset = static_cast<off_t>(y) * picture->stride;
         if (pwrite(memory->get(), row.data(), picture->stride, offset) != static_cast<ssize_t>(picture->stride))
             return nullptr;
@@ -298,11 +298,11 @@ struct Probe {
         }
     }
 
-    PictureRef picture_for(const std::string& output, const std::string& spec) {
+    PictureRef picture_for(const std::string& output, const std::string& description) {
         const std::optional<PixelSize> size = painter->picture_size(output);
         if (!size) return nullptr;
-        PictureRef& cached = pictures[{spec, {size->width, size->height}}];
-        if (!cached) cached = make_picture(spec, *size);
+        PictureRef& cached = pictures[{description, {size->width, size->height}}];
+        if (!cached) cached = make_picture(description, *size);
         return cached;
     }
 
@@ -339,7 +339,7 @@ struct Probe {
         } else if (verb == "play") {
             OutputPictures wanted;
             words >> wanted.output;
-            for (std::string spec; words >> spec;) wanted.frames.push_back(picture_for(wanted.output, spec));
+            for (std::string description; words >> description;) wanted.frames.push_back(picture_for(wanted.output, description));
             report_show(painter->show({wanted}));
         } else if (verb == "counts") {
             counts();
