@@ -21,6 +21,8 @@
 #include "control/status_file.h"
 #include "config/monitors.h"
 #include "cycle/cycle.h"
+#include "display/monitor_source.h"
+#include "display/wayland_outputs.h"
 #include "images/expand.h"
 #include "images/ring_edit.h"
 #include "support/c_text.h"
@@ -168,12 +170,14 @@ void detach(const PidLock& lock, const RuntimeDirectory& runtime, int control_so
         std::exit(1);
 }
 
-// The display whose lock a start takes: with swaybg WAYLAND_DISPLAY; else
+// The display whose lock a start takes: with swaybg WAYLAND_DISPLAY, and
+// with zelvo's own drawing when it is set; else
 // the configuration file's "DISPLAY" (read before anything is created, so
 // that a start refused for it changes nothing), else the environment's, else
 // the viewer's default ":0".
 std::string lock_display(const RunOptions& options, const SessionKeys& keys) {
     if (keys.viewer == ViewerKind::swaybg) return options.wayland_display.value_or("");
+    if (keys.viewer == ViewerKind::zelvo && options.wayland_display) return *options.wayland_display;
     if (keys.display) return *keys.display;
     return options.display.value_or(":0");
 }
@@ -294,6 +298,23 @@ int zelvo_main(int argc, char** argv) {
                "wallpapers on Wayland)",
                options.wayland_display->c_str());
         return 1;
+    }
+    // zelvo draws on Wayland through the compositor's layer shell: a
+    // compositor without it is said now, rather than left to a daemon that
+    // would draw nothing. One that does not answer is left to the daemon,
+    // which waits for its display.
+    if (keys.viewer == ViewerKind::zelvo && options.wayland_display) {
+        const std::optional<std::vector<std::string>> missing =
+            wayland_missing_for_painting(*options.wayland_display, wayland_handshake);
+        if (missing && !missing->empty()) {
+            std::string names;
+            for (const std::string& name : *missing) names += (names.empty() ? "" : ", ") + name;
+            report("Zelvo cannot draw on the Wayland display %s: its compositor offers no %s, which viewer = "
+                   "\"zelvo\" and viewer = \"swaybg\" both need (viewer = \"desktop\" sets the wallpaper "
+                   "through the desktop's own settings)",
+                   options.wayland_display->c_str(), names.c_str());
+            return 1;
+        }
     }
     const std::string display = lock_display(options, keys);
     const RuntimeDirectory runtime =

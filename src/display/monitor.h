@@ -9,17 +9,33 @@
 namespace zelvo {
 
 // One monitor as the display server tells of it (an X monitor, a Wayland
-// output): its name (empty when the display names none) and the part of the
-// desktop it shows.
+// output): its name (empty when the display names none), the part of the
+// desktop it shows, and the whole factor its pixels are to a desktop unit
+// (a Wayland output's scale; 1 on X). Two monitors differing only in scale
+// differ: a picture for one is not sharp on the other.
 struct Monitor {
     std::string name;
     std::int32_t x = 0;
     std::int32_t y = 0;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
+    std::uint32_t scale = 1;
 
     bool operator==(const Monitor&) const = default;
 };
+
+struct PixelSize {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+
+    bool operator==(const PixelSize&) const = default;
+};
+
+// The size in pixels of a picture that covers the monitor sharply: its size
+// in desktop units times its scale.
+inline PixelSize monitor_pixel_size(const Monitor& monitor) {
+    return PixelSize{monitor.width * monitor.scale, monitor.height * monitor.scale};
+}
 
 // No display drives more monitors than this; a longer list from the server
 // is cut here, so that what it sends never grows the daemon.

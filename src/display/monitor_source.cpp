@@ -63,6 +63,7 @@ public:
     }
     bool behind() const override { return false; }
     const std::string& name() const override { return display_; }
+    WaylandOutputs* wayland_outputs() override { return &outputs_; }
 
 private:
     std::string display_;

@@ -11,6 +11,8 @@
 
 namespace zelvo {
 
+class WaylandOutputs;
+
 // Where the daemon learns of the monitors: its one connection to the display
 // server, whose descriptor the loop watches. An X display is one; a Wayland
 // compositor's outputs fit the same shape. Nothing here blocks the loop but
@@ -36,6 +38,9 @@ public:
     virtual bool behind() const = 0;
     // What the log calls the display.
     virtual const std::string& name() const = 0;
+    // The connection to a Wayland compositor, for what else draws through
+    // it (the painter); null for an X display.
+    virtual WaylandOutputs* wayland_outputs() { return nullptr; }
 
     // `closing` runs with the descriptor right before the connection closes
     // it, whether it is lost or let go, so that the loop lets go of it first.

@@ -11,6 +11,7 @@
 #include <wayland-client.h>
 
 #include "support/process.h"
+#include "wlr-layer-shell-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
 
 namespace zelvo {
@@ -21,6 +22,11 @@ namespace {
 // version 3 of xdg-output ends each change with wl_output's done event.
 constexpr std::uint32_t output_version = 4;
 constexpr std::uint32_t xdg_output_manager_version = 3;
+// wl_surface's set_buffer_scale came with version 3 and damage_buffer with 4.
+constexpr std::uint32_t compositor_version = 4;
+constexpr std::uint32_t shm_version = 1;
+// Nothing of the layer shell's later versions is used but its destroy (3).
+constexpr std::uint32_t layer_shell_version = 3;
 
 std::uint32_t unsigned_length(std::int32_t length) { return length > 0 ? static_cast<std::uint32_t>(length) : 0; }
 
@@ -46,20 +52,31 @@ void OutputBook::done(std::uint32_t global) {
     found->second.done = true;
 }
 
-std::vector<Monitor> OutputBook::monitors() const {
-    std::vector<Monitor> found;
+std::vector<PlacedOutput> OutputBook::placed() const {
+    std::vector<PlacedOutput> found;
     for (const auto& [global, entry] : entries_) {
         const OutputFacts& facts = entry.current;
         const std::optional<std::string>& name = facts.name ? facts.name : facts.xdg_name;
         if (!entry.done || !name || (entry.logical_expected && !facts.logical_position)) continue;
         const OutputPoint place = facts.logical_position.value_or(facts.position.value_or(OutputPoint{0, 0}));
-        const OutputSize size = facts.logical_size.value_or(facts.mode_size.value_or(OutputSize{0, 0}));
-        found.push_back(Monitor{*name, place.x, place.y, unsigned_length(size.width), unsigned_length(size.height)});
+        const std::int32_t scale = std::clamp(facts.scale.value_or(1), 1, most_output_scale);
+        OutputSize size = facts.logical_size.value_or(OutputSize{0, 0});
+        if (!facts.logical_size && facts.mode_size)
+            size = OutputSize{facts.mode_size->width / scale, facts.mode_size->height / scale};
+        found.push_back(PlacedOutput{global, Monitor{*name, place.x, place.y, unsigned_length(size.width),
+                                                     unsigned_length(size.height), static_cast<std::uint32_t>(scale)}});
     }
     // Outputs in one place (mirrored) keep an order all the same: by name.
-    std::sort(found.begin(), found.end(), [](const Monitor& left, const Monitor& right) {
-        return std::tie(left.x, left.y, left.name) < std::tie(right.x, right.y, right.name);
+    std::sort(found.begin(), found.end(), [](const PlacedOutput& left, const PlacedOutput& right) {
+        return std::tie(left.monitor.x, left.monitor.y, left.monitor.name) <
+               std::tie(right.monitor.x, right.monitor.y, right.monitor.name);
     });
+    return found;
+}
+
+std::vector<Monitor> OutputBook::monitors() const {
+    std::vector<Monitor> found;
+    for (PlacedOutput& output : placed()) found.push_back(std::move(output.monitor));
     return found;
 }
 
@@ -89,6 +106,20 @@ struct XdgManagerDestroy {
 struct XdgOutputDestroy {
     void operator()(zxdg_output_v1* output) const noexcept { zxdg_output_v1_destroy(output); }
 };
+struct CompositorDestroy {
+    void operator()(wl_compositor* compositor) const noexcept { wl_compositor_destroy(compositor); }
+};
+struct ShmDestroy {
+    void operator()(wl_shm* shm) const noexcept { wl_shm_destroy(shm); }
+};
+struct LayerShellDestroy {
+    void operator()(zwlr_layer_shell_v1* shell) const noexcept {
+        if (zwlr_layer_shell_v1_get_version(shell) >= ZWLR_LAYER_SHELL_V1_DESTROY_SINCE_VERSION)
+            zwlr_layer_shell_v1_destroy(shell);
+        else
+            wl_proxy_destroy(reinterpret_cast<wl_proxy*>(shell));
+    }
+};
 
 // One bound output; its proxies' events find the book through it.
 struct OutputHandle {
@@ -105,6 +136,9 @@ struct WaylandOutputs::Connection {
     std::unique_ptr<wl_display, DisplayDisconnect> display;
     std::unique_ptr<wl_registry, RegistryDestroy> registry;
     std::unique_ptr<zxdg_output_manager_v1, XdgManagerDestroy> xdg_manager;
+    std::unique_ptr<wl_compositor, CompositorDestroy> compositor;
+    std::unique_ptr<wl_shm, ShmDestroy> shm;
+    std::unique_ptr<zwlr_layer_shell_v1, LayerShellDestroy> layer_shell;
     // The round trip that tells when the answers to what was asked are all in.
     std::unique_ptr<wl_callback, CallbackDestroy> sync;
     std::map<std::uint32_t, std::unique_ptr<OutputHandle>> outputs;
@@ -138,7 +172,9 @@ void on_output_done(void* data, wl_output*) {
     handle.connection->book.done(handle.global);
 }
 
-void on_output_scale(void*, wl_output*, std::int32_t) {}
+void on_output_scale(void* data, wl_output*, std::int32_t scale) {
+    if (OutputFacts* facts = facts_of(data)) facts->scale = scale;
+}
 
 void on_output_name(void* data, wl_output*, const char* name) {
     if (OutputFacts* facts = facts_of(data)) facts->name = name;
@@ -208,9 +244,25 @@ void ask_xdg_output(Connection& connection, OutputHandle& handle) {
     connection.book.expect_logical(handle.global);
 }
 
+// Binds the global as `proxy` when none is bound yet.
+template <typename Proxy, typename Deleter>
+void bind_once(std::unique_ptr<Proxy, Deleter>& proxy, wl_registry* registry, std::uint32_t global,
+               const wl_interface& interface, std::uint32_t offered, std::uint32_t wanted) {
+    if (proxy) return;
+    proxy.reset(static_cast<Proxy*>(wl_registry_bind(registry, global, &interface, std::min(offered, wanted))));
+    if (!proxy) std::abort();
+}
+
 void on_global(void* data, wl_registry* registry, std::uint32_t global, const char* interface,
                std::uint32_t version) {
     Connection& connection = *static_cast<Connection*>(data);
+    if (std::strcmp(interface, wl_compositor_interface.name) == 0 && version >= 3)
+        bind_once(connection.compositor, registry, global, wl_compositor_interface, version, compositor_version);
+    else if (std::strcmp(interface, wl_shm_interface.name) == 0)
+        bind_once(connection.shm, registry, global, wl_shm_interface, version, shm_version);
+    else if (std::strcmp(interface, zwlr_layer_shell_v1_interface.name) == 0)
+        bind_once(connection.layer_shell, registry, global, zwlr_layer_shell_v1_interface, version,
+                  layer_shell_version);
     if (std::strcmp(interface, wl_output_interface.name) == 0) {
         if (connection.book.size() >= most_outputs) return;
         auto handle = std::make_unique<OutputHandle>();
@@ -271,7 +323,10 @@ bool flush_requests(wl_display* display) { return wl_display_flush(display) >= 0
 }  // namespace
 
 WaylandOutputs::WaylandOutputs() = default;
-WaylandOutputs::~WaylandOutputs() = default;
+
+WaylandOutputs::~WaylandOutputs() {
+    if (connection_ && rider_) rider_->on_connection_dropping();
+}
 
 bool WaylandOutputs::connect(const std::string& display) {
     disconnect();
@@ -292,9 +347,11 @@ bool WaylandOutputs::connect(const std::string& display) {
 }
 
 void WaylandOutputs::disconnect() {
+    if (connection_ && rider_) rider_->on_connection_dropping();
     if (connection_ && closing_) closing_(descriptor());
     connection_.reset();
     monitors_.clear();
+    placed_.clear();
 }
 
 int WaylandOutputs::descriptor() const { return connection_ ? wl_display_get_fd(connection_->display.get()) : -1; }
@@ -340,10 +397,47 @@ bool WaylandOutputs::take_events() {
     }
     // Until the round trip is back, an output may still be half announced.
     if (connection_->sync) return false;
-    std::vector<Monitor> found = connection_->book.monitors();
-    if (found == monitors_) return false;
+    std::vector<PlacedOutput> placed = connection_->book.placed();
+    if (placed == placed_) return false;
+    placed_ = std::move(placed);
+    std::vector<Monitor> found;
+    for (const PlacedOutput& output : placed_) found.push_back(output.monitor);
+    const bool changed = found != monitors_;
     monitors_ = std::move(found);
-    return true;
+    // An output may also have gone and come back between two calls, under a new global.
+    if (rider_) rider_->on_outputs_changed();
+    return changed;
+}
+
+std::vector<BoundOutput> WaylandOutputs::bound_outputs() const {
+    std::vector<BoundOutput> found;
+    if (!connection_) return found;
+    for (const PlacedOutput& output : placed_) {
+        if (auto handle = connection_->outputs.find(output.global); handle != connection_->outputs.end())
+            found.push_back(BoundOutput{output.global, handle->second->output.get(), output.monitor});
+    }
+    return found;
+}
+
+wl_compositor* WaylandOutputs::compositor() const { return connection_ ? connection_->compositor.get() : nullptr; }
+
+wl_shm* WaylandOutputs::shm() const { return connection_ ? connection_->shm.get() : nullptr; }
+
+zwlr_layer_shell_v1* WaylandOutputs::layer_shell() const {
+    return connection_ ? connection_->layer_shell.get() : nullptr;
+}
+
+bool WaylandOutputs::flush() { return connection_ && flush_requests(connection_->display.get()); }
+
+std::optional<std::vector<std::string>> wayland_missing_for_painting(const std::string& display,
+                                                                   std::chrono::milliseconds most) {
+    WaylandOutputs outputs;
+    if (!outputs.connect(display) || !outputs.wait_ready(most)) return std::nullopt;
+    std::vector<std::string> missing;
+    if (outputs.compositor() == nullptr) missing.push_back(wl_compositor_interface.name);
+    if (outputs.shm() == nullptr) missing.push_back(wl_shm_interface.name);
+    if (outputs.layer_shell() == nullptr) missing.push_back(zwlr_layer_shell_v1_interface.name);
+    return missing;
 }
 
 }  // namespace zelvo

@@ -12,10 +12,17 @@
 
 #include "display/monitor.h"
 
+struct wl_compositor;
+struct wl_output;
+struct wl_shm;
+struct zwlr_layer_shell_v1;
+
 namespace zelvo {
 
 // No desktop has more outputs than this; further ones are not followed.
 inline constexpr std::size_t most_outputs = 64;
+// No output draws at a larger whole scale than this; a larger one told is taken as this.
+inline constexpr std::int32_t most_output_scale = 16;
 
 struct OutputPoint {
     std::int32_t x, y;
@@ -32,6 +39,15 @@ struct OutputFacts {
     std::optional<OutputPoint> logical_position;
     std::optional<OutputSize> mode_size;  // the current mode, in pixels
     std::optional<OutputSize> logical_size;
+    std::optional<std::int32_t> scale = std::nullopt;  // wl_output's scale
+};
+
+// An output known whole, by the number of its global.
+struct PlacedOutput {
+    std::uint32_t global;
+    Monitor monitor;
+
+    bool operator==(const PlacedOutput&) const = default;
 };
 
 // The outputs a compositor has announced, by the number of their global.
@@ -51,8 +67,10 @@ public:
 
     // The outputs known whole, named by wl_output's name or else by
     // xdg-output's, placed at their logical position (their geometry's
-    // without xdg-output), ordered left to right, then top to bottom. An
-    // output without a name is left out: no viewer could address it.
+    // without xdg-output) with their logical size (without xdg-output, their
+    // mode's divided by their scale), ordered left to right, then top to
+    // bottom. An output without a name is left out: no viewer could address it.
+    std::vector<PlacedOutput> placed() const;
     std::vector<Monitor> monitors() const;
 
 private:
@@ -65,9 +83,31 @@ private:
     std::map<std::uint32_t, Entry> entries_;
 };
 
+// An output with its proxy, for what draws on it.
+struct BoundOutput {
+    std::uint32_t global;
+    wl_output* output;
+    Monitor monitor;
+};
+
+// What draws through the connection besides following its outputs (the
+// painter): told inside take_events() when the outputs (or their globals)
+// changed, and right before the connection's proxies go, whether it is lost,
+// let go or made anew, so that it lets go of its own first.
+class ConnectionRider {
+public:
+    virtual void on_outputs_changed() = 0;
+    virtual void on_connection_dropping() = 0;
+
+protected:
+    ~ConnectionRider() = default;
+};
+
 // The outputs of one Wayland compositor, followed through one connection
 // whose descriptor the event loop watches. Nothing here blocks but
-// wait_ready, which is bounded and meant for start-up.
+// wait_ready, which is bounded and meant for start-up. Besides the outputs
+// it binds what a client needs to draw on them: wl_compositor, wl_shm and
+// the layer shell, each where the compositor offers it.
 class WaylandOutputs {
 public:
     WaylandOutputs();
@@ -96,6 +136,21 @@ public:
     // connect() may try again.
     bool take_events();
     const std::vector<Monitor>& monitors() const { return monitors_; }
+    // The outputs of monitors(), in its order, with their proxies.
+    std::vector<BoundOutput> bound_outputs() const;
+
+    // The globals bound for drawing; null when the compositor offers none
+    // (or there is no connection).
+    wl_compositor* compositor() const;
+    wl_shm* shm() const;
+    zwlr_layer_shell_v1* layer_shell() const;
+    // Sends what was asked outside take_events(); false when the connection
+    // failed (take_events() then finds it lost).
+    bool flush();
+
+    // One rider at a time (null: none); it must not outlive this object, or
+    // stay after it has gone.
+    void ride(ConnectionRider* rider) { rider_ = rider; }
 
     // `closing` runs with the descriptor right before the connection is
     // closed, lost or let go, so that an event loop lets go of it first.
@@ -105,8 +160,16 @@ public:
 
 private:
     std::function<void(int)> closing_;
+    ConnectionRider* rider_ = nullptr;
     std::unique_ptr<Connection> connection_;
     std::vector<Monitor> monitors_;
+    std::vector<PlacedOutput> placed_;
 };
+
+// The interfaces that a client drawing its own wallpaper needs and the
+// compositor of `display` does not offer, by name (empty: none is missing);
+// none when no compositor answers within `most`.
+std::optional<std::vector<std::string>> wayland_missing_for_painting(const std::string& display,
+                                                                   std::chrono::milliseconds most);
 
 }  // namespace zelvo

@@ -13,7 +13,7 @@ import threading
 import time
 
 from harness import ZelvoCase, hex_colour, libconfig_text, make_solid_images, near
-from wayland import COLOURS, TWO_OUTPUTS, UNORDERED_OUTPUTS, USER, Sway, live_children, missing_programs
+from wayland import COLOURS, TWO_OUTPUTS, UNORDERED_OUTPUTS, USER, Sway, Weston, live_children, missing_programs
 
 NOT_IN_PATH = "swaybg was not in your path. the swaybg path can also be defined in the config"
 
@@ -274,6 +274,17 @@ class WaylandDaemonTest(ZelvoCase):
         self.assertEqual((result.status, result.out, result.err),
                          (1, b"", b"Zelvo cannot start feh on the Wayland display wayland-7: DISPLAY is not set "
                                   b'(viewer = "swaybg" shows wallpapers on Wayland)\r\n'))
+        # zelvo's own drawing on a compositor without the layer shell, asked before anything is made.
+        weston = Weston(self.path("weston"))
+        self.addCleanup(weston.stop)
+        weston.start()
+        self.write_config({"viewer": "zelvo", "default": self.images[:1]})
+        result = self.run_zelvo(env={**plain, **weston.environment()}, uid=USER)
+        self.assertEqual((result.status, result.out, result.err),
+                         (1, b"", b"Zelvo cannot draw on the Wayland display wayland-weston: its compositor offers no "
+                                  b'zwlr_layer_shell_v1, which viewer = "zelvo" and viewer = "swaybg" both need '
+                                  b'(viewer = "desktop" sets the wallpaper through the desktop\'s own settings)\r\n'))
+        self.assertEqual(os.listdir(weston.runtime), ["wayland-weston", "wayland-weston.lock"])
         self.assertEqual(os.listdir(self.runtime), [], "a refused start left something behind")
 
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""A private headless sway for the tests, with the probe that stands for the
-daemon's Wayland side (wayland_probe.cpp) and screenshots by grim.
+"""A private headless sway for the tests, with the probes that stand for the
+daemon's Wayland side (wayland_probe.cpp with swaybg, wayland_painter_probe.cpp
+with zelvo's own drawing) and screenshots by grim; and a private headless
+weston, a compositor without the layer shell.
 
 sway refuses to run as root, so it runs as USER, in a runtime directory of its
 own (mode 0700, owned by USER), with an output configuration that sets each
@@ -13,7 +15,8 @@ from harness import TOOLS, namespace_command
 
 USER = 65534
 PROBE = os.environ.get("ZELVO_WAYLAND_PROBE", "")
-PROGRAMS = {name: shutil.which(name) for name in ("sway", "swaymsg", "swaybg", "grim", "timeout")}
+PAINTER_PROBE = os.environ.get("ZELVO_WAYLAND_PAINTER_PROBE", "")
+PROGRAMS = {name: shutil.which(name) for name in ("sway", "swaymsg", "swaybg", "grim", "timeout", "weston")}
 LIFETIME = 300
 # Outputs of the headless backend: name, mode, position. sway 1.7 numbers them from 1.
 TWO_OUTPUTS = (("HEADLESS-1", "800x600", (0, 0)), ("HEADLESS-2", "640x480", (800, 0)))
@@ -27,7 +30,8 @@ Output = collections.namedtuple("Output", "name mode position")
 
 def missing_programs():
     """The programs that the Wayland tests need and this machine lacks."""
-    found = dict(PROGRAMS, probe=PROBE if os.access(PROBE, os.X_OK) else None, setpriv=TOOLS["setpriv"])
+    found = dict(PROGRAMS, probe=PROBE if os.access(PROBE, os.X_OK) else None,
+                 painter_probe=PAINTER_PROBE if os.access(PAINTER_PROBE, os.X_OK) else None, setpriv=TOOLS["setpriv"])
     return [name for name, path in found.items() if not path]
 
 
@@ -169,15 +173,51 @@ class Sway:
         return tuple(first) if uniform else None
 
 
+class Weston:
+    """One private headless weston in the directory top (made here): a
+    compositor without the layer shell."""
+
+    def __init__(self, top):
+        self.top, self.runtime, self.display = top, os.path.join(top, "runtime"), "wayland-weston"
+        os.makedirs(top, mode=0o755, exist_ok=True)
+        os.mkdir(self.runtime, 0o700)
+        os.chown(self.runtime, USER, USER)
+        self.process = None
+
+    def environment(self):
+        return {"XDG_RUNTIME_DIR": self.runtime, "WAYLAND_DISPLAY": self.display}
+
+    def start(self, timeout=20):
+        """Starts the compositor and waits until it answers on its socket."""
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.top, "XDG_RUNTIME_DIR": self.runtime}
+        with open(os.path.join(self.top, "weston.log"), "ab") as log:
+            self.process = subprocess.Popen(as_user([PROGRAMS["timeout"], "-s", "KILL", str(LIFETIME), PROGRAMS["weston"],
+                                                     "--backend=headless-backend.so", f"--socket={self.display}",
+                                                     "--idle-time=0"]), env=env, stdin=subprocess.DEVNULL,
+                                            stdout=log, stderr=log)
+        deadline = time.monotonic() + timeout
+        while "weston-desktop-shell" not in pathlib.Path(self.top, "weston.log").read_text(errors="replace"):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise AssertionError("weston did not start: "
+                                     f"{pathlib.Path(self.top, 'weston.log').read_bytes()[-2000:]!r}")
+            time.sleep(0.05)
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait(10)
+
+
 class Probe:
     """The probe, as USER in the test's private namespace (its syslog lines
-    reach the test), talking to one compositor; its output is gathered as it comes."""
+    reach the test), talking to one compositor; its output is gathered as it
+    comes. With painter, the painter's probe, which draws itself."""
 
-    def __init__(self, case, sway, swaybg=None, bg_style="--bg-fill"):
+    def __init__(self, case, sway, swaybg=None, bg_style="--bg-fill", painter=False):
         dev_shm = os.path.join(case.dev, "shm")
         os.makedirs(dev_shm, exist_ok=True)  # swaybg's buffers are made with shm_open
-        command = namespace_command(case.dev, case.path("log"), [PROBE, swaybg or PROGRAMS["swaybg"], bg_style],
-                                    uid=USER, binds=[("/dev/shm", dev_shm)])
+        argv = [PAINTER_PROBE] if painter else [PROBE, swaybg or PROGRAMS["swaybg"], bg_style]
+        command = namespace_command(case.dev, case.path("log"), argv, uid=USER, binds=[("/dev/shm", dev_shm)])
         self.case, self.events, self.changed = case, [], threading.Condition()
         self.errors = open(case.path("probe.err"), "wb")
         self.process = subprocess.Popen(command, env=sway.environment(), stdin=subprocess.PIPE,

@@ -42,6 +42,24 @@ TEST(OutputBook, NamesComeFromWlOutputElseFromXdgOutput) {
                                                      {"plain", 30, 5, 640, 480}}));
 }
 
+TEST(OutputBook, AnOutputsScaleMakesItsPictureLargerThanItsPlaceOnTheDesktop) {
+    OutputBook book;
+    // xdg-output's logical size is the place; without it, the mode divided by the scale.
+    announce(book, 1, {"DP-1", {}, {}, OutputPoint{0, 0}, OutputSize{3840, 2160}, OutputSize{1920, 1080}, 2});
+    announce(book, 2, {"DP-2", {}, OutputPoint{1920, 0}, {}, OutputSize{2400, 1800}, {}, 3}, false);
+    // A scale beyond reason counts as the largest taken; none below 1.
+    announce(book, 3, {"DP-3", {}, {}, OutputPoint{2720, 0}, {}, OutputSize{100, 100}, 1000});
+    announce(book, 4, {"DP-4", {}, {}, OutputPoint{2820, 0}, {}, OutputSize{100, 100}, -2});
+    const std::vector<Monitor> monitors = book.monitors();
+    const std::uint32_t most = most_output_scale;
+    EXPECT_EQ(monitors, (std::vector<Monitor>{{"DP-1", 0, 0, 1920, 1080, 2}, {"DP-2", 1920, 0, 800, 600, 3},
+                                              {"DP-3", 2720, 0, 100, 100, most}, {"DP-4", 2820, 0, 100, 100, 1}}));
+    EXPECT_EQ(monitor_pixel_size(monitors[0]), (PixelSize{3840, 2160}));
+    EXPECT_EQ(monitor_pixel_size(monitors[1]), (PixelSize{2400, 1800}));
+    // A change of scale alone is a change of monitor.
+    EXPECT_NE(monitors[0], (Monitor{"DP-1", 0, 0, 1920, 1080, 1}));
+}
+
 TEST(OutputBook, AnOutputCountsWholeAndGoesWhenRemoved) {
     OutputBook book;
     announce(book, 1, {"A", {}, {}, OutputPoint{0, 0}, {}, OutputSize{800, 600}});

@@ -1,0 +1,146 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "support/shared_memory.h"
+
+namespace zelvo {
+
+using PaintClock = std::chrono::steady_clock;
+// A picture shared between whoever made it and the painter, which holds it
+// only until the compositor has a buffer of it.
+using PictureRef = std::shared_ptr<const Picture>;
+using ShowId = std::uint64_t;
+
+// How long a show waits for the frame callbacks of its surfaces. A surface
+// that gets none (covered by a fullscreen window) counts as showing its
+// picture once this has passed.
+inline constexpr std::chrono::milliseconds show_frame_bound{100};
+// The buffers that one surface may have alive at once: attached, and not yet
+// released by the compositor. A compositor that holds every buffer costs
+// this many for each output and no more: a newer picture waits for a release.
+inline constexpr std::size_t most_buffers_per_surface = 4;
+
+// How a show ended: its pictures are on screen (framed: every surface's frame
+// callback came; timed_out: show_frame_bound passed first), or never will be
+// (superseded: newer shows took its surfaces; lost: its outputs or the
+// connection went).
+enum class ShowEnd { framed, timed_out, superseded, lost };
+
+struct ShowEnded {
+    ShowId show;
+    ShowEnd end;
+
+    bool operator==(const ShowEnded&) const = default;
+};
+
+// What one surface is to commit now.
+struct PaintCommit {
+    PictureRef picture;  // attached as a new buffer, all of it damaged; null: nothing new
+    bool frame = false;  // a frame callback asked with the commit
+};
+
+// Whether the picture can be handed to the compositor for an output of this
+// scale: XRGB8888 rows of at least its width, a size that the scale divides,
+// a pool that wl_shm can address, and shared memory sealed against shrinking
+// that holds every row.
+bool picture_fits(const Picture& picture, std::uint32_t scale);
+
+// The painter's bookkeeping, apart from the protocol: which pictures each
+// surface is to attach and when, the buffers alive, the frame callbacks
+// asked, and the shows under way with their deadline. Each show ends exactly
+// once.
+//
+// Rules: a surface commits nothing before its first configure. A show's
+// first picture on a surface goes at once; each further one (a transition's
+// frames) on the frame callback after the one before. A surface has at most
+// one frame callback asked at a time, so that a covered surface piles none up
+// in the compositor; when the callback comes for an older commit than the
+// newest picture, an empty commit asks another, so that a show counts as
+// framed only once a frame came after its last picture. A newer show on a
+// surface supersedes the older one there, and its pictures replace those not
+// yet attached.
+class PaintBook {
+public:
+    using Surface = std::uint32_t;
+    using Frames = std::vector<std::pair<Surface, std::vector<PictureRef>>>;
+
+    void add_surface(Surface surface);
+    // Forgets the surface: its show no longer waits for it. Its buffers stay
+    // counted until the compositor releases them.
+    std::vector<ShowEnded> remove_surface(Surface surface);
+    void configured(Surface surface);
+
+    // A show of pictures on surfaces, ending by now + show_frame_bound;
+    // unknown surfaces and empty lists are left out, and with none left there
+    // is no show. Shows that lose their last surface to it end in `ended`.
+    std::optional<ShowId> show(Frames frames, PaintClock::time_point now, std::vector<ShowEnded>& ended);
+
+    std::optional<PaintCommit> next_commit(Surface surface) const;
+    // The commit that next_commit gave was made; its picture, if any, became
+    // the buffer numbered `buffer`.
+    void committed(Surface surface, const PaintCommit& commit, std::uint64_t buffer);
+    std::vector<ShowEnded> frame_done(Surface surface);
+    // The compositor released the buffer: true when it was alive (it may go now).
+    bool released(std::uint64_t buffer);
+
+    // The earliest deadline of the shows under way.
+    std::optional<PaintClock::time_point> deadline() const;
+    // Ends the shows whose deadline has come: each surface they still wait
+    // for counts as showing them, and skips to its last picture.
+    std::vector<ShowEnded> expire(PaintClock::time_point now);
+    // Every show under way ends lost, and nothing is left: the connection went.
+    std::vector<ShowEnded> clear();
+
+    std::size_t surfaces() const { return surfaces_.size(); }
+    std::size_t buffers() const { return buffer_surfaces_.size(); }
+    std::size_t buffers(Surface surface) const;
+    std::size_t frames_asked() const;
+    std::size_t shows() const { return shows_.size(); }
+    // The pictures that a frame callback showed on the surface, one each.
+    std::uint64_t frames_delivered(Surface surface) const;
+
+private:
+    struct FrameAsked {
+        std::uint64_t commit;   // the commit it was asked with
+        std::uint64_t picture;  // the commit of the newest picture then
+    };
+    struct SurfaceEntry {
+        bool configured = false;
+        std::deque<PictureRef> frames;
+        bool may_attach = false;
+        bool confirm = false;
+        std::uint64_t commits = 0;
+        std::uint64_t newest_picture = 0;
+        std::uint64_t delivered_picture = 0;
+        std::uint64_t frames_delivered = 0;
+        std::optional<FrameAsked> frame_asked;
+        std::optional<ShowId> show;
+        std::size_t buffers = 0;
+    };
+    struct ShowEntry {
+        PaintClock::time_point deadline;
+        std::set<Surface> waiting;
+        bool superseded = false;
+        bool lost = false;
+    };
+
+    // The show no longer waits for the surface; it ends when it waits for none.
+    void let_go(ShowId show, Surface surface, std::optional<ShowEnd> why, std::vector<ShowEnded>& ended);
+
+    std::map<Surface, SurfaceEntry> surfaces_;
+    std::map<ShowId, ShowEntry> shows_;
+    std::map<std::uint64_t, Surface> buffer_surfaces_;
+    ShowId last_show_ = 0;
+};
+
+}  // namespace zelvo
