@@ -264,7 +264,8 @@ void on_global(void* data, wl_registry* registry, std::uint32_t global, const ch
         bind_once(connection.layer_shell, registry, global, zwlr_layer_shell_v1_interface, version,
                   layer_shell_version);
     if (std::strcmp(interface, wl_output_interface.name) == 0) {
-        if (connection.book.size() >= most_outputs) return;
+        // No desktop has more outputs than monitors; further ones are not followed.
+        if (connection.book.size() >= most_display_monitors) return;
         auto handle = std::make_unique<OutputHandle>();
         handle->connection = &connection;
         handle->global = global;

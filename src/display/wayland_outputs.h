@@ -19,8 +19,6 @@ struct zwlr_layer_shell_v1;
 
 namespace zelvo {
 
-// No desktop has more outputs than this; further ones are not followed.
-inline constexpr std::size_t most_outputs = 64;
 // No output draws at a larger whole scale than this; a larger one told is taken as this.
 inline constexpr std::int32_t most_output_scale = 16;
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "display/monitor.h"
 #include "support/process.h"
 #include "support/shared_memory.h"
 #include "support/worker_child.h"
@@ -22,7 +23,7 @@ struct PictureTarget {
 };
 
 // No more targets than the monitors a display may have.
-inline constexpr std::size_t most_picture_targets = 64;
+inline constexpr std::size_t most_picture_targets = most_display_monitors;
 
 // What a picture step gives: one picture for each target, in their order,
 // or, when it gave up on the image, none and the line that says why.
