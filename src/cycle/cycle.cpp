@@ -340,7 +340,14 @@ void ring_changed(DaemonState& state) {
     next_changed(state);
 }
 
-void next_changed(DaemonState& state) { state.publisher->next_changed(); }
+void next_changed(DaemonState& state) {
+    state.publisher->next_changed();
+    // A viewer that prepares the next change's pictures learns what they are.
+    std::vector<std::string> next;
+    for (std::optional<std::string>& image : state.rotation->peek_next(monitors_now(state)))
+        if (image) next.push_back(std::move(*image));
+    state.viewer->prepare(next);
+}
 
 void show_next(DaemonState& state) {
     if (state.current.current != nullptr) restart_timer(state);
@@ -435,7 +442,11 @@ int run_cycle(DaemonState& state) {
         Display::Listener{[&state](const std::vector<std::optional<std::size_t>>& matched) {
                               on_monitors_changed(state, matched);
                           },
-                          [&state] { on_recounted(state); }});
+                          [&state] { on_recounted(state); },
+                          [&state] {
+                              if (state.viewer) state.viewer->display_dropping();
+                              if (state.retired_viewer) state.retired_viewer->display_dropping();
+                          }});
     state.lists = std::make_unique<ListEditor>(
         base, options.home,
         ListEditor::Listener{[&state](std::uint64_t client, const std::string& reply) {

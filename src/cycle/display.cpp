@@ -157,6 +157,7 @@ void Display::reach_before_change() {
 }
 
 void Display::drop() {
+    if (source_ && listener_.dropping) listener_.dropping();
     if (source_) source_->disconnect();
     source_.reset();
     readable_.reset();

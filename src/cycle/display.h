@@ -36,6 +36,8 @@ public:
         // The count changed with no change of the wallpaper from here: the
         // display was lost, or reached again right before a change.
         std::function<void()> recounted;
+        // The connection is about to go (a reload, the end): whatever is kept on it goes first.
+        std::function<void()> dropping;
     };
 
     Display(event_base* base, RunOptions& options, Listener listener);
@@ -56,6 +58,8 @@ public:
     // them; none when it is not connected.
     const std::vector<Monitor>& monitors() const;
     bool connected() const { return source_ && source_->connected(); }
+    // The Wayland connection, for a viewer that draws on it; none on X.
+    WaylandOutputs* wayland_outputs() const { return source_ ? source_->wayland_outputs() : nullptr; }
     // Whether the count is the display's: "monitors" = "auto", or a viewer
     // that draws on every output.
     bool counting() const;

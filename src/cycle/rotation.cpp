@@ -43,6 +43,13 @@ std::vector<std::optional<std::string>> Rotation::take_next(const std::vector<st
     return take_next_images(MonitorFeeds{options_.ring, place_, options_.monitor_rings, group_places_}, keep);
 }
 
+std::vector<std::optional<std::string>> Rotation::peek_next(std::size_t monitors) const {
+    RingPlace main = place_;
+    std::vector<RingPlace> groups = group_places_;
+    return take_next_images(MonitorFeeds{options_.ring, main, options_.monitor_rings, groups},
+                            std::vector<std::optional<std::string>>(monitors));
+}
+
 StringNode* Rotation::first_monitor_next() const {
     if (monitor_has_own_ring(options_.monitor_rings, 0) && !group_places_.empty()) return group_places_[0].current;
     return place_.current;

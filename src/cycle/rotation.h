@@ -38,6 +38,9 @@ public:
     // (its group's ring, else the main one), which moves on by one. None for
     // a monitor whose feed has no image left.
     std::vector<std::optional<std::string>> take_next(const std::vector<std::optional<std::string>>& keep);
+    // The image each monitor would take at a change of every monitor now,
+    // without moving any place; none for a monitor whose feed has none.
+    std::vector<std::optional<std::string>> peek_next(std::size_t monitors) const;
     // The node whose image the first monitor shows at its next change; none
     // when its ring is empty.
     StringNode* first_monitor_next() const;

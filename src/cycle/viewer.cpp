@@ -3,6 +3,7 @@
 #include "config/run_options.h"
 #include "cycle/feh_viewer.h"
 #include "cycle/swaybg_viewer.h"
+#include "cycle/zelvo_viewer.h"
 
 namespace zelvo {
 
@@ -10,8 +11,9 @@ std::unique_ptr<Viewer> make_viewer(const ViewerSetting& setting) {
     switch (setting.options.config->viewer) {
     case ViewerKind::swaybg:
         return std::make_unique<SwaybgViewer>(setting);
-    case ViewerKind::feh:
     case ViewerKind::zelvo:
+        return std::make_unique<ZelvoViewer>(setting);
+    case ViewerKind::feh:
     case ViewerKind::desktop:
         break;
     }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +40,12 @@ public:
     virtual void reconfigure() {}
     // The display's monitors changed, or the display was lost or came back.
     virtual void monitors_changed() {}
+    // The connection to the display is about to go: whatever the viewer
+    // keeps on it goes first.
+    virtual void display_dropping() {}
+    // When each monitor's picture reached the screen, in seconds since the
+    // Epoch, for a viewer that can tell; empty for one that cannot.
+    virtual std::vector<std::optional<std::int64_t>> on_screen_times() const { return {}; }
     // A child of the daemon has ended: it may be the viewer's. Called before
     // the daemon reaps the children it has let go of.
     virtual void child_ended() {}
