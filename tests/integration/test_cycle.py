@@ -337,6 +337,30 @@ class PreviousTest(CycleCase):
         self.quit(pid)
 
 
+class OneFehTest(CycleCase):
+    def test_feh_draws_one_change_at_a_time_and_what_was_asked_for_last_last(self):
+        # A feh that takes a while to draw, noting when it starts and when it ends.
+        feh = self.path("slow-feh")
+        pathlib.Path(feh).write_text('#!/bin/sh\necho "start $$ $*" >> "$0.log"\nsleep 0.2\necho "end $$" >> "$0.log"\n')
+        os.chmod(feh, 0o755)
+        env = {**self.env, "XDG_RUNTIME_DIR": self.runtime}
+        self.configure({"feh-path": feh, "pics": self.images(5), "monitors": 2})
+        pid = self.start_daemon(env=env)
+        for _ in range(10):
+            self.send(pid, [signal.SIGUSR1], SKIP)
+        self.viewers_at_rest(pid)
+        lines = pathlib.Path(feh + ".log").read_text().splitlines()
+        starts = [line.split()[1:] for line in lines[0::2]]
+        # Each feh ended before the next started; the changes that came meanwhile merged into the latest.
+        self.assertEqual([line.split()[0] for line in lines], ["start", "end"] * len(starts))
+        self.assertEqual([line.split()[1] for line in lines[1::2]], [start[0] for start in starts])
+        self.assertLess(len(starts), 11)
+        current = self.zelvoctl("current", env={"HOME": self.home, "XDG_RUNTIME_DIR": self.runtime})
+        self.assertEqual(current.status, 0, current.err)
+        self.assertEqual(starts[-1][-2:], current.out.decode().split())
+        self.quit(pid)
+
+
 class HookTest(CycleCase):
     def test_the_hook_hears_of_every_kind_of_change_with_its_images(self):
         feh, hook = self.install_recorder("feh"), self.install_recorder("hook")
