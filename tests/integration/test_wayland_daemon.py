@@ -9,10 +9,12 @@ import os
 import pathlib
 import shutil
 import signal
+import socket
+import subprocess
 import threading
 import time
 
-from harness import ZelvoCase, hex_colour, libconfig_text, make_solid_images, near
+from harness import ZelvoCase, hex_colour, proc_status, libconfig_text, make_solid_images, near
 from wayland import COLOURS, TWO_OUTPUTS, UNORDERED_OUTPUTS, USER, Sway, Weston, live_children, missing_programs
 
 NOT_IN_PATH = "swaybg was not in your path. the swaybg path can also be defined in the config"
@@ -262,6 +264,47 @@ class WaylandDaemonTest(ZelvoCase):
         self.end(pid)
         self.assertEqual(self.texts(1), ["Zelvo has quit"])
         self.assertEqual(glob.glob(os.path.join(sway.runtime, "**", "swaybg-*"), recursive=True), [])
+
+    def test_nothing_of_swaybg_nor_of_a_fetch_outlives_zelvo(self):
+        sway = self.start_sway()
+        # What daemons that are gone left in the runtime directory: a copy, and one still being fetched.
+        folder = os.path.join(sway.runtime, "zelvo")
+        os.makedirs(folder, mode=0o700, exist_ok=True)
+        os.chown(folder, USER, USER)
+        gone = os.getpid()  # a number of a process that runs, never a daemon's
+        dead = subprocess.Popen(["true"])
+        dead.wait()
+        stale = [os.path.join(folder, f"swaybg-{dead.pid}-{name}") for name in ("1", "2.part")]
+        for path in stale:
+            pathlib.Path(path).write_bytes(b"")
+        mine = os.path.join(folder, f"swaybg-{gone}-1")
+        pathlib.Path(mine).write_bytes(b"")
+        # A swaybg that leaves a child deaf to SIGTERM behind, and a URL whose server takes the connection
+        # and never answers.
+        os.makedirs(self.path("standins"), mode=0o755)
+        os.chown(self.path("standins"), USER, USER)
+        leaves = self.path("standins", "leaves")
+        pathlib.Path(leaves).write_text("#!/bin/sh\n(trap '' TERM; exec /bin/sleep 600) &\necho $! >> \"$0.children\"\n"
+                                        "exec /bin/sleep 600\n")
+        os.chmod(leaves, 0o755)
+        silent = socket.socket()
+        self.addCleanup(silent.close)
+        silent.bind(("127.0.0.1", 0))
+        silent.listen()
+        url = f"http://127.0.0.1:{silent.getsockname()[1]}/never.png"
+        pid = self.start(sway, libconfig_text({"viewer": "swaybg", "swaybg-path": leaves, "order": "name",
+                                               "default": [self.images[0], url]}))
+        self.poll(lambda: not any(map(os.path.exists, stale)), "removes a dead daemon's copies")
+        self.assertTrue(os.path.exists(mine), "a live process's copy was removed")
+        part = self.poll(lambda: glob.glob(os.path.join(folder, f"swaybg-{pid}-*.part")), "fetches the URL")
+        children = self.poll(lambda: os.path.exists(leaves + ".children") and
+                             [int(line) for line in pathlib.Path(leaves + ".children").read_text().split()],
+                             "starts swaybg")
+        self.assertEqual(os.WEXITSTATUS(self.stop_daemon(pid)), 0)
+        self.assertEqual(self.texts(1), ["Zelvo has quit"])
+        self.assertEqual([child for child in children if os.path.exists(f"/proc/{child}") and
+                          proc_status(child, "State")[0] != "Z"], [], "swaybg's children outlived zelvo")
+        self.assertEqual([path for path in part if os.path.exists(path)], [], "a fetch left its part behind")
 
     def test_a_session_of_the_wrong_kind_ends_the_start_with_one_line(self):
         self.write_config({"viewer": "swaybg", "default": self.images[:1]})
