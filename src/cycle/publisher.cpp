@@ -1,5 +1,8 @@
 #include "cycle/publisher.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +13,7 @@
 #include "colour/templates.h"
 #include "colour/terminals.h"
 #include "support/children.h"
+#include "support/directory.h"
 #include "support/log.h"
 #include "support/process.h"
 
@@ -21,10 +25,45 @@ void log_closing(const std::vector<const char*>& closing) {
     for (const char* line : closing) log_notice(line);
 }
 
+// The longest the templates of one change may take; then their worker is killed.
+constexpr std::chrono::seconds template_deadline{20};
+
+// What a templates' worker killed half-way leaves: its temporary files
+// (".zelvo-" and twelve hexadecimal digits, ".tmp") in the output folder and
+// its folders, down to the templates' depth; links are never followed.
+void remove_leftovers_in(int folder, int depth) {
+    const DirectoryPtr listing(fdopendir(dup(folder)));
+    if (!listing) return;
+    while (const dirent* entry = readdir(listing.get())) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat status{};
+        if (fstatat(folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISDIR(status.st_mode) && depth > 0) {
+            const UniqueDescriptor inside(openat(folder, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (inside.get() >= 0) remove_leftovers_in(inside.get(), depth - 1);
+        } else if (S_ISREG(status.st_mode) && name.size() == 23 && name.starts_with(".zelvo-") && name.ends_with(".tmp")) {
+            unlinkat(folder, entry->d_name, 0);
+        }
+    }
+}
+
+void remove_template_leftovers(const std::string& output) {
+    const UniqueDescriptor folder(open(output.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (folder.get() >= 0) remove_leftovers_in(folder.get(), most_template_depth);
+}
+
+// The lines that the templates' worker reports, each ended by a NUL byte, which no line holds.
+void keep_line(const char* line, void* lines) {
+    std::string& kept = *static_cast<std::string*>(lines);
+    kept += line;
+    kept += '\0';
+}
+
 }  // namespace
 
 Publisher::Publisher(event_base* base, const RunOptions& options, Hooks hooks)
-    : options_(options), hooks_from_(std::move(hooks)), colours_(base, options), hooks_(base) {
+    : base_(base), options_(options), hooks_from_(std::move(hooks)), colours_(base, options), hooks_(base) {
     reconfigure();
 }
 
@@ -39,6 +78,14 @@ void Publisher::reconfigure() {
 
 void Publisher::begin(const Change& change, bool on_screen) {
     last_change_ = std::time(nullptr);
+    // A change whose templates are still being rendered, or wait to be, is
+    // over too: nothing more of it is published. Its worker finishes, so that
+    // no output is left half-way, and the newer change's templates follow.
+    for (std::unique_ptr<Pending>* over : {&rendering_, &waiting_}) {
+        if (!*over) continue;
+        log_closing((*over)->closing);
+        over->reset();
+    }
     // The change before, if still under way, is over: its colours would come
     // too late, unless they are those of the first image still on screen.
     std::unique_ptr<ColourWatch> carried;
@@ -94,11 +141,11 @@ void Publisher::start_xrdb() const {
 // The change is on screen and its colours are known (or off): everything
 // else that hears of it follows, in this order.
 void Publisher::complete() {
-    const std::unique_ptr<Pending> change = std::move(change_);
+    std::unique_ptr<Pending> change = std::move(change_);
     const Config& config = *options_.config;
     const std::string folder = options_.home + "/.zelvo";
-    const std::string colour_file = folder + "/colors";
     if (!change->colours && !change->colours_stay) palette_.reset();
+    const bool coloured_now = change->colours != nullptr;
     if (change->colours) {
         // From the image of the first monitor, and complete before xrdb loads
         // it; whatever else hears of the palette gets the very same one.
@@ -111,10 +158,85 @@ void Publisher::complete() {
         palette_ = palette;
         write_exports(folder, ExportChoice{config.exports.json, config.exports.shell, config.exports.sequences}, palette,
                       wallpaper);
-        if (config.templates)
-            render_templates(*config.templates, folder + "/templates",
-                             TemplateValues{palette, wallpaper, config.alpha});
-        if (config.terminals) send_to_terminals(terminal_sequences(palette));
+        if (config.templates) {
+            render(std::move(change), palette);
+            return;
+        }
+    }
+    complete_after_templates(std::move(change), coloured_now);
+}
+
+// The templates are rendered in a worker, so that a folder of any size never
+// holds the loop up; the change goes on once they are written. One worker at a
+// time: a change whose templates come while one renders waits for it.
+void Publisher::render(std::unique_ptr<Pending> change, const Palette& palette) {
+    if (templates_ || sweeping_) {
+        waiting_ = std::move(change);
+        waiting_palette_ = palette;
+        return;
+    }
+    const Config& config = *options_.config;
+    const std::string& templates = *config.templates;
+    const std::string output = options_.home + "/.zelvo/templates";
+    const std::string& wallpaper = change->images.front();
+    const int alpha = config.alpha;
+    templates_ = std::make_unique<WorkerJob>(
+        base_,
+        [&templates, &output, &palette, &wallpaper, alpha] {
+            std::string lines;
+            report_to(keep_line, &lines);
+            render_templates(templates, output, TemplateValues{palette, wallpaper, alpha});
+            return lines;
+        },
+        template_deadline, [this](std::optional<std::string> lines) { templates_rendered(std::move(lines)); });
+    if (!templates_->started()) {
+        templates_.reset();
+        complete_after_templates(std::move(change), true);
+        return;
+    }
+    // A worker killed half-way leaves its temporary files: they go once it has
+    // ended, and only then may the next one start.
+    std::weak_ptr<bool> publisher = alive_;
+    templates_->after_kill([this, publisher, output] {
+        remove_template_leftovers(output);
+        if (publisher.lock()) swept();
+    });
+    rendering_ = std::move(change);
+}
+
+void Publisher::swept() {
+    sweeping_ = false;
+    if (!waiting_ || templates_) return;
+    std::unique_ptr<Pending> next = std::move(waiting_);
+    render(std::move(next), waiting_palette_);
+}
+
+void Publisher::templates_rendered(std::optional<std::string> lines) {
+    const std::unique_ptr<WorkerJob> done = std::move(templates_);
+    // Killed: the next waits until what it left is swept.
+    if (!lines) {
+        report("Zelvo gave up on the templates: rendering them took longer than %lld seconds",
+               static_cast<long long>(template_deadline.count()));
+        sweeping_ = true;
+    }
+    for (std::size_t start = 0; lines && start < lines->size();) {
+        const std::size_t end = lines->find('\0', start);
+        report("%s", lines->substr(start, end - start).c_str());
+        start = end == std::string::npos ? lines->size() : end + 1;
+    }
+    if (rendering_) complete_after_templates(std::move(rendering_), true);
+    if (waiting_ && !sweeping_) {
+        std::unique_ptr<Pending> next = std::move(waiting_);
+        render(std::move(next), waiting_palette_);
+    }
+}
+
+// The rest of a change, once its colour file, exports and templates are written.
+void Publisher::complete_after_templates(std::unique_ptr<Pending> change, bool coloured_now) {
+    const Config& config = *options_.config;
+    const std::string colour_file = options_.home + "/.zelvo/colors";
+    if (coloured_now) {
+        if (config.terminals && palette_) send_to_terminals(terminal_sequences(*palette_));
         // xrdb needs an X server: on Wayland only Xwayland's DISPLAY has one.
         const bool on_x = config.viewer == ViewerKind::feh || options_.display ||
                           (config.viewer != ViewerKind::swaybg && !options_.wayland_display);
@@ -138,6 +260,11 @@ void Publisher::quit() {
 }
 
 void Publisher::after_loop() {
+    // Templates that the quit second did not see written are left as they
+    // were before; the worker's leftovers go once it has ended.
+    templates_.reset();
+    rendering_.reset();
+    waiting_.reset();
     change_.reset();
     colours_.drop();
     hooks_.kill_now();

@@ -15,6 +15,7 @@
 #include "cycle/launch.h"
 #include "images/launch_vector.h"
 #include "support/event.h"
+#include "support/worker_job.h"
 
 namespace zelvo {
 
@@ -76,12 +77,28 @@ private:
     };
 
     void complete();
+    void render(std::unique_ptr<Pending> change, const Palette& palette);
+    void templates_rendered(std::optional<std::string> lines);
+    void swept();
+    void complete_after_templates(std::unique_ptr<Pending> change, bool coloured_now);
     void start_xrdb() const;
 
+    event_base* base_;
     const RunOptions& options_;
     Hooks hooks_from_;
     ColourSteps colours_;
     std::unique_ptr<Pending> change_;
+    // The templates' worker, one at a time so that the last rendered is the
+    // last asked for; the change whose templates it renders (none once a
+    // newer change superseded it); and a change whose templates wait for it.
+    std::unique_ptr<WorkerJob> templates_;
+    std::unique_ptr<Pending> rendering_;
+    std::unique_ptr<Pending> waiting_;
+    Palette waiting_palette_;
+    // A killed worker's leftovers are still to go.
+    bool sweeping_ = false;
+    // What the hooks that may outlive the publisher ask before they reach it.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::optional<Palette> palette_;
     std::optional<std::time_t> last_change_;
     // The program started to load the X resources, and its vector.

@@ -41,16 +41,18 @@ WorkerChild::WorkerChild(const char* purpose, const Work& work) {
 
 WorkerChild::~WorkerChild() { kill(); }
 
-void WorkerChild::finished() { forget(false); }
+void WorkerChild::finished() { forget(false, {}); }
 
-void WorkerChild::kill() { forget(true); }
+void WorkerChild::kill(std::function<void()> after) { forget(true, std::move(after)); }
 
-void WorkerChild::forget(bool killed) {
+void WorkerChild::forget(bool killed, std::function<void()> after) {
     if (pid_ <= 0) return;
     if (killed) kill_worker(pid_);
     // The folder goes once the worker has ended, whatever became of it.
     std::shared_ptr<PrivateDirectory> folder = std::move(folder_);
-    children_forget(pid_, ChildFate::killed, [folder] {});
+    children_forget(pid_, ChildFate::killed, [folder, after = std::move(after)] {
+        if (after) after();
+    });
     pid_ = -1;
 }
 

@@ -44,11 +44,12 @@ public:
     // The worker has let go of the channel: it ends on its own, and is reaped
     // unsignalled once it has.
     void finished();
-    // Ends the worker now, with whatever it started in its group.
-    void kill();
+    // Ends the worker now, with whatever it started in its group; `after`
+    // runs once it has ended and is reaped (to remove what it left behind).
+    void kill(std::function<void()> after = {});
 
 private:
-    void forget(bool killed);
+    void forget(bool killed, std::function<void()> after);
 
     pid_t pid_ = -1;
     UniqueDescriptor channel_;

@@ -38,6 +38,8 @@ WorkerJob::WorkerJob(event_base* base, const std::function<std::string()>& task,
     overdue_.schedule(deadline);
 }
 
+WorkerJob::~WorkerJob() { worker_.kill(std::move(after_kill_)); }
+
 void WorkerJob::on_readable() {
     char bytes[16 << 10];
     const ssize_t got = read(worker_.descriptor(), bytes, sizeof bytes);
@@ -56,7 +58,7 @@ void WorkerJob::finish(bool answered) {
     if (answered)
         worker_.finished();
     else
-        worker_.kill();
+        worker_.kill(std::move(after_kill_));
     std::optional<std::string> answer;
     if (answered) answer = received_.substr(0, received_.size() - 1);
     // Last: it may destroy this job.

@@ -23,10 +23,15 @@ public:
     // When no worker can be started (see started), `done` never runs.
     WorkerJob(event_base* base, const std::function<std::string()>& task, std::chrono::seconds deadline,
               std::function<void(std::optional<std::string>)> done);
+    ~WorkerJob();
     WorkerJob(const WorkerJob&) = delete;
     WorkerJob& operator=(const WorkerJob&) = delete;
 
     bool started() const { return readable_ != nullptr; }
+    // Runs once a worker that had to be killed (overrun, or the job ended
+    // before it answered) has ended and is reaped: what it left half-way can
+    // go then. It must not reach the job, which may be gone by then.
+    void after_kill(std::function<void()> after) { after_kill_ = std::move(after); }
 
 private:
     void on_readable();
@@ -37,6 +42,7 @@ private:
     TimerEvent overdue_;
     std::string received_;
     std::function<void(std::optional<std::string>)> done_;
+    std::function<void()> after_kill_;
 };
 
 }  // namespace zelvo
