@@ -16,6 +16,12 @@ namespace zelvo {
 
 namespace {
 
+bool change_monitors(DaemonState& state, std::vector<std::optional<std::string>> keep, const char* closing = nullptr,
+                     bool redraw = false);
+void ring_changed(DaemonState& state);
+void next_changed(DaemonState& state);
+void show_next(DaemonState& state);
+
 std::size_t monitors_now(const DaemonState& state) { return static_cast<std::size_t>(state.display->count()); }
 
 void say_nothing_left(DaemonState& state, const char* closing) {
@@ -135,40 +141,6 @@ void on_skip(DaemonState& state) { steer_next(state); }
 void on_reshuffle(DaemonState& state) { steer_reshuffle(state); }
 void on_previous(DaemonState& state) { steer_previous(state); }
 
-}  // namespace
-
-bool apply_change(DaemonState& state, Change change) {
-    if (!state.viewer->show(change)) {
-        publish_status(state);
-        if (change.closing != nullptr) log_notice(change.closing);
-        return false;
-    }
-    state.publisher->begin(change, !state.viewer->tells_on_screen());
-    state.rotation->shown(change);
-    next_changed(state);
-    state.publisher->settle();
-    return true;
-}
-
-void show_step(DaemonState& state, const char* closing) {
-    if (!state.quitting) state.display->reach_before_change();
-    if (state.schedule->apart()) {
-        change_monitors(state, {}, closing);
-        return;
-    }
-    if (state.current.current == nullptr) {
-        say_nothing_left(state, closing);
-        return;
-    }
-    // When the viewer cannot start, the images stay queued for the next change.
-    const int count = state.display->count();
-    Change change;
-    change.images = state.rotation->peek_main(count);
-    change.advance = count;
-    change.closing = closing;
-    apply_change(state, std::move(change));
-}
-
 bool change_monitors(DaemonState& state, std::vector<std::optional<std::string>> keep, const char* closing,
                      bool redraw) {
     const std::size_t count = monitors_now(state);
@@ -214,6 +186,60 @@ bool change_monitors(DaemonState& state, std::vector<std::optional<std::string>>
     change.closing = closing;
     return apply_change(state, std::move(change));
 }
+
+void ring_changed(DaemonState& state) {
+    state.rotation->links_changed();
+    next_changed(state);
+}
+
+void next_changed(DaemonState& state) {
+    state.publisher->next_changed();
+    // A viewer that prepares the next change's pictures learns what they are.
+    std::vector<std::string> next;
+    for (std::optional<std::string>& image : state.rotation->peek_next(monitors_now(state)))
+        if (image) next.push_back(std::move(*image));
+    state.viewer->prepare(next);
+}
+
+void show_next(DaemonState& state) {
+    if (state.current.current != nullptr) restart_timer(state);
+    show_step(state);
+}
+
+}  // namespace
+
+bool apply_change(DaemonState& state, Change change) {
+    if (!state.viewer->show(change)) {
+        publish_status(state);
+        if (change.closing != nullptr) log_notice(change.closing);
+        return false;
+    }
+    state.publisher->begin(change, !state.viewer->tells_on_screen());
+    state.rotation->shown(change);
+    next_changed(state);
+    state.publisher->settle();
+    return true;
+}
+
+void show_step(DaemonState& state, const char* closing) {
+    if (!state.quitting) state.display->reach_before_change();
+    if (state.schedule->apart()) {
+        change_monitors(state, {}, closing);
+        return;
+    }
+    if (state.current.current == nullptr) {
+        say_nothing_left(state, closing);
+        return;
+    }
+    // When the viewer cannot start, the images stay queued for the next change.
+    const int count = state.display->count();
+    Change change;
+    change.images = state.rotation->peek_main(count);
+    change.advance = count;
+    change.closing = closing;
+    apply_change(state, std::move(change));
+}
+
 
 void restart_timer(DaemonState& state) { state.schedule->restart(monitors_now(state)); }
 
@@ -335,24 +361,8 @@ void steer_pause(DaemonState& state, bool paused) {
     publish_status(state);
 }
 
-void ring_changed(DaemonState& state) {
-    state.rotation->links_changed();
-    next_changed(state);
-}
 
-void next_changed(DaemonState& state) {
-    state.publisher->next_changed();
-    // A viewer that prepares the next change's pictures learns what they are.
-    std::vector<std::string> next;
-    for (std::optional<std::string>& image : state.rotation->peek_next(monitors_now(state)))
-        if (image) next.push_back(std::move(*image));
-    state.viewer->prepare(next);
-}
 
-void show_next(DaemonState& state) {
-    if (state.current.current != nullptr) restart_timer(state);
-    show_step(state);
-}
 
 bool start_rescan(DaemonState& state) {
     if (state.reload || state.quitting) return false;

@@ -107,14 +107,6 @@ void restart_timer(DaemonState& state);
 // could be shown.
 void show_step(DaemonState& state, const char* closing = nullptr);
 
-// A change of some monitors: each monitor without an image in `keep` takes
-// the next image of its ring (its group's, else the main one) and the others
-// keep theirs. The palette is made again only when the first monitor's image
-// changes. With `redraw`, the viewer draws even when no monitor has a new
-// image (the monitors moved). False when nothing was shown.
-bool change_monitors(DaemonState& state, std::vector<std::optional<std::string>> keep, const char* closing = nullptr,
-                     bool redraw = false);
-
 // What a signal or zelvoctl asks of the cycle; each logs what its signal
 // logs. next and previous give false when there was nothing to show.
 bool steer_next(DaemonState& state);
@@ -128,14 +120,6 @@ void steer_pause(DaemonState& state, bool paused);
 bool steer_next_monitor(DaemonState& state, std::size_t monitor);
 bool steer_previous_monitor(DaemonState& state, std::size_t monitor);
 
-// After an edit of the ring's links: a new generation, and what was prepared
-// for other images goes.
-void ring_changed(DaemonState& state);
-// After the place or the monitor count moved: what was prepared for other images goes.
-void next_changed(DaemonState& state);
-// What a change after a ban needs: the next images, or, when the ring is
-// empty, one line that says so.
-void show_next(DaemonState& state);
 // Starts a rescan of the Config's sources (one under way starts again),
 // unless a reload, which expands them anyway, is under way; false when none
 // could start.
