@@ -21,6 +21,7 @@
 #include "control/status_file.h"
 #include "config/monitors.h"
 #include "cycle/cycle.h"
+#include "desktop/desktop.h"
 #include "images/expand.h"
 #include "images/ring_edit.h"
 #include "support/c_text.h"
@@ -175,6 +176,8 @@ void detach(const PidLock& lock, const RuntimeDirectory& runtime, int control_so
 std::string lock_display(const RunOptions& options, const SessionKeys& keys) {
     if (keys.viewer == Viewer::swaybg) return options.wayland_display.value_or("");
     if (keys.display) return *keys.display;
+    // A desktop on Wayland without Xwayland is known by its Wayland display.
+    if (keys.viewer == Viewer::desktop && !options.display && options.wayland_display) return *options.wayland_display;
     return options.display.value_or(":0");
 }
 
@@ -218,6 +221,7 @@ std::optional<RunOptions> capture_environment() {
     options.display = environment_setting("DISPLAY");
     options.wayland_display = environment_setting("WAYLAND_DISPLAY");
     options.runtime_directory = environment_setting("XDG_RUNTIME_DIR");
+    options.current_desktop = environment_text("XDG_CURRENT_DESKTOP");
     // Both searches walk the same, unchanged PATH.
     const char* search_list = std::getenv("PATH");
     options.feh_path = find_program(search_list, "/feh", "/usr/bin/feh");
@@ -293,6 +297,16 @@ int zelvo_main(int argc, char** argv) {
         report("Zelvo cannot start feh on the Wayland display %s: DISPLAY is not set (viewer = \"swaybg\" shows "
                "wallpapers on Wayland)",
                options.wayland_display->c_str());
+        return 1;
+    }
+    if (keys.viewer == Viewer::desktop && !desktop_of(options.current_desktop ? options.current_desktop->c_str() : nullptr)) {
+        if (!options.current_desktop)
+            report("Zelvo cannot set the wallpaper through the desktop: XDG_CURRENT_DESKTOP is not set "
+                   "(viewer = \"feh\" shows wallpapers on X, viewer = \"swaybg\" on sway)");
+        else
+            report("Zelvo cannot set the wallpaper through the desktop \"%s\": it knows GNOME, Budgie, Cinnamon, MATE, "
+                   "XFCE, LXQt and KDE (viewer = \"feh\" shows wallpapers on X, viewer = \"swaybg\" on sway)",
+                   options.current_desktop->c_str());
         return 1;
     }
     const std::string display = lock_display(options, keys);
