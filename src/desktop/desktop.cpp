@@ -105,17 +105,19 @@ std::string plasma_script(const std::vector<DesktopPicture>& pictures) {
            "if (wasLocked) locked = true;\n";
 }
 
+// Plasma's own scripting, through dbus-send, before plasma-apply-wallpaperimage:
+// only the script sets each screen's picture and the fit, and fails while
+// plasmashell has no desktop yet, which plasma-apply-wallpaperimage reports
+// as a success.
 std::vector<ToolCall> plasma_plan(const DesktopTools& tools, const std::vector<DesktopPicture>& pictures) {
-    if (!tools.plasma_apply.empty()) {
-        ToolCall call{{tools.plasma_apply, pictures.front().file}};
+    if (!tools.dbus_send.empty()) {
+        ToolCall call{{tools.dbus_send, "--session", "--print-reply", "--dest=org.kde.plasmashell", "/PlasmaShell",
+                       "org.kde.PlasmaShell.evaluateScript", "string:" + plasma_script(pictures)}};
         call.repeat_when_failed = true;
         return {std::move(call)};
     }
-    if (tools.dbus_send.empty()) return {};
-    ToolCall call{{tools.dbus_send, "--session", "--print-reply", "--dest=org.kde.plasmashell", "/PlasmaShell",
-                   "org.kde.PlasmaShell.evaluateScript", "string:" + plasma_script(pictures)}};
-    call.repeat_when_failed = true;
-    return {std::move(call)};
+    if (tools.plasma_apply.empty()) return {};
+    return {ToolCall{{tools.plasma_apply, pictures.front().file}}};
 }
 
 constexpr std::string_view xfce_prefix = "/backdrop/screen";
@@ -316,7 +318,7 @@ bool desktop_takes_name(Desktop desktop, const DesktopTools& tools, std::string_
     case Desktop::plasma:
         // The script gives Plasma a URI; plasma-apply-wallpaperimage writes
         // the name into a script of its own between single quotes.
-        if (tools.plasma_apply.empty()) return true;
+        if (!tools.dbus_send.empty()) return true;
         return valid_utf8(path) && !control && path.find('\'') == std::string_view::npos;
     }
     return false;

@@ -80,8 +80,9 @@ std::vector<ToolCall> xfce_plan(const DesktopTools& tools, std::string_view list
 // Whether the desktop's tool can be given this file name as it is, written
 // in its own syntax; one it cannot take is shown through a link of a plain
 // name. GNOME, Budgie and Cinnamon take every name (as a percent-encoded
-// URI); MATE and Xfce any UTF-8 name; LXQt and Plasma any UTF-8 name without
-// control characters, and plasma-apply-wallpaperimage none with a single quote.
+// URI), and so does Plasma through its scripting; MATE and Xfce any UTF-8
+// name; LXQt any UTF-8 name without control characters, and
+// plasma-apply-wallpaperimage (without dbus-send) none with a single quote either.
 bool desktop_takes_name(Desktop desktop, const DesktopTools& tools, std::string_view path);
 
 // A file:// URI of an absolute path, every byte but the unreserved ones and
