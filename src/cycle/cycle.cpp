@@ -62,6 +62,7 @@ void on_child(evutil_socket_t, short, void* argument) {
     swaybg_children_ended(state_of(argument));
     children_reap();
     state_of(argument).hooks->on_child();
+    if (state_of(argument).desktop) state_of(argument).desktop->on_child();
 }
 
 // The next change shows other images first now: colours prepared for the old ones go.
@@ -98,6 +99,7 @@ void finish_reload(DaemonState& state, ConfigPtr config, StringList images,
     }
     // Back to feh: swaybg's wallpaper goes with its processes.
     if (options.config->viewer == Viewer::feh) end_swaybg(state);
+    if (options.config->viewer != Viewer::desktop) end_desktop(state);
     // The display's monitors are read again, as at start-up.
     connect_display(state);
     restart_timer(state);
@@ -305,6 +307,7 @@ void steer_quit(DaemonState& state) {
         state.list_job.reset();
         state.hooks->stop();
         end_swaybg(state);
+        if (state.desktop) state.desktop->quit();
     }
     const timeval delay{1, 0};
     event_base_loopexit(state.events->base.get(), &delay);
@@ -446,6 +449,7 @@ int run_cycle(DaemonState& state) {
     state.hooks->kill_now();
     state.hooks.reset();
     swaybg_after_loop(state);
+    end_desktop(state);
     EventPtr* in_order[] = {&events.sigquit_event, &events.sigint_event,   &events.sigterm_event,
                             &events.sighup_event,  &events.sigusr1_event,  &events.sigusr2_event,
                             &events.sigrtmin_event, &events.timer_event,   &events.rescan_event,

@@ -19,6 +19,7 @@
 #include "cycle/history.h"
 #include "cycle/hook.h"
 #include "cycle/launch.h"
+#include "desktop/desktop_setter.h"
 #include "display/monitor_source.h"
 #include "display/swaybg.h"
 #include "images/expander.h"
@@ -190,6 +191,9 @@ struct DaemonState {
     std::unique_ptr<WorkerJob> swaybg_fetch;
     std::vector<std::string> swaybg_unfetched;
     std::uint64_t swaybg_copy_count = 0;
+
+    // With "viewer" = "desktop": the desktop's own tools, made at the first change.
+    std::unique_ptr<DesktopSetter> desktop;
 };
 
 // Runs the wallpaper cycle until a quit signal has ended it; gives 0.
@@ -234,6 +238,15 @@ void end_swaybg(DaemonState& state);
 // After the loop: the swaybg processes still alive are killed, to be reaped
 // with the daemon's other killed children.
 void swaybg_after_loop(DaemonState& state);
+
+// The viewer step with viewer = "desktop": the images go to the running
+// desktop's own tools, with each monitor's name (when the display is
+// connected) and bg-style. The first call makes the setter and names the desktop.
+bool start_desktop(DaemonState& state, char* const* viewer_argv);
+// Whether the desktop gives each monitor its own picture by its name (Xfce).
+bool desktop_wants_monitor_names(const DaemonState& state);
+// Ends the desktop's tool and forgets the setter (a reload to another viewer).
+void end_desktop(DaemonState& state);
 
 // Completes the change begun last once its colours are known (at once with
 // colours off): the colour file, the exports, the terminals and xrdb, then

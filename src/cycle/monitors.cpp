@@ -81,6 +81,8 @@ void fit_monitor_timers(DaemonState& state) {
 // swaybg needs the outputs' names whatever the count: it always has the connection.
 bool display_wanted(const DaemonState& state) {
     if (state.options.config->viewer == Viewer::swaybg) return true;
+    // Xfce gives each monitor its picture by the monitor's name.
+    if (state.options.config->viewer == Viewer::desktop && desktop_wants_monitor_names(state)) return true;
     return state.options.monitors < 1 && state.options.config->monitors_auto;
 }
 

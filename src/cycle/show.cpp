@@ -129,6 +129,7 @@ void show_step(DaemonState& state, const char* closing) {
 // and handed over.
 bool start_viewer(DaemonState& state, char* const* viewer_argv) {
     if (state.options.config->viewer == Viewer::swaybg) return start_swaybg(state, viewer_argv);
+    if (state.options.config->viewer == Viewer::desktop) return start_desktop(state, viewer_argv);
     const pid_t child = fork_child();
     if (child < 0) {
         report("Zelvo could not start feh: fork failed: %s", std::strerror(errno));
