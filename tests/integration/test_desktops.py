@@ -3,7 +3,7 @@
 private session bus, read back by gsettings in a second process; Xfce's xfdesktop, MATE's caja and LXQt's
 pcmanfm-qt drawing on Xvfb; Plasma's scripting and the bad inputs through stand-ins. The desktops' packages
 are installed here when missing."""
-import ast, os, pathlib, shutil, signal, socket, subprocess, threading, time, urllib.parse
+import ast, http.server, os, pathlib, shutil, signal, subprocess, threading, time, urllib.parse
 
 from harness import ZelvoCase, libconfig_text, make_solid_images, records
 from xserver import XServer, die_with_parent
@@ -77,6 +77,10 @@ class DesktopCase(ZelvoCase):
         self.assert_notices(self.messages(1), pid, STARTED.format(name, desktop))
         return pid
 
+    def kept(self):
+        """What the daemon keeps in its folder of copies and links."""
+        return os.listdir(self.folder) if os.path.isdir(self.folder) else []
+
     def stop(self, pid):
         self.assertEqual(os.WEXITSTATUS(self.stop_daemon(pid)), 0)
         self.assert_notices(self.messages(1), pid, "Zelvo has quit")
@@ -135,8 +139,7 @@ class SettingsTest(DesktopCase):
                 self.assertEqual(read("picture-options").strip(), fit)
                 self.stop(pid)
                 # The link the setting points at stays after the daemon, for the next login; nothing else is kept.
-                kept = os.listdir(self.folder) if os.path.isdir(self.folder) else []
-                self.assertEqual(kept, [os.path.basename(shown)] if name == "MATE" else [])
+                self.assertEqual(self.kept(), [os.path.basename(shown)] if name == "MATE" else [])
 
 
 class DrawingTest(DesktopCase):
@@ -162,3 +165,144 @@ class DrawingTest(DesktopCase):
                 server.wait_colours({middle: "#0000ff"}, timeout=30)
                 self.stop(pid)
                 server.kill()
+
+
+def shown_uris(program):
+    """The pictures that the gsettings stand-in was given, one for each picture-uri-dark, the last of a change."""
+    return [urllib.parse.unquote_to_bytes(start["argv"][4][len("'file://"):-1]) for start in records(program)
+            if start["argv"][3] == "picture-uri-dark"]
+
+
+class StandInTest(DesktopCase):
+    def setUp(self):
+        super().setUp()
+        self.gsettings = os.path.join(self.bin, "gsettings")
+        self.recorder = self.install_recorder("recorder")
+        self.env = {"HOME": self.home, "PATH": self.search_path, "XDG_RUNTIME_DIR": self.runtime}
+
+    def stand_in(self, path, script):
+        """A shell stand-in at path, put in place whole (never a half-written program)."""
+        pathlib.Path(path + ".new").write_text("#!/bin/sh\n" + script.replace("RECORDER", self.recorder))
+        os.chmod(path + ".new", 0o755)
+        os.rename(path + ".new", path)
+
+    def test_plasma_is_asked_again_until_its_desktop_is_ready_and_each_screen_gets_its_picture_and_fit(self):
+        paths = self.images([b"a it's.png", b"b\nnew.png"], ("red", "blue"))
+        standin = os.path.join(self.bin, "dbus-send")
+        # plasmashell owns its name before it has a desktop: twice, the script fails.
+        self.stand_in(standin, 'count=$(cat "$0.count" 2>/dev/null || echo 0)\necho $((count + 1)) > "$0.count"\n'
+                               '[ "$count" -ge 2 ] || exit 1\nexec RECORDER "$@"\n')
+        pid = self.start_on(self.env, "KDE", {"default": [self.path("images")], "monitors": 2,
+                                              "bg-style": "--bg-center"}, "KDE Plasma")
+        [start] = self.wait_records(self.recorder, 1)
+        self.assertEqual(pathlib.Path(standin + ".count").read_text(), "3\n")
+        self.assertEqual(start["argv"][1:-1], ["--session", "--print-reply", "--dest=org.kde.plasmashell", "/PlasmaShell",
+                                               "org.kde.PlasmaShell.evaluateScript"])
+        images = ",".join(f"'{file_uri(path)}'" for path in paths)
+        self.assertTrue(start["argv"][-1].startswith(f"string:var images = [{images}];\nvar fits = [6,6];\n"),
+                        start["argv"][-1])
+        # Not a line of the two that came too early.
+        self.stop(pid)
+
+    def test_a_storm_of_changes_runs_one_tool_at_a_time_and_leaves_the_last_picture_set(self):
+        paths = self.images([b"a.png", b"b.png", b"c.png", b"d.png"])
+        self.stand_in(self.gsettings, '[ -e "$0.busy" ] && : > "$0.overlap"\n: > "$0.busy"\nsleep 0.05\n'
+                                      'rm -f "$0.busy"\nexec RECORDER "$@"\n')
+        pid = self.start_on(self.env, "GNOME", {"default": [self.path("images")]}, "GNOME")
+        # Each line is taken as it comes: the syslog socket holds few.
+        begun = time.monotonic()
+        for _ in range(30):
+            self.assertEqual(self.zelvoctl("next").status, 0)
+            self.assert_notices(self.messages(1), pid, SKIP)
+        self.assertLess(time.monotonic() - begun, 1.5, "the changes were asked for too slowly to make a storm")
+        self.poll(lambda: shown_uris(self.recorder)[-1:] == [paths[30 % 4]], "set the last picture")
+        current = self.zelvoctl("current")
+        self.assertEqual(current.out.rstrip(b"\n"), paths[30 % 4])
+        self.stop(pid)
+        self.assertFalse(os.path.exists(self.gsettings + ".overlap"), "two tools ran at once")
+        self.assertLess(len(records(self.recorder)), 3 * 31 // 2, "the changes were not coalesced")
+
+    def test_an_unknown_desktop_or_a_missing_failing_or_hanging_tool_costs_one_line_and_the_next_change_works(self):
+        paths = self.images([b"a.png", b"b.png", b"c.png"])
+        self.write_config({"viewer": "desktop", "default": [self.path("images")]})
+        # (XDG_CURRENT_DESKTOP, or none, the line that refuses the start)
+        works = '(viewer = "feh" shows wallpapers on X, viewer = "swaybg" on sway)'
+        for desktop, line in [(None, f"Zelvo cannot set the wallpaper through the desktop: XDG_CURRENT_DESKTOP is not "
+                                     f"set {works}"),
+                              ("sway:wlroots", 'Zelvo cannot set the wallpaper through the desktop "sway:wlroots": it '
+                                               f"knows GNOME, Budgie, Cinnamon, MATE, XFCE, LXQt and KDE {works}")]:
+            result = self.run_zelvo(env=self.env if desktop is None else {**self.env, "XDG_CURRENT_DESKTOP": desktop})
+            self.assertEqual((result.status, result.out, result.err), (1, b"", line.encode() + b"\r\n"))
+        self.assertEqual(os.listdir(self.runtime), [], "a refused start left something behind")
+        # (the tool's stand-in, or none when it is gone, the line it costs)
+        tools = [(None, f"Zelvo could not start {self.gsettings} to set the wallpaper of GNOME: No such file or directory"),
+                 ("exit 3\n", "Zelvo could not set the wallpaper of GNOME: gsettings ended with status 3"),
+                 # Ignored signals stay ignored across exec: only SIGKILL of its group ends it.
+                 ("trap '' TERM\nexec sleep 600\n", "Zelvo ended gsettings, which took longer than 10 seconds to set "
+                                                    "the wallpaper of GNOME")]
+        for script, line in tools:
+            with self.subTest(line):
+                self.stand_in(self.gsettings, 'exec RECORDER "$@"\n')
+                before = len(shown_uris(self.recorder))
+                pid = self.start_on(self.env, "GNOME", {"default": [self.path("images")]}, "GNOME")
+                self.poll(lambda: len(shown_uris(self.recorder)) == before + 1, "set the first picture")
+                if script is None:
+                    os.unlink(self.gsettings)
+                else:
+                    self.stand_in(self.gsettings, script)
+                os.kill(pid, signal.SIGUSR1)
+                self.assert_notices(self.messages(2, timeout=20), pid, SKIP, line)
+                self.stand_in(self.gsettings, 'exec RECORDER "$@"\n')
+                self.skip_ahead(pid)
+                self.poll(lambda: shown_uris(self.recorder)[before:] == [paths[0], paths[2]], "set the next picture")
+                self.stop(pid)
+
+    def test_a_url_is_set_from_a_copy_that_outlives_the_daemon_and_one_that_never_answers_holds_up_nothing(self):
+        [red] = self.images([b"a.png"])
+        served, release = self.path("served"), threading.Event()
+        os.mkdir(served)
+        shutil.copy(red, os.path.join(served, "photo.png"))
+        self.addCleanup(release.set)
+
+        class Handler(http.server.SimpleHTTPRequestHandler):
+            def __init__(self, *args, **kwargs):
+                super().__init__(*args, directory=served, **kwargs)
+
+            def do_GET(self):
+                if self.path == "/silent":
+                    release.wait(60)  # a server that never answers
+                    return
+                super().do_GET()
+
+            def log_message(self, *_):
+                pass
+
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.addCleanup(server.server_close)
+        self.addCleanup(server.shutdown)
+        url = f"http://127.0.0.1:{server.server_address[1]}/"
+        self.stand_in(self.gsettings, 'exec RECORDER "$@"\n')
+        # By name: the file, then the photo, then the URL that never answers.
+        pid = self.start_on(self.env, "GNOME", {"default": [os.fsdecode(red), url + "photo.png", url + "silent"]}, "GNOME")
+        copies, changes = [], [red, "copy", None, red, "copy"]
+        for change, expected in enumerate(changes):
+            if change:
+                self.skip_ahead(pid)
+            if expected is None:
+                continue
+            count = len([shown for shown in changes[:change + 1] if shown is not None])
+            shown = self.poll(lambda: len(found := shown_uris(self.recorder)) == count and found[-1],
+                              f"showed change {change}")
+            if expected == "copy":
+                self.assertEqual(os.path.dirname(shown), os.fsencode(self.folder))
+                self.assertEqual(pathlib.Path(os.fsdecode(shown)).read_bytes(), pathlib.Path(os.fsdecode(red)).read_bytes())
+                copies.append(shown)
+            else:
+                self.assertEqual(shown, red)
+                # Once the desktop no longer points at it, a copy goes, and so does the one never finished.
+                self.assertEqual(self.kept(), [])
+        self.stop(pid)
+        # The copy the desktop points at stays for the next login.
+        self.assertEqual(self.kept(), [os.path.basename(os.fsdecode(copies[-1]))])
+        self.assertNotEqual(copies[0], copies[1])
