@@ -3,15 +3,16 @@
 private session bus, read back by gsettings in a second process; Xfce's xfdesktop, MATE's caja and LXQt's
 pcmanfm-qt drawing on Xvfb; Plasma's scripting and the bad inputs through stand-ins. The desktops' packages
 are installed here when missing."""
-import ast, http.server, os, pathlib, shutil, signal, subprocess, threading, time, urllib.parse
+import ast, http.server, os, pathlib, select, shutil, signal, subprocess, threading, time, urllib.parse
 
 from harness import ZelvoCase, libconfig_text, make_solid_images, records
-from xserver import XServer, die_with_parent
+from xserver import START_SECONDS, XServer, die_with_parent
 
 # Each program the module runs, and the package that brings it; the schemas and dconf's GSettings backend too.
 PACKAGES = {"gsettings": "libglib2.0-bin", "dconf": "dconf-cli", "dbus-daemon": "dbus", "xfdesktop": "xfdesktop4",
             "xfconf-query": "xfconf", "caja": "caja", "pcmanfm-qt": "pcmanfm-qt"}
-DATA = ["gsettings-desktop-schemas", "cinnamon-desktop-data", "mate-desktop-common", "dconf-gsettings-backend"]
+DATA = ["gsettings-desktop-schemas", "cinnamon-desktop-data", "mate-desktop-common", "dconf-gsettings-backend",
+        "xserver-xorg-core", "xserver-xorg-video-dummy"]
 # Names that each tool has a syntax of its own for, in byte order, as the daemon takes them with order = "name".
 NAMES = [b"-dash.png", b"100%.png", b"a b.png", b"it's \"quoted\".png", b"new\nline.png", b"\xff\xfe.png"]
 STARTED = "Zelvo sets the wallpaper through the settings of {} (XDG_CURRENT_DESKTOP is {})"
@@ -34,6 +35,56 @@ def install_desktops(case):
                           capture_output=True, text=True)
     if done.returncode != 0:
         case.fail(f"the desktops' tests need the packages {missing}: {done.stderr[-400:]}")
+
+
+# Xorg's dummy driver: outputs that GTK takes for monitors, as it does not Xvfb's made by RandR alone.
+DUMMY_CONFIG = """Section "Device"
+  Identifier "dummy"
+  Driver "dummy"
+  VideoRam 16384
+  Option "Monitor-DUMMY0" "monitor"
+EndSection
+Section "Monitor"
+  Identifier "monitor"
+  HorizSync 5.0-1000.0
+  VertRefresh 5.0-200.0
+  Modeline "320x240" 6.0 320 336 368 400 240 243 247 250
+  Option "PreferredMode" "320x240"
+EndSection
+Section "Screen"
+  Identifier "screen"
+  Device "dummy"
+  Monitor "monitor"
+  DefaultDepth 24
+  SubSection "Display"
+    Depth 24
+    Virtual 640 240
+  EndSubSection
+EndSection
+"""
+
+
+class DummyXorg(XServer):
+    """Xorg with the dummy driver in place of Xvfb, its outputs DUMMY0 and DUMMY1 side by side, 320x240 each."""
+
+    def launch(self, number):
+        config, log = self.case.path("xorg.conf"), self.case.path("xorg.log")
+        pathlib.Path(config).write_text(DUMMY_CONFIG)
+        read, write = os.pipe()
+        self.process = subprocess.Popen([shutil.which("Xorg"), f":{number}", "-displayfd", str(write), "-noreset",
+                                         "-nolisten", "tcp", "-config", config, "-logfile", log], pass_fds=[write],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                        preexec_fn=die_with_parent)
+        os.close(write)
+        with os.fdopen(read, "rb") as pipe:
+            if not (select.select([pipe], [], [], START_SECONDS)[0] and pipe.read() == b"%d\n" % number):
+                self.kill()
+                return False
+        self.number = number
+        self.xrandr("--newmode", "dummy", "6.0", "320", "336", "368", "400", "240", "243", "247", "250")
+        self.xrandr("--addmode", "DUMMY1", "dummy")
+        self.xrandr("--output", "DUMMY1", "--mode", "dummy", "--right-of", "DUMMY0")
+        return True
 
 
 def file_uri(path):
@@ -165,6 +216,22 @@ class DrawingTest(DesktopCase):
                 server.wait_colours({middle: "#0000ff"}, timeout=30)
                 self.stop(pid)
                 server.kill()
+
+    def test_xfce_gives_each_monitor_its_own_picture_by_its_name(self):
+        images = [os.fsdecode(path) for path in self.images([b"a.png", b"b.png", b"c.png", b"d.png"])]
+        server = DummyXorg(self)
+        env = self.session(server.start())
+        self.assertEqual([name for name, _ in server.monitors()], ["DUMMY0", "DUMMY1"])
+        self.run_program(["xfdesktop", "--disable-wm-check"], env)
+        self.poll(lambda: "monitorDUMMY1/workspace0/last-image" in subprocess.run(
+            ["xfconf-query", "-c", "xfce4-desktop", "-l"], env=env, capture_output=True, text=True).stdout,
+                  "saw xfdesktop ready")
+        pid = self.start_on(env, "XFCE", {"default": images, "monitors": "auto"}, "Xfce")
+        left, right = "40x40+140+100", "40x40+460+100"
+        server.wait_colours({left: "#ff0000", right: "#00ff00"}, timeout=30)
+        self.skip_ahead(pid)
+        server.wait_colours({left: "#0000ff", right: "#ffff00"}, timeout=30)
+        self.stop(pid)
 
 
 def shown_uris(program):
