@@ -152,7 +152,7 @@ std::optional<std::string> DesktopSetter::plain_name_for(const std::string& path
     if (!have_folder()) return std::nullopt;
     const std::string link = private_name("link", path);
     if (symlink(path.c_str(), link.c_str()) != 0) {
-        report("Zelvo cannot give %s a name that %s takes (%s) and leaves it out", link.c_str(),
+        report("Zelvo cannot give %s a name that %s takes (%s) and leaves it out", path.c_str(),
                desktop_name(*settings_.desktop), std::strerror(errno));
         return std::nullopt;
     }
