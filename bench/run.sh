@@ -11,7 +11,9 @@
 # with the paths of the daemon and of the recording stand-in that it drives
 # (cycle_bench.py takes zelvoctl from beside the daemon); wayland_bench.py is
 # given the tests' Wayland probe and the daemon, and runs a headless sway and an Xvfb of its own;
-# monitors_bench.py runs a private Xvfb of its own.
+# monitors_bench.py runs a private Xvfb of its own; desktop_bench.py runs the
+# desktops' own programs (installed by the integration module test_desktops.py),
+# each on a private Xvfb with a private session bus.
 # cycle_bench.py must run as root (see its usage text); ZELVO_IDLE_SECONDS
 # shortens its idle window for a quick run, and ZELVO_COLOURS_ONLY=1,
 # ZELVO_PUBLISH_ONLY=1 or ZELVO_CONTROL_ONLY=1 runs only one part of it;
@@ -30,7 +32,7 @@ build_dir=${1:-$source_dir/build}
 magick7_dir=$source_dir/build-magick7
 # One entry per benchmark; rows appear in this order.
 benchmarks=(zelvo_expand_bench zelvo_template_bench zelvo_contrast_bench zelvo_rescan_bench cycle_bench.py
-            steering_bench.py monitors_bench.py wayland_bench.py)
+            steering_bench.py monitors_bench.py wayland_bench.py desktop_bench.py)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zelvo-bench-run.XXXXXX")
 trap 'rm -rf "$work"' EXIT

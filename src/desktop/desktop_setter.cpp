@@ -1,6 +1,5 @@
 #include "desktop/desktop_setter.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -16,6 +15,7 @@
 #include "colour/colour_child.h"
 #include "colour/fetch.h"
 #include "support/children.h"
+#include "support/directory.h"
 #include "support/log.h"
 #include "support/worker.h"
 
@@ -117,9 +117,9 @@ void DesktopSetter::show(std::vector<std::string> images, std::vector<DesktopMon
 // once a newer change is asked for, that change's plan in place of the rest.
 void DesktopSetter::advance() {
     if (quitting_ || pid_ > 0 || repeat_.pending()) return;
-    if (wanted_) {
-        if (!make_plan()) return;
-    }
+    // A change still waiting for its copies holds up the plan before it; one
+    // that came to nothing lets it go on.
+    if (wanted_ && !make_plan() && wanted_) return;
     if (!plan_) return;
     if (plan_->next == plan_->calls.size()) {
         complete_plan();
@@ -347,15 +347,14 @@ void DesktopSetter::remove_unused() {
     for (const auto& [from, file] : copies_) kept.push_back(file);
     for (const auto& [from, file] : links_) kept.push_back(file);
     if (fetch_) kept.push_back(fetching_file_ + ".part");
-    DIR* folder = opendir(settings_.folder.c_str());
-    if (folder == nullptr) return;
-    while (const dirent* entry = readdir(folder)) {
+    const DirectoryPtr folder(opendir(settings_.folder.c_str()));
+    if (!folder) return;
+    while (const dirent* entry = readdir(folder.get())) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
         const std::string path = settings_.folder + "/" + name;
         if (!among(kept, path)) unlink(path.c_str());
     }
-    closedir(folder);
 }
 
 bool DesktopSetter::have_folder() {
