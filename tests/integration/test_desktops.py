@@ -9,8 +9,8 @@ from harness import ZelvoCase, libconfig_text, make_solid_images, records
 from xserver import START_SECONDS, XServer, die_with_parent
 
 # Each program the module runs, and the package that brings it; the schemas and dconf's GSettings backend too.
-PACKAGES = {"gsettings": "libglib2.0-bin", "dconf": "dconf-cli", "dbus-daemon": "dbus", "xfdesktop": "xfdesktop4",
-            "xfconf-query": "xfconf", "caja": "caja", "pcmanfm-qt": "pcmanfm-qt"}
+PACKAGES = {"gsettings": "libglib2.0-bin", "dconf": "dconf-cli", "dbus-daemon": "dbus-daemon", "dbus-send": "dbus-bin",
+            "xfdesktop": "xfdesktop4", "xfconf-query": "xfconf", "caja": "caja", "pcmanfm-qt": "pcmanfm-qt"}
 DATA = ["gsettings-desktop-schemas", "cinnamon-desktop-data", "mate-desktop-common", "dconf-gsettings-backend",
         "xserver-xorg-core", "xserver-xorg-video-dummy"]
 # Names that each tool has a syntax of its own for, in byte order, as the daemon takes them with order = "name".
@@ -199,17 +199,20 @@ class DrawingTest(DesktopCase):
         # (XDG_CURRENT_DESKTOP, its name, the desktop's own program, what tells that it has read its settings)
         xfdesktop_ready = lambda env: "/last-image" in subprocess.run(
             ["xfconf-query", "-c", "xfce4-desktop", "-l"], env=env, capture_output=True, text=True).stdout
+        owner = lambda name: lambda env: b"boolean true" in subprocess.run(
+            ["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+             "org.freedesktop.DBus.NameHasOwner", f"string:{name}"], env=env, capture_output=True).stdout
         desktops = [("XFCE", "Xfce", ["xfdesktop", "--disable-wm-check"], xfdesktop_ready),
-                    ("MATE", "MATE", ["caja", "-n", "--force-desktop"], None),
-                    ("LXQt", "LXQt", ["pcmanfm-qt", "--desktop", "--profile=lxqt"], None)]
+                    ("MATE", "MATE", ["caja", "-n", "--force-desktop"], owner("org.mate.Caja")),
+                    # pcmanfm-qt hands --set-wallpaper to the desktop that owns this name.
+                    ("LXQt", "LXQt", ["pcmanfm-qt", "--desktop", "--profile=lxqt"], owner("org.pcmanfm.PCManFM"))]
         middle = "40x40+140+100"
         for desktop, name, program, ready in desktops:
             with self.subTest(desktop):
                 server = XServer(self, size="320x240")
                 env = self.session(server.start())
                 self.run_program(program, env)
-                if ready:
-                    self.poll(lambda: ready(env), f"saw {name} ready")
+                self.poll(lambda: ready(env), f"saw {name} ready")
                 pid = self.start_on(env, desktop, {"default": [red, blue], "monitors": "auto"}, name)
                 server.wait_colours({middle: "#ff0000"}, timeout=30)
                 self.skip_ahead(pid)
