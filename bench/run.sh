@@ -14,6 +14,8 @@
 # monitors_bench.py runs a private Xvfb of its own; x_painter_bench.py is given the tests' X painter probe
 # and runs a private Xvfb of its own; painter_bench.py is given the Wayland painter's probe and the Wayland
 # probe, and runs a headless sway of its own.
+# desktop_bench.py runs the desktops' own programs (installed by the integration module
+# test_desktops.py), each on a private Xvfb with a private session bus.
 # cycle_bench.py must run as root (see its usage text); ZELVO_IDLE_SECONDS
 # shortens its idle window for a quick run, and ZELVO_COLOURS_ONLY=1,
 # ZELVO_PUBLISH_ONLY=1 or ZELVO_CONTROL_ONLY=1 runs only one part of it;
@@ -32,7 +34,7 @@ build_dir=${1:-$source_dir/build}
 magick7_dir=$source_dir/build-magick7
 # One entry per benchmark; rows appear in this order.
 benchmarks=(zelvo_expand_bench zelvo_template_bench zelvo_contrast_bench zelvo_rescan_bench cycle_bench.py
-            steering_bench.py monitors_bench.py wayland_bench.py x_painter_bench.py painter_bench.py)
+            steering_bench.py monitors_bench.py wayland_bench.py x_painter_bench.py painter_bench.py desktop_bench.py)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zelvo-bench-run.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -18,6 +18,9 @@ struct RunOptions {
     // The Wayland display that swaybg draws on, and the folder its socket is in.
     std::optional<std::string> wayland_display;
     std::optional<std::string> runtime_directory;
+    // XDG_CURRENT_DESKTOP, which names the desktop whose own settings show
+    // the wallpaper with viewer = "desktop".
+    std::optional<std::string> current_desktop;
     std::string config_path;
     ConfigPtr config;
     int minutes = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cycle/desktop_viewer.h"
 #include "support/log.h"
 #include "support/worker.h"
 
@@ -48,6 +49,8 @@ bool Display::counting() const {
 // count: they always have the connection.
 bool Display::wanted() const {
     if (draws_each_output(*options_.config)) return true;
+    // Xfce gives each monitor its picture by the monitor's name.
+    if (options_.config->viewer == ViewerKind::desktop && desktop_wants_monitor_names(options_)) return true;
     return options_.monitors < 1 && options_.config->monitors_auto;
 }
 

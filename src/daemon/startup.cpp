@@ -21,6 +21,7 @@
 #include "control/status_file.h"
 #include "config/monitors.h"
 #include "cycle/cycle.h"
+#include "desktop/desktop.h"
 #include "display/monitor_source.h"
 #include "display/wayland_outputs.h"
 #include "images/expand.h"
@@ -179,6 +180,8 @@ std::string lock_display(const RunOptions& options, const SessionKeys& keys) {
     if (keys.viewer == ViewerKind::swaybg) return options.wayland_display.value_or("");
     if (keys.viewer == ViewerKind::zelvo && options.wayland_display) return *options.wayland_display;
     if (keys.display) return *keys.display;
+    // A desktop on Wayland without Xwayland is known by its Wayland display.
+    if (keys.viewer == ViewerKind::desktop && !options.display && options.wayland_display) return *options.wayland_display;
     return options.display.value_or(":0");
 }
 
@@ -222,6 +225,7 @@ std::optional<RunOptions> capture_environment() {
     options.display = environment_setting("DISPLAY");
     options.wayland_display = environment_setting("WAYLAND_DISPLAY");
     options.runtime_directory = environment_setting("XDG_RUNTIME_DIR");
+    options.current_desktop = environment_text("XDG_CURRENT_DESKTOP");
     // Both searches walk the same, unchanged PATH.
     const char* search_list = std::getenv("PATH");
     options.feh_path = find_program(search_list, "/feh", "/usr/bin/feh");
@@ -315,6 +319,16 @@ int zelvo_main(int argc, char** argv) {
                    options.wayland_display->c_str(), names.c_str());
             return 1;
         }
+    }
+    if (keys.viewer == ViewerKind::desktop && !desktop_of(options.current_desktop ? options.current_desktop->c_str() : nullptr)) {
+        if (!options.current_desktop)
+            report("Zelvo cannot set the wallpaper through the desktop: XDG_CURRENT_DESKTOP is not set "
+                   "(viewer = \"feh\" or \"zelvo\" shows wallpapers on X, viewer = \"swaybg\" or \"zelvo\" on sway)");
+        else
+            report("Zelvo cannot set the wallpaper through the desktop \"%s\": it knows GNOME, Budgie, Cinnamon, MATE, "
+                   "XFCE, LXQt and KDE (viewer = \"feh\" or \"zelvo\" shows wallpapers on X, viewer = \"swaybg\" or \"zelvo\" on sway)",
+                   options.current_desktop->c_str());
+        return 1;
     }
     const std::string display = lock_display(options, keys);
     const RuntimeDirectory runtime =
