@@ -10,6 +10,7 @@
 #include "cycle/cycle.h"
 #include "cycle/launch.h"
 #include "cycle/rotation.h"
+#include "cycle/schedule.h"
 #include "cycle/swaybg_viewer.h"
 
 namespace zelvo {
@@ -165,6 +166,39 @@ TEST(SwaybgPlan, EachOutputTakesItsMonitorsImageAndModeAndKeepsItsImageForAUrl) 
     EXPECT_EQ(shown(urls), (Shown{{"DP-1", "/a.png", "fill"}, {"DP-2", "/c.png", "center"}}));
     EXPECT_EQ(urls.url_passed_over, "HTTPS://x/1.jpg");
     EXPECT_TRUE(plan_swaybg_outputs({}, {"/a.png"}, config, {}).outputs.empty());
+}
+
+// The schedule's periods as the status tells them: with "per-monitor" each
+// monitor its own (its group's minutes, else the main interval; -t over all),
+// none due right after a restart, and no next change while paused.
+TEST(Schedule, EachMonitorKeepsItsOwnPeriodAndAPauseWaitsForNothing) {
+    const EventBasePtr base(event_base_new());
+    RunOptions options;
+    options.config = ConfigPtr(new Config);
+    options.config->minutes = 3;
+    options.config->per_monitor.resize(2);
+    options.config->per_monitor[0].minutes = 1;
+    int due = 0;
+    Schedule schedule(base.get(), options, [&due] { ++due; }, [] {});
+    schedule.restart(3);
+    const auto periods = [&schedule] {
+        std::vector<std::uint32_t> seconds;
+        for (const MonitorTiming& timing : schedule.timings(3)) seconds.push_back(timing.interval);
+        return seconds;
+    };
+    EXPECT_EQ(periods(), (std::vector<std::uint32_t>{60, 180, 180}));
+    EXPECT_EQ(schedule.take_due(3), std::vector<bool>(3, false));
+    const std::time_t now = std::time(nullptr);
+    ASSERT_TRUE(schedule.next_change());
+    EXPECT_TRUE(*schedule.next_change() >= now + 59 && *schedule.next_change() <= now + 61) << *schedule.next_change();
+    options.minutes = 2;
+    EXPECT_EQ(periods(), (std::vector<std::uint32_t>{120, 120, 120}));
+    schedule.set_paused(true, 3);
+    EXPECT_FALSE(schedule.next_change());
+    for (const MonitorTiming& timing : schedule.timings(3)) EXPECT_FALSE(timing.next_change);
+    schedule.set_paused(false, 3);
+    EXPECT_TRUE(schedule.next_change());
+    EXPECT_EQ(due, 0);
 }
 
 }  // namespace
