@@ -400,6 +400,7 @@ int run_cycle(DaemonState& state) {
     EventSet& events = *state.events;
     events.base.reset(event_base_new());
     if (!events.base) std::abort();
+    log_attach(events.base.get());
     state.hooks = std::make_unique<HookRunner>(events.base.get());
     // Before the first child: the daemon reaps its children itself.
     events.sigchld_event = add_signal_event(state, SIGCHLD, on_child);
@@ -452,6 +453,7 @@ int run_cycle(DaemonState& state) {
                             &events.sigchld_event};
     for (EventPtr* handle : in_order) event_del(handle->get());
     for (EventPtr* handle : in_order) handle->reset();
+    log_detach();
     events.base.reset();
     // Their private folders go once they have ended; a viewer may run on.
     children_reap_killed();
