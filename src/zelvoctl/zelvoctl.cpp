@@ -262,6 +262,12 @@ int zelvoctl_main(int argc, char** argv) {
         pause_briefly();
     }
     if (const int* error = std::get_if<int>(&connection)) {
+        // Still full after all that while: more clients at once than it takes,
+        // in the words the daemon uses when it lets a slow client go.
+        if (*error == EAGAIN) {
+            std::fprintf(stderr, "zelvoctl: too many clients at once\n");
+            return 1;
+        }
         std::fprintf(stderr, "zelvoctl: cannot reach zelvo (pid %ld) on display %s: %s\n", pid, display.c_str(),
                      std::strerror(*error));
         return 1;
