@@ -10,8 +10,10 @@ change's colour step of its own. Then, over the control socket: how soon
 and, for a rescan of 10,000 images of which 1,000 are new and 1,000 gone, how
 long until the new images are in the ring and the longest the loop kept a
 client waiting meanwhile, against the same before the rescan: the loop is
-pinged over the socket throughout; and how long `zelvoctl status` takes while
-the daemon's log socket is full and nobody reads it.
+pinged over the socket throughout; how long `zelvoctl status` takes while
+the daemon's log socket is full and nobody reads it; and how many of 50, 100
+and 200 `zelvoctl next` started at once are answered, alone and beside 80
+clients that never finish a request.
 
 Usage: steering_bench.py ZELVO_BINARY ZELVO_RECORDER
 zelvoctl is the one beside ZELVO_BINARY. ZELVO_SOCKET_ONLY=1 measures only
@@ -24,6 +26,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from cycle_bench import (PR_SET_CHILD_SUBREAPER, SKIP_NOTICE, BenchError, Daemon, clean_up,  # noqa: E402
                          colour_daemon, ms, our_zelvo_processes, percentile, reap_orphans, settle, wait_start)
 from harness import TOOLS, libconfig_text, make_solid_images  # noqa: E402
+from test_stress import Slowloris  # noqa: E402
 
 STORM, STORM_SECONDS, STORM_ROUNDS = 30, 0.4, 5
 RELOAD_IMAGES, RELOAD_CHANGES = 100_000, 20
@@ -35,6 +38,8 @@ RESCANNED = "Zelvo has rescanned its sources: "
 # Pause and resume requests that fill the log socket, zelvoctl status runs then, and how long each may take.
 FULL_LOG_TOGGLES, FULL_LOG_ROUNDS, FULL_LOG_WAIT = 600, 20, 10
 DROPPED = "Zelvo dropped "
+# zelvoctl next started at once, and the clients beside them that never finish a request.
+BURSTS, SLOW_CLIENTS = (50, 100, 200), 80
 
 
 def ended(daemon, timeout=10):
@@ -275,6 +280,47 @@ def measure_full_log(binary, top, daemons, recorder, faults):
     return times, flood
 
 
+def measure_bursts(binary, top, daemons, recorder):
+    """For each of BURSTS, that many zelvoctl next let go at once through a gate, alone and then beside
+    SLOW_CLIENTS clients that never finish a request; the log is read throughout, so that only the
+    socket is measured. Gives {(count, beside slow clients): answered}."""
+    zelvoctl = os.path.join(os.path.dirname(binary), "zelvoctl")
+    daemon = Daemon(daemons, top, "bursts", binary, recorder, 10)
+    daemon.start(timeout=60)
+    path = os.path.join(daemon.home, ".zelvo", "run", ":0.sock")
+    env = {"HOME": daemon.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+    reading = threading.Event()
+
+    def read_log():
+        while not reading.wait(0.005):
+            daemon.pending_messages()
+    reader = threading.Thread(target=read_log, daemon=True)
+    reader.start()
+    gate = os.path.join(top, "burst-gate")
+    os.mkfifo(gate)
+    held = os.open(gate, os.O_RDWR)  # so that no opening of the gate waits for another
+    answered, slow = {}, None
+    try:
+        for beside in (False, True):
+            if beside:
+                slow = Slowloris(path, SLOW_CLIENTS)
+                slow.connected.wait(30)
+            for count in BURSTS:
+                runs = [subprocess.Popen(["sh", "-c", 'read -r _ < "$0"; exec "$1" next', gate, zelvoctl], env=env,
+                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.DEVNULL) for _ in range(count)]
+                os.write(held, b"\n" * count)
+                answered[count, beside] = sum(run.wait(timeout=120) == 0 for run in runs)
+    finally:
+        os.close(held)
+        if slow is not None:
+            slow.close()
+        reading.set()
+        reader.join()
+    daemon.stop()
+    return answered
+
+
 def measure_rescan(binary, top, daemons, recorder, faults):
     """A rescan of RESCAN_IMAGES images, RESCAN_CHANGED of them new and as many gone, with the loop
     pinged over the socket before and throughout; gives the pings before, while the expansion's
@@ -342,6 +388,7 @@ def main(argv):
             quit_url = measure_silent_url(binary, recorder, top, daemons, photo, faults)
         to_viewer, status = measure_socket(binary, top, daemons, recorder, faults)
         full_log, flood = measure_full_log(binary, top, daemons, recorder, faults)
+        bursts = measure_bursts(binary, top, daemons, recorder)
         before, expanding, merging, merged = measure_rescan(binary, top, daemons, recorder, faults)
     except (BenchError, subprocess.TimeoutExpired, OSError) as error:
         print(f"steering_bench: {error}", file=sys.stderr)
@@ -370,6 +417,9 @@ def main(argv):
          f"answered, median of {len(full_log)}",
          f"{ms(statistics.median(answered_full)):.3f}" if len(answered_full) == len(full_log)
          else f"no answer within {FULL_LOG_WAIT} s", "ms" if len(answered_full) == len(full_log) else "-", "-", "-"))
+    for (count, beside), served in bursts.items():
+        socket_rows.append((f"zelvoctl next, {count} started at once{f', beside {SLOW_CLIENTS} slow clients' * beside}:"
+                            " answered", str(served), f"of {count}", "-", "-"))
     socket_note = (f"socket: zelvoctl next under 3 ms: {'met' if ms(statistics.median(to_viewer)) < 3 else 'MISSED'}; "
                    f"status --json under 5 ms: {'met' if ms(statistics.median(status)) < 5 else 'MISSED'}; a ping "
                    f"over the socket takes {ms(statistics.median(before)):.3f} ms at the median before the rescan and "
