@@ -186,7 +186,7 @@ class BadRequestTest(SteeringCase):
         self.addCleanup(lambda: [client.close() for client in held])
 
         def crowd():
-            """100 clients at once that send nothing: the daemon takes 16, and a 17th takes the place of the oldest."""
+            """100 clients at once that send nothing: the daemon takes 64, and those that wait take the places of the slow ones."""
             for _ in range(100):
                 client = socket.socket(socket.AF_UNIX)
                 client.connect(self.socket)
