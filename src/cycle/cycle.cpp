@@ -440,6 +440,7 @@ int run_cycle(DaemonState& state) {
     state.control.reset();
     state.set.reset();
     state.list_job.reset();
+    state.cache_pruner.stop();
     state.rescan.reset();
     state.change.reset();
     state.prepared.reset();

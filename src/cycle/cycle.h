@@ -10,6 +10,7 @@
 #include <sys/time.h>
 
 #include "colour/colour_file.h"
+#include "colour/palette_cache.h"
 #include "config/monitors.h"
 #include "config/run_options.h"
 #include "control/runtime_directory.h"
@@ -155,6 +156,7 @@ struct DaemonState {
     // Edits of the lists, one at a time, in the order asked for.
     std::deque<ListRequest> list_requests;
     std::unique_ptr<WorkerJob> list_job;
+    PaletteCachePruner cache_pruner;
     // The images banned while the daemon runs: going back passes over them.
     std::vector<std::string> banned;
 

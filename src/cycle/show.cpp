@@ -88,6 +88,7 @@ void complete_change(DaemonState& state) {
     log_closing(*change);
     // Colours for a change that will not come are not worth making.
     if (!state.quitting) prepare_next_colours(state);
+    if (!state.quitting) state.cache_pruner.after_change(state.events->base.get(), config.cache);
 }
 
 void on_colours_known(DaemonState& state) { complete_change(state); }
