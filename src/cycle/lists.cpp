@@ -1,7 +1,8 @@
 // The favourites and the banned images: each edit of ~/.zelvo/favourites or
 // ~/.zelvo/banned runs in a worker of its own, one after the other, so that
 // neither a slow disk nor a large list holds the loop up; a ban takes its
-// images out of the ring once the list holds them.
+// images out of the rings once the list holds them, with every entry that
+// leads to the same file another way, which the worker names.
 
 #include <algorithm>
 #include <climits>
@@ -13,6 +14,7 @@
 #include "control/protocol.h"
 #include "cycle/cycle.h"
 #include "images/list_edit.h"
+#include "images/ring_edit.h"
 #include "support/c_text.h"
 #include "support/log.h"
 
@@ -31,8 +33,10 @@ std::string real_path(const std::string& path) {
 }
 
 // The worker's answer: the real paths of the images, each after "+" when
-// the list took it now, then "ok"; or "error: " and why.
-std::string edit_lists(const std::string& home, const ListRequest& request) {
+// the list took it now, for a ban the rings' entries that lead to those
+// files, each after "!", then "ok"; or "error: " and why. The worker holds
+// a copy of the rings.
+std::string edit_lists(const std::string& home, const ListRequest& request, const std::vector<const ImageRing*>& rings) {
     const std::string folder = home + "/.zelvo";
     const char* name = request.kind == ListRequest::Kind::favourite ? "favourites" : "banned";
     std::vector<std::string> paths;
@@ -52,6 +56,9 @@ std::string edit_lists(const std::string& home, const ListRequest& request) {
         const bool taken = std::find(added.begin(), added.end(), path) != added.end();
         answer += (taken ? "+" : "=") + protocol_escape(path, false) + '\n';
     }
+    if (request.kind == ListRequest::Kind::ban)
+        for (const std::string& entry : ring_entries_of_files(rings, paths))
+            answer += "!" + protocol_escape(entry, false) + '\n';
     return answer + "ok\n";
 }
 
@@ -80,7 +87,12 @@ void finish_edit(DaemonState& state, const ListRequest& request, std::optional<s
     } else {
         std::vector<std::string> paths;
         std::vector<std::string> added;
+        std::vector<std::string> entries;
         for (auto line = lines->begin(); line + 1 != lines->end(); ++line) {
+            if (line->starts_with("!")) {
+                entries.push_back(line->substr(1));
+                continue;
+            }
             paths.push_back(line->empty() ? *line : line->substr(1));
             if (line->starts_with("+")) added.push_back(paths.back());
         }
@@ -97,9 +109,11 @@ void finish_edit(DaemonState& state, const ListRequest& request, std::optional<s
                 return std::find(paths.begin(), paths.end(), image) != paths.end();
             });
         } else if (request.kind == ListRequest::Kind::ban) {
-            // Out of the ring by the names it has there and by their real paths; then the next images.
+            // Out of the rings by the names it has there, by their real paths and by every
+            // entry that leads to the same files; then the next images.
             std::vector<std::string> doomed = request.paths;
             doomed.insert(doomed.end(), paths.begin(), paths.end());
+            doomed.insert(doomed.end(), entries.begin(), entries.end());
             state.banned.insert(state.banned.end(), doomed.begin(), doomed.end());
             const auto is_doomed = [&doomed](const std::string& image) {
                 return std::find(doomed.begin(), doomed.end(), image) != doomed.end();
@@ -125,7 +139,13 @@ void run_list_requests(DaemonState& state) {
     state.list_requests.pop_front();
     const std::string home = state.options.home;
     auto job = std::make_unique<WorkerJob>(
-        state.events->base.get(), [&home, &request] { return edit_lists(home, request); }, list_deadline,
+        state.events->base.get(),
+        [&home, &request, &state] {
+            std::vector<const ImageRing*> rings{&state.options.ring};
+            for (const ImageRing& ring : state.options.monitor_rings) rings.push_back(&ring);
+            return edit_lists(home, request, rings);
+        },
+        list_deadline,
         [&state, request](std::optional<std::string> answer) {
             // The job is over: the next one may start once this one is answered.
             const std::unique_ptr<WorkerJob> done = std::move(state.list_job);

@@ -23,6 +23,7 @@
 #include "support/directory.h"
 #include "support/log.h"
 #include "support/magick.h"
+#include "images/file_identity.h"
 #include "images/prober.h"
 #include "support/regular_file.h"
 
@@ -200,9 +201,9 @@ private:
     // The sources of a list file, read at most once: its resolved path names it.
     const Listing* list_file(const std::string& path, const std::string& origin);
     void enter(std::string_view text, SourceKind kind, bool resolved);
-    // Whether the image entry is banned, by its text or, when it is not a
-    // path found in a directory (which is resolved already), its real path.
-    bool banned(const std::string& entry, bool resolved) const;
+    // Whether the image entry is banned, by its text or by the file it leads
+    // to, however it names it (a linked folder, another list's spelling).
+    bool banned(const std::string& entry) const;
 
     // Each path is classified once: a list may name the same image a
     // hundred thousand times, and each ping reads the file.
@@ -222,19 +223,23 @@ private:
     bool list_files_spent_ = false;
     std::optional<std::string> home_;
     std::unordered_set<std::string> banned_;
+    std::unordered_set<FileIdentity, FileIdentityHash> banned_files_;
 };
 
 Expansion::Expansion(const ExpandOptions& options) : home_(options.home) {
-    if (options.banned_file)
-        for (std::string& image : read_banned_images(*options.banned_file)) banned_.insert(std::move(image));
+    if (!options.banned_file) return;
+    for (std::string& image : read_banned_images(*options.banned_file)) {
+        if (const std::optional<FileIdentity> file = file_identity(image.c_str())) banned_files_.insert(*file);
+        banned_.insert(std::move(image));
+    }
 }
 
-bool Expansion::banned(const std::string& entry, bool resolved) const {
+bool Expansion::banned(const std::string& entry) const {
     if (banned_.empty()) return false;
     if (banned_.count(entry) != 0) return true;
-    if (resolved) return false;
-    const std::optional<std::string> real = resolve(entry.c_str());
-    return real && banned_.count(*real) != 0;
+    if (banned_files_.empty()) return false;
+    const std::optional<FileIdentity> file = file_identity(entry.c_str());
+    return file && banned_files_.count(*file) != 0;
 }
 
 void Expansion::classify_ahead(Frame& frame) {
@@ -335,7 +340,7 @@ StringList Expansion::run(const StringNode* sources) {
         }
         // The viewer would take a relative "-name" for an option; "./-name" is the same file.
         std::string entry = text[0] == '-' ? "./" + std::string(text) : std::string(text);
-        if (banned(entry, frame.resolved)) continue;
+        if (banned(entry)) continue;
         const std::size_t cost = ring_footprint(entry.size());
         if (ring_bytes_ + cost > most_ring_bytes) {
             report("Zelvo has found %zu images, as many as one expansion takes: the rest are skipped", entries_);

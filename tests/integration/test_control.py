@@ -403,6 +403,38 @@ class ListTest(SteeringCase):
         self.assertEqual(self.zelvoctl("unban", real), (1, b"", f"zelvoctl: {banned}: it does not hold it\n".encode(), None))
         self.quit(pid)
 
+    def test_a_ban_takes_out_every_entry_of_the_file_and_no_reload_takes_one_again(self):
+        first, *others = self.images(3)
+        os.symlink(self.path("images"), self.path("alias"))
+        aliased = os.path.join(self.path("alias"), os.path.basename(first))
+        listed = pathlib.Path(self.path("more-images"))
+        listed.write_text(f'default = [ "{self.path("images", "..", "images", os.path.basename(first))}", "{aliased}" ];\n')
+        # (how the ring comes to name the image on screen another way, its entries of that image)
+        cases = [("through a linked folder", [first, aliased, *others], 2),
+                 ("through a list file", [first, str(listed), *others], 3)]
+        for index, (what, sources, named) in enumerate(cases):
+            with self.subTest(what):
+                (self.zelvo_dir / "banned").unlink(missing_ok=True)
+                feh = self.install_recorder(f"feh{index}")
+                # Given after the start, whose MagickCore says on standard error that a list file is no image.
+                pid = self.start({"feh-path": feh, "pics": [first, *others]})
+                self.configure({"feh-path": feh, "pics": sources})
+                self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
+                self.assertEqual(self.json_status()["ring"], len(others) + named)
+                self.assertEqual(self.zelvoctl("set", first)[:3], (0, b"", b""))
+                self.expect(pid, "Zelvo is showing the images it was set to")
+                self.assertEqual(self.zelvoctl("ban")[:3], (0, b"", b""))
+                self.expect(pid, f"Zelvo has banned {first}")
+                self.assertEqual(self.json_status()["ring"], len(others))
+                self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
+                self.assertEqual(self.json_status()["ring"], len(others))
+                # The changes walk what is left, never the banned file under another name.
+                for _ in range(4):
+                    self.send(pid, [signal.SIGUSR1], SKIP)
+                shown = {os.path.realpath(image) for start in records(feh)[3:] for image in start["argv"][3:]}
+                self.assertEqual(shown, set(others))
+                self.quit(pid)
+
     def test_banning_every_image_keeps_the_last_on_screen_until_a_rescan_brings_more(self):
         self.images(3)
         pid = self.start({"feh-path": self.feh, "pics": [self.path("images")]})
