@@ -222,15 +222,20 @@ int zelvoctl_main(int argc, char** argv) {
 
     // The same display a zelvo started here takes when its configuration
     // names none: DISPLAY with feh, WAYLAND_DISPLAY with swaybg. Without -d
-    // the first of them that a zelvo runs on is the one.
+    // the first of them that a zelvo runs on is the one. An empty one counts
+    // as unset, as it does for zelvo, which then takes :0.
     std::vector<std::string> displays;
     if (display_option) {
         displays.push_back(*display_option);
     } else {
-        const char* environment_display = std::getenv("DISPLAY");
-        const char* wayland_display = std::getenv("WAYLAND_DISPLAY");
+        const auto variable = [](const char* variable_name) {
+            const char* value = std::getenv(variable_name);
+            return value != nullptr && *value != '\0' ? value : nullptr;
+        };
+        const char* environment_display = variable("DISPLAY");
+        const char* wayland_display = variable("WAYLAND_DISPLAY");
         if (environment_display != nullptr) displays.emplace_back(environment_display);
-        if (wayland_display != nullptr && *wayland_display != '\0') displays.emplace_back(wayland_display);
+        if (wayland_display != nullptr) displays.emplace_back(wayland_display);
         if (environment_display == nullptr) displays.emplace_back(":0");
     }
     std::string display = displays.front();

@@ -47,6 +47,11 @@ class ControlTest(CycleCase):
         self.assertEqual(self.zelvoctl("status")[:3], nobody(b":0"))
         pid = self.start({"feh-path": self.feh, "pics": self.images(2)})
         self.assertEqual(self.zelvoctl("current")[0], 0)
+        # An empty DISPLAY or WAYLAND_DISPLAY counts as unset, as for the daemon, which took :0.
+        for empty in ({"DISPLAY": ""}, {"WAYLAND_DISPLAY": ""}, {"DISPLAY": "", "WAYLAND_DISPLAY": ""}):
+            with self.subTest(env=empty):
+                env = {"HOME": self.home, "XDG_RUNTIME_DIR": self.runtime, **empty}
+                self.assertEqual(self.zelvoctl("current", env=env)[:3], self.zelvoctl("current")[:3])
         # A pid file that nobody locks is nobody's, whatever pid it names.
         pathlib.Path(self.runtime, "zelvo", ":5.pid").write_text(f"{pid}\n")
         for args in [("-d", ":5", "next"), ("-d", ":7", "quit"), ("-d", "", "status")]:
