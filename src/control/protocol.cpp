@@ -109,21 +109,21 @@ std::string reply_error(std::string_view reason) { return "error: " + protocol_e
 const std::vector<CommandForm>& command_forms() {
     // Built once; set takes a file for each monitor a display may have.
     static const std::vector<CommandForm> forms = {
-        {"next", 0, 0, {{"-n", true}}, " [-n N]"},
-        {"previous", 0, 0, {{"-n", true}}, " [-n N]"},
-        {"reshuffle", 0, 0, {}, ""},
-        {"reload", 0, 0, {}, ""},
-        {"quit", 0, 0, {}, ""},
-        {"pause", 0, 0, {}, ""},
-        {"resume", 0, 0, {}, ""},
-        {"toggle-pause", 0, 0, {}, ""},
-        {"rescan", 0, 0, {}, ""},
-        {"favourite", 0, 0, {}, ""},
-        {"ban", 0, 0, {}, ""},
-        {"unban", 1, 1, {}, " PATH"},
-        {"set", 1, 64, {{"-n", true}}, " [-n N] FILE..."},
-        {"status", 0, 0, {{"--json", false}}, " [--json]"},
-        {"current", 0, 0, {{"--json", false}}, " [--json]"},
+        {"next", 0, 0, {{"-n", true}}, " [-n N]", "show the next images now; the interval starts again"},
+        {"previous", 0, 0, {{"-n", true}}, " [-n N]", "show the images of the change before again"},
+        {"reshuffle", 0, 0, {}, "", "reshuffle the images and show the first of the new order"},
+        {"reload", 0, 0, {}, "", "read the configuration file again and show the first image of the new ring"},
+        {"quit", 0, 0, {}, "", "end the daemon, and wait until it has let go of the display"},
+        {"pause", 0, 0, {}, "", "hold the timer until resume"},
+        {"resume", 0, 0, {}, "", "run the timer again, a whole interval from now"},
+        {"toggle-pause", 0, 0, {}, "", "pause or resume, whichever it is not"},
+        {"rescan", 0, 0, {}, "", "collect the images of the sources again, in the background"},
+        {"favourite", 0, 0, {}, "", "add the images on screen to ~/.zelvo/favourites"},
+        {"ban", 0, 0, {}, "", "add the images on screen to ~/.zelvo/banned, and show the next"},
+        {"unban", 1, 1, {}, " PATH", "take the image out of ~/.zelvo/banned"},
+        {"set", 1, 64, {{"-n", true}}, " [-n N] FILE...", "show these images now, one per monitor"},
+        {"status", 0, 0, {{"--json", false}}, " [--json]", "print what the daemon does and shows"},
+        {"current", 0, 0, {{"--json", false}}, " [--json]", "print the images on screen, one a line"},
     };
     return forms;
 }

@@ -52,7 +52,8 @@ struct CommandForm {
     std::size_t least_arguments;
     std::size_t most_arguments;
     std::vector<OptionForm> options;
-    const char* usage;  // its arguments, for the usage line
+    const char* usage;    // its arguments, for the usage line
+    const char* summary;  // what it does, in a line of zelvoctl's help
 };
 
 // Every command, in the order of the usage line.

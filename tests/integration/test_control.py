@@ -5,7 +5,7 @@ set's refused files, the favourites and banned lists when they are not what they
 banning every image, and a rescan while the folder changes under it."""
 import contextlib, errno, json, os, pathlib, re, shutil, signal, socket, subprocess, time, unittest
 
-from harness import TOOLS, ZELVOCTL, make_solid_images, proc_status, records
+from harness import BINARY, TOOLS, ZELVOCTL, make_solid_images, proc_status, records
 from test_colours import entries_of
 from test_cycle import BACK, RELOAD, RELOADED, SHUFFLE, SKIP, CycleCase
 from test_faults import fill
@@ -36,6 +36,23 @@ class ControlTest(CycleCase):
                 status, out, err, _ = self.zelvoctl(*args)
                 self.assertEqual((status, out, err.count(b"\n")), (2, b"", diagnostics + 1))
                 self.assertTrue(err.endswith(USAGE), err)
+        # Help and the version go to standard output with status 0, whatever options come before them.
+        commands = [part.split()[0] for part in USAGE.decode().rstrip("\n").split("[-d display] ", 1)[1].split(" | ")]
+        for args in [("-h",), ("--help",), ("-d", ":1", "--help", "next")]:
+            with self.subTest(args=args):
+                status, out, err, _ = self.zelvoctl(*args)
+                self.assertEqual((status, err), (0, b""))
+                lines = out.decode().splitlines()
+                self.assertEqual(lines[0] + "\n", USAGE.decode())
+                # Each command with a line of its own that says what it does.
+                for command in commands:
+                    self.assertTrue(any(re.fullmatch(rf"  {command}(?: \S+)* {{2,}}\S.*", line) for line in lines), command)
+                for told in ("-d display", "-n N", "Exit status: 0", "zelvoctl(1)"):
+                    self.assertIn(told, out.decode())
+        said = subprocess.run([BINARY, "-v"], capture_output=True, check=True).stdout
+        version = re.fullmatch(rb".*: version: (\S+)\r\n", said)[1]
+        self.assertEqual(self.zelvoctl("--version")[:3], (0, ZELVOCTL.encode() + b": version: " + version + b"\n", b""))
+
         # No daemon has ever run: not even the runtime directory's folder exists.
         self.assertEqual(self.zelvoctl("status")[:3], nobody(b":0"))
         self.assertEqual(self.zelvoctl("next", env={"HOME": self.home, "DISPLAY": ":3"})[:3], nobody(b":3"))
