@@ -78,18 +78,25 @@ std::string magick_build_tag() {
     return std::to_string(number >> 8) + "-Q" + std::to_string(depth) + (floats ? "-HDRI" : "");
 }
 
+// The composite is made at the quantum's depth, and the screen shows 8 bits
+// a channel: rounded to what it shows, so that the quantizer never sees the
+// colours between, and the palette is that of the image flattened and saved
+// at 8 bits.
 void magick_flatten_over_black(Image* image, ExceptionInfo* exception) {
+    constexpr std::size_t screen_depth = 8;
 #if ZELVO_MAGICKCORE_7
     if (image->alpha_trait == UndefinedPixelTrait || IsImageOpaque(image, exception) == MagickTrue) return;
     QueryColorCompliance("black", AllCompliance, &image->background_color, exception);
     // Composites over the background colour; the channel it leaves, if any, goes too.
     SetImageAlphaChannel(image, RemoveAlphaChannel, exception);
     SetImageAlphaChannel(image, OffAlphaChannel, exception);
+    SetImageDepth(image, screen_depth, exception);
 #else
     if (image->matte == MagickFalse || IsOpaqueImage(image, exception) == MagickTrue) return;
     QueryColorCompliance("black", AllCompliance, &image->background_color, exception);
     SetImageAlphaChannel(image, RemoveAlphaChannel);
     SetImageAlphaChannel(image, DeactivateAlphaChannel);
+    SetImageDepth(image, screen_depth);
     InheritException(exception, &image->exception);
 #endif /* MagickCore 7 */
 }

@@ -178,8 +178,8 @@ inline void magick_sync_settings(const ImageInfo* info, Image* image, ExceptionI
 }
 
 // An image with any pixel that is not opaque becomes what it shows over
-// black, and opaque; an opaque one (with an alpha channel or none) is left
-// exactly as it is.
+// black, opaque and at 8 bits a channel, as a screen shows it; an opaque one
+// (with an alpha channel or none) is left exactly as it is.
 void magick_flatten_over_black(Image* image, ExceptionInfo* exception);
 
 // Half the width and half the height.
