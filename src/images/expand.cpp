@@ -23,7 +23,7 @@
 #include "support/directory.h"
 #include "support/log.h"
 #include "support/magick.h"
-#include "images/file_identity.h"
+#include "images/file_inode.h"
 #include "images/prober.h"
 #include "support/regular_file.h"
 
@@ -223,13 +223,13 @@ private:
     bool list_files_spent_ = false;
     std::optional<std::string> home_;
     std::unordered_set<std::string> banned_;
-    std::unordered_set<FileIdentity, FileIdentityHash> banned_files_;
+    std::unordered_set<FileInode, FileInodeHash> banned_files_;
 };
 
 Expansion::Expansion(const ExpandOptions& options) : home_(options.home) {
     if (!options.banned_file) return;
     for (std::string& image : read_banned_images(*options.banned_file)) {
-        if (const std::optional<FileIdentity> file = file_identity(image.c_str())) banned_files_.insert(*file);
+        if (const std::optional<FileInode> file = file_inode(image.c_str())) banned_files_.insert(*file);
         banned_.insert(std::move(image));
     }
 }
@@ -238,7 +238,7 @@ bool Expansion::banned(const std::string& entry) const {
     if (banned_.empty()) return false;
     if (banned_.count(entry) != 0) return true;
     if (banned_files_.empty()) return false;
-    const std::optional<FileIdentity> file = file_identity(entry.c_str());
+    const std::optional<FileInode> file = file_inode(entry.c_str());
     return file && banned_files_.count(*file) != 0;
 }
 

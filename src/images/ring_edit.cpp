@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <unordered_set>
 
-#include "images/file_identity.h"
+#include "images/file_inode.h"
 
 namespace zelvo {
 
@@ -335,9 +335,9 @@ bool RingMerge::tidy(const std::function<bool()>& more) {
 
 std::vector<std::string> ring_entries_of_files(const std::vector<const ImageRing*>& rings,
                                                const std::vector<std::string>& files) {
-    std::unordered_set<FileIdentity, FileIdentityHash> wanted;
+    std::unordered_set<FileInode, FileInodeHash> wanted;
     for (const std::string& file : files)
-        if (const std::optional<FileIdentity> identity = file_identity(file.c_str())) wanted.insert(*identity);
+        if (const std::optional<FileInode> identity = file_inode(file.c_str())) wanted.insert(*identity);
     std::vector<std::string> found;
     if (wanted.empty()) return found;
     std::unordered_set<std::string> seen;
@@ -349,7 +349,7 @@ std::vector<std::string> ring_entries_of_files(const std::vector<const ImageRing
             const std::string& entry = *node->value;
             if (!seen.contains(entry)) {
                 seen.insert(entry);
-                const std::optional<FileIdentity> identity = file_identity(entry.c_str());
+                const std::optional<FileInode> identity = file_inode(entry.c_str());
                 if (identity && wanted.contains(*identity)) found.push_back(entry);
             }
             node = node->link;
