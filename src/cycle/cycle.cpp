@@ -13,6 +13,7 @@
 #include "support/children.h"
 #include "support/log.h"
 #include "support/process.h"
+#include "support/url.h"
 
 namespace zelvo {
 
@@ -213,7 +214,7 @@ EventPtr add_signal_event(DaemonState& state, int number, event_callback_fn call
 bool image_still_there(const DaemonState& state, const std::string& image) {
     if (std::find(state.banned.begin(), state.banned.end(), image) != state.banned.end()) return false;
     struct stat status{};
-    return stat(image.c_str(), &status) == 0 || source_is_url(image.c_str());
+    return stat(image.c_str(), &status) == 0 || is_url(image);
 }
 
 bool steer_next(DaemonState& state) {

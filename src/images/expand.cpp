@@ -8,7 +8,6 @@
 #include <dirent.h>
 #include <memory>
 #include <memory_resource>
-#include <regex.h>
 #include <string_view>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -26,31 +25,11 @@
 #include "images/file_inode.h"
 #include "images/prober.h"
 #include "support/regular_file.h"
+#include "support/url.h"
 
 namespace zelvo {
 
 namespace {
-
-// Anchored at the start only: a scheme, "://", an optional "www." and at
-// least two host characters; whatever follows is not examined. This is the
-// extended-syntax form of the classic basic pattern
-// "^\(http\|https\|ftp\):\/\/\(www\.\)\?[a-z0-9A-z\.:]\{2,256\}", which needs
-// GNU extensions in basic syntax; both accept exactly the same texts. The
-// bracket keeps the backslash as a member and A-z spans both letter cases.
-constexpr const char* url_pattern = "^(http|https|ftp)://(www\\.)?[a-z0-9A-z\\.:]{2,256}";
-
-// Compiled once: a compilation costs half a millisecond, which a list file
-// naming 100000 missing paths paid 100000 times (50 seconds at start-up).
-struct UrlPattern {
-    regex_t compiled{};
-    bool usable = regcomp(&compiled, url_pattern, REG_EXTENDED | REG_ICASE) == 0;
-    UrlPattern() = default;
-    UrlPattern(const UrlPattern&) = delete;
-    UrlPattern& operator=(const UrlPattern&) = delete;
-    ~UrlPattern() {
-        if (usable) regfree(&compiled);
-    }
-};
 
 std::optional<std::string> resolve(const char* path) {
     CTextPtr resolved(realpath(path, nullptr));
@@ -395,7 +374,7 @@ std::vector<std::string> check_image_files(const std::vector<std::string>& files
         std::string& verdict = verdicts[index];
         struct stat status{};
         if (file.empty() || file[0] != '/') {
-            verdict = source_is_url(file.c_str()) ? "a URL, not a file" : "not an absolute path";
+            verdict = is_url(file.c_str()) ? "a URL, not a file" : "not an absolute path";
         } else if (file.size() > most_source_bytes) {
             verdict = std::strerror(ENAMETOOLONG);
         } else if (stat(file.c_str(), &status) != 0) {
@@ -425,11 +404,6 @@ std::string home_path(const std::string& path, const std::string& home) {
     return path.starts_with("~/") ? home + path.substr(1) : path;
 }
 
-bool source_is_url(const char* source) {
-    static const UrlPattern pattern;
-    return pattern.usable && regexec(&pattern.compiled, source, 0, nullptr, 0) == 0;
-}
-
 // The file system decides first, then the URL pattern, then MagickCore. One
 // stat tells all the file system can: a directory is still opened to see
 // that it can be read, and only a regular file can be read without blocking,
@@ -439,7 +413,7 @@ std::optional<SourceKind> classify_by_file_system(const char* source) {
     struct stat status{};
     // Nothing there, or a text too long to be a path at all: a URL perhaps.
     if (stat(source, &status) != 0)
-        return (errno == ENOENT || errno == ENAMETOOLONG) && source_is_url(source) ? SOURCE_IMAGE : SOURCE_SKIPPED;
+        return (errno == ENOENT || errno == ENAMETOOLONG) && is_url(source) ? SOURCE_IMAGE : SOURCE_SKIPPED;
     if (S_ISDIR(status.st_mode)) return DirectoryPtr{opendir(source)} ? SOURCE_DIRECTORY : SOURCE_SKIPPED;
     if (!S_ISREG(status.st_mode)) return SOURCE_SKIPPED;
     return std::nullopt;
