@@ -37,8 +37,9 @@ private:
     const Image* image_;
     std::size_t value_bytes_ = 0;
     const unsigned char* row_ = nullptr;
-    const void* indexes_ = nullptr;        // the row's index queue, where the version keeps one
-    std::vector<unsigned char> joined_;  // the row's values, where they are made up of two parts
+    // MagickCore 6 alone: the row's index queue, and its values made of two parts.
+    [[maybe_unused]] const void* indexes_ = nullptr;
+    std::vector<unsigned char> joined_;
 };
 
 // Whether the pixels of a colour-mapped image tell their entries.
