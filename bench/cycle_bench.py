@@ -14,7 +14,9 @@ colours on, the next palette prepared and every export written, and what
 `zelvoctl next` becomes a started viewer (against a SIGUSR1 sent by this
 program), and how long a start takes
 until the command returns, with no daemon on the display and with one
-already running there (against `zelvo -v` in the same namespace).
+already running there (against `zelvo -v` in the same namespace); and how
+many entries the palette cache holds after 30,000 changes 25 ms apart, each
+of an image of its own, against the cache's bound.
 
 Usage: cycle_bench.py ZELVO_BINARY ZELVO_RECORDER
 zelvoctl is the one beside ZELVO_BINARY.
@@ -22,10 +24,12 @@ Run it as root: each daemon runs in a private mount namespace whose /dev/log
 is a socket this program owns and drains. ZELVO_IDLE_SECONDS sets the idle
 window (default 30); ZELVO_COLOURS_ONLY=1 measures only the changes with
 colours on, ZELVO_PUBLISH_ONLY=1 only the hook and the terminals,
-ZELVO_CONTROL_ONLY=1 only zelvoctl and the starts, and
+ZELVO_CONTROL_ONLY=1 only zelvoctl and the starts, ZELVO_CACHE_ONLY=1 only the
+palette cache (ZELVO_CACHE_CHANGES sets its number of changes), and
 ZELVO_BAD_INPUTS=0 leaves the hostile images out (for a build that would
 hang on them). Prints "row" and "note" lines for bench/run.sh."""
-import bz2, contextlib, ctypes, math, os, pathlib, select, shutil, signal, socket, statistics, subprocess, sys, tempfile, time
+import bz2, contextlib, ctypes, math, os, pathlib, select, shutil, signal, socket, statistics, struct, subprocess, sys, \
+    tempfile, time, zlib
 
 # The integration harness is borrowed, not built: leave no bytecode beside it.
 sys.dont_write_bytecode = True
@@ -57,6 +61,8 @@ SHUFFLE_NOTICE = "SIGUSR2 has been recived: reshuffling picture list"
 GAVE_UP = "Zelvo gave up on the colours of "
 # Changes timed to the hook's start, and the pseudo-terminals open for terminals = true.
 HOOK_ROUNDS, OPEN_TERMINALS = 99, 64
+# Changes of an image of its own each, their pace, and the palette cache's bound.
+CACHE_CHANGES, CACHE_PACE_SECONDS, CACHE_BOUND = 30_000, 0.025, 20_000
 # The uid that those daemons run as: the only terminals they may write to are the ones opened here for it.
 BENCH_UID = 54360
 
@@ -790,6 +796,51 @@ def reap_orphans():
         pass
 
 
+def solid_png(path, red, green, blue, side=8):
+    """A side x side PNG of one colour, written directly: thousands of them in a moment."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    rows = (b"\0" + bytes((red, green, blue)) * side) * side
+    pathlib.Path(path).write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 8, 2, 0, 0, 0))
+                                   + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+def run_cache(binary, recorder, top, daemons):
+    """CACHE_CHANGES changes CACHE_PACE_SECONDS apart with colours and the cache on, each of an image of its own
+    (the ring walked by name); the cache's entries are counted every thousand changes and once the daemon has
+    settled after the last."""
+    changes = int(os.environ.get("ZELVO_CACHE_CHANGES", str(CACHE_CHANGES)))
+    daemon, _ = colour_daemon(daemons, top, "cache", binary, recorder, None, {"cache": True, "order": "name"})
+    images = os.path.join(daemon.root, "images")
+    for path in daemon.images:
+        os.remove(path)
+    for number in range(changes + 1):
+        solid_png(os.path.join(images, f"image-{number:06}.png"), number >> 16, number >> 8 & 255, number & 255)
+    cache = pathlib.Path(daemon.home, ".zelvo", "cache")
+    count = lambda: sum(1 for _ in cache.iterdir())
+    daemon.start(timeout=120)
+    most, began = 0, time.monotonic()
+    for change in range(changes):
+        os.kill(daemon.pid, signal.SIGUSR1)
+        daemon.pending_messages()
+        if change % 1000 == 999:
+            most = max(most, count())
+        time.sleep(max(0.0, began + (change + 1) * CACHE_PACE_SECONDS - time.monotonic()))
+    # The last changes' steps and prunes end.
+    deadline = time.monotonic() + 120
+    while children(daemon.pid):
+        daemon.pending_messages()
+        if time.monotonic() > deadline:
+            raise BenchError("the daemon's children did not end within 120 s")
+        time.sleep(0.01)
+    left = count()
+    daemon.stop()
+    print("row", f"palette cache entries after {changes:,} changes {CACHE_PACE_SECONDS * 1000:.0f} ms apart, each of "
+          "its own image (ref: the bound)", left, "entries", CACHE_BOUND, f"{left / CACHE_BOUND:.3f}", sep="\t")
+    print("row", "the same: the most entries counted between them, every 1,000 changes (ref: the bound)", most,
+          "entries", CACHE_BOUND, f"{most / CACHE_BOUND:.3f}", sep="\t")
+
+
 def clean_up(daemons, top):
     for daemon in daemons:
         try:
@@ -826,7 +877,8 @@ def main(argv):
     daemons = []
     try:
         binary, recorder = os.path.abspath(argv[1]), os.path.abspath(argv[2])
-        only = [name for name in ("COLOURS", "PUBLISH", "CONTROL") if os.environ.get(f"ZELVO_{name}_ONLY", "0") != "0"]
+        only = [name for name in ("COLOURS", "PUBLISH", "CONTROL", "CACHE")
+                if os.environ.get(f"ZELVO_{name}_ONLY", "0") != "0"]
         if not only:
             run(binary, recorder, idle_seconds, top, daemons)
         if not only or "COLOURS" in only:
@@ -835,6 +887,8 @@ def main(argv):
             run_publish(binary, recorder, top, daemons)
         if not only or "CONTROL" in only:
             run_control(binary, recorder, top, daemons)
+        if not only or "CACHE" in only:
+            run_cache(binary, recorder, top, daemons)
     except (BenchError, subprocess.TimeoutExpired, OSError) as error:
         print(f"cycle_bench: {error}", file=sys.stderr)
         return 1

@@ -10,7 +10,10 @@ change's colour step of its own. Then, over the control socket: how soon
 and, for a rescan of 10,000 images of which 1,000 are new and 1,000 gone, how
 long until the new images are in the ring and the longest the loop kept a
 client waiting meanwhile, against the same before the rescan: the loop is
-pinged over the socket throughout.
+pinged over the socket throughout; how long `zelvoctl status` takes while
+the daemon's log socket is full and nobody reads it; and how many of 50, 100
+and 200 `zelvoctl next` started at once are answered, alone and beside 80
+clients that never finish a request.
 
 Usage: steering_bench.py ZELVO_BINARY ZELVO_RECORDER
 zelvoctl is the one beside ZELVO_BINARY. ZELVO_SOCKET_ONLY=1 measures only
@@ -23,6 +26,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from cycle_bench import (PR_SET_CHILD_SUBREAPER, SKIP_NOTICE, BenchError, Daemon, clean_up,  # noqa: E402
                          colour_daemon, ms, our_zelvo_processes, percentile, reap_orphans, settle, wait_start)
 from harness import TOOLS, libconfig_text, make_solid_images  # noqa: E402
+from test_stress import Slowloris  # noqa: E402
 
 STORM, STORM_SECONDS, STORM_ROUNDS = 30, 0.4, 5
 RELOAD_IMAGES, RELOAD_CHANGES = 100_000, 20
@@ -31,6 +35,11 @@ RELOAD_NOTICE = "SIGHUP has been recived: regening config"
 SOCKET_ROUNDS = 99
 RESCAN_IMAGES, RESCAN_CHANGED, BASELINE_PINGS = 10_000, 1_000, 2000
 RESCANNED = "Zelvo has rescanned its sources: "
+# Pause and resume requests that fill the log socket, zelvoctl status runs then, and how long each may take.
+FULL_LOG_TOGGLES, FULL_LOG_ROUNDS, FULL_LOG_WAIT = 600, 20, 10
+DROPPED = "Zelvo dropped "
+# zelvoctl next started at once, and the clients beside them that never finish a request.
+BURSTS, SLOW_CLIENTS = (50, 100, 200), 80
 
 
 def ended(daemon, timeout=10):
@@ -222,6 +231,96 @@ def measure_socket(binary, top, daemons, recorder, faults):
     return to_viewer, status
 
 
+def answered(path, request, timeout):
+    """Whether one request over the socket was answered "ok" within timeout seconds."""
+    with socket.socket(socket.AF_UNIX) as client:
+        client.settimeout(timeout)
+        try:
+            client.connect(path)
+            client.sendall(request)
+            return client.recv(64) == b"ok\n"
+        except OSError:
+            return False
+
+
+def measure_full_log(binary, top, daemons, recorder, faults):
+    """zelvoctl status while the log socket is full and nobody reads it. FULL_LOG_TOGGLES pause and resume
+    requests fill it first (a daemon that waits on the socket answers none beyond the socket's own few
+    lines: the flood ends at the first that is not answered within a second); then FULL_LOG_ROUNDS
+    zelvoctl status, each given FULL_LOG_WAIT seconds (once one gets no answer, the rest would not
+    either). Gives their wall times in ns (None for the one unanswered) and how many requests the flood
+    had answered."""
+    zelvoctl = os.path.join(os.path.dirname(binary), "zelvoctl")
+    daemon = Daemon(daemons, top, "full-log", binary, recorder, 10)
+    daemon.start(timeout=60)
+    path = os.path.join(daemon.home, ".zelvo", "run", ":0.sock")
+    env = {"HOME": daemon.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+    flood = 0
+    while flood < FULL_LOG_TOGGLES and answered(path, b"resume\n" if flood % 2 else b"pause\n", 1):
+        flood += 1
+    times = []
+    for _ in range(FULL_LOG_ROUNDS):
+        began = time.monotonic_ns()
+        try:
+            done = subprocess.run([zelvoctl, "status"], env=env, capture_output=True, timeout=FULL_LOG_WAIT)
+        except subprocess.TimeoutExpired:
+            times.append(None)
+            break
+        times.append(time.monotonic_ns() - began)
+        if done.returncode != 0:
+            faults.append(f"zelvoctl status with the log socket full gave {done.returncode}: {done.stderr!r}")
+    # Read again: the daemon goes on, and says how many lines it could not send.
+    said, deadline = [], time.monotonic() + 10
+    while not any(line.startswith(DROPPED) for line in said) and time.monotonic() < deadline:
+        said += daemon.pending_messages()
+        time.sleep(0.01)
+    if not any(line.startswith(DROPPED) for line in said):
+        faults.append(f"no line told of the log lines dropped while the socket was full ({len(said)} lines came)")
+    daemon.stop()
+    return times, flood
+
+
+def measure_bursts(binary, top, daemons, recorder):
+    """For each of BURSTS, that many zelvoctl next let go at once through a gate, alone and then beside
+    SLOW_CLIENTS clients that never finish a request; the log is read throughout, so that only the
+    socket is measured. Gives {(count, beside slow clients): answered}."""
+    zelvoctl = os.path.join(os.path.dirname(binary), "zelvoctl")
+    daemon = Daemon(daemons, top, "bursts", binary, recorder, 10)
+    daemon.start(timeout=60)
+    path = os.path.join(daemon.home, ".zelvo", "run", ":0.sock")
+    env = {"HOME": daemon.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+    reading = threading.Event()
+
+    def read_log():
+        while not reading.wait(0.005):
+            daemon.pending_messages()
+    reader = threading.Thread(target=read_log, daemon=True)
+    reader.start()
+    gate = os.path.join(top, "burst-gate")
+    os.mkfifo(gate)
+    held = os.open(gate, os.O_RDWR)  # so that no opening of the gate waits for another
+    answered, slow = {}, None
+    try:
+        for beside in (False, True):
+            if beside:
+                slow = Slowloris(path, SLOW_CLIENTS)
+                slow.connected.wait(30)
+            for count in BURSTS:
+                runs = [subprocess.Popen(["sh", "-c", 'read -r _ < "$0"; exec "$1" next', gate, zelvoctl], env=env,
+                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.DEVNULL) for _ in range(count)]
+                os.write(held, b"\n" * count)
+                answered[count, beside] = sum(run.wait(timeout=120) == 0 for run in runs)
+    finally:
+        os.close(held)
+        if slow is not None:
+            slow.close()
+        reading.set()
+        reader.join()
+    daemon.stop()
+    return answered
+
+
 def measure_rescan(binary, top, daemons, recorder, faults):
     """A rescan of RESCAN_IMAGES images, RESCAN_CHANGED of them new and as many gone, with the loop
     pinged over the socket before and throughout; gives the pings before, while the expansion's
@@ -288,6 +387,8 @@ def main(argv):
             during_reload, quit_reload = measure_reload(binary, recorder, top, daemons, faults)
             quit_url = measure_silent_url(binary, recorder, top, daemons, photo, faults)
         to_viewer, status = measure_socket(binary, top, daemons, recorder, faults)
+        full_log, flood = measure_full_log(binary, top, daemons, recorder, faults)
+        bursts = measure_bursts(binary, top, daemons, recorder)
         before, expanding, merging, merged = measure_rescan(binary, top, daemons, recorder, faults)
     except (BenchError, subprocess.TimeoutExpired, OSError) as error:
         print(f"steering_bench: {error}", file=sys.stderr)
@@ -310,6 +411,15 @@ def main(argv):
         ("the same: 99th percentile of the pings from the request to a second after the merge (ref: before it)",
          f"{ms(percentile(expanding + merging, 0.99)):.3f}", "ms", f"{ms(percentile(before, 0.99)):.3f}",
          f"{percentile(expanding + merging, 0.99) / percentile(before, 0.99):.2f}")]
+    answered_full = [took for took in full_log if took is not None]
+    socket_rows.append(
+        (f"zelvoctl status while the log socket is full and unread, after {flood} pause and resume requests "
+         f"answered, median of {len(full_log)}",
+         f"{ms(statistics.median(answered_full)):.3f}" if len(answered_full) == len(full_log)
+         else f"no answer within {FULL_LOG_WAIT} s", "ms" if len(answered_full) == len(full_log) else "-", "-", "-"))
+    for (count, beside), served in bursts.items():
+        socket_rows.append((f"zelvoctl next, {count} started at once{f', beside {SLOW_CLIENTS} slow clients' * beside}:"
+                            " answered", str(served), f"of {count}", "-", "-"))
     socket_note = (f"socket: zelvoctl next under 3 ms: {'met' if ms(statistics.median(to_viewer)) < 3 else 'MISSED'}; "
                    f"status --json under 5 ms: {'met' if ms(statistics.median(status)) < 5 else 'MISSED'}; a ping "
                    f"over the socket takes {ms(statistics.median(before)):.3f} ms at the median before the rescan and "

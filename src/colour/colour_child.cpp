@@ -17,6 +17,7 @@
 #include "support/log.h"
 #include "support/magick.h"
 #include "support/process.h"
+#include "support/url.h"
 
 namespace zelvo {
 

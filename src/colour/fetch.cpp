@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <strings.h>
 
 #include "support/curl.h"
 #include "support/process.h"
@@ -43,12 +42,6 @@ std::size_t on_data(char* data, std::size_t size, std::size_t count, void* user)
 }
 
 }  // namespace
-
-bool is_url(const std::string& entry) {
-    for (const char* scheme : {"http://", "https://", "ftp://"})
-        if (strncasecmp(entry.c_str(), scheme, std::strlen(scheme)) == 0) return true;
-    return false;
-}
 
 std::optional<std::string> fetch_url(const std::string& url, const std::string& path,
                                      std::chrono::steady_clock::time_point until) {

@@ -5,16 +5,14 @@
 #include <optional>
 #include <string>
 
+#include "support/url.h"
+
 namespace zelvo {
 
 // The most that one fetched wallpaper may take.
 inline constexpr std::size_t most_fetched_bytes = std::size_t{64} << 20;
 // The longest that connecting to a server may take, however long the fetch may.
 inline constexpr std::chrono::seconds connect_deadline{10};
-
-// Whether an image entry is a URL that feh, and the colour step, fetch: one
-// that begins with http://, https:// or ftp:// in any letter case.
-bool is_url(const std::string& entry);
 
 // Fetches an http, https or ftp URL into a new file at `path`, by libcurl:
 // the server's certificate and name are checked against the system's store,

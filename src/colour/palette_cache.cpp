@@ -46,6 +46,8 @@ constexpr std::size_t most_entry_bytes = 4096;
 constexpr std::size_t longest_tuple = 33;  // "#" and eight 16-bit channels
 // A temporary file left by a step killed while it wrote is removed after this long.
 constexpr std::time_t stale_seconds = 600;
+// A prune's worker removes a slice of a few thousand files; this is far beyond it.
+constexpr std::chrono::seconds prune_deadline{60};
 
 struct DigestDelete {
     void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
@@ -78,11 +80,46 @@ std::optional<std::string> text_sha256(std::string_view text) {
     return sha256_hex([text](auto update) { return update(text.data(), text.size()); });
 }
 
+// Reads `count` bytes at `offset` into `bytes`; false when they are not all there.
+bool read_at(int file, std::string& bytes, std::size_t count, off_t offset) {
+    bytes.resize(count);
+    for (std::size_t filled = 0; filled < count;) {
+        const ssize_t got = pread(file, bytes.data() + filled, count - filled, offset + static_cast<off_t>(filled));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        filled += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+// A large file's key: its size and modification time with its first and
+// last bytes, so that a file of any size costs two reads. The text hashed
+// begins unlike any image, so no whole file's key can be one of these.
+std::optional<std::string> hash_large_file(int file, const struct stat& status) {
+    const auto ends = static_cast<std::size_t>(palette_key_end_bytes);
+    std::string first;
+    std::string last;
+    if (!read_at(file, first, ends, 0) || !read_at(file, last, ends, status.st_size - static_cast<off_t>(ends)))
+        return std::nullopt;
+    const std::string head = "zelvo large image\nsize " + std::to_string(status.st_size) + "\nmodified " +
+                             std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec) +
+                             "\n";
+    return sha256_hex([&](auto update) {
+        return update(head.data(), head.size()) && update(first.data(), first.size()) &&
+               update(last.data(), last.size());
+    });
+}
+
 // The key of the regular file at `path`, and its status as it was hashed.
 std::optional<std::pair<std::string, struct stat>> hash_file(const std::string& path) {
     const UniqueDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat status{};
     if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+    if (status.st_size > palette_whole_key_bytes) {
+        std::optional<std::string> key = hash_large_file(file.get(), status);
+        if (!key) return std::nullopt;
+        return std::pair{std::move(*key), status};
+    }
     std::optional<std::string> key = sha256_hex([&file](auto update) {
         std::vector<unsigned char> chunk(std::size_t{1} << 18);
         for (;;) {
@@ -155,40 +192,48 @@ bool is_temporary(std::string_view name) {
     return name.size() > 11 && name.substr(0, 7) == ".zelvo-" && name.substr(name.size() - 4) == ".tmp";
 }
 
-// Removes the least recently used entries down to nine tenths of `most`
-// when there are more than `most`, and what steps killed while writing left.
-void prune(int folder, std::size_t most) {
+// See palette_cache_prune.
+std::size_t prune(int folder, std::size_t most, std::size_t slice) {
     UniqueDescriptor own(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const DirectoryPtr directory(own.get() < 0 ? nullptr : fdopendir(own.get()));
-    if (!directory) return;
+    if (!directory) return 0;
     own.release();
     std::vector<std::string> names;
-    while (const dirent* entry = readdir(directory.get()))
-        if (entry->d_name[0] != '.' || is_temporary(entry->d_name)) names.emplace_back(entry->d_name);
-    const auto entries = static_cast<std::size_t>(
-        std::count_if(names.begin(), names.end(), [](const std::string& name) { return name[0] != '.'; }));
-    if (entries <= most) return;
-
-    std::vector<std::pair<timespec, std::string>> used;
+    std::size_t entries = 0;
     const std::time_t now = std::time(nullptr);
-    for (std::string& name : names) {
-        struct stat status{};
-        if (fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (is_temporary(name)) {
-            if (now - status.st_mtim.tv_sec > stale_seconds) unlinkat(folder, name.c_str(), 0);
-        } else {
-            used.emplace_back(status.st_mtim, std::move(name));
+    while (const dirent* entry = readdir(directory.get())) {
+        if (is_temporary(entry->d_name)) {
+            struct stat status{};
+            if (fstatat(folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+                now - status.st_mtim.tv_sec > stale_seconds)
+                unlinkat(folder, entry->d_name, 0);
+        } else if (entry->d_name[0] != '.') {
+            names.emplace_back(entry->d_name);
+            ++entries;
         }
     }
+    // Within the bound, the names are all it costs.
+    if (entries <= most) return 0;
+
+    std::vector<std::pair<timespec, std::string>> used;
+    for (std::string& name : names) {
+        struct stat status{};
+        if (fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0)
+            used.emplace_back(status.st_mtim, std::move(name));
+    }
     const std::size_t keep = most - most / 10;
-    if (used.size() <= keep) return;
+    if (used.size() <= keep) return 0;
+    const std::size_t removing = std::min(used.size() - keep, slice);
     const auto older = [](const auto& one, const auto& two) {
         return one.first.tv_sec != two.first.tv_sec ? one.first.tv_sec < two.first.tv_sec
                                                     : one.first.tv_nsec < two.first.tv_nsec;
     };
-    const auto cut = used.begin() + static_cast<std::ptrdiff_t>(used.size() - keep);
+    const auto cut = used.begin() + static_cast<std::ptrdiff_t>(removing);
     std::nth_element(used.begin(), cut, used.end(), older);
-    for (auto entry = used.begin(); entry != cut; ++entry) unlinkat(folder, entry->second.c_str(), 0);
+    std::size_t removed = 0;
+    for (auto entry = used.begin(); entry != cut; ++entry)
+        if (unlinkat(folder, entry->second.c_str(), 0) == 0) ++removed;
+    return removed;
 }
 
 }  // namespace
@@ -242,14 +287,17 @@ std::optional<PaletteFinding> palette_cache_lookup(const std::string& folder, co
     return found;
 }
 
-void palette_cache_store(const std::string& folder, const std::string& key, const std::optional<HexTuples>& tuples,
-                         std::size_t most) {
+void palette_cache_store(const std::string& folder, const std::string& key, const std::optional<HexTuples>& tuples) {
     if (tuples && (tuples->size() != 16 || !std::all_of(tuples->begin(), tuples->end(), is_tuple))) return;
     const UniqueDescriptor directory = open_folder(folder);
     if (directory.get() < 0) return;
     // A full disk or a folder that takes nothing: the next step finds the colours again.
-    if (replace_entry(directory.get(), entry_name(key), entry_text(key, tuples), 0600)) return;
-    prune(directory.get(), most);
+    replace_entry(directory.get(), entry_name(key), entry_text(key, tuples), 0600);
+}
+
+std::size_t palette_cache_prune(const std::string& folder, std::size_t most, std::size_t slice) {
+    const UniqueDescriptor directory = open_folder(folder);
+    return directory.get() < 0 ? 0 : prune(directory.get(), most, slice);
 }
 
 std::optional<HexTuples> find_palette_cached(const std::string& path, const std::string& folder) {
@@ -262,6 +310,19 @@ std::optional<HexTuples> find_palette_cached(const std::string& path, const std:
     if (found.read && stat(path.c_str(), &after) == 0 && same_file(hashed->second, after))
         palette_cache_store(folder, hashed->first, found.tuples);
     return std::move(found.tuples);
+}
+
+void PaletteCachePruner::after_change(event_base* base, const std::optional<std::string>& folder) {
+    if (!folder || job_) return;
+    const std::string path = *folder;
+    job_ = std::make_unique<WorkerJob>(
+        base,
+        [path] {
+            palette_cache_prune(path);
+            return std::string();
+        },
+        prune_deadline, [this](std::optional<std::string>) { job_.reset(); });
+    if (!job_->started()) job_.reset();
 }
 
 }  // namespace zelvo

@@ -257,9 +257,22 @@ struct TemplateWalk {
     const TemplateValues& values;
     std::size_t files = 0;
     std::size_t entries = 0;
+    std::size_t bytes = 0;  // read of templates and written of outputs
     bool too_many_files = false;
     bool too_many_entries = false;
+    bool too_many_bytes = false;
 };
+
+// Takes `count` bytes of the change's budget; false, and the walk ends,
+// when they are more than is left.
+bool spend(TemplateWalk& walk, std::size_t count) {
+    if (count > most_template_change_bytes - walk.bytes) {
+        walk.too_many_bytes = true;
+        return false;
+    }
+    walk.bytes += count;
+    return true;
+}
 
 // Replaces the output at `relative` under the output folder with the text:
 // a temporary file beside it, renamed over it once complete, so that a link
@@ -299,6 +312,7 @@ void render_opened(TemplateWalk& walk, const UniqueDescriptor& file, const std::
         skipped(walk, relative, "larger than 1 MiB");
         return;
     }
+    if (!spend(walk, static_cast<std::size_t>(status.st_size))) return;
     // One byte beyond the bound tells a file that grew meanwhile.
     std::string text(static_cast<std::size_t>(status.st_size) + 1, '\0');
     std::size_t filled = 0;
@@ -331,6 +345,7 @@ void render_opened(TemplateWalk& walk, const UniqueDescriptor& file, const std::
                fault->line, fault->what.c_str());
         return;
     }
+    if (!spend(walk, std::get<std::string>(rendered).size())) return;
     if (std::optional<std::string> failed = replace_output(walk.output, relative, std::get<std::string>(rendered)))
         report("Zelvo could not write the template output %s/%s: %s", walk.output_path.c_str(), relative.c_str(),
                failed->c_str());
@@ -394,7 +409,7 @@ void walk_folder(TemplateWalk& walk, UniqueDescriptor descriptor, const std::str
                 continue;
             }
             walk_folder(walk, std::move(inner), relative + "/", depth + 1);
-            if (walk.too_many_files) return;
+            if (walk.too_many_files || walk.too_many_bytes) return;
             continue;
         }
         if (walk.files == most_template_files) {
@@ -411,6 +426,7 @@ void walk_folder(TemplateWalk& walk, UniqueDescriptor descriptor, const std::str
         } else {
             skipped(walk, relative, "not a regular file");
         }
+        if (walk.too_many_bytes) return;
     }
 }
 
@@ -467,9 +483,14 @@ void render_templates(const std::string& folder, const std::string& output, cons
         report("Zelvo could not write the template outputs in %s: %s", output.c_str(), std::strerror(errno));
         return;
     }
-    const UniqueDescriptor outputs(open(output.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Never through a link, as no folder on the way to an output is.
+    const UniqueDescriptor outputs(open(output.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (outputs.get() < 0 || realpath(output.c_str(), resolved) == nullptr) {
-        report("Zelvo could not write the template outputs in %s: %s", output.c_str(), std::strerror(errno));
+        const int error = errno;
+        struct stat status{};
+        const bool link = lstat(output.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+        report("Zelvo could not write the template outputs in %s: %s", output.c_str(),
+               link ? "it is a symbolic link" : std::strerror(error));
         return;
     }
     // Outputs written where templates are read would be read as templates.
@@ -480,7 +501,10 @@ void render_templates(const std::string& folder, const std::string& output, cons
     }
     TemplateWalk walk{folder, real_folder, outputs.get(), output, values};
     walk_folder(walk, std::move(top), "", 0);
-    if (walk.too_many_files)
+    if (walk.too_many_bytes)
+        report("Zelvo stopped rendering the templates of %s at 16 MiB read and written: the rest keep their outputs",
+               folder.c_str());
+    else if (walk.too_many_files)
         report("Zelvo skipped the templates of %s beyond the first 256 files", folder.c_str());
     else if (walk.too_many_entries)
         report("Zelvo skipped the templates of %s beyond the first 4096 entries of its folders", folder.c_str());

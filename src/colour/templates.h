@@ -18,6 +18,8 @@ inline constexpr std::size_t most_template_files = 256;
 inline constexpr int most_template_depth = 4;
 // How many entries of the folder and its subfolders are looked at in all.
 inline constexpr std::size_t most_template_entries = 4096;
+// The most bytes one change reads of templates and writes of outputs, in all.
+inline constexpr std::size_t most_template_change_bytes = std::size_t{16} << 20;
 
 // What a template may name: {wallpaper}, {alpha}, {background},
 // {foreground}, {cursor} and {color0} to {color15}.
@@ -45,8 +47,11 @@ std::variant<std::string, TemplateFault> template_render(std::string_view text, 
 // template that cannot be rendered leaves its output as it was; each fault,
 // and each file skipped for a bound (too large, not text, not a regular
 // file, a link that leads out of the folder, beyond the first
-// most_template_files), costs one line. Nothing in the folder is opened that
-// could block, and nothing of it is kept.
+// most_template_files), costs one line; so does the end of the change's
+// most_template_change_bytes, where the rest keep their outputs. An output
+// folder that is a symbolic link is refused. Nothing in the folder is opened
+// that could block, and nothing of it is kept. It holds no state and speaks
+// only through report, so that a worker may run it, its lines redirected.
 void render_templates(const std::string& folder, const std::string& output, const TemplateValues& values);
 
 }  // namespace zelvo

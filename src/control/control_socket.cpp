@@ -57,7 +57,7 @@ std::variant<UniqueDescriptor, std::string> listen_control_socket(const RuntimeD
     const int bind_error = errno;
     umask(mask);
     if (bound != 0) return path + ": " + std::strerror(bind_error);
-    if (listen(listening.get(), 16) != 0) {
+    if (listen(listening.get(), control_backlog) != 0) {
         const int error = errno;
         unlinkat(directory.descriptor(), name.c_str(), 0);
         return path + ": " + std::strerror(error);

@@ -15,6 +15,12 @@ namespace zelvo {
 // file: its display's file name followed by ".sock".
 std::string socket_file_name(const std::string& display);
 
+// The listen queue: the clients that come while every place of the daemon's
+// is taken wait there, to be taken in turn. The system may hold fewer
+// (Linux's net.core.somaxconn, FreeBSD's kern.ipc.soacceptqueue); beyond
+// it, a connection is refused at once, and zelvoctl tries again a while.
+inline constexpr int control_backlog = 256;
+
 // Listens on the display's control socket, made with mode 0600; whatever
 // stands at its name (the socket of a daemon that crashed) is replaced
 // first. Only the holder of the display's lock may call it. The descriptor

@@ -109,21 +109,21 @@ std::string reply_error(std::string_view reason) { return "error: " + protocol_e
 const std::vector<CommandForm>& command_forms() {
     // Built once; set takes a file for each monitor a display may have.
     static const std::vector<CommandForm> forms = {
-        {"next", 0, 0, {{"-n", true}}, " [-n N]", &CommandHandlers::next},
-        {"previous", 0, 0, {{"-n", true}}, " [-n N]", &CommandHandlers::previous},
-        {"reshuffle", 0, 0, {}, "", &CommandHandlers::reshuffle},
-        {"reload", 0, 0, {}, "", &CommandHandlers::reload},
-        {"quit", 0, 0, {}, "", &CommandHandlers::quit, true},
-        {"pause", 0, 0, {}, "", &CommandHandlers::pause},
-        {"resume", 0, 0, {}, "", &CommandHandlers::pause},
-        {"toggle-pause", 0, 0, {}, "", &CommandHandlers::pause},
-        {"rescan", 0, 0, {}, "", &CommandHandlers::rescan},
-        {"favourite", 0, 0, {}, "", &CommandHandlers::favourite},
-        {"ban", 0, 0, {}, "", &CommandHandlers::ban},
-        {"unban", 1, 1, {}, " PATH", &CommandHandlers::unban},
-        {"set", 1, 64, {{"-n", true}}, " [-n N] FILE...", &CommandHandlers::set},
-        {"status", 0, 0, {{"--json", false}}, " [--json]", &CommandHandlers::status, true},
-        {"current", 0, 0, {{"--json", false}}, " [--json]", &CommandHandlers::status, true},
+        {"next", 0, 0, {{"-n", true}}, " [-n N]", "show the next images now; the interval starts again", &CommandHandlers::next},
+        {"previous", 0, 0, {{"-n", true}}, " [-n N]", "show the images of the change before again", &CommandHandlers::previous},
+        {"reshuffle", 0, 0, {}, "", "reshuffle the images and show the first of the new order", &CommandHandlers::reshuffle},
+        {"reload", 0, 0, {}, "", "read the configuration file again and show the first image of the new ring", &CommandHandlers::reload},
+        {"quit", 0, 0, {}, "", "end the daemon, and wait until it has let go of the display", &CommandHandlers::quit, true},
+        {"pause", 0, 0, {}, "", "hold the timer until resume", &CommandHandlers::pause},
+        {"resume", 0, 0, {}, "", "run the timer again, a whole interval from now", &CommandHandlers::pause},
+        {"toggle-pause", 0, 0, {}, "", "pause or resume, whichever it is not", &CommandHandlers::pause},
+        {"rescan", 0, 0, {}, "", "collect the images of the sources again, in the background", &CommandHandlers::rescan},
+        {"favourite", 0, 0, {}, "", "add the images on screen to ~/.zelvo/favourites", &CommandHandlers::favourite},
+        {"ban", 0, 0, {}, "", "add the images on screen to ~/.zelvo/banned, and show the next", &CommandHandlers::ban},
+        {"unban", 1, 1, {}, " PATH", "take the image out of ~/.zelvo/banned", &CommandHandlers::unban},
+        {"set", 1, 64, {{"-n", true}}, " [-n N] FILE...", "show these images now, one per monitor", &CommandHandlers::set},
+        {"status", 0, 0, {{"--json", false}}, " [--json]", "print what the daemon does and shows", &CommandHandlers::status, true},
+        {"current", 0, 0, {{"--json", false}}, " [--json]", "print the images on screen, one a line", &CommandHandlers::status, true},
     };
     return forms;
 }

@@ -78,7 +78,8 @@ struct CommandForm {
     std::size_t least_arguments;
     std::size_t most_arguments;
     std::vector<OptionForm> options;
-    const char* usage;  // its arguments, for the usage line
+    const char* usage;    // its arguments, for the usage line
+    const char* summary;  // what it does, in a line of zelvoctl's help
     void (CommandHandlers::*exec)(std::uint64_t client, const Command& command);
     // Whether it is carried out while the daemon quits; others are refused.
     bool while_quitting = false;

@@ -5,7 +5,7 @@
 #include <chrono>
 
 #include "colour/palette_cache.h"
-#include "colour/fetch.h"
+#include "support/url.h"
 
 namespace zelvo {
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <variant>
+#include <vector>
 
 #include "control/control_socket.h"
 #include "control/protocol.h"
@@ -35,6 +36,7 @@ struct ControlServer::Client {
     EventPtr writable;
     EventPtr idle;
     enum class State { reading, answering, writing } state = State::reading;
+    std::chrono::steady_clock::time_point connected = std::chrono::steady_clock::now();
     std::string received;
     std::string reply;
     std::size_t sent = 0;
@@ -51,11 +53,13 @@ ControlServer::ControlServer(event_base* base, UniqueDescriptor listening, Handl
     : base_(base), listening_(std::move(listening)), handler_(std::move(handler)) {
     close_in_workers(listening_.get());
     connecting_.reset(event_new(base_, listening_.get(), EV_READ | EV_PERSIST, on_connection, this));
-    if (!connecting_ || event_add(connecting_.get(), nullptr) < 0) std::abort();
+    door_.reset(event_new(base_, -1, 0, on_door, this));
+    if (!connecting_ || !door_ || event_add(connecting_.get(), nullptr) < 0) std::abort();
 }
 
 ControlServer::~ControlServer() {
     clients_.clear();
+    door_.reset();
     connecting_.reset();
     forget_in_workers(listening_.get());
 }
@@ -63,6 +67,11 @@ ControlServer::~ControlServer() {
 void ControlServer::on_connection(evutil_socket_t, short, void* argument) {
     ControlServer& server = *static_cast<ControlServer*>(argument);
     for (int taken = 0; taken < accepted_at_once; ++taken) {
+        // Every place taken, and none to free: the rest wait at the door (the listen queue).
+        if (server.clients_.size() >= most_clients && !server.make_room()) {
+            server.stop_accepting();
+            return;
+        }
         const int connection = accept(server.listening_.get(), nullptr, nullptr);
         if (connection < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
@@ -72,6 +81,62 @@ void ControlServer::on_connection(evutil_socket_t, short, void* argument) {
     }
 }
 
+// Frees a place when one can be freed: a client whose request has arrived
+// is served (and leaves when its reply goes at once), else the slow client
+// longest connected is let go, with a word. A client being answered keeps
+// its place: whatever it waits for ends, and with it the wait.
+bool ControlServer::make_room() {
+    std::vector<std::uint64_t> reading;
+    for (const std::unique_ptr<Client>& client : clients_)
+        if (client->state == Client::State::reading) reading.push_back(client->id);
+    // By id: serving one may end others.
+    for (const std::uint64_t id : reading)
+        if (Client* client = find(id); client != nullptr && client->state == Client::State::reading)
+            read_request(*client);
+    if (clients_.size() < most_clients) return true;
+    Client* slowest = nullptr;
+    for (const std::unique_ptr<Client>& client : clients_)
+        if (client->state == Client::State::reading && (slowest == nullptr || client->id < slowest->id))
+            slowest = client.get();
+    if (slowest == nullptr || std::chrono::steady_clock::now() - slowest->connected < client_slow_after) return false;
+    const std::string refusal = reply_error("too many clients at once");
+    // A best try that never waits: a slow client may not read either.
+    if (send(slowest->socket.get(), refusal.data(), refusal.size(), MSG_NOSIGNAL) < 0) {
+    }
+    drop(*slowest);
+    return true;
+}
+
+void ControlServer::stop_accepting() {
+    if (!accepting_) return;
+    accepting_ = false;
+    event_del(connecting_.get());
+    // The oldest client still reading becomes slow at a time known now; a
+    // client being answered frees its place once its reply has gone.
+    const Client* oldest = nullptr;
+    for (const std::unique_ptr<Client>& client : clients_)
+        if (client->state == Client::State::reading && (oldest == nullptr || client->id < oldest->id))
+            oldest = client.get();
+    if (oldest == nullptr) return;
+    const auto wait = std::max(std::chrono::steady_clock::duration::zero(),
+                               oldest->connected + client_slow_after - std::chrono::steady_clock::now());
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(wait).count();
+    const timeval until{static_cast<time_t>(micros / 1000000), static_cast<suseconds_t>(micros % 1000000)};
+    event_add(door_.get(), &until);
+}
+
+void ControlServer::resume_accepting() {
+    if (accepting_) return;
+    accepting_ = true;
+    event_del(door_.get());
+    // Those waiting at the door keep the socket readable, and the loop takes them.
+    if (event_add(connecting_.get(), nullptr) < 0) std::abort();
+}
+
+void ControlServer::on_door(evutil_socket_t, short, void* argument) {
+    static_cast<ControlServer*>(argument)->resume_accepting();
+}
+
 void ControlServer::accept_one(int connection) {
     UniqueDescriptor socket(connection);
     fcntl(socket.get(), F_SETFD, FD_CLOEXEC);
@@ -79,25 +144,6 @@ void ControlServer::accept_one(int connection) {
     // The socket's mode keeps others out; root, or a descriptor passed on, still gets this far.
     const std::optional<uid_t> peer = peer_user(socket.get());
     if (!peer || *peer != geteuid()) return;
-    if (clients_.size() >= most_clients) {
-        // Whoever has been longest at the door without a whole request makes
-        // room: a crowd that sends nothing, or a byte now and then, cannot
-        // keep zelvoctl out, which sends its request at once.
-        const auto oldest = std::min_element(clients_.begin(), clients_.end(), [](const auto& one, const auto& two) {
-            const bool first = one->state == Client::State::reading;
-            const bool second = two->state == Client::State::reading;
-            return first != second ? first : one->id < two->id;
-        });
-        if ((*oldest)->state == Client::State::reading) {
-            drop(**oldest);
-        } else {
-            // All are being answered: this one hears why, at a best try that never waits.
-            const std::string refusal = reply_error("too many clients at once");
-            if (send(socket.get(), refusal.data(), refusal.size(), MSG_NOSIGNAL) < 0) {
-            }
-            return;
-        }
-    }
     auto client = std::make_unique<Client>();
     client->server = this;
     client->id = next_id_++;
@@ -114,7 +160,11 @@ void ControlServer::accept_one(int connection) {
 
 void ControlServer::on_readable(evutil_socket_t, short, void* argument) {
     Client& client = *static_cast<Client*>(argument);
-    ControlServer& server = *client.server;
+    client.server->read_request(client);
+}
+
+void ControlServer::read_request(Client& client) {
+    ControlServer& server = *this;
     const std::size_t room = most_request_bytes - client.received.size();
     char bytes[read_at_once];
     const ssize_t got = read(client.socket.get(), bytes, std::min(room, sizeof bytes));
@@ -194,6 +244,8 @@ void ControlServer::drop(const Client& client) {
     std::unique_ptr<Client> ending = std::move(*found);
     *found = std::move(clients_.back());
     clients_.pop_back();
+    // A place is free: the next at the door comes in.
+    resume_accepting();
 }
 
 ControlServer::Client* ControlServer::find(std::uint64_t id) {

@@ -423,6 +423,8 @@ int run_cycle(DaemonState& state) {
     events.base.reset(event_base_new());
     if (!events.base) std::abort();
     event_base* base = events.base.get();
+    // From here on the log's lines that its socket cannot take yet wait for the loop.
+    log_attach(base);
     // Before the first child: the daemon reaps its children itself.
     events.sigchld_event = take_signal(state, SIGCHLD, on_child);
     events.sigquit_event = take_signal(state, SIGQUIT, on_quit);
@@ -458,7 +460,7 @@ int run_cycle(DaemonState& state) {
                               if (state.retired_viewer) state.retired_viewer->display_dropping();
                           }});
     state.lists = std::make_unique<ListEditor>(
-        base, options.home,
+        base, options,
         ListEditor::Listener{[&state](std::uint64_t client, const std::string& reply) {
                                  if (state.control) state.control->reply(client, reply);
                              },
@@ -502,6 +504,7 @@ int run_cycle(DaemonState& state) {
                                                 &events.sighup_event,  &events.sigusr1_event, &events.sigusr2_event,
                                                 &events.sigrtmin_event, &events.sigchld_event};
     for (std::unique_ptr<SignalEvent>* handle : in_order) handle->reset();
+    log_detach();
     events.base.reset();
     // Their private folders go once they have ended; a viewer may run on.
     children_reap_killed();

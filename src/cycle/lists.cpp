@@ -1,7 +1,8 @@
 // The favourites and the banned images: each edit of ~/.zelvo/favourites or
 // ~/.zelvo/banned runs in a worker of its own, one after the other, so that
 // neither a slow disk nor a large list holds the loop up; a ban takes its
-// images out of the ring once the list holds them.
+// images out of the rings once the list holds them, with every entry that
+// leads to the same file another way, which the worker names.
 
 #include <algorithm>
 #include <climits>
@@ -13,6 +14,7 @@
 #include "control/protocol.h"
 #include "cycle/lists.h"
 #include "images/list_edit.h"
+#include "images/ring_edit.h"
 #include "support/c_text.h"
 #include "support/log.h"
 
@@ -31,8 +33,10 @@ std::string real_path(const std::string& path) {
 }
 
 // The worker's answer: the real paths of the images, each after "+" when
-// the list took it now, then "ok"; or "error: " and why.
-std::string edit_lists(const std::string& home, const ListRequest& request) {
+// the list took it now, for a ban the rings' entries that lead to those
+// files, each after "!", then "ok"; or "error: " and why. The worker holds
+// a copy of the rings.
+std::string edit_lists(const std::string& home, const ListRequest& request, const std::vector<const ImageRing*>& rings) {
     const std::string folder = home + "/.zelvo";
     const char* name = request.kind == ListRequest::Kind::favourite ? "favourites" : "banned";
     std::vector<std::string> paths;
@@ -52,6 +56,9 @@ std::string edit_lists(const std::string& home, const ListRequest& request) {
         const bool taken = std::find(added.begin(), added.end(), path) != added.end();
         answer += (taken ? "+" : "=") + protocol_escape(path, false) + '\n';
     }
+    if (request.kind == ListRequest::Kind::ban)
+        for (const std::string& entry : ring_entries_of_files(rings, paths))
+            answer += "!" + protocol_escape(entry, false) + '\n';
     return answer + "ok\n";
 }
 
@@ -72,8 +79,8 @@ std::optional<std::vector<std::string>> answer_lines(const std::string& answer) 
 
 }  // namespace
 
-ListEditor::ListEditor(event_base* base, std::string home, Listener listener)
-    : base_(base), home_(std::move(home)), listener_(std::move(listener)) {}
+ListEditor::ListEditor(event_base* base, const RunOptions& options, Listener listener)
+    : base_(base), options_(options), listener_(std::move(listener)) {}
 
 void ListEditor::ask(ListRequest request) {
     requests_.push_back(std::move(request));
@@ -91,7 +98,13 @@ void ListEditor::run_next() {
     ListRequest request = std::move(requests_.front());
     requests_.pop_front();
     auto job = std::make_unique<WorkerJob>(
-        base_, [this, &request] { return edit_lists(home_, request); }, list_deadline,
+        base_,
+        [this, &request] {
+            std::vector<const ImageRing*> rings{&options_.ring};
+            for (const ImageRing& ring : options_.monitor_rings) rings.push_back(&ring);
+            return edit_lists(options_.home, request, rings);
+        },
+        list_deadline,
         [this, request](std::optional<std::string> answer) {
             // The job is over: the next one may start once this one is answered.
             const std::unique_ptr<WorkerJob> done = std::move(job_);
@@ -118,7 +131,12 @@ void ListEditor::finish(const ListRequest& request, std::optional<std::string> a
     }
     std::vector<std::string> paths;
     std::vector<std::string> added;
+    std::vector<std::string> entries;
     for (auto line = lines->begin(); line + 1 != lines->end(); ++line) {
+        if (line->starts_with("!")) {
+            entries.push_back(line->substr(1));
+            continue;
+        }
         paths.push_back(line->empty() ? *line : line->substr(1));
         if (line->starts_with("+")) added.push_back(paths.back());
     }
@@ -132,10 +150,12 @@ void ListEditor::finish(const ListRequest& request, std::optional<std::string> a
     if (request.kind == ListRequest::Kind::unban) {
         listener_.unbanned(paths);
     } else if (request.kind == ListRequest::Kind::ban) {
-        // By the names it has in the ring and by their real paths; the reply
-        // goes before the change that follows.
+        // By the names it has in the rings, by their real paths and by every
+        // entry that leads to the same files; the reply goes before the
+        // change that follows.
         std::vector<std::string> doomed = request.paths;
         doomed.insert(doomed.end(), paths.begin(), paths.end());
+        doomed.insert(doomed.end(), entries.begin(), entries.end());
         listener_.reply(request.client, reply_ok());
         listener_.banned(doomed);
         return;

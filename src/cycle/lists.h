@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "config/run_options.h"
 #include "support/event.h"
 #include "support/worker_job.h"
 
@@ -33,7 +34,9 @@ public:
         std::function<void(const std::vector<std::string>& images)> unbanned;
     };
 
-    ListEditor(event_base* base, std::string home, Listener listener);
+    // The rings are the start-up record's: a ban's worker finds in its copy
+    // of them every entry that leads to a banned file.
+    ListEditor(event_base* base, const RunOptions& options, Listener listener);
 
     void ask(ListRequest request);
     // A quit: the edit at work goes, and none starts from now on.
@@ -44,7 +47,7 @@ private:
     void finish(const ListRequest& request, std::optional<std::string> answer);
 
     event_base* base_;
-    std::string home_;
+    const RunOptions& options_;
     Listener listener_;
     std::deque<ListRequest> requests_;
     std::unique_ptr<WorkerJob> job_;

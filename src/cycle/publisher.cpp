@@ -247,8 +247,10 @@ void Publisher::complete_after_templates(std::unique_ptr<Pending> change, bool c
     hooks_.start(config.hook, change->images, coloured ? &colour_file : nullptr);
     hooks_from_.publish_status();
     log_closing(change->closing);
-    // Colours for a change that will not come are not worth making.
-    if (!quitting_) colours_.prepare(hooks_from_.first_next());
+    // Colours for a change that will not come are not worth making, nor a prune.
+    if (quitting_) return;
+    colours_.prepare(hooks_from_.first_next());
+    cache_pruner_.after_change(base_, config.cache);
 }
 
 void Publisher::quit() {
@@ -260,6 +262,7 @@ void Publisher::quit() {
 }
 
 void Publisher::after_loop() {
+    cache_pruner_.stop();
     // Templates that the quit second did not see written are left as they
     // were before; the worker's leftovers go once it has ended.
     templates_.reset();

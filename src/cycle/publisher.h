@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "colour/colour_file.h"
+#include "colour/palette_cache.h"
 #include "config/run_options.h"
 #include "cycle/change.h"
 #include "cycle/colours.h"
@@ -105,6 +106,9 @@ private:
     std::string xrdb_program;
     LaunchVector xrdb_argv;
     HookRunner hooks_;
+    // The palette cache kept within its bound after each complete change,
+    // where no change can end the prune.
+    PaletteCachePruner cache_pruner_;
     bool quitting_ = false;
 };
 

@@ -6,6 +6,7 @@
 
 #include "config/monitors.h"
 #include "images/expand.h"
+#include "support/url.h"
 
 namespace zelvo {
 
@@ -98,7 +99,7 @@ std::optional<std::string> Rotation::earlier_image(std::size_t monitor) const {
 bool Rotation::still_there(const std::string& image) const {
     if (std::find(banned_.begin(), banned_.end(), image) != banned_.end()) return false;
     struct stat status{};
-    return stat(image.c_str(), &status) == 0 || source_is_url(image.c_str());
+    return stat(image.c_str(), &status) == 0 || is_url(image);
 }
 
 std::size_t Rotation::ban(const std::vector<std::string>& images) {

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
-#include "colour/fetch.h"
 #include "config/monitors.h"
 #include "config/run_options.h"
 #include "cycle/display.h"
 #include "support/log.h"
+#include "support/url.h"
 
 namespace zelvo {
 

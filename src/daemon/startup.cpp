@@ -19,6 +19,7 @@
 #include "control/pid_lock.h"
 #include "control/runtime_directory.h"
 #include "control/status_file.h"
+#include "control/version.h"
 #include "config/monitors.h"
 #include "cycle/cycle.h"
 #include "desktop/desktop.h"
@@ -36,7 +37,7 @@ namespace zelvo {
 
 namespace {
 
-constexpr const char* version = "1.4.4";
+constexpr const char* version = zelvo_version;
 
 // glibc's getopt permutes arguments unless told otherwise; the "+" keeps
 // the POSIX rule that parsing stops at the first non-option argument.

@@ -17,6 +17,7 @@
 #include "support/children.h"
 #include "support/directory.h"
 #include "support/log.h"
+#include "support/url.h"
 #include "support/worker.h"
 
 namespace zelvo {

@@ -8,7 +8,6 @@
 #include <dirent.h>
 #include <memory>
 #include <memory_resource>
-#include <regex.h>
 #include <string_view>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -23,33 +22,14 @@
 #include "support/directory.h"
 #include "support/log.h"
 #include "support/magick.h"
+#include "images/file_inode.h"
 #include "images/prober.h"
 #include "support/regular_file.h"
+#include "support/url.h"
 
 namespace zelvo {
 
 namespace {
-
-// Anchored at the start only: a scheme, "://", an optional "www." and at
-// least two host characters; whatever follows is not examined. This is the
-// extended-syntax form of the classic basic pattern
-// "^\(http\|https\|ftp\):\/\/\(www\.\)\?[a-z0-9A-z\.:]\{2,256\}", which needs
-// GNU extensions in basic syntax; both accept exactly the same texts. The
-// bracket keeps the backslash as a member and A-z spans both letter cases.
-constexpr const char* url_pattern = "^(http|https|ftp)://(www\\.)?[a-z0-9A-z\\.:]{2,256}";
-
-// Compiled once: a compilation costs half a millisecond, which a list file
-// naming 100000 missing paths paid 100000 times (50 seconds at start-up).
-struct UrlPattern {
-    regex_t compiled{};
-    bool usable = regcomp(&compiled, url_pattern, REG_EXTENDED | REG_ICASE) == 0;
-    UrlPattern() = default;
-    UrlPattern(const UrlPattern&) = delete;
-    UrlPattern& operator=(const UrlPattern&) = delete;
-    ~UrlPattern() {
-        if (usable) regfree(&compiled);
-    }
-};
 
 std::optional<std::string> resolve(const char* path) {
     CTextPtr resolved(realpath(path, nullptr));
@@ -200,9 +180,9 @@ private:
     // The sources of a list file, read at most once: its resolved path names it.
     const Listing* list_file(const std::string& path, const std::string& origin);
     void enter(std::string_view text, SourceKind kind, bool resolved);
-    // Whether the image entry is banned, by its text or, when it is not a
-    // path found in a directory (which is resolved already), its real path.
-    bool banned(const std::string& entry, bool resolved) const;
+    // Whether the image entry is banned, by its text or by the file it leads
+    // to, however it names it (a linked folder, another list's spelling).
+    bool banned(const std::string& entry) const;
 
     // Each path is classified once: a list may name the same image a
     // hundred thousand times, and each ping reads the file.
@@ -222,19 +202,23 @@ private:
     bool list_files_spent_ = false;
     std::optional<std::string> home_;
     std::unordered_set<std::string> banned_;
+    std::unordered_set<FileInode, FileInodeHash> banned_files_;
 };
 
 Expansion::Expansion(const ExpandOptions& options) : home_(options.home) {
-    if (options.banned_file)
-        for (std::string& image : read_banned_images(*options.banned_file)) banned_.insert(std::move(image));
+    if (!options.banned_file) return;
+    for (std::string& image : read_banned_images(*options.banned_file)) {
+        if (const std::optional<FileInode> file = file_inode(image.c_str())) banned_files_.insert(*file);
+        banned_.insert(std::move(image));
+    }
 }
 
-bool Expansion::banned(const std::string& entry, bool resolved) const {
+bool Expansion::banned(const std::string& entry) const {
     if (banned_.empty()) return false;
     if (banned_.count(entry) != 0) return true;
-    if (resolved) return false;
-    const std::optional<std::string> real = resolve(entry.c_str());
-    return real && banned_.count(*real) != 0;
+    if (banned_files_.empty()) return false;
+    const std::optional<FileInode> file = file_inode(entry.c_str());
+    return file && banned_files_.count(*file) != 0;
 }
 
 void Expansion::classify_ahead(Frame& frame) {
@@ -335,7 +319,7 @@ StringList Expansion::run(const StringNode* sources) {
         }
         // The viewer would take a relative "-name" for an option; "./-name" is the same file.
         std::string entry = text[0] == '-' ? "./" + std::string(text) : std::string(text);
-        if (banned(entry, frame.resolved)) continue;
+        if (banned(entry)) continue;
         const std::size_t cost = ring_footprint(entry.size());
         if (ring_bytes_ + cost > most_ring_bytes) {
             report("Zelvo has found %zu images, as many as one expansion takes: the rest are skipped", entries_);
@@ -390,7 +374,7 @@ std::vector<std::string> check_image_files(const std::vector<std::string>& files
         std::string& verdict = verdicts[index];
         struct stat status{};
         if (file.empty() || file[0] != '/') {
-            verdict = source_is_url(file.c_str()) ? "a URL, not a file" : "not an absolute path";
+            verdict = is_url(file.c_str()) ? "a URL, not a file" : "not an absolute path";
         } else if (file.size() > most_source_bytes) {
             verdict = std::strerror(ENAMETOOLONG);
         } else if (stat(file.c_str(), &status) != 0) {
@@ -420,11 +404,6 @@ std::string home_path(const std::string& path, const std::string& home) {
     return path.starts_with("~/") ? home + path.substr(1) : path;
 }
 
-bool source_is_url(const char* source) {
-    static const UrlPattern pattern;
-    return pattern.usable && regexec(&pattern.compiled, source, 0, nullptr, 0) == 0;
-}
-
 // The file system decides first, then the URL pattern, then MagickCore. One
 // stat tells all the file system can: a directory is still opened to see
 // that it can be read, and only a regular file can be read without blocking,
@@ -434,7 +413,7 @@ std::optional<SourceKind> classify_by_file_system(const char* source) {
     struct stat status{};
     // Nothing there, or a text too long to be a path at all: a URL perhaps.
     if (stat(source, &status) != 0)
-        return (errno == ENOENT || errno == ENAMETOOLONG) && source_is_url(source) ? SOURCE_IMAGE : SOURCE_SKIPPED;
+        return (errno == ENOENT || errno == ENAMETOOLONG) && is_url(source) ? SOURCE_IMAGE : SOURCE_SKIPPED;
     if (S_ISDIR(status.st_mode)) return DirectoryPtr{opendir(source)} ? SOURCE_DIRECTORY : SOURCE_SKIPPED;
     if (!S_ISREG(status.st_mode)) return SOURCE_SKIPPED;
     return std::nullopt;

@@ -52,8 +52,6 @@ SourceKind classify_source(const char* source);
 // URL (SOURCE_IMAGE); none for a regular file, which only a ping can tell.
 std::optional<SourceKind> classify_by_file_system(const char* source);
 
-// Whether a path that does not exist reads as a URL.
-bool source_is_url(const char* source);
 
 // The directory's entries, "." and ".." left out, as resolved absolute paths
 // in directory-stream order; an empty list when there is none.

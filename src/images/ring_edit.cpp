@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <unordered_set>
+
+#include "images/file_inode.h"
 
 namespace zelvo {
 
@@ -328,6 +331,31 @@ bool RingMerge::tidy(const std::function<bool()>& more) {
         delete first;
     }
     return found_index_.empty() && doomed_.empty() && found_ == nullptr;
+}
+
+std::vector<std::string> ring_entries_of_files(const std::vector<const ImageRing*>& rings,
+                                               const std::vector<std::string>& files) {
+    std::unordered_set<FileInode, FileInodeHash> wanted;
+    for (const std::string& file : files)
+        if (const std::optional<FileInode> identity = file_inode(file.c_str())) wanted.insert(*identity);
+    std::vector<std::string> found;
+    if (wanted.empty()) return found;
+    std::unordered_set<std::string> seen;
+    for (const ImageRing* ring : rings) {
+        const StringNode* start = ring->node();
+        if (start == nullptr) continue;
+        const StringNode* node = start;
+        do {
+            const std::string& entry = *node->value;
+            if (!seen.contains(entry)) {
+                seen.insert(entry);
+                const std::optional<FileInode> identity = file_inode(entry.c_str());
+                if (identity && wanted.contains(*identity)) found.push_back(entry);
+            }
+            node = node->link;
+        } while (node != nullptr && node != start);
+    }
+    return found;
 }
 
 }  // namespace zelvo

@@ -39,6 +39,12 @@ void ring_place_advance(RingPlace& place, const ImageRing& ring, int count);
 // A ring that loses every node is empty.
 std::size_t ring_remove(ImageRing& ring, RingPlace& place, const std::function<bool(const std::string&)>& doomed);
 
+// The entries of the rings, each once, that lead to one of the files, by
+// device and inode, however they name it. It asks the file system about every
+// entry: for a worker, never the daemon's loop.
+std::vector<std::string> ring_entries_of_files(const std::vector<const ImageRing*>& rings,
+                                               const std::vector<std::string>& files);
+
 // A ring's sequence after an edit, and the links to write to make it so.
 struct RingLinks {
     std::vector<StringNode*> sequence;

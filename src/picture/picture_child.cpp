@@ -17,6 +17,7 @@
 #include "support/descriptor_passing.h"
 #include "support/magick.h"
 #include "support/regular_file.h"
+#include "support/url.h"
 
 namespace zelvo {
 

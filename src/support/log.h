@@ -1,13 +1,23 @@
 #pragma once
 
+struct event_base;
+
 namespace zelvo {
 
 // Before detaching, reports go to standard error with "\r\n" line ends;
-// once log_open has run they go to syslog at LOG_NOTICE.
+// once log_open has run they go to the system log at LOG_NOTICE, as
+// syslog(3) would send them, through a connection of the daemon's own that
+// never blocks: lines the log socket cannot take wait in a bounded queue.
 void log_open();
 void log_close();
 
-// A fixed sentence to syslog at LOG_NOTICE.
+// The loop's start hands its base: from then on the loop sends the waiting
+// lines as soon as the log socket takes them again. log_detach, before the
+// base goes, lets go of it; log_close tries the last lines once more.
+void log_attach(event_base* base);
+void log_detach();
+
+// A fixed sentence to the system log at LOG_NOTICE.
 void log_notice(const char* message);
 
 // One formatted line to wherever the process speaks now (see above).

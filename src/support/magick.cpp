@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "support/log.h"
+#include "support/magick_pixels.h"
 
 namespace zelvo {
 
@@ -78,22 +79,6 @@ std::string magick_build_tag() {
     return std::to_string(number >> 8) + "-Q" + std::to_string(depth) + (floats ? "-HDRI" : "");
 }
 
-void magick_flatten_over_black(Image* image, ExceptionInfo* exception) {
-#if ZELVO_MAGICKCORE_7
-    if (image->alpha_trait == UndefinedPixelTrait || IsImageOpaque(image, exception) == MagickTrue) return;
-    QueryColorCompliance("black", AllCompliance, &image->background_color, exception);
-    // Composites over the background colour; the channel it leaves, if any, goes too.
-    SetImageAlphaChannel(image, RemoveAlphaChannel, exception);
-    SetImageAlphaChannel(image, OffAlphaChannel, exception);
-#else
-    if (image->matte == MagickFalse || IsOpaqueImage(image, exception) == MagickTrue) return;
-    QueryColorCompliance("black", AllCompliance, &image->background_color, exception);
-    SetImageAlphaChannel(image, RemoveAlphaChannel);
-    SetImageAlphaChannel(image, DeactivateAlphaChannel);
-    InheritException(exception, &image->exception);
-#endif /* MagickCore 7 */
-}
-
 bool magick_set_image_path(ImageInfo* info, const char* path) {
     if (path[0] == '/') return magick_set_filename(info, path);
     return magick_set_filename(info, (std::string("./") + path).c_str());
@@ -110,54 +95,11 @@ bool magick_set_filename(ImageInfo* info, const char* path) {
 
 namespace zelvo {
 
-namespace {
-
-struct MagickMemoryDelete {
-    void operator()(void* memory) const noexcept { RelinquishMagickMemory(memory); }
-};
-
-#if ZELVO_MAGICKCORE_7
-using HistogramEntry = PixelInfo;
-#else
-using HistogramEntry = ColorPacket;
-#endif /* MagickCore 7 */
-
-}  // namespace
-
 std::vector<std::string> magick_histogram_tuples(const Image* image, ExceptionInfo* exception) {
-    std::size_t count = 0;
-    std::unique_ptr<HistogramEntry, MagickMemoryDelete> histogram(GetImageHistogram(image, &count, exception));
+    const MagickHistogram histogram(image, exception);
     std::vector<std::string> tuples;
-    if (!histogram) return tuples;
-    tuples.reserve(count);
-
-#if ZELVO_MAGICKCORE_7
-    PixelInfo pixel;
-    GetPixelInfo(image, &pixel);
-#else
-    MagickPixelPacket pixel;
-    GetMagickPixelPacket(image, &pixel);
-#endif /* MagickCore 7 */
-    // GetColorTuple writes up to a full MagickCore text field.
-    std::vector<char> scratch(4096);
-    for (std::size_t i = 0; i < count; ++i) {
-        const HistogramEntry& entry = histogram.get()[i];
-#if ZELVO_MAGICKCORE_7
-        pixel = entry;
-#else
-        pixel.red = entry.pixel.red;
-        pixel.green = entry.pixel.green;
-        pixel.blue = entry.pixel.blue;
-        pixel.opacity = entry.pixel.opacity;
-        pixel.index = entry.index;
-#endif /* MagickCore 7 */
-        // Deeper images would give four hex digits a channel, which the cut
-        // to seven characters would turn into mixed-up colours.
-        if (pixel.depth > 8) pixel.depth = 8;
-        scratch[0] = '\0';
-        GetColorTuple(&pixel, MagickTrue, scratch.data());
-        tuples.emplace_back(scratch.data());
-    }
+    tuples.reserve(histogram.size());
+    for (std::size_t index = 0; index < histogram.size(); ++index) tuples.push_back(histogram.tuple(index));
     return tuples;
 }
 
@@ -167,134 +109,61 @@ std::vector<std::string> magick_histogram_tuples(const Image* image, ExceptionIn
 // the order the pixels first use them, meets the same colours in the same
 // order: the same tree, the same unique-colours image.
 std::optional<ImagePtr> magick_mapped_unique_colours(const Image* image, ExceptionInfo* exception) {
-    if (image->storage_class != PseudoClass || image->colors == 0) return std::nullopt;
+    if (image->storage_class != PseudoClass || image->colors == 0 || !magick_entries_readable(image))
+        return std::nullopt;
     const std::size_t colours = image->colors;
-    const std::size_t columns = image->columns;
+    MagickPixelRows rows(image);
+    const std::size_t bytes = rows.value_bytes();
     std::vector<std::size_t> order;  // the entries in the order the pixels first use them
     std::vector<bool> used(colours, false);
-#if ZELVO_MAGICKCORE_7
-    if (GetPixelIndexTraits(image) == UndefinedPixelTrait) return std::nullopt;
-    const std::size_t channels = GetPixelChannels(image);
-    std::vector<Quantum> first(colours * channels);
+    std::vector<unsigned char> first(colours * bytes);
     for (std::size_t y = 0; y < image->rows; ++y) {
-        const Quantum* pixel = GetVirtualPixels(image, 0, static_cast<ssize_t>(y), columns, 1, exception);
-        if (pixel == nullptr) return std::nullopt;
-        for (std::size_t x = 0; x < columns; ++x, pixel += channels) {
-            const Quantum index = GetPixelIndex(image, pixel);
-            if (!(index >= 0 && index < static_cast<Quantum>(colours))) return std::nullopt;
-            const std::size_t entry = static_cast<std::size_t>(index);
-            Quantum* kept = first.data() + entry * channels;
-            if (!used[entry]) {
-                used[entry] = true;
-                order.push_back(entry);
-                std::copy(pixel, pixel + channels, kept);
-            } else if (std::memcmp(pixel, kept, channels * sizeof(Quantum)) != 0) {
+        if (!rows.read(y, exception)) return std::nullopt;
+        for (std::size_t x = 0; x < image->columns; ++x) {
+            const std::optional<std::size_t> entry = rows.entry(x);
+            if (!entry || *entry >= colours) return std::nullopt;
+            unsigned char* kept = first.data() + *entry * bytes;
+            if (!used[*entry]) {
+                used[*entry] = true;
+                order.push_back(*entry);
+                std::memcpy(kept, rows.value(x), bytes);
+            } else if (std::memcmp(rows.value(x), kept, bytes) != 0) {
                 return std::nullopt;
             }
         }
     }
-    ImagePtr firsts(CloneImage(image, order.size(), 1, MagickTrue, exception));
+    std::vector<const unsigned char*> values;
+    for (const std::size_t entry : order) values.push_back(first.data() + entry * bytes);
+    const ImagePtr firsts = magick_row_of_values(image, values, order, exception);
     if (!firsts) return ImagePtr();
-    Quantum* row = QueueAuthenticPixels(firsts.get(), 0, 0, order.size(), 1, exception);
-    if (row == nullptr || GetPixelChannels(firsts.get()) != channels) return ImagePtr();
-    for (std::size_t at = 0; at < order.size(); ++at)
-        std::copy_n(first.data() + order[at] * channels, channels, row + at * channels);
-#else
-    // The index queue of a CMYK image holds black, not the entry.
-    if (image->colorspace == CMYKColorspace) return std::nullopt;
-    std::vector<PixelPacket> first(colours);
-    for (std::size_t y = 0; y < image->rows; ++y) {
-        const PixelPacket* pixel = GetVirtualPixels(image, 0, static_cast<ssize_t>(y), columns, 1, exception);
-        const IndexPacket* indexes = GetVirtualIndexQueue(image);
-        if (pixel == nullptr || indexes == nullptr) return std::nullopt;
-        for (std::size_t x = 0; x < columns; ++x) {
-            const std::size_t entry = static_cast<std::size_t>(indexes[x]);
-            if (entry >= colours) return std::nullopt;
-            if (!used[entry]) {
-                used[entry] = true;
-                order.push_back(entry);
-                first[entry] = pixel[x];
-            } else if (std::memcmp(&pixel[x], &first[entry], sizeof(PixelPacket)) != 0) {
-                return std::nullopt;
-            }
-        }
-    }
-    ImagePtr firsts(CloneImage(image, order.size(), 1, MagickTrue, exception));
-    if (!firsts) return ImagePtr();
-    PixelPacket* row = QueueAuthenticPixels(firsts.get(), 0, 0, order.size(), 1, exception);
-    IndexPacket* indexes = GetAuthenticIndexQueue(firsts.get());
-    if (row == nullptr || indexes == nullptr) return ImagePtr();
-    for (std::size_t at = 0; at < order.size(); ++at) {
-        row[at] = first[order[at]];
-        indexes[at] = static_cast<IndexPacket>(order[at]);
-    }
-#endif /* MagickCore 7 */
-    if (SyncAuthenticPixels(firsts.get(), exception) != MagickTrue) return ImagePtr();
     return magick_unique_colours(firsts.get(), exception);
 }
 
+// Every channel of a pixel, as MagickCore keeps it: never fewer distinct
+// values than MagickCore itself would count.
 bool magick_has_fewer_colours(const Image* image, std::size_t limit, ExceptionInfo* exception) {
-    const std::size_t columns = image->columns;
-#if ZELVO_MAGICKCORE_7
-    // Every channel of a pixel, compared raw: never fewer distinct values
-    // than MagickCore itself would count.
-    const std::size_t channels = GetPixelChannels(image);
-    std::vector<Quantum> seen;
-    seen.reserve(limit * channels);
+    MagickPixelRows rows(image);
+    const std::size_t bytes = rows.value_bytes();
+    std::vector<unsigned char> seen;
+    seen.reserve(limit * bytes);
     std::size_t last = 0;
     for (std::size_t y = 0; y < image->rows; ++y) {
-        const Quantum* row = GetVirtualPixels(image, 0, static_cast<ssize_t>(y), columns, 1, exception);
-        if (row == nullptr) return false;
-        for (std::size_t x = 0; x < columns; ++x) {
-            const Quantum* pixel = row + x * channels;
-            auto same = [&](std::size_t index) {
-                return std::equal(pixel, pixel + channels, seen.begin() + static_cast<std::ptrdiff_t>(index * channels));
-            };
+        if (!rows.read(y, exception)) return false;
+        for (std::size_t x = 0; x < image->columns; ++x) {
+            const unsigned char* value = rows.value(x);
+            const auto same = [&](std::size_t index) { return rows.same(value, seen.data() + index * bytes); };
             if (!seen.empty() && same(last)) continue;
             std::size_t found = 0;
-            const std::size_t known = seen.size() / channels;
+            const std::size_t known = seen.size() / bytes;
             while (found < known && !same(found)) ++found;
             if (found == known) {
                 if (known + 1 >= limit) return false;
-                seen.insert(seen.end(), pixel, pixel + channels);
+                seen.insert(seen.end(), value, value + bytes);
             }
             last = found;
         }
     }
     return true;
-#else
-    struct Value {
-        PixelPacket pixel;
-        IndexPacket index;
-        bool operator==(const Value& other) const {
-            return pixel.red == other.pixel.red && pixel.green == other.pixel.green &&
-                   pixel.blue == other.pixel.blue && pixel.opacity == other.pixel.opacity &&
-                   index == other.index;
-        }
-    };
-    std::vector<Value> seen;
-    seen.reserve(limit);
-    std::size_t last = 0;
-    for (std::size_t y = 0; y < image->rows; ++y) {
-        const PixelPacket* row = GetVirtualPixels(image, 0, static_cast<ssize_t>(y), columns, 1, exception);
-        if (row == nullptr) return false;
-        // Only CMYK images keep a fourth colour channel in the index queue.
-        const IndexPacket* indexes =
-            image->colorspace == CMYKColorspace ? GetVirtualIndexQueue(image) : nullptr;
-        for (std::size_t x = 0; x < columns; ++x) {
-            const Value value{row[x], indexes != nullptr ? indexes[x] : IndexPacket{}};
-            if (!seen.empty() && seen[last] == value) continue;
-            std::size_t found = 0;
-            while (found < seen.size() && !(seen[found] == value)) ++found;
-            if (found == seen.size()) {
-                if (seen.size() + 1 >= limit) return false;
-                seen.push_back(value);
-            }
-            last = found;
-        }
-    }
-    return true;
-#endif /* MagickCore 7 */
 }
 
 }  // namespace zelvo

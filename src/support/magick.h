@@ -178,9 +178,15 @@ inline void magick_sync_settings(const ImageInfo* info, Image* image, ExceptionI
 #endif /* MagickCore 7 */
 }
 
+// The bits a channel that a screen shows.
+inline constexpr std::size_t magick_screen_depth = 8;
+
 // An image with any pixel that is not opaque becomes what it shows over
-// black, and opaque; an opaque one (with an alpha channel or none) is left
-// exactly as it is.
+// black, opaque and at magick_screen_depth, as a screen shows it: the
+// composite, made at the quantum's depth, is rounded, so that the quantizer
+// never sees the colours between and the palette is that of the image
+// flattened and saved at 8 bits. An opaque one (with an alpha channel or
+// none) is left exactly as it is.
 void magick_flatten_over_black(Image* image, ExceptionInfo* exception);
 
 // Half the width and half the height.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <getopt.h>
 #include <optional>
 #include <poll.h>
 #include <pwd.h>
@@ -22,17 +23,23 @@
 #include "control/protocol.h"
 #include "control/runtime_directory.h"
 #include "control/status_file.h"
+#include "control/version.h"
 #include "support/process.h"
 
 namespace zelvo {
 
 namespace {
 
-#ifdef __GLIBC__
-constexpr const char* option_letters = "+d:";
-#else
-constexpr const char* option_letters = "d:";
-#endif
+// The "+" keeps the POSIX rule, in glibc's getopt_long and in the BSDs' as
+// well, that parsing stops at the first word that is no option: the command's
+// own options ("--json") are the command's.
+constexpr const char* option_letters = "+d:h";
+constexpr int version_option = 1;
+const option long_options[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, version_option},
+    {nullptr, 0, nullptr, 0},
+};
 
 // How long zelvoctl waits for the daemon's answer: it answers at once,
 // except for set, whose files it checks within 30 seconds.
@@ -175,6 +182,27 @@ std::variant<Answer, std::string> exchange(int connection, const std::string& re
     }
 }
 
+void print_help(const char* invocation) {
+    std::printf("Usage: %s [-d display] %s\n", invocation, commands_usage().c_str());
+    std::printf("       %s -h | --help | --version\n\n", invocation);
+    std::printf("Steers the zelvo wallpaper daemon of a display, or prints what it shows.\n\nCommands:\n");
+    for (const CommandForm& form : command_forms()) {
+        const std::string call = std::string(form.name) + form.usage;
+        std::printf("  %-28s %s\n", call.c_str(), form.summary);
+    }
+    std::printf(
+        "\nOptions:\n"
+        "  -d display                   the daemon of this display; else of $DISPLAY or $WAYLAND_DISPLAY\n"
+        "                               (the first on which one runs; empty counts as unset), else of :0\n"
+        "  -n N                         (next, previous, set) monitor N alone, from 1; the others keep theirs\n"
+        "  --json                       (status, current) one JSON object, for a bar\n"
+        "  -h, --help                   print this help\n"
+        "  --version                    print the version\n"
+        "\nExit status: 0 done; 1 no daemon runs on the display, it cannot be reached, or it refused the\n"
+        "command (one line on standard error says which); 2 a bad call, with the usage line.\n"
+        "\nThe manual: zelvoctl(1) (man zelvoctl), and docs/zelvoctl.1 in zelvo's source.\n");
+}
+
 // The records of a plain status, as the status file holds them.
 std::optional<DaemonStatus> status_of(const std::vector<std::string>& records) {
     std::string text = "zelvo-status=1";
@@ -196,11 +224,24 @@ int zelvoctl_main(int argc, char** argv) {
     std::optional<std::string> display_option;
     int letter = 0;
     bool bad_call = false;
-    while ((letter = getopt(argc, argv, option_letters)) != -1) {
+    bool help = false;
+    bool version = false;
+    while ((letter = getopt_long(argc, argv, option_letters, long_options, nullptr)) != -1) {
         if (letter == 'd')
             display_option = optarg;
+        else if (letter == 'h')
+            help = true;
+        else if (letter == version_option)
+            version = true;
         else
             bad_call = true;
+    }
+    if (!bad_call && (help || version)) {
+        if (help)
+            print_help(invocation);
+        else
+            std::printf("%s: version: %s\n", invocation, zelvo_version);
+        return std::fflush(stdout) == 0 ? 0 : 1;
     }
     const std::vector<std::string> words(argv + optind, argv + argc);
     const auto parsed = parse_command(words);
@@ -222,15 +263,20 @@ int zelvoctl_main(int argc, char** argv) {
 
     // The same display a zelvo started here takes when its configuration
     // names none: DISPLAY with feh, WAYLAND_DISPLAY with swaybg. Without -d
-    // the first of them that a zelvo runs on is the one.
+    // the first of them that a zelvo runs on is the one. An empty one counts
+    // as unset, as it does for zelvo, which then takes :0.
     std::vector<std::string> displays;
     if (display_option) {
         displays.push_back(*display_option);
     } else {
-        const char* environment_display = std::getenv("DISPLAY");
-        const char* wayland_display = std::getenv("WAYLAND_DISPLAY");
+        const auto variable = [](const char* variable_name) {
+            const char* value = std::getenv(variable_name);
+            return value != nullptr && *value != '\0' ? value : nullptr;
+        };
+        const char* environment_display = variable("DISPLAY");
+        const char* wayland_display = variable("WAYLAND_DISPLAY");
         if (environment_display != nullptr) displays.emplace_back(environment_display);
-        if (wayland_display != nullptr && *wayland_display != '\0') displays.emplace_back(wayland_display);
+        if (wayland_display != nullptr) displays.emplace_back(wayland_display);
         if (environment_display == nullptr) displays.emplace_back(":0");
     }
     std::string display = displays.front();
@@ -262,6 +308,12 @@ int zelvoctl_main(int argc, char** argv) {
         pause_briefly();
     }
     if (const int* error = std::get_if<int>(&connection)) {
+        // Still full after all that while: more clients at once than it takes,
+        // in the words the daemon uses when it lets a slow client go.
+        if (*error == EAGAIN) {
+            std::fprintf(stderr, "zelvoctl: too many clients at once\n");
+            return 1;
+        }
         std::fprintf(stderr, "zelvoctl: cannot reach zelvo (pid %ld) on display %s: %s\n", pid, display.c_str(),
                      std::strerror(*error));
         return 1;

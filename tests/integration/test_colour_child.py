@@ -446,6 +446,56 @@ class CacheTest(ColourChildCase):
         self.assertEqual(self.change(pid), truth)
         self.quit(pid)
 
+    def test_an_image_of_64_gib_gets_its_true_palette_through_the_cache(self):
+        self.cache = pathlib.Path(self.home, ".zelvo", "cache")
+        colours = block_colours(*MIDS[1])
+        self.image = make_block_image(self.path("huge.png"), colours)
+        os.truncate(self.image, 64 << 30)  # sparse: what follows the image's end is never read
+        pid, self.made = self.start({"feh-path": self.feh, "xrdb-path": self.xrdb, "colors": True, "use-xrdb": True,
+                                     "dark": True, "cache": True, "pics": [self.image]}), 1
+        self.wait_records(self.xrdb, 1)
+        self.assert_palette(colours)
+        path, lines = self.entry()
+        self.assertEqual(lines[3], "colours 16")
+        # Found again in the cache, the same; touched, the image is another one to the cache.
+        truth = self.colours.read_text()
+        self.settle(pid)
+        self.made += 1
+        self.skip(pid, self.made)
+        self.assertEqual((self.colours.read_text(), self.entry()), (truth, (path, lines)))
+        self.assertEqual(self.change(pid), truth)
+        self.assertEqual(len([path for path in self.cache.iterdir() if not path.name.startswith(".")]), 2)
+        self.quit(pid)
+
+    def test_a_cache_beyond_its_bound_is_pruned_after_the_changes_down_to_it(self):
+        self.cache = pathlib.Path(self.home, ".zelvo", "cache")
+        self.image = make_block_image(self.path("wall.png"), block_colours(*MIDS[1]))
+        pid, self.made = self.start({"feh-path": self.feh, "xrdb-path": self.xrdb, "colors": True, "use-xrdb": True,
+                                     "cache": True, "pics": [self.image]}), 1
+        self.wait_records(self.xrdb, 1)
+        own, _ = self.entry()
+        # Entries of other images, last used long ago, far beyond the bound of 20,000.
+        stored = 23_000
+        tag = own.name[65:]
+        for number in range(stored):
+            forged = self.cache / f"{number:064x}-{tag}"
+            forged.write_text("old\n")
+            os.utime(forged, (number, number))
+        count = lambda: sum(1 for _ in self.cache.iterdir())
+        # Each complete change starts a prune of a slice, which no later change ends.
+        for _ in range(2):
+            before = count()
+            self.change(pid)
+            self.poll(lambda: count() < before, "prunes the cache after a change")
+        self.change(pid)
+        self.poll(lambda: count() <= 20_000, "prunes the cache down to its bound")
+        left = sorted(path.name for path in self.cache.iterdir())
+        self.assertIn(own.name, left)
+        # The least recently used went: what is left of the forged ones are the newest.
+        forged = [name for name in left if name != own.name]
+        self.assertEqual(forged, [f"{number:064x}-{tag}" for number in range(stored - len(forged), stored)])
+        self.quit(pid)
+
 
 class PreparedTest(ColourChildCase):
     """The colours of the next change are made in the background, right after a change; a change uses them

@@ -277,6 +277,38 @@ class TemplateTest(CycleCase):
         self.wait_records(xrdb, 4)
         self.quit(pid)
 
+    def test_an_output_folder_through_a_link_is_refused_and_a_change_renders_at_most_16_mib(self):
+        folder, outputs = pathlib.Path(self.path("tpl")), pathlib.Path(self.home, ".zelvo", "templates")
+        folder.mkdir()
+        # Twenty templates of nearly 1 MiB each: more than one change reads and writes.
+        template = "{color1}\n" * ((1 << 20) // 9)
+        for number in range(20):
+            (folder / f"t{number:02}").write_text(template)
+        elsewhere = pathlib.Path(self.path("elsewhere"))
+        elsewhere.mkdir()
+        outputs.parent.mkdir(parents=True)
+        outputs.symlink_to(elsewhere)
+        os.mkdir(self.path("images"))
+        image = make_block_image(self.path("images", "blocks.png"), block_colours(*MIDS[0]))
+        feh, xrdb = self.install_recorder("feh"), self.install_recorder("xrdb")
+        self.configure({"feh-path": feh, "xrdb-path": xrdb, "colors": True, "use-xrdb": True, "pics": [image],
+                        "templates": str(folder)})
+        pid = self.start_daemon(env=self.env)
+        self.expect(pid, f"Zelvo could not write the template outputs in {outputs}: it is a symbolic link")
+        self.wait_records(xrdb, 1)
+        self.assertEqual(list(elsewhere.iterdir()), [])
+        # Without the link: the first templates by name, as far as 16 MiB read and written go.
+        outputs.unlink()
+        self.send(pid, [signal.SIGUSR1], SKIP,
+                  f"Zelvo stopped rendering the templates of {folder} at 16 MiB read and written: the rest keep their outputs")
+        self.wait_records(xrdb, 2)
+        rendered = len(template.replace("{color1}", "#rrggbb"))
+        budget, fits = 16 << 20, 0
+        while (fits + 1) * (len(template) + rendered) <= budget:
+            fits += 1
+        self.assertEqual(sorted(path.name for path in outputs.iterdir()), [f"t{number:02}" for number in range(fits)])
+        self.quit(pid)
+
 
 if __name__ == "__main__":
     unittest.main()

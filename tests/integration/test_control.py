@@ -5,7 +5,7 @@ set's refused files, the favourites and banned lists when they are not what they
 banning every image, and a rescan while the folder changes under it."""
 import contextlib, errno, json, os, pathlib, re, shutil, signal, socket, subprocess, time, unittest
 
-from harness import TOOLS, ZELVOCTL, make_solid_images, proc_status, records
+from harness import BINARY, TOOLS, ZELVOCTL, make_solid_images, proc_status, records
 from test_colours import entries_of
 from test_cycle import BACK, RELOAD, RELOADED, SHUFFLE, SKIP, CycleCase
 from test_faults import fill
@@ -36,6 +36,23 @@ class ControlTest(CycleCase):
                 status, out, err, _ = self.zelvoctl(*args)
                 self.assertEqual((status, out, err.count(b"\n")), (2, b"", diagnostics + 1))
                 self.assertTrue(err.endswith(USAGE), err)
+        # Help and the version go to standard output with status 0, whatever options come before them.
+        commands = [part.split()[0] for part in USAGE.decode().rstrip("\n").split("[-d display] ", 1)[1].split(" | ")]
+        for args in [("-h",), ("--help",), ("-d", ":1", "--help", "next")]:
+            with self.subTest(args=args):
+                status, out, err, _ = self.zelvoctl(*args)
+                self.assertEqual((status, err), (0, b""))
+                lines = out.decode().splitlines()
+                self.assertEqual(lines[0] + "\n", USAGE.decode())
+                # Each command with a line of its own that says what it does.
+                for command in commands:
+                    self.assertTrue(any(re.fullmatch(rf"  {command}(?: \S+)* {{2,}}\S.*", line) for line in lines), command)
+                for told in ("-d display", "-n N", "Exit status: 0", "zelvoctl(1)"):
+                    self.assertIn(told, out.decode())
+        said = subprocess.run([BINARY, "-v"], capture_output=True, check=True).stdout
+        version = re.fullmatch(rb".*: version: (\S+)\r\n", said)[1]
+        self.assertEqual(self.zelvoctl("--version")[:3], (0, ZELVOCTL.encode() + b": version: " + version + b"\n", b""))
+
         # No daemon has ever run: not even the runtime directory's folder exists.
         self.assertEqual(self.zelvoctl("status")[:3], nobody(b":0"))
         self.assertEqual(self.zelvoctl("next", env={"HOME": self.home, "DISPLAY": ":3"})[:3], nobody(b":3"))
@@ -47,6 +64,11 @@ class ControlTest(CycleCase):
         self.assertEqual(self.zelvoctl("status")[:3], nobody(b":0"))
         pid = self.start({"feh-path": self.feh, "pics": self.images(2)})
         self.assertEqual(self.zelvoctl("current")[0], 0)
+        # An empty DISPLAY or WAYLAND_DISPLAY counts as unset, as for the daemon, which took :0.
+        for empty in ({"DISPLAY": ""}, {"WAYLAND_DISPLAY": ""}, {"DISPLAY": "", "WAYLAND_DISPLAY": ""}):
+            with self.subTest(env=empty):
+                env = {"HOME": self.home, "XDG_RUNTIME_DIR": self.runtime, **empty}
+                self.assertEqual(self.zelvoctl("current", env=env)[:3], self.zelvoctl("current")[:3])
         # A pid file that nobody locks is nobody's, whatever pid it names.
         pathlib.Path(self.runtime, "zelvo", ":5.pid").write_text(f"{pid}\n")
         for args in [("-d", ":5", "next"), ("-d", ":7", "quit"), ("-d", "", "status")]:
@@ -186,7 +208,7 @@ class BadRequestTest(SteeringCase):
         self.addCleanup(lambda: [client.close() for client in held])
 
         def crowd():
-            """100 clients at once that send nothing: the daemon takes 16, and a 17th takes the place of the oldest."""
+            """100 clients at once that send nothing: the daemon takes 64, and those that wait take the places of the slow ones."""
             for _ in range(100):
                 client = socket.socket(socket.AF_UNIX)
                 client.connect(self.socket)
@@ -402,6 +424,38 @@ class ListTest(SteeringCase):
         self.assertEqual(banned.read_text(), "default = [ ];\n")
         self.assertEqual(self.zelvoctl("unban", real), (1, b"", f"zelvoctl: {banned}: it does not hold it\n".encode(), None))
         self.quit(pid)
+
+    def test_a_ban_takes_out_every_entry_of_the_file_and_no_reload_takes_one_again(self):
+        first, *others = self.images(3)
+        os.symlink(self.path("images"), self.path("alias"))
+        aliased = os.path.join(self.path("alias"), os.path.basename(first))
+        listed = pathlib.Path(self.path("more-images"))
+        listed.write_text(f'default = [ "{self.path("images", "..", "images", os.path.basename(first))}", "{aliased}" ];\n')
+        # (how the ring comes to name the image on screen another way, its entries of that image)
+        cases = [("through a linked folder", [first, aliased, *others], 2),
+                 ("through a list file", [first, str(listed), *others], 3)]
+        for index, (what, sources, named) in enumerate(cases):
+            with self.subTest(what):
+                (self.zelvo_dir / "banned").unlink(missing_ok=True)
+                feh = self.install_recorder(f"feh{index}")
+                # Given after the start, whose MagickCore says on standard error that a list file is no image.
+                pid = self.start({"feh-path": feh, "pics": [first, *others]})
+                self.configure({"feh-path": feh, "pics": sources})
+                self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
+                self.assertEqual(self.json_status()["ring"], len(others) + named)
+                self.assertEqual(self.zelvoctl("set", first)[:3], (0, b"", b""))
+                self.expect(pid, "Zelvo is showing the images it was set to")
+                self.assertEqual(self.zelvoctl("ban")[:3], (0, b"", b""))
+                self.expect(pid, f"Zelvo has banned {first}")
+                self.assertEqual(self.json_status()["ring"], len(others))
+                self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
+                self.assertEqual(self.json_status()["ring"], len(others))
+                # The changes walk what is left, never the banned file under another name.
+                for _ in range(4):
+                    self.send(pid, [signal.SIGUSR1], SKIP)
+                shown = {os.path.realpath(image) for start in records(feh)[3:] for image in start["argv"][3:]}
+                self.assertEqual(shown, set(others))
+                self.quit(pid)
 
     def test_banning_every_image_keeps_the_last_on_screen_until_a_rescan_brings_more(self):
         self.images(3)

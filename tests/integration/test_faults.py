@@ -2,7 +2,7 @@
 """Faults around the real binary that it must survive: a fork that fails for
 xrdb, a full file system under the colour file, viewers that never end; and
 that nothing it creates can be written by the group or others, whatever the umask."""
-import errno, os, pathlib, re, shutil, signal, stat, subprocess, unittest
+import contextlib, errno, os, pathlib, re, shutil, signal, socket, stat, subprocess, time, unittest
 
 from harness import NO_IMAGES, TOOLS, proc_stat, proc_status, records
 from test_lifecycle import RELOAD, SKIP, LifecycleCase, daemon_children, each_process
@@ -20,6 +20,8 @@ exec {sleep} infinity
 """
 # The same, but its first start ends at once: the later ones hang.
 HANGING_AFTER_FIRST = HANGING_VIEWER.replace('exec {sleep}', '[ -e "$0.first" ] || {{ : > "$0.first"; exit 0; }}\nexec {sleep}')
+
+DROPPED = re.compile(r"Zelvo dropped (\d+) log lines while the log socket was full")
 
 
 def modes(top):
@@ -197,6 +199,58 @@ class FaultTest(FaultCase):
         self.colour_lines(os.path.join(inside, "colors"))
         self.assertEqual(len(self.wait_records(run.feh, 6)), 6)
         self.stop(run)
+
+
+class LogSocketTest(FaultCase):
+    def toggle(self, run, count):
+        """Pauses and resumes the daemon count times in turn over its control socket, each request
+        answered before the next; gives the lines they log."""
+        path = os.path.join(run.home, ".zelvo", "run", ":0.sock")
+        for index in range(count):
+            with socket.socket(socket.AF_UNIX) as client:
+                client.settimeout(5)
+                client.connect(path)
+                client.sendall(b"resume\n" if index % 2 else b"pause\n")
+                self.assertEqual(client.recv(64), b"ok\n", f"request {index}")
+        return ["Zelvo is resumed" if index % 2 else "Zelvo is paused" for index in range(count)]
+
+    def test_a_log_socket_that_nobody_reads_holds_nothing_up(self):
+        hook = self.path("no-hook")
+        run = self.daemon("unread", {"hook": [hook]})
+        ctl = lambda *args: self.zelvoctl(*args, env={"HOME": run.home})
+        # Far more lines than the socket and the daemon's queue hold, while nobody reads.
+        said = self.toggle(run, 600)
+        began = time.monotonic()
+        self.assertEqual(ctl("status")[0], 0)
+        self.assertLess(time.monotonic() - began, 1)
+        # Its line is dropped too; the hook's child, forked meanwhile, speaks for itself alone, as the
+        # first change's did before the flood.
+        self.assertEqual(ctl("next")[:3], (0, b"", b""))
+        said.append(SKIP)
+        ours, child = [], []
+        while not (ours and DROPPED.fullmatch(ours[-1]) and len(child) == 2):
+            [message] = self.messages(1)
+            if message.pid == run.pid:
+                ours.append(message.text)
+            else:
+                child.append((message.pid, message.text))
+        # Read again: the lines come in their order, each once, then how many did not.
+        self.assertEqual(ours[:-1], said[:len(ours) - 1])
+        self.assertEqual(int(DROPPED.fullmatch(ours[-1])[1]), len(said) - (len(ours) - 1))
+        self.assertEqual({text for _, text in child}, {f"Zelvo could not start the hook {hook}: {os.strerror(errno.ENOENT)}"})
+        self.assertNotEqual(child[0][0], child[1][0])
+        self.assertEqual(ctl("next")[:3], (0, b"", b""))
+        self.assertEqual(self.lines(1), [(run.pid, SKIP)])
+
+        # Full again: quit still ends it at once.
+        self.toggle(run, 600)
+        began = time.monotonic()
+        self.assertEqual(ctl("quit")[:3], (0, b"", b""))
+        def reaped():
+            with contextlib.suppress(ChildProcessError):
+                return os.waitpid(run.pid, os.WNOHANG)[0] == run.pid
+        self.poll(reaped, "ends")
+        self.assertLess(time.monotonic() - began, 1.1)
 
 
 class UmaskTest(FaultCase):

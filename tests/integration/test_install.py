@@ -163,7 +163,7 @@ class InstallTest(ZelvoCase):
         self.write_config({"default": ["/a"], "minutes": 5, "travel": ["/b"]})
         pathlib.Path(self.home, ".zelvo", "banned").write_text('default = [ "/p/one.png", "/p/two.png" ];\n')
         cases = {"zelvoctl ": "ban current favourite next pause previous quit reload rescan reshuffle resume set status "
-                              "toggle-pause unban", "zelvoctl -": "-d",
+                              "toggle-pause unban", "zelvoctl -": "--help --version -d -h", "zelvoctl --": "--help --version",
                  "zelvoctl -d ": ":0", "zelvoctl -d :0 re": "reload rescan reshuffle resume", "zelvoctl next ": "",
                  "zelvoctl status ": "--json", "zelvoctl current --json ": "", "zelvoctl unban ": "/p/one.png /p/two.png",
                  "zelvoctl -d :0 unban /p/t": "/p/two.png", "zelvoctl unban /p/one.png ": "",

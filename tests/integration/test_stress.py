@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """The real binary under load: thousands of mixed signals sent fast, and hundreds of reloads
 alternating usable and broken files. It stays up, alone, without leaking, and quits cleanly."""
-import collections, json, os, pathlib, platform, random, re, shutil, signal, subprocess, threading, time, unittest
+import collections, json, os, pathlib, platform, random, re, select, shutil, signal, socket, subprocess, threading, time, \
+    unittest
 
-from harness import BINARY, LOG_MARK, SYSLOG_LINE, ZelvoCase, libconfig_text, make_solid_images, proc_stat, proc_status
+from harness import (BINARY, LOG_MARK, SYSLOG_LINE, ZELVOCTL, ZelvoCase, libconfig_text, make_solid_images, proc_stat,
+                     proc_status)
 
 SKIP = "SIGUSR1 has been recived: skiping ahead"
 SHUFFLE = "SIGUSR2 has been recived: reshuffling picture list"
@@ -46,6 +48,44 @@ class LogDrain:
             return collections.Counter(self.texts)
 
 
+class Slowloris:
+    """count clients on a thread that hold places and never finish a request: half send nothing, half a
+    byte every half second; each one that the daemon lets go connects again at once."""
+    def __init__(self, path, count):
+        self.path, self.count, self.let_go = path, count, 0
+        self.connected, self.stop = threading.Event(), threading.Event()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def connect(self):
+        client = socket.socket(socket.AF_UNIX)
+        client.connect(self.path)  # waits while the listen queue is full
+        client.setblocking(False)
+        return client
+
+    def run(self):
+        clients = [self.connect() for _ in range(self.count)]
+        self.connected.set()
+        while not self.stop.wait(0.5):
+            for index, client in enumerate(clients):
+                try:
+                    if index % 2:
+                        client.send(b"s")
+                    ended = bool(select.select([client], [], [], 0)[0])  # a word, or the end
+                except OSError:
+                    ended = True
+                if ended:
+                    client.close()
+                    clients[index] = self.connect()
+                    self.let_go += 1
+        for client in clients:
+            client.close()
+
+    def close(self):
+        self.stop.set()
+        self.thread.join(30)
+
+
 def below(root):
     """{pid: (parent, comm, state)} of every process descending from root."""
     table = collections.defaultdict(dict)
@@ -63,8 +103,9 @@ def below(root):
 
 
 def record_lines(program):
+    """The stand-in's records; a line without its newline is still being written, and a read may overtake it."""
     path = pathlib.Path(program + ".log")
-    return path.read_text().splitlines() if path.exists() else []
+    return path.read_text().split("\n")[:-1] if path.exists() else []
 
 
 class StressCase(ZelvoCase):
@@ -212,6 +253,41 @@ class ReloadMarathonTest(StressCase):
         self.assert_flat(f"reloads survived: 500 in {time.monotonic() - began:.1f} s; after 100 and 500", *footprints)
         self.assertEqual(self.stop_daemon(pid), 0)
         self.assertEqual([(m.pid, m.text) for m in self.messages(1)], [(pid, QUIT)])
+
+
+class BurstTest(StressCase):
+    def test_every_client_of_a_burst_is_served_beside_clients_that_never_finish(self):
+        self.write_config({"feh-path": self.feh, "minutes": 20, "source_to_use": "pics",
+                           "pics": make_solid_images(self.path("pics"), ["red", "lime", "blue"], "4x4")})
+        pid = self.start_daemon()
+        self.reap_others(pid)
+        drain = LogDrain(self.log, pid)
+        # More of them than the daemon has places.
+        slow = Slowloris(os.path.join(self.runtime, "zelvo", ":0.sock"), 80)
+        self.addCleanup(slow.close)
+        self.assertTrue(slow.connected.wait(30))
+        gate = self.path("gate")
+        os.mkfifo(gate)
+        # Held open for reading and writing, so that no opening of the gate waits for another.
+        held = os.open(gate, os.O_RDWR)
+        self.addCleanup(os.close, held)
+        env = {"HOME": self.home, "XDG_RUNTIME_DIR": self.runtime}
+        served = 0
+        for count in (50, 100, 200):
+            with self.subTest(count=count):
+                # Each waits at the gate for a line of its own, and all go at once when the lines come.
+                runs = [subprocess.Popen(["sh", "-c", 'read -r _ < "$0"; exec "$1" next', gate, ZELVOCTL], env=env,
+                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                        for _ in range(count)]
+                os.write(held, b"\n" * count)
+                said = collections.Counter(run.communicate(timeout=60)[:2] + (run.returncode,) for run in runs)
+                self.assertEqual(said, {(b"", b"", 0): count})
+                served += count
+                drain.wait(lambda seen: seen[SKIP] >= served, f"skipped {served} times")
+        self.assertGreater(slow.let_go, 0)  # the slow clients made room
+        slow.close()
+        self.assertEqual(self.stop_daemon(pid), 0)
+        self.assertEqual(drain.wait(lambda seen: QUIT in seen, "says it has quit")[SKIP], served)
 
 
 if __name__ == "__main__":

@@ -81,14 +81,42 @@ TEST(PaletteCache, TheLeastRecentlyUsedGoFirst) {
     TempFolder folder("zelvo-cache");
     const auto entry = [&](int number) { return folder.at(key(number) + "-" + magick_build_tag()); };
     for (int number = 0; number < 10; ++number) {
-        palette_cache_store(folder.path, key(number), tuples(number), 10);
+        palette_cache_store(folder.path, key(number), tuples(number));
         set_used(entry(number), 1000000 + number);
     }
+    EXPECT_EQ(palette_cache_prune(folder.path, 10), 0u);
     // A use makes the oldest the newest.
     ASSERT_TRUE(palette_cache_lookup(folder.path, key(0)));
-    palette_cache_store(folder.path, key(10), tuples(10), 10);
+    palette_cache_store(folder.path, key(10), tuples(10));
     // Eleven are more than ten: down to nine, the two least recently used gone.
+    EXPECT_EQ(palette_cache_prune(folder.path, 10), 2u);
     for (int number = 0; number <= 10; ++number) EXPECT_EQ(fs::exists(entry(number)), number != 1 && number != 2) << number;
+}
+
+TEST(PaletteCache, APruneRemovesAtMostItsSliceAndTheOldestFirst) {
+    TempFolder folder("zelvo-cache");
+    const auto entry = [&](int number) { return folder.at(key(number) + "-" + magick_build_tag()); };
+    constexpr int stored = 30;
+    constexpr std::size_t most = 10, slice = 4;
+    for (int number = 0; number < stored; ++number) {
+        palette_cache_store(folder.path, key(number), tuples(number));
+        set_used(entry(number), 1000000 + number);
+    }
+    // Storing prunes nothing: that is the prune's own work.
+    for (int number = 0; number < stored; ++number) ASSERT_TRUE(fs::exists(entry(number))) << number;
+    std::size_t left = stored;
+    int runs = 0;
+    while (const std::size_t removed = palette_cache_prune(folder.path, most, slice)) {
+        ++runs;
+        EXPECT_LE(removed, slice);
+        left -= removed;
+        for (int number = 0; number < stored; ++number)
+            EXPECT_EQ(fs::exists(entry(number)), number >= stored - static_cast<int>(left)) << runs << " " << number;
+    }
+    // Runs of a slice each, until the folder is within the bound.
+    EXPECT_LE(left, most);
+    EXPECT_GE(left, most - most / 10);
+    EXPECT_GT(runs, 1);
 }
 
 }  // namespace

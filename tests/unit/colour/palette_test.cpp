@@ -70,6 +70,10 @@ protected:
         }
         make("convert -size 1024x576 -seed 7 plasma:fractal -blur 0x3 plasma.jpg");
         make("convert -size 3x1 xc:red narrow.png");
+        // A photo that is 65% opaque all over, and what it shows over black, saved at 8 bits by
+        // the MagickCore in use, whose composite rounds as its own (integers in 6, floats in 7).
+        make("convert plasma.jpg -alpha set -channel A -evaluate set 65% +channel translucent.png");
+        make("'" ZELVO_MAGICK_TOOLS "/convert' translucent.png -background black -flatten -depth 8 PNG24:flattened.png");
         std::ofstream(at("text.png")) << "not an image\n";
     }
     static void TearDownTestSuite() { fs::remove_all(root_); }
@@ -150,6 +154,14 @@ TEST_F(Palette, EveryFrameOfAnAnimationIsReleased) {
     EXPECT_FALSE(find_palette(at("animation.gif")));
     EXPECT_EQ(extract_palette(at("animation.gif"), 16), HexTuples{"#FF0000"});
     EXPECT_EQ(GetMagickResource(MemoryResource), before);
+}
+
+// The screen shows a translucent image over black at 8 bits a channel: its
+// palette is that of the same picture flattened and saved so.
+TEST_F(Palette, ATranslucentImageGivesThePaletteOfItsFlattenedEightBitCopy) {
+    const std::optional<HexTuples> tuples = find_palette(at("translucent.png"));
+    ASSERT_TRUE(tuples);
+    EXPECT_EQ(tuples, find_palette(at("flattened.png")));
 }
 
 TEST_F(Palette, NothingFromWhatCannotBeRead) {

@@ -161,10 +161,10 @@ TEST(SwaybgPlan, EachOutputTakesItsMonitorsImageAndModeAndKeepsItsImageForAUrl) 
     EXPECT_FALSE(plan.url_passed_over);
 
     // A URL: the output keeps what it showed; one that showed nothing is left out.
-    const SwaybgPlan urls = plan_swaybg_outputs(outputs, {"HTTPS://x/1.jpg", "/c.png", "ftp://y/2.jpg"}, config,
+    const SwaybgPlan urls = plan_swaybg_outputs(outputs, {"HTTPS://xy/1.jpg", "/c.png", "ftp://yz/2.jpg"}, config,
                                                 {plan.outputs[0], plan.outputs[1]});
     EXPECT_EQ(shown(urls), (Shown{{"DP-1", "/a.png", "fill"}, {"DP-2", "/c.png", "center"}}));
-    EXPECT_EQ(urls.url_passed_over, "HTTPS://x/1.jpg");
+    EXPECT_EQ(urls.url_passed_over, "HTTPS://xy/1.jpg");
     EXPECT_TRUE(plan_swaybg_outputs({}, {"/a.png"}, config, {}).outputs.empty());
 }
 

@@ -15,6 +15,7 @@
 
 #include "images/expand.h"
 #include "support/magick.h"
+#include "support/url.h"
 
 namespace zelvo {
 namespace {
@@ -114,15 +115,18 @@ TEST_F(Expansion, ClassifiesByFileSystemThenUrlThenPing) {
     EXPECT_EQ(ping_image("ftp://ab"), SOURCE_LIST_FILE);
 }
 
-// The extended form must accept exactly what the classic basic pattern accepts.
+// The extended form must accept exactly what the classic basic pattern
+// accepts, whoever asks: the expansion, the viewers' plans and the colour step.
 TEST(SourceIsUrl, AcceptsWhatTheBasicPatternAccepts) {
     regex_t basic;
     ASSERT_EQ(regcomp(&basic, R"(^\(http\|https\|ftp\):\/\/\(www\.\)\?[a-z0-9A-z\.:]\{2,256\})", REG_ICASE), 0);
     Texts texts = {"HTTP://WWW.EXAMPLE.COM", "fTp://ab", "http://www.", "http://www.a", "http://a", "http:/ab",
-                   "gopher://ab", " http://ab", "httpx://ab", "ftps://ab", "https://", "http://" + Texts::value_type(300, 'x')};
+                   "gopher://ab", " http://ab", "httpx://ab", "ftps://ab", "https://", "http://" + Texts::value_type(300, 'x'),
+                   // A scheme alone once passed for a URL with the colour step.
+                   "FTP://a", "http:// example.org", "https://%41b.org", "ftp://-ab", "HTTPS://"};
     for (char c = ' '; c < 127; ++c) texts.push_back(std::string("http://") + c + c);
     for (const std::string& text : texts)
-        EXPECT_EQ(source_is_url(text.c_str()), regexec(&basic, text.c_str(), 0, nullptr, 0) == 0) << text;
+        EXPECT_EQ(is_url(text), regexec(&basic, text.c_str(), 0, nullptr, 0) == 0) << text;
     regfree(&basic);
 }
 
