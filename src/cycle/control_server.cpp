@@ -22,7 +22,7 @@ namespace {
 constexpr int accepted_at_once = 32;
 constexpr std::size_t read_at_once = 16 << 10;
 
-const timeval idle_time{client_idle_seconds, 0};
+constexpr std::chrono::seconds idle_time{client_idle_seconds};
 
 }  // namespace
 
@@ -32,9 +32,9 @@ struct ControlServer::Client {
     ControlServer* server = nullptr;
     std::uint64_t id = 0;
     UniqueDescriptor socket;
-    EventPtr readable;
-    EventPtr writable;
-    EventPtr idle;
+    std::unique_ptr<DescriptorEvent> readable;
+    std::unique_ptr<DescriptorEvent> writable;
+    std::unique_ptr<TimerEvent> idle;
     enum class State { reading, answering, writing } state = State::reading;
     std::chrono::steady_clock::time_point connected = std::chrono::steady_clock::now();
     std::string received;
@@ -50,22 +50,24 @@ struct ControlServer::Client {
 };
 
 ControlServer::ControlServer(event_base* base, UniqueDescriptor listening, Handler handler)
-    : base_(base), listening_(std::move(listening)), handler_(std::move(handler)) {
+    : base_(base),
+      listening_(std::move(listening)),
+      connecting_(base, listening_.get(), DescriptorEvent::Ready::read, [this] { on_connection(); }),
+      door_(base, [this] { resume_accepting(); }),
+      handler_(std::move(handler)) {
     close_in_workers(listening_.get());
-    connecting_.reset(event_new(base_, listening_.get(), EV_READ | EV_PERSIST, on_connection, this));
-    door_.reset(event_new(base_, -1, 0, on_door, this));
-    if (!connecting_ || !door_ || event_add(connecting_.get(), nullptr) < 0) std::abort();
+    connecting_.start();
 }
 
 ControlServer::~ControlServer() {
     clients_.clear();
-    door_.reset();
-    connecting_.reset();
+    door_.cancel();
+    connecting_.stop();
     forget_in_workers(listening_.get());
 }
 
-void ControlServer::on_connection(evutil_socket_t, short, void* argument) {
-    ControlServer& server = *static_cast<ControlServer*>(argument);
+void ControlServer::on_connection() {
+    ControlServer& server = *this;
     for (int taken = 0; taken < accepted_at_once; ++taken) {
         // Every place taken, and none to free: the rest wait at the door (the listen queue).
         if (server.clients_.size() >= most_clients && !server.make_room()) {
@@ -110,7 +112,7 @@ bool ControlServer::make_room() {
 void ControlServer::stop_accepting() {
     if (!accepting_) return;
     accepting_ = false;
-    event_del(connecting_.get());
+    connecting_.stop();
     // The oldest client still reading becomes slow at a time known now; a
     // client being answered frees its place once its reply has gone.
     const Client* oldest = nullptr;
@@ -118,23 +120,15 @@ void ControlServer::stop_accepting() {
         if (client->state == Client::State::reading && (oldest == nullptr || client->id < oldest->id))
             oldest = client.get();
     if (oldest == nullptr) return;
-    const auto wait = std::max(std::chrono::steady_clock::duration::zero(),
-                               oldest->connected + client_slow_after - std::chrono::steady_clock::now());
-    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(wait).count();
-    const timeval until{static_cast<time_t>(micros / 1000000), static_cast<suseconds_t>(micros % 1000000)};
-    event_add(door_.get(), &until);
+    door_.schedule_at(oldest->connected + client_slow_after);
 }
 
 void ControlServer::resume_accepting() {
     if (accepting_) return;
     accepting_ = true;
-    event_del(door_.get());
+    door_.cancel();
     // Those waiting at the door keep the socket readable, and the loop takes them.
-    if (event_add(connecting_.get(), nullptr) < 0) std::abort();
-}
-
-void ControlServer::on_door(evutil_socket_t, short, void* argument) {
-    static_cast<ControlServer*>(argument)->resume_accepting();
+    connecting_.start();
 }
 
 void ControlServer::accept_one(int connection) {
@@ -149,18 +143,15 @@ void ControlServer::accept_one(int connection) {
     client->id = next_id_++;
     client->socket = std::move(socket);
     close_in_workers(client->socket.get());
-    client->readable.reset(event_new(base_, client->socket.get(), EV_READ | EV_PERSIST, on_readable, client.get()));
-    client->writable.reset(event_new(base_, client->socket.get(), EV_WRITE | EV_PERSIST, on_writable, client.get()));
-    client->idle.reset(event_new(base_, -1, 0, on_idle, client.get()));
-    if (!client->readable || !client->writable || !client->idle || event_add(client->readable.get(), nullptr) < 0 ||
-        event_add(client->idle.get(), &idle_time) < 0)
-        std::abort();
+    Client& held = *client;
+    client->readable = std::make_unique<DescriptorEvent>(base_, client->socket.get(), DescriptorEvent::Ready::read,
+                                                         [this, &held] { read_request(held); });
+    client->writable = std::make_unique<DescriptorEvent>(base_, client->socket.get(), DescriptorEvent::Ready::write,
+                                                         [this, &held] { send_queued(held); });
+    client->idle = std::make_unique<TimerEvent>(base_, [this, &held] { drop(held); });
+    client->readable->start();
+    client->idle->schedule(idle_time);
     clients_.push_back(std::move(client));
-}
-
-void ControlServer::on_readable(evutil_socket_t, short, void* argument) {
-    Client& client = *static_cast<Client*>(argument);
-    client.server->read_request(client);
 }
 
 void ControlServer::read_request(Client& client) {
@@ -176,18 +167,18 @@ void ControlServer::read_request(Client& client) {
     }
     const std::size_t seen = client.received.size();
     client.received.append(bytes, static_cast<std::size_t>(got));
-    event_add(client.idle.get(), &idle_time);
+    client.idle->schedule(idle_time);
     const std::size_t newline = client.received.find('\n', seen);
     if (newline == std::string::npos) {
         if (client.received.size() < most_request_bytes) return;
-        event_del(client.readable.get());
+        client.readable->stop();
         client.state = Client::State::answering;
         server.reply(client.id, reply_error("the request is longer than 64 KiB"));
         return;
     }
     // One request a connection: nothing after its line is read.
-    event_del(client.readable.get());
-    event_del(client.idle.get());
+    client.readable->stop();
+    client.idle->cancel();
     client.state = Client::State::answering;
     const auto parsed = parse_request_line(std::string_view(client.received).substr(0, newline));
     client.received.clear();
@@ -214,26 +205,15 @@ void ControlServer::send_queued(Client& client) {
         if (put < 0 && errno == EINTR) continue;
         if (put < 0 && errno == EAGAIN) {
             // The rest goes when the client takes some; it has a while to.
-            event_add(client.writable.get(), nullptr);
-            event_add(client.idle.get(), &idle_time);
+            client.writable->start();
+            client.idle->schedule(idle_time);
             return;
         }
         if (put <= 0) break;
         client.sent += static_cast<std::size_t>(put);
-        if (client.writable && event_pending(client.writable.get(), EV_WRITE, nullptr))
-            event_add(client.idle.get(), &idle_time);
+        if (client.writable->watching()) client.idle->schedule(idle_time);
     }
     drop(client);
-}
-
-void ControlServer::on_writable(evutil_socket_t, short, void* argument) {
-    Client& client = *static_cast<Client*>(argument);
-    client.server->send_queued(client);
-}
-
-void ControlServer::on_idle(evutil_socket_t, short, void* argument) {
-    Client& client = *static_cast<Client*>(argument);
-    client.server->drop(client);
 }
 
 void ControlServer::drop(const Client& client) {

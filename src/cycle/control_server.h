@@ -59,11 +59,7 @@ public:
 
 private:
     struct Client;
-    static void on_connection(evutil_socket_t, short, void* argument);
-    static void on_readable(evutil_socket_t, short, void* argument);
-    static void on_writable(evutil_socket_t, short, void* argument);
-    static void on_idle(evutil_socket_t, short, void* argument);
-    static void on_door(evutil_socket_t, short, void* argument);
+    void on_connection();
     void accept_one(int connection);
     void read_request(Client& client);
     bool make_room();
@@ -75,9 +71,9 @@ private:
 
     event_base* base_;
     UniqueDescriptor listening_;
-    EventPtr connecting_;
-    // Fires when the oldest client still reading becomes slow, while the server takes no more.
-    EventPtr door_;
+    DescriptorEvent connecting_;
+    // Comes when the oldest client still reading becomes slow, while the server takes no more.
+    TimerEvent door_;
     bool accepting_ = true;
     Handler handler_;
     std::vector<std::unique_ptr<Client>> clients_;

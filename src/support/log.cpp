@@ -34,7 +34,7 @@ constexpr std::chrono::milliseconds closing_patience{50};
 constexpr std::chrono::milliseconds child_patience{2000};
 // A socket that answers ENOBUFS (FreeBSD's when its reader lags) says it is
 // writable all the same: the loop tries again after a while instead.
-constexpr timeval retry_after{0, 50000};
+constexpr std::chrono::milliseconds retry_after{50};
 
 enum class Sent { yes, full, lost };
 
@@ -56,8 +56,8 @@ struct LogChannel {
     unsigned long long dropped = 0;
     bool no_buffers = false;  // the last refusal was ENOBUFS rather than EAGAIN
     event_base* base = nullptr;
-    EventPtr writable;
-    EventPtr retry;
+    std::unique_ptr<DescriptorEvent> writable;
+    std::unique_ptr<TimerEvent> retry;
 };
 
 LogChannel channel;
@@ -222,23 +222,29 @@ std::string format_line(const char* format, va_list arguments) {
     return line;
 }
 
-// The loop's part: the one place of this file that speaks to libevent.
-void on_log_writable(evutil_socket_t, short, void*) {
+// The loop's part: the one place of this file that speaks to the loop.
+void on_log_writable() {
     log_drain(channel);
     log_arm(channel);
 }
 
 void log_arm(LogChannel& c) {
-    if (c.base == nullptr || c.waiting.empty() || c.socket.get() < 0) return;
+    if (c.base == nullptr || c.socket.get() < 0) return;
+    // Nothing waits: the socket is not watched, or its watch would wake the loop for nothing.
+    if (c.waiting.empty() || c.no_buffers) {
+        if (c.writable) c.writable->stop();
+    }
+    if (c.waiting.empty()) return;
     if (c.no_buffers) {
-        if (!c.retry) c.retry.reset(event_new(c.base, -1, 0, on_log_writable, nullptr));
-        if (!c.retry) std::abort();
-        // A timer added again would start again: lines that keep coming would put it off for good.
-        if (!event_pending(c.retry.get(), EV_TIMEOUT, nullptr)) event_add(c.retry.get(), &retry_after);
+        if (!c.retry) c.retry = std::make_unique<TimerEvent>(c.base, on_log_writable);
+        // A timer scheduled again would start again: lines that keep coming would put it off for good.
+        if (!c.retry->pending()) c.retry->schedule(retry_after);
         return;
     }
-    if (!c.writable) c.writable.reset(event_new(c.base, c.socket.get(), EV_WRITE, on_log_writable, nullptr));
-    if (!c.writable || event_add(c.writable.get(), nullptr) < 0) std::abort();
+    if (!c.writable || c.writable->descriptor() != c.socket.get())
+        c.writable = std::make_unique<DescriptorEvent>(c.base, c.socket.get(), DescriptorEvent::Ready::write,
+                                                       on_log_writable);
+    c.writable->start();
 }
 
 }  // namespace
