@@ -177,7 +177,8 @@ class Spy:
             if left < 0 or not select.select([self.process.stdout], [], [], left)[0]:
                 self.case.fail(f"xprop -spy printed {len(self.ids)} lines, not {count}")
             chunk = os.read(self.process.stdout.fileno(), 65536)
-            self.case.assertTrue(chunk, "xprop -spy ended")
+            if not chunk:
+                self.case.fail("xprop -spy ended")
             self.pending += chunk
             *lines, self.pending = self.pending.split(b"\n")
             self.ids += [int(line.rsplit(b"#", 1)[1], 16) if b"#" in line else None for line in lines]

@@ -19,10 +19,14 @@
 //                                    meanwhile: "connect ok MS TICKS" or "connect failed REASON MS TICKS" (MS to the microsecond)
 //   set-root PROPERTY VALUE          sets a root window property of type PIXMAP: "set"
 //   owner SELECTION                  "owner WINDOW" (0 when none), as a compositor's readiness shows
-//   status                           "status DESCRIPTORS RSS-KIB"
+//   status                           "status DESCRIPTORS RSS-KIB CPU-MICROSECONDS" (user and system, all threads)
+//   blend W H PASSES                 for the benchmark: what composing a fade on the daemon's side
+//                                    would cost, one plain loop blending two W x H buffers of 32-bit
+//                                    pixels a pass: "blend MS-A-PASS CHECKSUM"
 //   quit                             (so does the end of the input)
 // Lines the painter reports come as "report LINE".
 #include <dirent.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -254,7 +258,33 @@ struct Probe {
         std::string rss = "0";
         for (std::string line; std::getline(status_file, line);)
             if (line.rfind("VmRSS:", 0) == 0) std::istringstream(line.substr(6)) >> rss;
-        say("status " + std::to_string(descriptors) + " " + rss);
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        const long long cpu = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL + usage.ru_utime.tv_usec +
+                              usage.ru_stime.tv_usec;
+        say("status " + std::to_string(descriptors) + " " + rss + " " + std::to_string(cpu));
+    }
+
+    // Each byte of the out buffer a blend of the two, at a new opacity each pass.
+    static void blend(std::size_t width, std::size_t height, int passes) {
+        const std::size_t bytes = width * height * 4;
+        std::vector<std::uint8_t> from(bytes), to(bytes), out(bytes);
+        for (std::size_t at = 0; at < bytes; ++at) {
+            from[at] = static_cast<std::uint8_t>(at * 7);
+            to[at] = static_cast<std::uint8_t>(at * 13 + 5);
+        }
+        const Clock::time_point started = Clock::now();
+        for (int pass = 0; pass < passes; ++pass) {
+            const unsigned alpha = static_cast<unsigned>((pass * 255) / std::max(passes - 1, 1));
+            for (std::size_t at = 0; at < bytes; ++at)
+                out[at] = static_cast<std::uint8_t>((from[at] * (255 - alpha) + to[at] * alpha + 127) / 255);
+        }
+        const double milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - started).count() / passes;
+        unsigned long checksum = 0;
+        for (std::size_t at = 0; at < bytes; at += 4093) checksum += out[at];
+        char text[64];
+        std::snprintf(text, sizeof text, "blend %.3f %lu", milliseconds, checksum);
+        say(text);
     }
 
     void command(const std::string& line) {
@@ -283,6 +313,10 @@ struct Probe {
             owner(name);
         } else if (verb == "status") {
             status();
+        } else if (verb == "blend") {
+            std::size_t width = 0, height = 0;
+            int passes = 0;
+            if (words >> width >> height >> passes && passes > 0) blend(width, height, passes);
         } else if (verb == "quit") {
             event_base_loopbreak(base.get());
         }
