@@ -12,8 +12,8 @@ one 3840x2160 monitor:
 - transitions, composed by the X server: five 1 s fades at 30 frames a second on one 1920x1080 monitor and on
   one 3840x2160 monitor, each its own Xvfb: the frames drawn against those asked for (target at least 0.95);
   the CPU time of the probe (the daemon's side, target under 5% of the fade's length) and of Xvfb for one
-  fade, against 30 passes of a plain C loop blending two buffers of the monitor's size (what composing the
-  frames in the daemon would cost); the probe's VmRSS in the middle of a fade and after it. The machine's
+  fade, against 30 passes of a plain C loop blending two buffers of the monitor's size, compiled here with
+  cc -O2 (what composing the frames in the daemon would cost); the probe's VmRSS in the middle of a fade and after it. The machine's
   load average is noted before and after, since other work may share it.
 
 Usage: x_painter_bench.py ZELVO_X_PAINTER_PROBE. ZELVO_IDLE_SECONDS sets the idle window (default 30);
@@ -132,6 +132,40 @@ def cpu_ms(pid):
     return (int(fields[11]) + int(fields[12])) * TICK_MS
 
 
+# What composing a fade in the daemon would cost: one plain C loop over every byte of two buffers of 32-bit
+# pixels a pass, at a new opacity each pass. Prints the milliseconds a pass and a checksum, which keeps the
+# compiler from leaving the loop out.
+BLEND = r"""
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+int main(int argc, char **argv) {
+    size_t bytes = (size_t)atol(argv[1]) * (size_t)atol(argv[2]) * 4, at;
+    unsigned char *from = malloc(bytes), *to = malloc(bytes), *out = malloc(bytes);
+    unsigned long checksum = 0;
+    struct timespec begun, ended;
+    for (at = 0; at < bytes; ++at) from[at] = (unsigned char)(at * 7), to[at] = (unsigned char)(at * 13 + 5);
+    clock_gettime(CLOCK_MONOTONIC, &begun);
+    for (int pass = 0; pass < 30; ++pass) {
+        unsigned alpha = pass * 255 / 29;
+        for (at = 0; at < bytes; ++at) out[at] = (unsigned char)((from[at] * (255 - alpha) + to[at] * alpha + 127) / 255);
+        checksum += out[pass * 4093 % bytes];
+    }
+    clock_gettime(CLOCK_MONOTONIC, &ended);
+    printf("%.3f %lu\n", ((ended.tv_sec - begun.tv_sec) * 1e3 + (ended.tv_nsec - begun.tv_nsec) / 1e6) / 30, checksum);
+    return 0;
+}
+"""
+
+
+def blend_pass_ms(top, width, height):
+    source, program = os.path.join(top, "blend.c"), os.path.join(top, "blend")
+    pathlib.Path(source).write_text(BLEND)
+    subprocess.run(["cc", "-O2", "-o", program, source], check=True)
+    return float(subprocess.run([program, str(width), str(height)], capture_output=True, text=True,
+                                check=True).stdout.split()[0])
+
+
 def probe_cpu_ms(probe):
     """The probe's own CPU time as getrusage gives it, to the microsecond, in milliseconds."""
     return int(probe.ask("status", "status").split()[3]) / 1000
@@ -168,7 +202,7 @@ def fades(probe_path, top, case, width, height):
     probe_cpu = (probe_cpu_ms(probe) - probe_before) / FADES
     server_cpu = (cpu_ms(server.process.pid) - server_before) / FADES
     after = int(probe.ask("status", "status").split()[2])
-    blend = float(probe.ask(f"blend {width} {height} 30", "blend").split()[1])
+    blend = blend_pass_ms(top, width, height)
     server.kill()
     return drawn, asked, probe_cpu, server_cpu, blend, during, after
 

@@ -8,7 +8,7 @@
 //   picture NAME IMAGE STYLE:WxH...  makes one picture per target, kept as NAME:
 //                                    "picture NAME ok COUNT MS" or "picture NAME complaint LINE"
 //   monitors                         "monitors N WxH+X+Y ..." or "unreachable REASON"
-//   show NAME [KIND MS FPS [angle=DEGREES] [at=X,Y] [ease=linear|X1,Y1,X2,Y2]]
+//   show NAME [KIND MS FPS [angle=DEGREES] [at=X,Y] [ease=X1,Y1,X2,Y2]]
 //                                    shows NAME's pictures on the monitors last read, each
 //                                    monitor by the transition given (KIND fade, wipe, grow or none):
 //                                    "shown SHM REFUSED MS DRAWN ASKED" (SHM 1 or 0, REFUSED "-"
@@ -20,9 +20,6 @@
 //   set-root PROPERTY VALUE          sets a root window property of type PIXMAP: "set"
 //   owner SELECTION                  "owner WINDOW" (0 when none), as a compositor's readiness shows
 //   status                           "status DESCRIPTORS RSS-KIB CPU-MICROSECONDS" (user and system, all threads)
-//   blend W H PASSES                 for the benchmark: what composing a fade on the daemon's side
-//                                    would cost, one plain loop blending two W x H buffers of 32-bit
-//                                    pixels a pass: "blend MS-A-PASS CHECKSUM"
 //   quit                             (so does the end of the input)
 // Lines the painter reports come as "report LINE".
 #include <dirent.h>
@@ -39,7 +36,6 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "display/x_connect.h"
@@ -167,16 +163,14 @@ struct Probe {
         std::string kind;
         long milliseconds = 0;
         if (!(words >> kind >> milliseconds >> transition.fps)) return transition;
-        const std::map<std::string, Transition::Kind> kinds = {{"none", Transition::Kind::none},
-            {"fade", Transition::Kind::fade}, {"wipe", Transition::Kind::wipe}, {"grow", Transition::Kind::grow}};
-        transition.kind = kinds.at(kind);
+        const std::string kinds[] = {"none", "fade", "wipe", "grow"};  // in Transition::Kind's order
+        transition.kind = static_cast<Transition::Kind>(std::find(std::begin(kinds), std::end(kinds), kind) - kinds);
         transition.time = std::chrono::milliseconds(milliseconds);
         for (std::string option; words >> option;) {
             std::replace(option.begin(), option.end(), ',', ' ');
             std::istringstream value(option.substr(option.find('=') + 1));
             if (option.starts_with("angle=")) value >> transition.angle;
             else if (option.starts_with("at=")) value >> transition.x >> transition.y;
-            else if (option == "ease=linear") std::tie(transition.ease_x1, transition.ease_y1, transition.ease_x2, transition.ease_y2) = std::tuple(0.0, 0.0, 1.0, 1.0);
             else if (option.starts_with("ease=")) value >> transition.ease_x1 >> transition.ease_y1 >> transition.ease_x2 >> transition.ease_y2;
         }
         return transition;
@@ -265,28 +259,6 @@ struct Probe {
         say("status " + std::to_string(descriptors) + " " + rss + " " + std::to_string(cpu));
     }
 
-    // Each byte of the out buffer a blend of the two, at a new opacity each pass.
-    static void blend(std::size_t width, std::size_t height, int passes) {
-        const std::size_t bytes = width * height * 4;
-        std::vector<std::uint8_t> from(bytes), to(bytes), out(bytes);
-        for (std::size_t at = 0; at < bytes; ++at) {
-            from[at] = static_cast<std::uint8_t>(at * 7);
-            to[at] = static_cast<std::uint8_t>(at * 13 + 5);
-        }
-        const Clock::time_point started = Clock::now();
-        for (int pass = 0; pass < passes; ++pass) {
-            const unsigned alpha = static_cast<unsigned>((pass * 255) / std::max(passes - 1, 1));
-            for (std::size_t at = 0; at < bytes; ++at)
-                out[at] = static_cast<std::uint8_t>((from[at] * (255 - alpha) + to[at] * alpha + 127) / 255);
-        }
-        const double milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - started).count() / passes;
-        unsigned long checksum = 0;
-        for (std::size_t at = 0; at < bytes; at += 4093) checksum += out[at];
-        char text[64];
-        std::snprintf(text, sizeof text, "blend %.3f %lu", milliseconds, checksum);
-        say(text);
-    }
-
     void command(const std::string& line) {
         std::istringstream words(line);
         std::string verb, name;
@@ -313,10 +285,7 @@ struct Probe {
             owner(name);
         } else if (verb == "status") {
             status();
-        } else if (verb == "blend") {
-            std::size_t width = 0, height = 0;
-            int passes = 0;
-            if (words >> width >> height >> passes && passes > 0) blend(width, height, passes);
+
         } else if (verb == "quit") {
             event_base_loopbreak(base.get());
         }

@@ -250,8 +250,9 @@ TEST(LoadConfig, ReadsTheTransitionKeysOrSaysWhyNot) {
     const auto refused = [](const std::string& key, const std::string& value, const std::string& takes) {
         return "Zelvo ignores " + key + " = " + value + ": it takes " + takes + "\r\n";
     };
-    const std::string times = "a whole number of milliseconds from 0 to 60000", fps = "a whole number of frames a second from 1 to 240",
-                      angles = "degrees from -360 to 360",
+    const std::string kinds = "\"none\", \"fade\", \"wipe\", \"grow\" or \"random\"",
+                      times = "a whole number of milliseconds from 0 to 60000", angles = "degrees from -360 to 360",
+                      fps = "a whole number of frames a second from 1 to 240",
                       positions = "\"center\" or \"x,y\", fractions of the monitor from 0 to 1",
                       easings = "\"linear\", \"ease\", \"ease-in\", \"ease-out\", \"ease-in-out\" or four numbers x1, y1, "
                                 "x2, y2, x from 0 to 1 and y from -1 to 2";
@@ -274,26 +275,26 @@ TEST(LoadConfig, ReadsTheTransitionKeysOrSaysWhyNot) {
         {zelvo + "transition = \"Fade\"; transition-time = -5; transition-fps = 500; transition-angle = 1e9;"
                  "transition-position = \"1.5,0.5\"; transition-easing = \"bounce\";",
          {},
-         refused("transition", "\"Fade\"", "\"none\", \"fade\", \"wipe\", \"grow\" or \"random\"") +
+         refused("transition", "\"Fade\"", kinds) +
              refused("transition-time", "-5", times) + refused("transition-fps", "500", fps) +
              refused("transition-angle", "1e+09", angles) + refused("transition-position", "\"1.5,0.5\"", positions) +
              refused("transition-easing", "\"bounce\"", easings)},
         {zelvo + "transition = 1; transition-time = 1000.0; transition-fps = \"30\"; transition-angle = \"90\";"
                  "transition-position = [0.5, 0.5]; transition-easing = (1.5, 0, 1, 1);",
          {},
-         refused("transition", "1", "\"none\", \"fade\", \"wipe\", \"grow\" or \"random\"") +
+         refused("transition", "1", kinds) +
              refused("transition-time", "1000", times) + refused("transition-fps", "\"30\"", fps) +
              refused("transition-angle", "\"90\"", angles) + refused("transition-position", "a list", positions) +
              refused("transition-easing", "a list", easings)},
         {zelvo + "transition-time = 99999999999; transition-fps = 0; transition-position = \"0.5\";"
                  "transition-easing = (0, 0, 1); transition = true;",
          {},
-         refused("transition", "true", "\"none\", \"fade\", \"wipe\", \"grow\" or \"random\"") +
+         refused("transition", "true", kinds) +
              refused("transition-time", "1215752191", times) + refused("transition-fps", "0", fps) +
              refused("transition-position", "\"0.5\"", positions) + refused("transition-easing", "a list", easings)},
         {zelvo + "transition-position = \"0.5,0.5,0.5\"; transition-easing = (0, 3, 1, 1); transition = {};",
          {},
-         refused("transition", "a group", "\"none\", \"fade\", \"wipe\", \"grow\" or \"random\"") +
+         refused("transition", "a group", kinds) +
              refused("transition-position", "\"0.5,0.5,0.5\"", positions) + refused("transition-easing", "a list", easings)},
         // A group's bad value names its monitor; its good ones stay its own.
         {zelvo + "transition-fps = 50; per-monitor = ({}, { transition = \"fade\"; transition-fps = -1; });",

@@ -127,30 +127,23 @@ TEST(MonitorSettings, AGroupsOwnIntervalAndFitElseTheMainOnes) {
 // A group's transition keys lie over the main ones, each part on its own;
 // "random" picks the kind by the change's number, the same for every monitor.
 TEST(MonitorSettings, AGroupsOwnTransitionOverTheMainOne) {
+    using Kind = Transition::Kind;
     Config config;
     config.transition = {.style = TransitionStyle::random, .time = 400ms, .fps = 20, .position = ShapePoint{0.1, 0.2}};
-    config.per_monitor.push_back(group(std::nullopt));
-    config.per_monitor.back().transition = {.style = TransitionStyle::wipe, .fps = 50, .angle = 90.0,
-                                            .easing = std::array<double, 4>{0, 0, 1, 1}};
-    config.per_monitor.push_back(group(std::nullopt));
-    using Kind = Transition::Kind;
-    struct Case {
-        std::size_t monitor;
-        std::uint32_t pick;
-        Kind kind;
-        std::uint32_t fps;
-        double angle, ease_x2;
-    };
-    const Case cases[] = {{0, 0, Kind::wipe, 50, 90, 1}, {0, 1, Kind::wipe, 50, 90, 1}, {1, 0, Kind::fade, 20, 0, 0.34},
-                          {1, 1, Kind::wipe, 20, 0, 0.34},  {2, 2, Kind::grow, 20, 0, 0.34}, {5, 3, Kind::fade, 20, 0, 0.34}};
-    for (const Case& row : cases) {
-        const Transition transition = monitor_transition(config, row.monitor, row.pick);
-        EXPECT_EQ(std::tie(transition.kind, transition.fps, transition.angle, transition.ease_x2),
-                  std::tie(row.kind, row.fps, row.angle, row.ease_x2)) << row.monitor << " " << row.pick;
-        EXPECT_EQ(std::make_tuple(transition.time, transition.x, transition.y), std::make_tuple(400ms, 0.1, 0.2));
+    config.per_monitor.resize(2);
+    config.per_monitor[0].transition = {.style = TransitionStyle::wipe, .fps = 50, .angle = 90.0,
+                                        .easing = std::array<double, 4>{0, 0, 1, 1}};
+    // monitor, pick: kind, fps, angle, x2 of the easing
+    const std::tuple<std::size_t, std::uint32_t, Kind, std::uint32_t, double, double> cases[] = {
+        {0, 0, Kind::wipe, 50, 90, 1},    {0, 1, Kind::wipe, 50, 90, 1}, {1, 0, Kind::fade, 20, 0, 0.34},
+        {1, 1, Kind::wipe, 20, 0, 0.34}, {2, 2, Kind::grow, 20, 0, 0.34}, {5, 3, Kind::fade, 20, 0, 0.34}};
+    for (const auto& [monitor, pick, kind, fps, angle, x2] : cases) {
+        const Transition transition = monitor_transition(config, monitor, pick);
+        EXPECT_EQ(std::tie(transition.kind, transition.fps, transition.angle, transition.ease_x2, transition.time,
+                           transition.x, transition.y),
+                  std::make_tuple(kind, fps, angle, x2, 400ms, 0.1, 0.2)) << monitor << " " << pick;
     }
-    // Without keys: none, at the defaults.
-    const Transition plain = monitor_transition(Config{}, 0, 7);
+    const Transition plain = monitor_transition(Config{}, 0, 7);  // no keys: none, at the defaults
     EXPECT_EQ(std::tie(plain.kind, plain.time, plain.fps), std::make_tuple(Kind::none, 1000ms, 30u));
 }
 
