@@ -95,7 +95,7 @@ def run(probe_path, top, case):
     at_rest = shared_memory(probe.process.pid)
     if probe.ask("repeat red 200", "repeated", 600) != "repeated 200 200":
         raise BenchError(probe.lines[-1])
-    _, descriptors, rss = probe.ask("status", "status").split()
+    _, descriptors, rss, _ = probe.ask("status", "status").split()
     after_shows = shared_memory(probe.process.pid)
     if after_shows != at_rest:
         raise BenchError(f"the shared memory held went from {at_rest} to {after_shows}")
