@@ -186,7 +186,7 @@ def fades(probe_path, top, case, width, height):
             raise BenchError(line)
     if not probe.ask("show red", ("shown", "failed")).startswith("shown "):
         raise BenchError(probe.lines[-1])
-    spy = Spy(case, display)
+    spy = Spy(case, display, probe)
     drawn = asked = 0
     probe_before, server_before = probe_cpu_ms(probe), cpu_ms(server.process.pid)
     for index in range(FADES):

@@ -158,30 +158,46 @@ def client_of(pixmap):
 
 
 class Spy:
-    """xprop -spy on the root window's _XROOTPMAP_ID: one line for each PropertyNotify, as the painter sets it
-    again for each frame; `ids` the pixmap each line names."""
+    """xprop -spy on the root window's _XROOTPMAP_ID, one line for each PropertyNotify (the painter sets it again
+    for each frame), `ids` the pixmap each line names; and on a mark that the test sets through the probe."""
 
-    def __init__(self, case, display):
-        self.case = case
-        self.process = subprocess.Popen([PROGRAMS["xprop"], "-display", display, "-root", "-spy", "_XROOTPMAP_ID"],
-                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    def __init__(self, case, display, probe):
+        self.case, self.probe = case, probe
+        probe.ask("set-root ZELVO_MARK 0", "set")  # xprop spies only on properties that are there
+        self.process = subprocess.Popen([PROGRAMS["xprop"], "-display", display, "-root", "-spy", "_XROOTPMAP_ID",
+                                         "ZELVO_MARK"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         case.addCleanup(lambda: (self.process.kill(), self.process.wait(10), self.process.stdout.close()))
-        self.pending, self.ids = b"", []
-        self.wait(1)  # the value as it is, at once
+        self.pending, self.ids, self.marks = b"", [], []
+        self.read(lambda: self.ids and self.marks)  # the values as they are
+        # xprop listens from some moment after it printed them, which only a mark that it tells of shows.
+        for _ in range(30):
+            if len(self.marks) < 2:
+                probe.ask("set-root ZELVO_MARK 0", "set")
+                self.read(lambda: len(self.marks) >= 2, 1.0, required=False)
+        if len(self.marks) < 2:
+            case.fail("xprop -spy told of no change")
 
-    def wait(self, count, timeout=30.0):
-        """Waits until `count` lines have come; gives the ids."""
+    def read(self, done, timeout=30.0, required=True):
         deadline = time.monotonic() + timeout
-        while len(self.ids) < count:
+        while not done():
             left = deadline - time.monotonic()
             if left < 0 or not select.select([self.process.stdout], [], [], left)[0]:
-                self.case.fail(f"xprop -spy printed {len(self.ids)} lines, not {count}")
+                if required:
+                    self.case.fail(f"xprop -spy printed {len(self.ids)} lines of the root's pixmap and no more")
+                return
             chunk = os.read(self.process.stdout.fileno(), 65536)
             if not chunk:
                 self.case.fail("xprop -spy ended")
-            self.pending += chunk
-            *lines, self.pending = self.pending.split(b"\n")
-            self.ids += [int(line.rsplit(b"#", 1)[1], 16) if b"#" in line else None for line in lines]
+            *lines, self.pending = (self.pending + chunk).split(b"\n")
+            for line in lines:
+                if line.startswith(b"ZELVO_MARK"):
+                    self.marks.append(len(self.ids))
+                else:
+                    self.ids.append(int(line.rsplit(b"#", 1)[1], 16) if b"#" in line else None)
+
+    def wait(self, count):
+        """Waits until `count` lines of the root's pixmap have come; gives the ids."""
+        self.read(lambda: len(self.ids) >= count)
         return self.ids
 
     def wait_for_another(self):
@@ -190,14 +206,13 @@ class Spy:
         while all(pixmap == last for pixmap in self.ids[seen:]):
             self.wait(len(self.ids) + 1)
 
-    def count_until(self, probe, display):
-        """The lines that came before a mark: the property set, through the probe, to no pixmap and back."""
-        before, pixmap = len(self.ids), root_pixmaps(display)[0]
-        for value in (1, pixmap):
-            probe.ask(f"set-root _XROOTPMAP_ID {value}", "set")
-        while 1 not in self.ids[before:]:
-            self.wait(len(self.ids) + 1)
-        return before + self.ids[before:].index(1)
+    def mark(self):
+        """The lines of the root's pixmap that came before a mark set now (xprop prints each change in its turn,
+        and the value as it is when it reads it, so only a property of its own tells the mark)."""
+        seen = len(self.marks)
+        self.probe.ask(f"set-root ZELVO_MARK {seen + 1}", "set")
+        self.read(lambda: len(self.marks) > seen)
+        return self.marks[-1]
 
 
 OLD = QUADRANTS[::-1]  # the picture a transition starts from, the quad picture (QUADRANTS) its last frame
@@ -416,12 +431,13 @@ class XPainterTest(XPainterCase):
                 if picom:
                     self.start_picom(server, probe)
                 self.show(probe, "old")
-                spy = Spy(self, server.display)
+                spy = Spy(self, server.display, probe)
+                start = len(spy.ids)
                 self.send(probe, f"show new {words}")
                 frames = int(words.split()[1]) * int(words.split()[2]) // 1000
                 if not asked:
-                    # The old picture, the frame pixmap named as it is, then `caught` frames.
-                    spy.wait(2 + caught)
+                    # The frame pixmap named as it is, then `caught` frames.
+                    spy.wait(start + 1 + caught)
                     candidates = range(1, caught + 4) if picom else range(caught, caught + 4)
                     fitting = frames_fitting(Shot(server.display), words, frames, candidates, MONITORS)
                     self.assertTrue(fitting, "the screenshot is no frame of the transition on both monitors")
@@ -434,7 +450,7 @@ class XPainterTest(XPainterCase):
                 self.assertTrue(asked_for == asked if asked else caught + 1 <= asked_for < frames, line)
                 self.assertTrue(2 <= drawn <= asked_for, line)
                 # One property change for the frame pixmap, and one for each frame drawn.
-                self.assertEqual(spy.count_until(probe, server.display), 2 + drawn)
+                self.assertEqual(spy.mark() - start, 1 + drawn)
                 if picom:
                     self.wait_for_picom(server.display, (80, 45), QUADRANTS[0])
                 check_screen(self, Shot(server.display), "--bg-scale", (200, 100), MONITORS)
@@ -459,7 +475,7 @@ class XPainterTest(XPainterCase):
 
     def a_show_mid_fade_starts_from_the_frame_on_screen(self):
         server, probe = self.red_on_screen()
-        spy = Spy(self, server.display)
+        spy = Spy(self, server.display, probe)
         self.send(probe, "show green fade 4000 10 ease=0,0,1,1")
         points, _ = [(320, 180), (790, 200)], spy.wait(2 + 16)
         before = [Shot(server.display).rgb(*point) for point in points]
@@ -485,7 +501,7 @@ class XPainterTest(XPainterCase):
         held_before = sum(pixmap_holders(server.display).values())
         descriptors_before = probe.ask("status", "status").split()[1]
         answered = len([line for line in probe.lines if line.startswith(("shown", "failed"))])
-        spy = Spy(self, server.display)
+        spy = Spy(self, server.display, probe)
         # Each show as soon as the one before names its frame pixmap, its transition under way.
         for name in ["green", "blue", "red"] * 10:
             self.send(probe, f"show {name} fade 1000 30")
@@ -516,7 +532,7 @@ class XPainterTest(XPainterCase):
                   [MONITORS[1], ("M0", 0, 0, 500, 360)])]
         monitors = MONITORS
         for name, change, after in steps:
-            spy = Spy(self, server.display)
+            spy = Spy(self, server.display, probe)
             self.picture(probe, "swapped", self.image("swapped.png", 200, 100, OLD), "--bg-scale", monitors)
             self.send(probe, "show swapped fade 8000 10")
             spy.wait(4)
