@@ -7,7 +7,7 @@ packages="g++ cmake make pkg-config libconfig-dev libevent-dev libmagickcore-6.q
 libcurl4-openssl-dev libssl-dev ca-certificates openssl libxcb1-dev libxcb-randr0-dev libxcb-xinerama0-dev
 libgtest-dev feh x11-xserver-utils xvfb x11-apps imagemagick python3 util-linux mount
 clang libclang-rt-14-dev valgrind groff-base systemd dpkg-dev bash-completion gnome-backgrounds
-libwayland-dev wayland-protocols sway swaybg grim weston libxcb-shm0-dev libxau-dev xrestop hsetroot picom"
+libwayland-dev wayland-protocols sway swaybg grim weston libxcb-shm0-dev libxcb-render0-dev libxau-dev xrestop hsetroot picom"
 
 missing=""
 for package in $packages; do

@@ -112,7 +112,8 @@ bool is_sequence(const config_setting_t* setting) {
 
 // The groups of "per-monitor", a list; an element of another type takes its
 // place as an empty group.
-std::vector<MonitorGroup> read_monitor_groups(const config_setting_t* list, const std::string& home) {
+std::vector<MonitorGroup> read_monitor_groups(const config_setting_t* list, const std::string& home,
+                                             bool transitions) {
     std::vector<MonitorGroup> groups;
     if (!is_sequence(list)) return groups;
     const int length = std::min<int>(config_setting_length(list), static_cast<int>(most_monitor_groups));
@@ -130,6 +131,7 @@ std::vector<MonitorGroup> read_monitor_groups(const config_setting_t* list, cons
         if (config_setting_lookup_int(setting, "minutes", &minutes) == CONFIG_TRUE) group.minutes = minutes;
         const char* style = nullptr;
         if (config_setting_lookup_string(setting, "bg-style", &style) == CONFIG_TRUE) group.bg_style = style;
+        group.transition = read_transition_keys(setting, static_cast<std::size_t>(index), transitions);
     }
     return groups;
 }
@@ -271,9 +273,11 @@ ConfigPtr load_config(const std::string& config_path, const std::string& home,
     config->contrast = lookup_real(settings, "contrast");
     lookup_number(settings, "rescan", config->rescan);
     config->by_name = lookup_text(settings, "order") == "name";
-    if (const config_setting_t* groups = config_lookup(settings, "per-monitor"))
-        config->per_monitor = read_monitor_groups(groups, home);
     config->viewer = viewer_named(settings);
+    const bool transitions = config->viewer == ViewerKind::zelvo;
+    config->transition = read_transition_keys(config_root_setting(settings), std::nullopt, transitions);
+    if (const config_setting_t* groups = config_lookup(settings, "per-monitor"))
+        config->per_monitor = read_monitor_groups(groups, home, transitions);
     config->swaybg_path = lookup_path(settings, "swaybg-path", home);
     return config;
 }

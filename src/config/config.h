@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "config/transition_keys.h"
 #include "images/string_list.h"
 
 namespace zelvo {
@@ -27,6 +28,8 @@ struct MonitorGroup {
     StringList sources;
     std::optional<int> minutes;           // "minutes": the monitor's own interval
     std::optional<std::string> bg_style;  // "bg-style": the monitor's own fit
+    // The monitor's own transition keys (viewer = "zelvo" only), each over the main one.
+    TransitionKeys transition;
 };
 
 // Groups of "per-monitor" beyond this many are never read: no display has
@@ -86,6 +89,10 @@ struct Config {
     // feh, as when the key is missing.
     ViewerKind viewer = ViewerKind::feh;
     std::optional<std::string> swaybg_path;
+    // The transition keys: read with viewer = "zelvo" only, the only viewer
+    // that draws transitions; with any other each key given is ignored in
+    // one line. See monitor_transition (config/monitors.h).
+    TransitionKeys transition;
 };
 
 void release_config(Config* config);

@@ -69,6 +69,12 @@ const std::string& monitor_bg_style(const Config& config, std::size_t monitor) {
     return group != nullptr && group->bg_style ? *group->bg_style : config.bg_style;
 }
 
+Transition monitor_transition(const Config& config, std::size_t monitor, std::uint32_t pick) {
+    const MonitorGroup* group = group_of(config, monitor);
+    return transition_of(group != nullptr ? transition_keys_over(config.transition, group->transition) : config.transition,
+                         pick);
+}
+
 std::vector<bool> monitors_due(const std::vector<MonitorClock::time_point>& next_changes,
                                MonitorClock::time_point now) {
     std::vector<bool> due;

@@ -56,6 +56,12 @@ const std::string& monitor_bg_style(const Config& config, std::size_t monitor);
 
 using MonitorClock = std::chrono::steady_clock;
 
+// The monitor's transition: its group's transition keys over the main ones,
+// each missing part at its default; `pick` chooses the kind where the style
+// is "random" (one number for each change: monitors that change together
+// with "random" run the same kind).
+Transition monitor_transition(const Config& config, std::size_t monitor, std::uint32_t pick);
+
 // Which monitors change at now: those whose next change is not later.
 std::vector<bool> monitors_due(const std::vector<MonitorClock::time_point>& next_changes, MonitorClock::time_point now);
 

@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <xcb/randr.h>
+#include <xcb/render.h>
 #include <xcb/shm.h>
 #include <xcb/xcbext.h>
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 #include "display/x_root.h"
@@ -34,6 +37,22 @@ XcbReplyPtr<Reply> taken_reply(xcb_connection_t* connection, unsigned int sequen
     return XcbReplyPtr<Reply>(static_cast<Reply*>(reply));
 }
 
+using Clock = std::chrono::steady_clock;
+
+// A coordinate in RENDER's 16.16 fixed point.
+xcb_render_fixed_t fixed(double value) { return static_cast<xcb_render_fixed_t>(std::lround(value * 65536)); }
+
+// The time from a transition's start at which frame `frame` of a clock at
+// `fps` comes: rounded up, so that the frame counted at that time is it.
+std::chrono::nanoseconds frame_time(std::int64_t frame, std::uint32_t fps) {
+    return std::chrono::nanoseconds((frame * 1'000'000'000 + fps - 1) / fps);
+}
+
+// The frames of a clock at `fps` whose time has come after `elapsed`.
+std::int64_t frames_at(std::chrono::nanoseconds elapsed, std::uint32_t fps) {
+    return elapsed.count() * fps / 1'000'000'000;
+}
+
 // The pixmap that a root window property names, when it names one.
 std::optional<std::uint32_t> named_pixmap(const xcb_get_property_reply_t* reply) {
     if (reply == nullptr || reply->type != XCB_ATOM_PIXMAP || reply->format != 32 ||
@@ -42,6 +61,51 @@ std::optional<std::uint32_t> named_pixmap(const xcb_get_property_reply_t* reply)
     std::uint32_t pixmap;
     std::memcpy(&pixmap, xcb_get_property_value(reply), 4);
     return pixmap;
+}
+
+// The RENDER format of the screen's visual.
+xcb_render_pictformat_t visual_format(const xcb_render_query_pict_formats_reply_t& formats, xcb_visualid_t visual) {
+    for (auto screens = xcb_render_query_pict_formats_screens_iterator(&formats); screens.rem > 0;
+         xcb_render_pictscreen_next(&screens))
+        for (auto depths = xcb_render_pictscreen_depths_iterator(screens.data); depths.rem > 0;
+             xcb_render_pictdepth_next(&depths))
+            for (auto visuals = xcb_render_pictdepth_visuals_iterator(depths.data); visuals.rem > 0;
+                 xcb_render_pictvisual_next(&visuals))
+                if (visuals.data->visual == visual) return visuals.data->format;
+    return 0;
+}
+
+// The format of eight bits of alpha alone, in which the trapezoids' coverage is drawn.
+xcb_render_pictformat_t alpha_format(const xcb_render_query_pict_formats_reply_t& formats) {
+    for (auto format = xcb_render_query_pict_formats_formats_iterator(&formats); format.rem > 0;
+         xcb_render_pictforminfo_next(&format)) {
+        const xcb_render_pictforminfo_t& info = *format.data;
+        if (info.type == XCB_RENDER_PICT_TYPE_DIRECT && info.depth == 8 && info.direct.alpha_mask == 0xff &&
+            info.direct.red_mask == 0 && info.direct.green_mask == 0 && info.direct.blue_mask == 0)
+            return info.id;
+    }
+    return 0;
+}
+
+// The refresh of each CRTC that scans out a mode, from the answers about them.
+std::vector<CrtcRefresh> crtc_refreshes(xcb_connection_t* connection,
+                                        const xcb_randr_get_screen_resources_current_reply_t* resources,
+                                        const std::vector<xcb_randr_get_crtc_info_cookie_t>& asked) {
+    std::vector<CrtcRefresh> crtcs;
+    if (resources == nullptr) return crtcs;
+    const xcb_randr_mode_info_t* modes = xcb_randr_get_screen_resources_current_modes(resources);
+    const int mode_count = xcb_randr_get_screen_resources_current_modes_length(resources);
+    for (const xcb_randr_get_crtc_info_cookie_t& cookie : asked) {
+        XcbReplyPtr<xcb_randr_get_crtc_info_reply_t> crtc = taken_reply<xcb_randr_get_crtc_info_reply_t>(connection, cookie.sequence);
+        if (!crtc || crtc->mode == XCB_NONE) continue;
+        CrtcRefresh refresh{crtc->x, crtc->y, crtc->width, crtc->height, std::nullopt};
+        for (int index = 0; index < mode_count; ++index)
+            if (modes[index].id == crtc->mode)
+                refresh.refresh = mode_refresh(modes[index].dot_clock, modes[index].htotal, modes[index].vtotal,
+                                               modes[index].mode_flags);
+        crtcs.push_back(refresh);
+    }
+    return crtcs;
 }
 
 }  // namespace
@@ -59,8 +123,25 @@ struct Placed {
     std::int32_t to_y = 0;
 };
 
+// One monitor's transition within a change.
+struct Moving {
+    Transition transition;
+    Monitor monitor;
+    // Its part of the screen.
+    std::int32_t left = 0;
+    std::int32_t top = 0;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    // Its own frames a second: the transition's, at most its refresh.
+    std::uint32_t fps = 0;
+    // Its last frame drawn (0: the old picture, as the change began) and that frame's progress.
+    std::int64_t frame = 0;
+    double progress = 0;
+    bool done = false;
+};
+
 struct XPainter::Change {
-    enum class Stage { connecting, held, asking, reading, drawing, finishing };
+    enum class Stage { connecting, held, asking, reading, drawing, frames, finishing };
 
     Stage stage = Stage::connecting;
     std::vector<Monitor> monitors;
@@ -94,12 +175,66 @@ struct XPainter::Change {
     std::vector<PutChunk> chunks;
     std::size_t chunk = 0;
     std::vector<unsigned char> rows;
+
+    // The transitions asked for, and whether any has frames: RENDER, RandR
+    // and the old root pixmap are asked about only then.
+    std::vector<Transition> transitions;
+    bool moves = false;
+    // finish_now came before the frames: the change goes without them.
+    bool at_once = false;
+    xcb_render_query_version_cookie_t render_version_asked{};
+    xcb_render_query_pict_formats_cookie_t formats_asked{};
+    bool render_asked = false;
+    xcb_randr_get_screen_resources_current_cookie_t resources_asked{};
+    bool randr_asked = false;
+    XcbReplyPtr<xcb_randr_get_screen_resources_current_reply_t> resources;
+    std::vector<xcb_randr_get_crtc_info_cookie_t> crtcs_asked;
+    xcb_get_geometry_cookie_t old_asked{};
+    bool old_asked_sent = false;
+    xcb_render_pictformat_t root_format = 0;
+    xcb_render_pictformat_t alpha_format = 0;
+
+    // While the frames run: `pixmap` holds the new picture whole, `frame` is
+    // the root's pixmap, each frame composed into it from the old root
+    // pixmap and `pixmap`.
+    std::vector<Moving> moving;
+    xcb_pixmap_t frame = 0;
+    xcb_render_picture_t old_picture = 0;
+    xcb_render_picture_t new_picture = 0;
+    xcb_render_picture_t frame_picture = 0;
+    std::unique_ptr<TimerEvent> ticker;
+    Clock::time_point started;
+    // The show's one clock: as fast as its fastest monitor, as long as its longest transition.
+    std::uint32_t fps = 0;
+    std::chrono::nanoseconds length{0};
+    std::int64_t ticked = 0;
+    bool outstanding = false;
+    bool last_due = false;
+    std::uint32_t drawn = 0;
+    std::uint32_t asked = 0;
 };
 
 XPainter::XPainter(event_base* base, std::optional<std::string> display, std::optional<std::string> xauthority)
     : base_(base), display_(std::move(display)), xauthority_(std::move(xauthority)), connector_(base) {}
 
-XPainter::~XPainter() = default;
+// A transition under way ends on its last frame: the server takes the
+// requests before the connection closes, and the root keeps the new picture.
+XPainter::~XPainter() {
+    if (!change_ || change_->stage != Change::Stage::frames) return;
+    change_->callback = nullptr;
+    send_last(*change_);
+    xcb_flush(change_->connection.get());
+}
+
+void XPainter::finish_now() {
+    if (!change_) return;
+    if (change_->stage == Change::Stage::frames) {
+        send_last(*change_);
+        await(*change_);
+    } else if (change_->stage != Change::Stage::finishing) {
+        change_->at_once = true;
+    }
+}
 
 void XPainter::set_display(std::optional<std::string> display, std::optional<std::string> xauthority) {
     display_ = std::move(display);
@@ -107,6 +242,14 @@ void XPainter::set_display(std::optional<std::string> display, std::optional<std
 }
 
 void XPainter::show(const std::vector<Monitor>& monitors, const std::vector<Picture>& pictures, Shown shown) {
+    show(monitors, pictures, {}, std::move(shown));
+}
+
+void XPainter::show(const std::vector<Monitor>& monitors, const std::vector<Picture>& pictures,
+                    const std::vector<Transition>& transitions, Shown shown) {
+    // A change whose frames run leaves the one on screen as the root's
+    // picture, which the new change starts from.
+    if (change_ && change_->stage == Change::Stage::frames) retire(*change_);
     if (change_ && change_->stage == Change::Stage::finishing) {
         change_->callback = nullptr;
         retiring_ = std::move(change_);
@@ -114,6 +257,8 @@ void XPainter::show(const std::vector<Monitor>& monitors, const std::vector<Pict
     change_ = std::make_unique<Change>();
     change_->monitors = monitors;
     change_->callback = std::move(shown);
+    change_->transitions = transitions;
+    change_->moves = std::any_of(transitions.begin(), transitions.end(), transition_runs);
     for (const Picture& picture : pictures) {
         Picture copy{UniqueDescriptor(fcntl(picture.memory.get(), F_DUPFD_CLOEXEC, 0)), picture.width, picture.height,
                      picture.stride};
@@ -150,6 +295,10 @@ void XPainter::ask(Change& change) {
     xcb_connection_t* connection = change.connection.get();
     // MIT-SHM takes descriptors, which only a Unix socket carries.
     if (change.local) xcb_prefetch_extension_data(connection, &xcb_shm_id);
+    if (change.moves) {
+        xcb_prefetch_extension_data(connection, &xcb_render_id);
+        xcb_prefetch_extension_data(connection, &xcb_randr_id);
+    }
     change.root_atom_asked = xcb_intern_atom(connection, 0, std::strlen("_XROOTPMAP_ID"), "_XROOTPMAP_ID");
     change.esetroot_atom_asked = xcb_intern_atom(connection, 0, std::strlen("ESETROOT_PMAP_ID"), "ESETROOT_PMAP_ID");
     change.stage = Change::Stage::asking;
@@ -207,6 +356,19 @@ void XPainter::advance(Change& change) {
             change.shm_asked_sent = true;
         }
         const xcb_window_t root_window = change.screen->root;
+        // What the frames need: RENDER's formats, and the refresh of each CRTC.
+        const xcb_query_extension_reply_t* render = change.moves ? xcb_get_extension_data(connection, &xcb_render_id) : nullptr;
+        if (render != nullptr && render->present) {
+            change.render_version_asked = xcb_render_query_version(connection, 0, 11);
+            change.formats_asked = xcb_render_query_pict_formats(connection);
+            change.render_asked = true;
+        }
+        const xcb_query_extension_reply_t* randr = change.moves ? xcb_get_extension_data(connection, &xcb_randr_id) : nullptr;
+        if (randr != nullptr && randr->present) {
+            xcb_discard_reply(connection, xcb_randr_query_version(connection, 1, 3).sequence);
+            change.resources_asked = xcb_randr_get_screen_resources_current(connection, root_window);
+            change.randr_asked = true;
+        }
         change.root_asked =
             xcb_get_property(connection, 0, root_window, change.root_atom, XCB_GET_PROPERTY_TYPE_ANY, 0, 1);
         change.esetroot_asked =
@@ -221,8 +383,17 @@ void XPainter::advance(Change& change) {
     case Change::Stage::drawing:
         send_next_chunk(change);
         return;
+    case Change::Stage::frames:
+        change.outstanding = false;
+        if (change.last_due) {
+            send_last(change);
+            await(change);
+        }
+        return;
     case Change::Stage::finishing:
         change.shown.on_screen = true;
+        change.shown.frames_drawn = change.drawn;
+        change.shown.frames_asked = change.asked;
         end(change, std::move(change.shown));
         return;
     case Change::Stage::connecting:
@@ -286,6 +457,35 @@ void XPainter::draw(Change& change) {
     }
     change.pictures.clear();
 
+    // For the frames: RENDER's formats; the old root pixmap's size and
+    // depth, which the frames are composed from; and each CRTC's mode.
+    if (change.render_asked && !change.at_once) {
+        XcbReplyPtr<xcb_render_query_version_reply_t> version =
+            taken_reply<xcb_render_query_version_reply_t>(connection, change.render_version_asked.sequence);
+        XcbReplyPtr<xcb_render_query_pict_formats_reply_t> formats =
+            taken_reply<xcb_render_query_pict_formats_reply_t>(connection, change.formats_asked.sequence);
+        // Solid fills came with version 0.10.
+        if (version && formats && (version->major_version > 0 || version->minor_version >= 10)) {
+            change.root_format = visual_format(*formats, screen.root_visual);
+            change.alpha_format = alpha_format(*formats);
+        }
+        if (change.root_format != 0 && change.alpha_format != 0 && change.old_root && *change.old_root != 0) {
+            change.old_asked = xcb_get_geometry(connection, *change.old_root);
+            change.old_asked_sent = true;
+        }
+    }
+    if (change.old_asked_sent && change.randr_asked) {
+        change.resources =
+            taken_reply<xcb_randr_get_screen_resources_current_reply_t>(connection, change.resources_asked.sequence);
+        if (change.resources) {
+            const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_current_crtcs(change.resources.get());
+            const int count = xcb_randr_get_screen_resources_current_crtcs_length(change.resources.get());
+            for (int index = 0; index < count && index < static_cast<int>(most_display_monitors); ++index)
+                change.crtcs_asked.push_back(
+                    xcb_randr_get_crtc_info(connection, crtcs[index], change.resources->config_timestamp));
+        }
+    }
+
     change.pixmap = xcb_generate_id(connection);
     xcb_create_pixmap(connection, screen.root_depth, change.pixmap, screen.root, screen.width_in_pixels,
                       screen.height_in_pixels);
@@ -316,6 +516,11 @@ void XPainter::draw(Change& change) {
         xcb_shm_detach(connection, segment);
     }
     change.placed.clear();
+    // The frames begin from the answers about the old root pixmap and the CRTCs.
+    if (change.old_asked_sent) {
+        await(change);
+        return;
+    }
     send_finish(change);
 }
 
@@ -373,17 +578,239 @@ void XPainter::send_next_chunk(Change& change) {
 }
 
 // The pixmap becomes the root window's picture, and the connection is left
-// holding nothing else.
+// holding nothing else; with transitions, the frames lead there.
 void XPainter::send_finish(Change& change) {
+    if (change.moves && !change.at_once && start_frames(change)) return;
+    finish_with(change, change.pixmap);
+}
+
+void XPainter::finish_with(Change& change, std::uint32_t root_pixmap) {
     xcb_connection_t* connection = change.connection.get();
     const xcb_window_t root = change.screen->root;
     xcb_free_gc(connection, change.gc);
     xcb_set_close_down_mode(connection, XCB_CLOSE_DOWN_RETAIN_PERMANENT);
     for (const xcb_atom_t atom : {change.root_atom, change.esetroot_atom})
-        xcb_change_property(connection, XCB_PROP_MODE_REPLACE, root, atom, XCB_ATOM_PIXMAP, 32, 1, &change.pixmap);
-    xcb_change_window_attributes(connection, root, XCB_CW_BACK_PIXMAP, &change.pixmap);
+        xcb_change_property(connection, XCB_PROP_MODE_REPLACE, root, atom, XCB_ATOM_PIXMAP, 32, 1, &root_pixmap);
+    xcb_change_window_attributes(connection, root, XCB_CW_BACK_PIXMAP, &root_pixmap);
     xcb_clear_area(connection, 0, root, 0, 0, 0, 0);
-    if (root_pixmap_freeable(change.old_root, change.old_esetroot) && *change.old_root != change.pixmap)
+    if (root_pixmap_freeable(change.old_root, change.old_esetroot) && *change.old_root != root_pixmap)
+        xcb_kill_client(connection, *change.old_root);
+    change.stage = Change::Stage::finishing;
+    await(change);
+}
+
+// Sets up the frames: the pictures RENDER composes with, and the frame
+// pixmap, the new picture where nothing moves and the old one where it will,
+// named as the root's. False, with nothing sent, when no monitor can move:
+// no RENDER, no old root pixmap of the screen's depth that covers a moving
+// monitor, or no transition with frames.
+bool XPainter::start_frames(Change& change) {
+    xcb_connection_t* connection = change.connection.get();
+    const xcb_screen_t& screen = *change.screen;
+    if (!change.old_asked_sent) return false;
+    XcbReplyPtr<xcb_get_geometry_reply_t> old = taken_reply<xcb_get_geometry_reply_t>(connection, change.old_asked.sequence);
+    const std::vector<CrtcRefresh> crtcs = crtc_refreshes(connection, change.resources.get(), change.crtcs_asked);
+    if (!old || old->depth != screen.root_depth) return false;
+    for (std::size_t index = 0; index < change.monitors.size() && index < change.transitions.size(); ++index) {
+        const Transition& transition = change.transitions[index];
+        const Monitor& monitor = change.monitors[index];
+        if (!transition_runs(transition)) continue;
+        const std::int64_t left = std::max<std::int64_t>(monitor.x, 0), top = std::max<std::int64_t>(monitor.y, 0);
+        const std::int64_t right = std::min<std::int64_t>(std::int64_t{monitor.x} + monitor.width, screen.width_in_pixels);
+        const std::int64_t bottom =
+            std::min<std::int64_t>(std::int64_t{monitor.y} + monitor.height, screen.height_in_pixels);
+        // The old picture must be there wherever the monitor is on screen.
+        if (right <= left || bottom <= top || right > old->width || bottom > old->height) continue;
+        Moving moving;
+        moving.transition = transition;
+        moving.monitor = monitor;
+        moving.left = static_cast<std::int32_t>(left);
+        moving.top = static_cast<std::int32_t>(top);
+        moving.width = static_cast<std::uint32_t>(right - left);
+        moving.height = static_cast<std::uint32_t>(bottom - top);
+        moving.fps = std::min(transition.fps, monitor_refresh(monitor, crtcs));
+        change.fps = std::max(change.fps, moving.fps);
+        change.length = std::max<std::chrono::nanoseconds>(change.length, transition.time);
+        change.moving.push_back(moving);
+    }
+    if (change.moving.empty()) return false;
+
+    change.frame = xcb_generate_id(connection);
+    xcb_create_pixmap(connection, screen.root_depth, change.frame, screen.root, screen.width_in_pixels,
+                      screen.height_in_pixels);
+    change.old_picture = xcb_generate_id(connection);
+    change.new_picture = xcb_generate_id(connection);
+    change.frame_picture = xcb_generate_id(connection);
+    xcb_render_create_picture(connection, change.old_picture, *change.old_root, change.root_format, 0, nullptr);
+    xcb_render_create_picture(connection, change.new_picture, change.pixmap, change.root_format, 0, nullptr);
+    xcb_render_create_picture(connection, change.frame_picture, change.frame, change.root_format, 0, nullptr);
+    xcb_copy_area(connection, change.pixmap, change.frame, change.gc, 0, 0, 0, 0, screen.width_in_pixels,
+                  screen.height_in_pixels);
+    for (const Moving& moving : change.moving)
+        xcb_copy_area(connection, *change.old_root, change.frame, change.gc, static_cast<std::int16_t>(moving.left),
+                      static_cast<std::int16_t>(moving.top), static_cast<std::int16_t>(moving.left),
+                      static_cast<std::int16_t>(moving.top), static_cast<std::uint16_t>(moving.width),
+                      static_cast<std::uint16_t>(moving.height));
+    // Kept from now on: should the daemon end in the middle, the root keeps its frame.
+    xcb_set_close_down_mode(connection, XCB_CLOSE_DOWN_RETAIN_PERMANENT);
+    const xcb_window_t root = screen.root;
+    for (const xcb_atom_t atom : {change.root_atom, change.esetroot_atom})
+        xcb_change_property(connection, XCB_PROP_MODE_REPLACE, root, atom, XCB_ATOM_PIXMAP, 32, 1, &change.frame);
+    xcb_change_window_attributes(connection, root, XCB_CW_BACK_PIXMAP, &change.frame);
+    xcb_clear_area(connection, 0, root, 0, 0, 0, 0);
+
+    change.stage = Change::Stage::frames;
+    change.started = Clock::now();
+    Change* self = &change;
+    change.ticker = std::make_unique<TimerEvent>(base_, [this, self] { on_tick(*self); });
+    change.ticker->schedule_at(change.started + frame_time(1, change.fps));
+    change.outstanding = true;
+    await(change);
+    return true;
+}
+
+// A frame's time has come: drawn unless the one before is still unanswered,
+// the last drawn once it is.
+void XPainter::on_tick(Change& change) {
+    const std::chrono::nanoseconds elapsed = Clock::now() - change.started;
+    const std::int64_t due = elapsed >= change.length ? frames_at(change.length - std::chrono::nanoseconds(1), change.fps) + 1
+                                                      : frames_at(elapsed, change.fps);
+    if (due > change.ticked) {
+        change.asked += static_cast<std::uint32_t>(due - change.ticked);
+        change.ticked = due;
+    }
+    change.last_due = elapsed >= change.length;
+    if (!change.outstanding) {
+        if (change.last_due) {
+            send_last(change);
+            await(change);
+            return;
+        }
+        draw_frame(change, elapsed);
+    }
+    if (!change.last_due) change.ticker->schedule_at(change.started + frame_time(change.ticked + 1, change.fps));
+}
+
+// Composes each monitor whose own frame has come, from the old picture and
+// the new, into the root's pixmap.
+void XPainter::draw_frame(Change& change, std::chrono::nanoseconds elapsed) {
+    xcb_connection_t* connection = change.connection.get();
+    std::int64_t left = INT64_MAX, top = INT64_MAX, right = INT64_MIN, bottom = INT64_MIN;
+    for (Moving& moving : change.moving) {
+        if (moving.done) continue;
+        const std::int16_t x = static_cast<std::int16_t>(moving.left), y = static_cast<std::int16_t>(moving.top);
+        const std::uint16_t width = static_cast<std::uint16_t>(moving.width), height = static_cast<std::uint16_t>(moving.height);
+        const std::int64_t own = frames_at(elapsed, moving.fps);
+        if (elapsed >= moving.transition.time) {
+            xcb_copy_area(connection, change.pixmap, change.frame, change.gc, x, y, x, y, width, height);
+            moving.done = true;
+        } else if (own > moving.frame) {
+            const double progress = transition_progress(moving.transition, elapsed);
+            if (moving.transition.kind == Transition::Kind::fade) {
+                xcb_render_composite(connection, XCB_RENDER_PICT_OP_SRC, change.old_picture, XCB_NONE,
+                                     change.frame_picture, x, y, 0, 0, x, y, width, height);
+                const xcb_render_picture_t opacity = xcb_generate_id(connection);
+                const xcb_render_color_t colour{0, 0, 0, static_cast<std::uint16_t>(std::lround(progress * 0xffff))};
+                xcb_render_create_solid_fill(connection, opacity, colour);
+                xcb_render_composite(connection, XCB_RENDER_PICT_OP_OVER, change.new_picture, opacity,
+                                     change.frame_picture, x, y, 0, 0, x, y, width, height);
+                xcb_render_free_picture(connection, opacity);
+            } else {
+                const double monitor_width = moving.monitor.width, monitor_height = moving.monitor.height;
+                Shape shape = transition_shape(moving.transition, monitor_width, monitor_height, progress);
+                if (progress < moving.progress) {
+                    // An easing that turns back: the old picture again, and the shape whole on it.
+                    xcb_copy_area(connection, *change.old_root, change.frame, change.gc, x, y, x, y, width, height);
+                } else if (moving.transition.kind == Transition::Kind::wipe && moving.progress > 0) {
+                    // Only the band the edge swept since the last frame, from a
+                    // pixel behind that frame's edge, which it drew in part.
+                    const WipeEdge before = wipe_edge(moving.transition.angle, monitor_width, monitor_height, moving.progress);
+                    shape = shape_cut(shape, {-before.along.x, -before.along.y}, 1 - before.offset);
+                }
+                for (ShapePoint& point : shape) {
+                    point.x += moving.monitor.x;
+                    point.y += moving.monitor.y;
+                }
+                shape = shape_cut(shape, {-1, 0}, -moving.left);
+                shape = shape_cut(shape, {1, 0}, moving.left + moving.width);
+                shape = shape_cut(shape, {0, -1}, -moving.top);
+                shape = shape_cut(shape, {0, 1}, moving.top + moving.height);
+                std::vector<xcb_render_trapezoid_t> trapezoids;
+                for (const Trapezoid& trapezoid : shape_trapezoids(shape))
+                    trapezoids.push_back({fixed(trapezoid.top), fixed(trapezoid.bottom),
+                                          {{fixed(trapezoid.left_from.x), fixed(trapezoid.left_from.y)},
+                                           {fixed(trapezoid.left_to.x), fixed(trapezoid.left_to.y)}},
+                                          {{fixed(trapezoid.right_from.x), fixed(trapezoid.right_from.y)},
+                                           {fixed(trapezoid.right_to.x), fixed(trapezoid.right_to.y)}}});
+                // The server takes the source from where the first trapezoid's
+                // left line begins: the whole pixel of it in both pictures.
+                if (!trapezoids.empty())
+                    xcb_render_trapezoids(connection, XCB_RENDER_PICT_OP_OVER, change.new_picture, change.frame_picture,
+                                          change.alpha_format,
+                                          static_cast<std::int16_t>(trapezoids.front().left.p1.x >> 16),
+                                          static_cast<std::int16_t>(trapezoids.front().left.p1.y >> 16),
+                                          static_cast<std::uint32_t>(trapezoids.size()), trapezoids.data());
+            }
+            moving.frame = own;
+            moving.progress = progress;
+        } else {
+            continue;
+        }
+        left = std::min<std::int64_t>(left, moving.left);
+        top = std::min<std::int64_t>(top, moving.top);
+        right = std::max<std::int64_t>(right, std::int64_t{moving.left} + moving.width);
+        bottom = std::max<std::int64_t>(bottom, std::int64_t{moving.top} + moving.height);
+    }
+    if (right <= left) return;
+    const xcb_window_t root = change.screen->root;
+    for (const xcb_atom_t atom : {change.root_atom, change.esetroot_atom})
+        xcb_change_property(connection, XCB_PROP_MODE_REPLACE, root, atom, XCB_ATOM_PIXMAP, 32, 1, &change.frame);
+    xcb_clear_area(connection, 0, root, static_cast<std::int16_t>(left), static_cast<std::int16_t>(top),
+                   static_cast<std::uint16_t>(right - left), static_cast<std::uint16_t>(bottom - top));
+    ++change.drawn;
+    change.outstanding = true;
+    await(change);
+}
+
+// The last frame, the new picture whole, with what ends the change: the
+// requests only, which the caller awaits.
+void XPainter::send_last(Change& change) {
+    xcb_connection_t* connection = change.connection.get();
+    change.ticker->cancel();
+    // A frame still unanswered is passed over: the last one's answer comes after it.
+    if (change.outstanding) xcb_discard_reply(connection, change.sync);
+    change.outstanding = false;
+    // Asked by finish_now before its time: one frame more than the clock's.
+    if (!change.last_due) ++change.asked;
+    ++change.drawn;
+    xcb_copy_area(connection, change.pixmap, change.frame, change.gc, 0, 0, 0, 0, change.screen->width_in_pixels,
+                  change.screen->height_in_pixels);
+    for (const xcb_render_picture_t picture : {change.old_picture, change.new_picture, change.frame_picture})
+        xcb_render_free_picture(connection, picture);
+    xcb_free_pixmap(connection, change.pixmap);
+    change.stage = Change::Stage::finishing;
+    const xcb_window_t root = change.screen->root;
+    xcb_free_gc(connection, change.gc);
+    for (const xcb_atom_t atom : {change.root_atom, change.esetroot_atom})
+        xcb_change_property(connection, XCB_PROP_MODE_REPLACE, root, atom, XCB_ATOM_PIXMAP, 32, 1, &change.frame);
+    xcb_clear_area(connection, 0, root, 0, 0, 0, 0);
+    if (root_pixmap_freeable(change.old_root, change.old_esetroot) && *change.old_root != change.frame)
+        xcb_kill_client(connection, *change.old_root);
+}
+
+// A newer show comes while the frames run: the frame on screen stays the
+// root's picture, and what only the frames needed goes.
+void XPainter::retire(Change& change) {
+    xcb_connection_t* connection = change.connection.get();
+    change.callback = nullptr;
+    change.ticker->cancel();
+    if (change.outstanding) xcb_discard_reply(connection, change.sync);
+    change.outstanding = false;
+    for (const xcb_render_picture_t picture : {change.old_picture, change.new_picture, change.frame_picture})
+        xcb_render_free_picture(connection, picture);
+    xcb_free_pixmap(connection, change.pixmap);
+    xcb_free_gc(connection, change.gc);
+    if (root_pixmap_freeable(change.old_root, change.old_esetroot) && *change.old_root != change.frame)
         xcb_kill_client(connection, *change.old_root);
     change.stage = Change::Stage::finishing;
     await(change);
@@ -396,6 +823,7 @@ void XPainter::end(Change& change, XShown shown) {
     // Its events go before its connection, and the connection before the callback.
     ended->readable.reset();
     ended->overdue.reset();
+    ended->ticker.reset();
     ended->connection.reset();
     if (!shown.on_screen && !away_) {
         report("Zelvo cannot draw on the display %s (%s) until it is back", display_.value_or(":0").c_str(),

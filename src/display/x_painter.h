@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "display/monitor.h"
+#include "display/transition.h"
 #include "display/x_connect.h"
 #include "support/event.h"
 #include "support/shared_memory.h"
@@ -28,6 +29,11 @@ struct XShown {
     bool shared_memory = false;
     // Why the picture is not on screen.
     std::string failure;
+    // Of a show with transitions: the frames drawn (each on screen before
+    // the next went), and those whose time came, the ones skipped while the
+    // server was behind included.
+    std::uint32_t frames_drawn = 0;
+    std::uint32_t frames_asked = 0;
 };
 
 // Shows one picture per monitor on an X display's root window, as the
@@ -43,8 +49,21 @@ struct XShown {
 // freed by KillClient when both properties name it. The pixmap is retained
 // (RetainPermanent) when the connection closes, holding nothing else, so the
 // picture stays after zelvo quits, as feh's does. During a change the
-// server holds both the old root pixmap and the new one, which is where a
-// fade would be composed.
+// server holds both the old root pixmap and the new one.
+//
+// A show may carry a transition for each monitor: the server then composes
+// every frame itself with RENDER from the pictures it holds (the old root
+// pixmap and the new picture), into a third pixmap that is the root's while
+// the frames run, and the daemon sends only requests: a fade through a solid
+// mask of the frame's opacity, a wipe and a grow as the new picture through
+// trapezoids that cover the part it has reached. Each frame names the pixmap
+// in the properties again, so that compositors take it up, and clears the
+// root where it changed. One clock paces the frames of every monitor of the
+// show; only one frame's requests are ever unanswered, so that a frame whose
+// time comes while the server is still behind is skipped, never queued. The
+// last frame is the new picture exactly; then the old root pixmap is freed as
+// above and the show's callback runs. A newer show starts from the frame on
+// screen: the change under way keeps it as the root's pixmap and ends.
 class XPainter {
 public:
     using Shown = std::function<void(const XShown&)>;
@@ -63,7 +82,16 @@ public:
     // done everything or the change failed. A newer show supersedes one under
     // way, whose callback then never runs.
     void show(const std::vector<Monitor>& monitors, const std::vector<Picture>& pictures, Shown shown);
+    // The same, each monitor changing by transitions[i] (none where missing),
+    // `shown` running once its last frame is on screen.
+    void show(const std::vector<Monitor>& monitors, const std::vector<Picture>& pictures,
+              const std::vector<Transition>& transitions, Shown shown);
     bool showing() const { return static_cast<bool>(change_); }
+
+    // Ends the transition under way at once (for quit): the next frame is the
+    // new picture whole, and the show's callback runs once it is on screen. A
+    // show that has not reached its frames yet goes without them.
+    void finish_now();
 
     // The display of the shows from the next one on.
     void set_display(std::optional<std::string> display, std::optional<std::string> xauthority);
@@ -79,6 +107,12 @@ private:
     void draw(Change& change);
     void send_next_chunk(Change& change);
     void send_finish(Change& change);
+    void finish_with(Change& change, std::uint32_t root_pixmap);
+    bool start_frames(Change& change);
+    void on_tick(Change& change);
+    void draw_frame(Change& change, std::chrono::nanoseconds elapsed);
+    void send_last(Change& change);
+    void retire(Change& change);
     void await(Change& change);
     void end(Change& change, XShown shown);
 

@@ -2,8 +2,9 @@
 """zelvo's own X painting on real servers, through the probe zelvo_x_painter_probe: pictures made by the
 bounded worker, shown on the root window of an Xvfb with two RandR monitors (with MIT-SHM and without),
 checked in xwd screenshots against placements worked out here, with xprop, xrestop, hsetroot and picom as
-the desktop's own programs; the connector against servers that never answer."""
-import os, pathlib, select, shutil, signal, socket, struct, subprocess, tempfile, time, unittest, zlib
+the desktop's own programs; transitions caught frame by frame in screenshots, their frames counted by xprop
+-spy on the root window's property; the connector against servers that never answer."""
+import math, os, pathlib, select, shutil, signal, socket, struct, subprocess, tempfile, time, unittest, zlib
 
 from xserver import XServer, write_xauthority
 
@@ -156,6 +157,99 @@ def client_of(pixmap):
     return pixmap & ~0x1FFFFF
 
 
+class Spy:
+    """xprop -spy on the root window's _XROOTPMAP_ID, one line for each PropertyNotify (the painter sets it again
+    for each frame), `ids` the pixmap each line names; and on a mark that the test sets through the probe."""
+
+    def __init__(self, case, display, probe):
+        self.case, self.probe = case, probe
+        probe.ask("set-root ZELVO_MARK 0", "set")  # xprop spies only on properties that are there
+        self.process = subprocess.Popen([PROGRAMS["xprop"], "-display", display, "-root", "-spy", "_XROOTPMAP_ID",
+                                         "ZELVO_MARK"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        case.addCleanup(lambda: (self.process.kill(), self.process.wait(10), self.process.stdout.close()))
+        self.pending, self.ids, self.marks = b"", [], []
+        self.read(lambda: self.ids and self.marks)  # the values as they are
+        # xprop listens from some moment after it printed them, which only a mark that it tells of shows.
+        for _ in range(30):
+            if len(self.marks) < 2:
+                probe.ask("set-root ZELVO_MARK 0", "set")
+                self.read(lambda: len(self.marks) >= 2, 1.0, required=False)
+        if len(self.marks) < 2:
+            case.fail("xprop -spy told of no change")
+
+    def read(self, done, timeout=30.0, required=True):
+        deadline = time.monotonic() + timeout
+        while not done():
+            left = deadline - time.monotonic()
+            if left < 0 or not select.select([self.process.stdout], [], [], left)[0]:
+                if required:
+                    self.case.fail(f"xprop -spy printed {len(self.ids)} lines of the root's pixmap and no more")
+                return
+            chunk = os.read(self.process.stdout.fileno(), 65536)
+            if not chunk:
+                self.case.fail("xprop -spy ended")
+            *lines, self.pending = (self.pending + chunk).split(b"\n")
+            for line in lines:
+                if line.startswith(b"ZELVO_MARK"):
+                    self.marks.append(len(self.ids))
+                else:
+                    self.ids.append(int(line.rsplit(b"#", 1)[1], 16) if b"#" in line else None)
+
+    def wait(self, count):
+        self.read(lambda: len(self.ids) >= count)
+
+    def wait_for_another(self):
+        """Waits for a line that names another pixmap than the last: a new change's frame pixmap."""
+        last, seen = self.ids[-1], len(self.ids)
+        while all(pixmap == last for pixmap in self.ids[seen:]):
+            self.wait(len(self.ids) + 1)
+
+    def mark(self):
+        """The lines of the root's pixmap that came before a mark set now, on a property of its own."""
+        seen = len(self.marks)
+        self.probe.ask(f"set-root ZELVO_MARK {seen + 1}", "set")
+        return self.read(lambda: len(self.marks) > seen) or self.marks[-1]
+
+
+OLD = QUADRANTS[::-1]  # the picture a transition starts from, the quad picture (QUADRANTS) its last frame
+
+
+def frames_fitting(shot, words, frames, candidates, monitors):
+    """Of the candidate frames (of `frames` in all), those the screenshot shows on every monitor at once: each
+    pixel sampled is the blend (fade), or the new or the old picture on its side of the edge or circle (wipe,
+    grow), that the probe's transition words put at that frame's progress, the swapped picture under the quad."""
+    kind, options = words.split()[0], dict(word.split("=") for word in words.split()[3:])
+    angle = math.radians(float(options.get("angle", 0)))
+    at = [float(value) for value in options.get("at", "0.5,0.5").split(",")]
+    fitting = []
+    for frame in candidates:
+        progress, fits = frame / frames, True
+        for _, mx, my, mw, mh in monitors:
+            corners = [(0, 0), (mw, 0), (0, mh), (mw, mh)]
+            reach = [math.cos(angle) * cx + math.sin(angle) * cy for cx, cy in corners]
+            offset = min(reach) + progress * (max(reach) - min(reach))
+            radius = progress * max(math.hypot(cx - at[0] * mw, cy - at[1] * mh) for cx, cy in corners)
+            for y in range(my + 2, my + mh, 7):
+                for x in range(mx + 2, mx + mw, 7):
+                    u, v = x - mx + 0.5, y - my + 0.5
+                    if not fits or abs(u - mw / 2) < 3 or abs(v - mh / 2) < 3:
+                        continue  # the quadrants' own edges are the scaling filter's
+                    quadrant = (2 if v >= mh / 2 else 0) + (1 if u >= mw / 2 else 0)
+                    new, old = QUADRANTS[quadrant], OLD[quadrant]
+                    if kind == "fade":
+                        wanted = tuple(o + (n - o) * progress for o, n in zip(old, new))
+                    else:
+                        edge = (math.cos(angle) * u + math.sin(angle) * v - offset if kind == "wipe"
+                                else math.hypot(u - at[0] * mw, v - at[1] * mh) - radius)
+                        if abs(edge) < 2:
+                            continue
+                        wanted = new if edge < 0 else old
+                    fits = all(abs(a - b) <= 3 for a, b in zip(shot.rgb(x, y), wanted))
+        if fits:
+            fitting.append(frame)
+    return fitting
+
+
 class XPainterCase(unittest.TestCase):
     def setUp(self):
         self.assertTrue(os.access(PROBE, os.X_OK), f"ZELVO_X_PAINTER_PROBE names no executable: {PROBE!r}")
@@ -197,6 +291,26 @@ class XPainterCase(unittest.TestCase):
         targets = " ".join(f"{style}:{w}x{h}" for _, _, _, w, h in monitors)
         line = probe.ask(f"picture {name} {image} {targets}", f"picture {name} ", DEADLINE + 10)
         self.assertTrue(line.startswith(f"picture {name} ok {len(monitors)} "), line)
+
+    def send(self, probe, command):
+        probe.process.stdin.write(command.encode() + b"\n")
+        probe.process.stdin.flush()
+
+    def start_picom(self, server, probe):
+        """picom with its xrender backend, once it has taken the screen."""
+        picom = subprocess.Popen([PROGRAMS["picom"], "--backend", "xrender", "--config", "/dev/null"],
+                                 env={"DISPLAY": server.display}, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (picom.kill(), picom.wait(10)))
+        deadline = time.monotonic() + 30
+        while probe.ask("owner _NET_WM_CM_S0", "owner") == "owner 0":
+            self.assertLess(time.monotonic(), deadline, "picom never took the screen")
+            time.sleep(0.05)
+
+    def wait_for_picom(self, display, point, colour):
+        """picom composes the root's pixmap in its own time: screenshots until it shows the colour at the point."""
+        deadline = time.monotonic() + 10
+        while Shot(display).rgb(*point) != colour:
+            self.assertLess(time.monotonic(), deadline, f"picom never showed {colour} at {point}")
 
     def show(self, probe, name):
         line = probe.ask(f"show {name}", ("shown", "failed"))
@@ -289,6 +403,145 @@ class XPainterTest(XPainterCase):
         self.assertEqual(root_pixmaps(server.display), (last, last))
         self.assertEqual(Shot(server.display).rgb(80, 45), QUADRANTS[0])
 
+
+    def test_transitions_are_frames_that_the_server_composes_and_the_last_is_the_new_picture(self):
+        server = self.server()
+        probe = self.probe(server)
+        self.read_monitors(probe, MONITORS)
+        swapped = self.image("swapped.png", 200, 100, OLD)
+        for name, image in (("old", swapped), ("new", self.quad)):
+            self.picture(probe, name, image, "--bg-scale", MONITORS)
+        # Caught in a screenshot once `caught` frames are on screen (each 250 ms), then ended by finish_now;
+        # under picom, whose own frame may lag the root's, any frame between the first and the last is one.
+        slow, caught = " 8000 4 ease=0,0,1,1", 3
+        cases = [("fade" + slow, None, False), ("wipe" + slow + " angle=30", None, False),
+                 ("wipe" + slow + " angle=180", None, False), ("grow" + slow + " at=0.25,0.75", None, False),
+                 # Run to the end: at 60 frames a second, as many as the server allows; on a mode of 30 Hz, 30.
+                 ("fade 1000 60 ease=0,0,1,1", 60, False), ("fade 1000 60", 30, False), ("fade" + slow, None, True)]
+        for words, asked, picom in cases:
+            with self.subTest(words, picom=picom):
+                if asked == 30:
+                    for args in (("--newmode", "z30", "16.2", "1000", "1010", "1020", "1080", "400", "410", "420", "500"),
+                                 ("--addmode", "screen", "z30"), ("--output", "screen", "--mode", "z30")):
+                        server.xrandr(*args)
+                if picom:
+                    self.start_picom(server, probe)
+                self.show(probe, "old")
+                spy = Spy(self, server.display, probe)
+                start = len(spy.ids)
+                self.send(probe, f"show new {words}")
+                frames = int(words.split()[1]) * int(words.split()[2]) // 1000
+                if not asked:
+                    # The frame pixmap named as it is, then `caught` frames.
+                    spy.wait(start + 1 + caught)
+                    candidates = range(1, caught + 4) if picom else range(caught, caught + 4)
+                    fitting = frames_fitting(Shot(server.display), words, frames, candidates, MONITORS)
+                    self.assertTrue(fitting, "the screenshot is no frame of the transition on both monitors")
+                    self.send(probe, "finish")
+                line = probe.wait(("shown", "failed"), 30).split()
+                self.assertEqual(line[0], "shown", line)
+                drawn, asked_for = int(line[4]), int(line[5])
+                # Every frame whose time came was asked for, the one finish_now asked for included; a frame is
+                # drawn only once the one before is on screen, never more of them than were asked for.
+                self.assertTrue(asked_for == asked if asked else caught + 1 <= asked_for < frames, line)
+                self.assertTrue(2 <= drawn <= asked_for, line)
+                # One property change for the frame pixmap, and one for each frame drawn.
+                self.assertEqual(spy.mark() - start, 1 + drawn)
+                if picom:
+                    self.wait_for_picom(server.display, (80, 45), QUADRANTS[0])
+                check_screen(self, Shot(server.display), "--bg-scale", (200, 100), MONITORS)
+
+    def test_a_show_during_a_transition_starts_from_the_screen_and_nothing_queues(self):
+        for case in (self.a_show_mid_fade_starts_from_the_frame_on_screen, self.thirty_shows_in_a_second_end_on_the_last,
+                     self.monitors_removed_added_and_resized_during_transitions):
+            with self.subTest(case.__name__):
+                case()
+
+    def red_on_screen(self):
+        """A server whose monitors show red, and the probe that showed it, with green and blue made too."""
+        server = self.server()
+        probe = self.probe(server)
+        self.read_monitors(probe, MONITORS)
+        for name in ("red", "green", "blue"):
+            path = os.path.join(self.top, name + ".png")
+            subprocess.run([PROGRAMS["convert"], "-size", "64x36", "xc:" + name.replace("green", "lime"), path], check=True)
+            self.picture(probe, name, path, "--bg-scale", MONITORS)
+        self.show(probe, "red")
+        return server, probe
+
+    def a_show_mid_fade_starts_from_the_frame_on_screen(self):
+        server, probe = self.red_on_screen()
+        spy = Spy(self, server.display, probe)
+        self.send(probe, "show green fade 4000 10 ease=0,0,1,1")
+        points = [(320, 180), (790, 200)]
+        spy.wait(2 + 16)
+        before = [Shot(server.display).rgb(*point) for point in points]
+        # Red to green, some 40% of the way, both monitors alike.
+        self.assertTrue(all(c[1] >= 90 and c[2] == 0 and abs(c[1] - before[0][1]) <= 3 for c in before), before)
+        self.send(probe, "show blue fade 4000 10 ease=0,0,1,1")
+        spy.wait_for_another()
+        spy.wait(len(spy.ids) + 1)  # the blue show's first frame
+        after = [Shot(server.display).rgb(*point) for point in points]
+        # From the frame on screen towards blue, never back to red: the green stays, a little less of it.
+        for was, now in zip(before, after):
+            self.assertTrue(now[1] >= was[1] * 0.8 and now[2] > 0 and now[0] <= was[0] + 3, (before, after))
+        self.send(probe, "finish")
+        probe.wait(("shown", "failed"))
+        # The green show, superseded, never answered: one answer since the red one.
+        answers = [line for line in probe.lines if line.startswith(("shown", "failed"))]
+        self.assertEqual(len(answers), 2, answers)
+        self.assertEqual([Shot(server.display).rgb(*point) for point in points], [(0, 0, 255)] * 2)
+
+    def thirty_shows_in_a_second_end_on_the_last(self):
+        server, probe = self.red_on_screen()
+        held_before = sum(pixmap_holders(server.display).values())
+        descriptors_before = probe.ask("status", "status").split()[1]
+        answered = len([line for line in probe.lines if line.startswith(("shown", "failed"))])
+        spy = Spy(self, server.display, probe)
+        # Each show as soon as the one before names its frame pixmap, its transition under way.
+        for name in ["green", "blue", "red"] * 10:
+            self.send(probe, f"show {name} fade 1000 30")
+            spy.wait_for_another()
+        line = probe.wait(("shown", "failed"))
+        self.assertTrue(line.startswith(SHOWN), line)
+        drawn, asked = map(int, line.split()[4:6])
+        self.assertTrue(0 < drawn <= asked == 30, line)
+        # One answer for thirty shows: the last one's, on screen, which alone the server keeps for zelvo.
+        self.assertEqual(len([line for line in probe.lines if line.startswith(("shown", "failed"))]), answered + 1)
+        self.assertEqual([Shot(server.display).rgb(*point) for point in ((320, 180), (790, 200))], [(255, 0, 0)] * 2)
+        pixmap, esetroot = root_pixmaps(server.display)
+        self.assertEqual(esetroot, pixmap)
+        holders = pixmap_holders(server.display)
+        self.assertEqual(holders.get(client_of(pixmap)), 1)
+        self.assertEqual(sum(holders.values()), held_before, holders)
+        self.assertEqual(probe.ask("status", "status").split()[1], descriptors_before)
+
+    def monitors_removed_added_and_resized_during_transitions(self):
+        server = self.server()
+        probe = self.probe(server)
+        self.read_monitors(probe, MONITORS)
+        self.picture(probe, "quad", self.quad, "--bg-scale", MONITORS)
+        self.show(probe, "quad")
+        steps = [("removed", lambda: server.remove_monitor("M1"), [MONITORS[0]]),
+                 ("added", lambda: server.add_monitor("M1", "300/100x400/75+640+0", "none"), MONITORS),
+                 ("resized", lambda: (server.remove_monitor("M0"), server.add_monitor("M0", "500/100x360/75+0+0", "screen")),
+                  [MONITORS[1], ("M0", 0, 0, 500, 360)])]
+        monitors = MONITORS
+        for name, change, after in steps:
+            spy = Spy(self, server.display, probe)
+            self.picture(probe, "swapped", self.image("swapped.png", 200, 100, OLD), "--bg-scale", monitors)
+            self.send(probe, "show swapped fade 8000 10")
+            spy.wait(4)
+            change()
+            self.read_monitors(probe, after)
+            self.picture(probe, name, self.quad, "--bg-scale", after)
+            self.send(probe, f"show {name} wipe 8000 10")
+            spy.wait_for_another()
+            self.send(probe, "finish")
+            line = probe.wait(("shown", "failed"))
+            self.assertTrue(line.startswith(SHOWN) and line.split()[2] == "-", (name, line))
+            check_screen(self, Shot(server.display), "--bg-scale", (200, 100), after)
+            monitors = after
 
     def test_bad_displays_cost_a_show_or_a_connect_and_never_the_loop(self):
         for case in (self.server_killed_and_started_again, self.monitor_resized_after_its_picture,

@@ -8,20 +8,25 @@
 //   picture NAME IMAGE STYLE:WxH...  makes one picture per target, kept as NAME:
 //                                    "picture NAME ok COUNT MS" or "picture NAME complaint LINE"
 //   monitors                         "monitors N WxH+X+Y ..." or "unreachable REASON"
-//   show NAME                        shows NAME's pictures on the monitors last read:
-//                                    "shown SHM REFUSED MS" (SHM 1 or 0, REFUSED "-" or "0,1")
-//                                    or "failed REASON"
+//   show NAME [KIND MS FPS [angle=DEGREES] [at=X,Y] [ease=X1,Y1,X2,Y2]]
+//                                    shows NAME's pictures on the monitors last read, each
+//                                    monitor by the transition given (KIND fade, wipe, grow or none):
+//                                    "shown SHM REFUSED MS DRAWN ASKED" (SHM 1 or 0, REFUSED "-"
+//                                    or "0,1", the frames drawn and asked for) or "failed REASON"
+//   finish                           ends the transition under way at once (its show answers)
 //   repeat NAME N                    N shows one after another: "repeated N ON-SCREEN"
 //   connect DISPLAY                  the connector alone, with a timer ticking every 10 ms
 //                                    meanwhile: "connect ok MS TICKS" or "connect failed REASON MS TICKS" (MS to the microsecond)
 //   set-root PROPERTY VALUE          sets a root window property of type PIXMAP: "set"
 //   owner SELECTION                  "owner WINDOW" (0 when none), as a compositor's readiness shows
-//   status                           "status DESCRIPTORS RSS-KIB"
+//   status                           "status DESCRIPTORS RSS-KIB CPU-MICROSECONDS" (user and system, all threads)
 //   quit                             (so does the end of the input)
 // Lines the painter reports come as "report LINE".
 #include <dirent.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -152,9 +157,29 @@ struct Probe {
         });
     }
 
-    void show(const std::string& name, int left, int on_screen) {
+    // The transition of a show command's further words; none without them.
+    static Transition transition_of(std::istringstream& words) {
+        Transition transition;
+        std::string kind;
+        long milliseconds = 0;
+        if (!(words >> kind >> milliseconds >> transition.fps)) return transition;
+        const std::string kinds[] = {"none", "fade", "wipe", "grow"};  // in Transition::Kind's order
+        transition.kind = static_cast<Transition::Kind>(std::find(std::begin(kinds), std::end(kinds), kind) - kinds);
+        transition.time = std::chrono::milliseconds(milliseconds);
+        for (std::string option; words >> option;) {
+            std::replace(option.begin(), option.end(), ',', ' ');
+            std::istringstream value(option.substr(option.find('=') + 1));
+            if (option.starts_with("angle=")) value >> transition.angle;
+            else if (option.starts_with("at=")) value >> transition.x >> transition.y;
+            else if (option.starts_with("ease=")) value >> transition.ease_x1 >> transition.ease_y1 >> transition.ease_x2 >> transition.ease_y2;
+        }
+        return transition;
+    }
+
+    void show(const std::string& name, int left, int on_screen, const Transition& transition = {}) {
         const Clock::time_point started = Clock::now();
-        painter.show(monitors_seen, pictures[name], [=, this](const XShown& shown) {
+        const std::vector<Transition> transitions(monitors_seen.size(), transition);
+        painter.show(monitors_seen, pictures[name], transitions, [=, this](const XShown& shown) {
             if (left > 1) {
                 show(name, left - 1, on_screen + (shown.on_screen ? 1 : 0));
                 return;
@@ -171,7 +196,7 @@ struct Probe {
             std::string refused;
             for (std::size_t index : shown.refused) refused += (refused.empty() ? "" : ",") + std::to_string(index);
             say("shown " + std::string(shown.shared_memory ? "1" : "0") + " " + (refused.empty() ? "-" : refused) + " " +
-                since(started));
+                since(started) + " " + std::to_string(shown.frames_drawn) + " " + std::to_string(shown.frames_asked));
         });
     }
     std::vector<Monitor> monitors_seen;
@@ -227,7 +252,11 @@ struct Probe {
         std::string rss = "0";
         for (std::string line; std::getline(status_file, line);)
             if (line.rfind("VmRSS:", 0) == 0) std::istringstream(line.substr(6)) >> rss;
-        say("status " + std::to_string(descriptors) + " " + rss);
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        const long long cpu = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL + usage.ru_utime.tv_usec +
+                              usage.ru_stime.tv_usec;
+        say("status " + std::to_string(descriptors) + " " + rss + " " + std::to_string(cpu));
     }
 
     void command(const std::string& line) {
@@ -240,7 +269,9 @@ struct Probe {
             read_monitors();
         } else if (verb == "show" && words >> name) {
             monitors_seen = monitors_last();
-            show(name, 1, 0);
+            show(name, 1, 0, transition_of(words));
+        } else if (verb == "finish") {
+            painter.finish_now();
         } else if (verb == "repeat" && words >> name >> repeating) {
             monitors_seen = monitors_last();
             show(name, repeating, 0);
@@ -254,6 +285,7 @@ struct Probe {
             owner(name);
         } else if (verb == "status") {
             status();
+
         } else if (verb == "quit") {
             event_base_loopbreak(base.get());
         }

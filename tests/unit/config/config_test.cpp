@@ -16,6 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+using namespace std::chrono_literals;
 
 // A private home directory.
 struct TempHome : TempFolder {
@@ -237,6 +238,76 @@ TEST(LoadConfig, ReadsTheMonitorsOwnSettings) {
         if (groups > 0) {
             EXPECT_EQ(config->per_monitor.back().minutes, static_cast<int>(groups));
         }
+    }
+}
+
+// The transition keys with viewer = "zelvo": each usable value taken, each
+// other one said in one line and left for the default; a group's keys lie
+// over the main ones. With another viewer, one line for each key given.
+TEST(LoadConfig, ReadsTheTransitionKeysOrSaysWhyNot) {
+    using Points = std::array<double, 4>;
+    const std::string zelvo = "viewer = \"zelvo\";";
+    const auto refused = [](const std::string& key, const std::string& value, const std::string& takes) {
+        return "Zelvo ignores " + key + " = " + value + ": it takes " + takes + "\r\n";
+    };
+    const std::string kinds = "\"none\", \"fade\", \"wipe\", \"grow\" or \"random\"",
+                      times = "a whole number of milliseconds from 0 to 60000", angles = "degrees from -360 to 360",
+                      fps = "a whole number of frames a second from 1 to 240",
+                      positions = "\"center\" or \"x,y\", fractions of the monitor from 0 to 1",
+                      easings = "\"linear\", \"ease\", \"ease-in\", \"ease-out\", \"ease-in-out\" or four numbers x1, y1, "
+                                "x2, y2, x from 0 to 1 and y from -1 to 2";
+    struct Case {
+        std::string text;
+        TransitionKeys keys;
+        std::string said;
+        TransitionKeys group = {};  // the last group's
+    };
+    const Case cases[] = {
+        {zelvo, {}, ""},
+        {zelvo + "transition = \"wipe\"; transition-time = 0; transition-fps = 240; transition-angle = -360;"
+                 "transition-position = \" 0.25 , 1 \"; transition-easing = \"ease-in-out\";",
+         {TransitionStyle::wipe, 0ms, 240, -360.0, ShapePoint{0.25, 1}, Points{0.42, 0, 0.58, 1}}, ""},
+        {zelvo + "transition = \"random\"; transition-time = 60000; transition-fps = 1; transition-angle = 22.5;"
+                 "transition-position = \"center\"; transition-easing = (0, -1, 1, 2);",
+         {TransitionStyle::random, 60000ms, 1, 22.5, ShapePoint{0.5, 0.5}, Points{0, -1, 1, 2}}, ""},
+        {zelvo + "transition = \"grow\"; transition-easing = [0.1, 0.2, 0.3, 0.4]; transition-position = \"0,0\";",
+         {.style = TransitionStyle::grow, .position = ShapePoint{0, 0}, .easing = Points{0.1, 0.2, 0.3, 0.4}}, ""},
+        // Out of range, of another type, not a number, not a name: one line each, the key not taken.
+        {zelvo + "transition = \"Fade\"; transition-time = -5; transition-fps = 500; transition-angle = 1e9;"
+                 "transition-position = \"1.5,0.5\"; transition-easing = \"bounce\";", {},
+         refused("transition", "\"Fade\"", kinds) + refused("transition-time", "-5", times) +
+             refused("transition-fps", "500", fps) + refused("transition-angle", "1e+09", angles) +
+             refused("transition-position", "\"1.5,0.5\"", positions) + refused("transition-easing", "\"bounce\"", easings)},
+        {zelvo + "transition = 1; transition-time = 1000.0; transition-fps = \"30\"; transition-angle = \"90\";"
+                 "transition-position = [0.5, 0.5]; transition-easing = (1.5, 0, 1, 1);", {},
+         refused("transition", "1", kinds) + refused("transition-time", "1000", times) +
+             refused("transition-fps", "\"30\"", fps) + refused("transition-angle", "\"90\"", angles) +
+             refused("transition-position", "a list", positions) + refused("transition-easing", "a list", easings)},
+        {zelvo + "transition-time = 99999999999; transition-fps = 0; transition-position = \"0.5\";"
+                 "transition-easing = (0, 0, 1); transition = true;", {},
+         refused("transition", "true", kinds) + refused("transition-time", "1215752191", times) +
+             refused("transition-fps", "0", fps) + refused("transition-position", "\"0.5\"", positions) +
+             refused("transition-easing", "a list", easings)},
+        {zelvo + "transition-position = \"0.5,0.5,0.5\"; transition-easing = (0, 3, 1, 1); transition = {};", {},
+         refused("transition", "a group", kinds) + refused("transition-position", "\"0.5,0.5,0.5\"", positions) +
+             refused("transition-easing", "a list", easings)},
+        // A group's bad value names its monitor; its good ones stay its own.
+        {zelvo + "transition-fps = 50; per-monitor = ({}, { transition = \"fade\"; transition-fps = -1; });",
+         {.fps = 50}, refused("transition-fps", "-1 for monitor 2", fps), {.style = TransitionStyle::fade}},
+        // Any other viewer: every key given, main or a group's, ignored in one line.
+        {"transition = \"fade\"; transition-time = 5; per-monitor = ({ transition-angle = 3; });", {},
+         "Zelvo ignores transition: only viewer = \"zelvo\" draws transitions\r\n"
+         "Zelvo ignores transition-time: only viewer = \"zelvo\" draws transitions\r\n"
+         "Zelvo ignores transition-angle for monitor 1: only viewer = \"zelvo\" draws transitions\r\n"},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.text);
+        TempHome home;
+        auto [config, said] = load(home.at("rc"), home.path, row.text.c_str());
+        ASSERT_TRUE(config);
+        EXPECT_EQ(said, row.said);
+        EXPECT_EQ(config->transition, row.keys);
+        EXPECT_EQ(config->per_monitor.empty() ? TransitionKeys{} : config->per_monitor.back().transition, row.group);
     }
 }
 

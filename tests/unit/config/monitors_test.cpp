@@ -44,7 +44,7 @@ std::vector<std::optional<std::string>> keeping(const std::vector<std::optional<
 }
 
 MonitorGroup group(std::optional<int> minutes, std::optional<std::string> style = std::nullopt) {
-    return MonitorGroup{StringList(), minutes, std::move(style)};
+    return MonitorGroup{StringList(), minutes, std::move(style), {}};
 }
 
 TEST(BuildGroupRings, OneRingForEachGroupWithImagesAndOneLineForEachWithout) {
@@ -122,6 +122,29 @@ TEST(MonitorSettings, AGroupsOwnIntervalAndFitElseTheMainOnes) {
     for (std::size_t monitor = 0; monitor < std::size(expected); ++monitor)
         EXPECT_EQ(std::make_pair(monitor_interval_seconds(config, monitor, 1800), monitor_bg_style(config, monitor)),
                   expected[monitor]) << monitor;
+}
+
+// A group's transition keys lie over the main ones, each part on its own;
+// "random" picks the kind by the change's number, the same for every monitor.
+TEST(MonitorSettings, AGroupsOwnTransitionOverTheMainOne) {
+    using Kind = Transition::Kind;
+    Config config;
+    config.transition = {.style = TransitionStyle::random, .time = 400ms, .fps = 20, .position = ShapePoint{0.1, 0.2}};
+    config.per_monitor.resize(2);
+    config.per_monitor[0].transition = {.style = TransitionStyle::wipe, .fps = 50, .angle = 90.0,
+                                        .easing = std::array<double, 4>{0, 0, 1, 1}};
+    // monitor, pick: kind, fps, angle, x2 of the easing
+    const std::tuple<std::size_t, std::uint32_t, Kind, std::uint32_t, double, double> cases[] = {
+        {0, 0, Kind::wipe, 50, 90, 1},    {0, 1, Kind::wipe, 50, 90, 1}, {1, 0, Kind::fade, 20, 0, 0.34},
+        {1, 1, Kind::wipe, 20, 0, 0.34}, {2, 2, Kind::grow, 20, 0, 0.34}, {5, 3, Kind::fade, 20, 0, 0.34}};
+    for (const auto& [monitor, pick, kind, fps, angle, x2] : cases) {
+        const Transition transition = monitor_transition(config, monitor, pick);
+        EXPECT_EQ(std::tie(transition.kind, transition.fps, transition.angle, transition.ease_x2, transition.time,
+                           transition.x, transition.y),
+                  std::make_tuple(kind, fps, angle, x2, 400ms, 0.1, 0.2)) << monitor << " " << pick;
+    }
+    const Transition plain = monitor_transition(Config{}, 0, 7);  // no keys: none, at the defaults
+    EXPECT_EQ(std::tie(plain.kind, plain.time, plain.fps), std::make_tuple(Kind::none, 1000ms, 30u));
 }
 
 TEST(MonitorSchedule, PeriodsOfOneAndTwoMinutesStayApartAndMeetEveryTwoMinutes) {

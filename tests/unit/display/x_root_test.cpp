@@ -2,6 +2,8 @@
 
 #include "display/x_root.h"
 
+#include <cmath>
+
 namespace zelvo {
 namespace {
 
@@ -53,6 +55,67 @@ TEST(RootPixmapFreeable, OnlyWhenBothPropertiesNameIt) {
     for (const Case& row : cases)
         EXPECT_EQ(root_pixmap_freeable(row.root, row.esetroot), row.freeable)
             << row.root.value_or(0) << " " << row.esetroot.value_or(0);
+}
+
+
+// The trapezoids cover a convex polygon once: bands one below the other, from
+// its top to its bottom, each between two of its sides, as much area as it has.
+TEST(ShapeTrapezoids, CoverAConvexPolygonOnceTopToBottom) {
+    struct Case {
+        Shape shape;
+        std::size_t count;
+        double area;
+    };
+    const Case cases[] = {
+        {{{0, 0}, {10, 0}, {10, 5}, {0, 5}}, 1, 50}, {{{0, 5}, {10, 5}, {10, 0}, {0, 0}}, 1, 50},
+        {{{5, 0}, {10, 10}, {0, 4}}, 2, 35},         {{{5, 0}, {10, 5}, {5, 10}, {0, 5}}, 2, 50},
+        {{{0, 0}, {10, 0}, {5, 0}}, 0, 0},           {{}, 0, 0},
+    };
+    const auto x_at = [](ShapePoint from, ShapePoint to, double y) {
+        return from.x + (y - from.y) / (to.y - from.y) * (to.x - from.x);
+    };
+    for (const Case& row : cases) {
+        const std::vector<Trapezoid> trapezoids = shape_trapezoids(row.shape);
+        ASSERT_EQ(trapezoids.size(), row.count) << row.shape.size();
+        double covered = 0;
+        for (std::size_t index = 0; index < trapezoids.size(); ++index) {
+            const Trapezoid& t = trapezoids[index];
+            EXPECT_EQ(t.top, index > 0 ? trapezoids[index - 1].bottom : 0);
+            const double top = x_at(t.right_from, t.right_to, t.top) - x_at(t.left_from, t.left_to, t.top);
+            const double bottom = x_at(t.right_from, t.right_to, t.bottom) - x_at(t.left_from, t.left_to, t.bottom);
+            EXPECT_GE(std::min(top, bottom), 0);
+            covered += (top + bottom) / 2 * (t.bottom - t.top);
+        }
+        EXPECT_NEAR(covered, row.area, 1e-9) << row.shape.size();
+    }
+}
+
+// A mode's refresh from its timings, and a monitor's from the CRTCs that scan it out.
+TEST(MonitorRefresh, TheSlowestCrtcAcrossTheMonitorElseSixty) {
+    EXPECT_NEAR(*mode_refresh(148500000, 2200, 1125, 0), 60.0, 1e-9);
+    EXPECT_NEAR(*mode_refresh(16200000, 1080, 500, 0), 30.0, 1e-9);
+    EXPECT_NEAR(*mode_refresh(16200000, 1080, 500, 1u << 4), 60.0, 1e-9);
+    EXPECT_NEAR(*mode_refresh(16200000, 1080, 500, 1u << 5), 15.0, 1e-9);
+    EXPECT_FALSE(mode_refresh(0, 1000, 400, 0) || mode_refresh(1000, 0, 400, 0) || mode_refresh(1000, 1000, 0, 0));
+
+    const Monitor left{"L", 0, 0, 1920, 1080, 1}, right{"R", 1920, 0, 1280, 1024, 1};
+    struct Case {
+        Monitor monitor;
+        std::vector<CrtcRefresh> crtcs;
+        std::uint32_t refresh;
+    };
+    const Case cases[] = {
+        {left, {{0, 0, 1920, 1080, 143.9}, {1920, 0, 1280, 1024, 75}}, 144},
+        {right, {{0, 0, 1920, 1080, 143.9}, {1920, 0, 1280, 1024, 75}}, 75},
+        // A monitor across two CRTCs shows frames at the slower.
+        {Monitor{"W", 0, 0, 3200, 1080, 1}, {{0, 0, 1920, 1080, 143.9}, {1920, 0, 1280, 1024, 59.94}}, 60},
+        // Touching is not scanning out: the CRTC beside the monitor counts for nothing.
+        {left, {{1920, 0, 1280, 1024, 30}}, 60},
+        {left, {{0, 0, 1920, 1080, std::nullopt}}, 60},
+        {left, {}, 60},
+        {left, {{0, 0, 1920, 1080, 0.2}}, 1},
+    };
+    for (const Case& row : cases) EXPECT_EQ(monitor_refresh(row.monitor, row.crtcs), row.refresh) << row.monitor.name;
 }
 
 }  // namespace
