@@ -117,7 +117,11 @@ void check_config(const zelvo::Config& config, const std::optional<std::string>&
     if (monitors_type != CONFIG_TYPE_INT64 && monitors_type != CONFIG_TYPE_FLOAT &&
         config.monitors_counted != (monitors_type == CONFIG_TYPE_INT))
         fail("\"monitors\" counted %d", static_cast<int>(config.monitors_counted));
-    const zelvo::Viewer viewer = text_of(settings, "viewer") == "swaybg" ? zelvo::ViewerKind::swaybg : zelvo::ViewerKind::feh;
+    const std::optional<std::string> named = text_of(settings, "viewer");
+    const zelvo::ViewerKind viewer = named == "swaybg"    ? zelvo::ViewerKind::swaybg
+                                     : named == "zelvo"   ? zelvo::ViewerKind::zelvo
+                                     : named == "desktop" ? zelvo::ViewerKind::desktop
+                                                          : zelvo::ViewerKind::feh;
     if (config.viewer != viewer) fail("\"viewer\" gave %d", static_cast<int>(config.viewer));
 
     const std::string list_name = source.value_or(text_of(settings, "source_to_use").value_or("default"));

@@ -123,6 +123,17 @@ void ZelvoViewer::watch(Making& making, bool of_change) {
 bool ZelvoViewer::show(const Change& change) {
     wayland();
     monitors_ = drawn_monitors();
+    // A monitor whose image stays as it is changes by none; "random" picks
+    // one kind for the whole change, so monitors that change together match.
+    const std::uint32_t pick = static_cast<std::uint32_t>(random_());
+    transitions_.assign(monitors_.size(), Transition{});
+    showing_images_.assign(monitors_.size(), std::string());
+    for (std::size_t monitor = 0; monitor < monitors_.size() && !change.images.empty(); ++monitor) {
+        const std::string& image = change.images[monitor % change.images.size()];
+        showing_images_[monitor] = image;
+        const bool changes = monitor >= on_screen_images_.size() || on_screen_images_[monitor] != image;
+        if (changes) transitions_[monitor] = monitor_transition(*options_.config, monitor, pick);
+    }
     making_.clear();
     painting_ = false;
     wayland_show_.reset();
@@ -207,7 +218,13 @@ void ZelvoViewer::paint() {
     if (x_) {
         // A monitor without a picture of its own keeps nothing of the one
         // before on X: the whole root is drawn at once, black where none is.
-        x_->show(monitors_, pictures, [this](const XShown& shown) { painted(shown.on_screen); });
+        // Each monitor that changes goes from the picture on screen to its
+        // new one by its own transition, all of them on one clock.
+        x_->show(monitors_, pictures, transitions_, [this](const XShown& shown) {
+            frames_drawn_ = shown.frames_drawn;
+            frames_asked_ = shown.frames_asked;
+            painted(shown.on_screen);
+        });
         making_.clear();
         return;
     }
@@ -223,6 +240,7 @@ void ZelvoViewer::painted(bool drawn) {
     painting_ = false;
     making_.clear();
     if (drawn) {
+        on_screen_images_ = showing_images_;
         const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
         shown_at_.resize(showing_at_.size());
         for (std::size_t monitor = 0; monitor < showing_at_.size(); ++monitor)
@@ -272,6 +290,8 @@ void ZelvoViewer::start_preparing() {
 
 void ZelvoViewer::quit() {
     quitting_ = true;
+    // A transition under way ends at once, leaving a whole picture.
+    if (x_) x_->finish_now();
     // Pictures for a change that will not come are not worth a second more.
     prepared_.clear();
 }

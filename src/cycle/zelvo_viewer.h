@@ -5,11 +5,13 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "cycle/colours.h"
 #include "cycle/viewer.h"
+#include "display/transition.h"
 #include "display/wayland_painter.h"
 #include "display/x_painter.h"
 #include "picture/picture_child.h"
@@ -88,6 +90,17 @@ private:
     // The next change's images, and their pictures made meanwhile.
     std::vector<std::string> next_;
     std::vector<std::unique_ptr<Making>> prepared_;
+    // Each monitor's transition in the change being painted, and the frames
+    // the last one drew against those it asked for.
+    std::vector<Transition> transitions_;
+    // What "random" draws from: a generator of the viewer's own, apart from
+    // the one the ring's shuffles seed.
+    std::minstd_rand random_{static_cast<std::minstd_rand::result_type>(std::time(nullptr))};
+    std::uint32_t frames_drawn_ = 0;
+    std::uint32_t frames_asked_ = 0;
+    // The image on each monitor, once a change is on screen.
+    std::vector<std::string> on_screen_images_;
+    std::vector<std::string> showing_images_;
     // When each monitor's picture reached the screen, in seconds since the Epoch.
     std::vector<std::optional<std::int64_t>> shown_at_;
     // Which monitors the change being painted draws on.
