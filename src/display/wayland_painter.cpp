@@ -177,8 +177,13 @@ struct WaylandPainter::State {
     void settle();
 
     std::pair<Blend*, Run*> run_on(std::uint32_t surface) const;
-    void start_blend(ShowId show, const std::vector<std::pair<std::uint32_t, PictureRef>>& wanted,
-                     const std::vector<Transition>& transitions, PaintClock::time_point now);
+    // A transition from what a surface shows to a new picture of the same size.
+    struct Change {
+        std::uint32_t surface;
+        PictureRef picture;
+        Transition transition;
+    };
+    void start_blend(ShowId show, const std::vector<Change>& changes, PaintClock::time_point now);
     void advance(Blend& blend, Run& run, PaintClock::time_point now);
     void advance_all(PaintClock::time_point now);
     // The run lets go of its ring (each buffer goes once the compositor has let go of it too).
@@ -320,17 +325,16 @@ std::pair<WaylandPainter::State::Blend*, WaylandPainter::State::Run*> WaylandPai
     return {nullptr, nullptr};
 }
 
-void WaylandPainter::State::start_blend(ShowId show, const std::vector<std::pair<std::uint32_t, PictureRef>>& wanted,
-                                        const std::vector<Transition>& transitions, PaintClock::time_point now) {
+void WaylandPainter::State::start_blend(ShowId show, const std::vector<Change>& changes, PaintClock::time_point now) {
     auto blend = std::make_unique<Blend>();
     blend->show = show;
     blend->start = now;
     std::vector<BlendOutput> outputs;
     std::string names;
-    for (std::size_t at = 0; at < wanted.size(); ++at) {
-        const Surface& surface = *surfaces.at(wanted[at].first);
-        const Picture& new_picture = *wanted[at].second;
-        const Transition& transition = transitions[at];
+    for (const Change& change : changes) {
+        const Surface& surface = *surfaces.at(change.surface);
+        const Picture& new_picture = *change.picture;
+        const Transition& transition = change.transition;
         const std::uint32_t frames = transition_frames(transition, surface.refresh);
         if (frames < 2) continue;
         const BlendShape shape{transition.kind, new_picture.width, new_picture.height, transition.angle, transition.x,
@@ -443,21 +447,22 @@ void WaylandPainter::State::attached(std::uint32_t surface, const PictureRef& pi
 }
 
 void WaylandPainter::State::on_blended(Blend& blend) {
-    std::optional<std::vector<BlendDone>> done = blend.worker->take();
+    const std::optional<std::vector<BlendDone>> done = blend.worker->take();
     const PaintClock::time_point now = PaintClock::now();
-    for (const BlendDone& frame : done ? *done : std::vector<BlendDone>{}) {
+    bool sound = done.has_value();
+    for (std::size_t at = 0; sound && at < done->size(); ++at) {
+        const BlendDone& frame = (*done)[at];
         Run* run = frame.output < blend.runs.size() ? blend.runs[frame.output].get() : nullptr;
         if (run == nullptr) continue;  // ended since it asked
-        if (!run->pending || run->pending->written || run->pending->slot != frame.slot ||
-            run->pending->frame != frame.frame) {
-            done.reset();  // what was never asked
-            break;
-        }
+        // A frame never asked is as bad as none.
+        sound = run->pending && !run->pending->written && run->pending->slot == frame.slot &&
+                run->pending->frame == frame.frame;
+        if (!sound) break;
         run->ring.written(frame.slot);
         run->pending->written = true;
         advance(blend, *run, now);
     }
-    if (!done) blend_stopped(blend, now);
+    if (!sound) blend_stopped(blend, now);
 }
 
 void WaylandPainter::State::blend_stopped(Blend& blend, PaintClock::time_point now) {
@@ -566,8 +571,7 @@ std::optional<ShowId> WaylandPainter::show(const std::vector<OutputPictures>& pi
     const PaintClock::time_point now = PaintClock::now();
     PaintBook::Frames frames;
     // The outputs with a transition from the picture on screen to a picture of the same size.
-    std::vector<std::pair<std::uint32_t, PictureRef>> blended;
-    std::vector<Transition> transitions;
+    std::vector<State::Change> changes;
     for (const OutputPictures& wanted : pictures) {
         const State::Surface* surface = state.surface_named(wanted.output);
         if (surface == nullptr || wanted.frames.empty()) continue;
@@ -575,13 +579,14 @@ std::optional<ShowId> WaylandPainter::show(const std::vector<OutputPictures>& pi
         for (const PictureRef& picture : wanted.frames) fit = fit && picture && picture_fits(*picture, surface->scale);
         if (!fit) continue;
         frames.emplace_back(surface->key, wanted.frames);
+        // An output named again is shown as named last.
+        std::erase_if(changes, [surface](const State::Change& change) { return change.surface == surface->key; });
         const PictureRef& old_picture = surface->on_screen;
         const PictureRef& new_picture = wanted.frames.front();
         if (wanted.transition.kind != Transition::Kind::none && wanted.transition.time.count() > 0 &&
             wanted.frames.size() == 1 && old_picture && old_picture->width == new_picture->width &&
             old_picture->height == new_picture->height) {
-            blended.emplace_back(surface->key, new_picture);
-            transitions.push_back(wanted.transition);
+            changes.push_back(State::Change{surface->key, new_picture, wanted.transition});
         }
     }
     // Whatever is on screen now is where a newer show starts from: the
@@ -590,7 +595,7 @@ std::optional<ShowId> WaylandPainter::show(const std::vector<OutputPictures>& pi
     std::vector<ShowEnded> ended;
     const std::optional<ShowId> id = state.book.show(std::move(frames), now, ended);
     state.tell(std::move(ended));
-    if (id && !blended.empty()) state.start_blend(*id, blended, transitions, now);
+    if (id && !changes.empty()) state.start_blend(*id, changes, now);
     state.settle();
     return id;
 }

@@ -60,8 +60,9 @@ TEST(TransitionProgress, RunsFromTheOldPictureToExactlyTheNewAlongTheEasing) {
 }
 
 TEST(BlendFadeRow, MixesEachChannelByTheWeightAndGivesEitherPictureExactlyAtTheEnds) {
-    const std::vector<std::uint32_t> old_row = pixels_of(64, 1, 7), new_row = pixels_of(64, 1, 99991);
-    std::vector<std::uint32_t> out(64);
+    // Four pixels at a time, and the rest one by one.
+    const std::vector<std::uint32_t> old_row = pixels_of(67, 1, 7), new_row = pixels_of(67, 1, 99991);
+    std::vector<std::uint32_t> out(67);
     blend_fade_row(old_row.data(), new_row.data(), out.data(), out.size(), 0);
     EXPECT_EQ(out, old_row);
     blend_fade_row(old_row.data(), new_row.data(), out.data(), out.size(), 256);
