@@ -22,11 +22,13 @@ swaybg probe, as the daemon changes it) and feh on a private 3840x2160 Xvfb.
   the probe itself, as a daemon that blends its own frames would (one pass
   over every pixel each frame); the shared memory that the probe holds and
   that the compositor has mapped of it, half way through a fade and after
-  it; and the worker's time for a wipe, which writes only what changed.
+  it; the worker's time for a wipe, which writes only what changed; and the
+  frames delivered at 60 fps, as often as the outputs refresh.
 
 Usage: painter_bench.py ZELVO_WAYLAND_PAINTER_PROBE ZELVO_WAYLAND_PROBE
 Run it as root: sway runs as an unprivileged user. ZELVO_IDLE_SECONDS sets
-the idle window (default 30). Prints "row" and "note" lines for bench/run.sh."""
+the idle window (default 30); ZELVO_TRANSITIONS_ONLY=1 measures the
+transitions alone. Prints "row" and "note" lines for bench/run.sh."""
 import ctypes, json, os, pathlib, shutil, statistics, subprocess, sys, tempfile, threading, time
 
 sys.dont_write_bytecode = True
@@ -211,13 +213,14 @@ def transition_figures(probe_path, work):
             probe.send("show", *(f"{name}={colours[1]}" for name in outputs))
             probe.wait(lambda event: "shown" in event, "showed a picture", start)
             for name, (width, height) in outputs.items():
-                found = {"ratios": [], "probe": [], "worker": [], "wipe": [], "during": [], "mapped": []}
-                for kind in ["fade"] * FADE_ROUNDS + ["wipe"] * 3:
-                    colour = colours[len(found["ratios"] if kind == "fade" else found["wipe"]) % 2]
+                found = {"ratios": [], "probe": [], "worker": [], "wipe": [], "during": [], "mapped": [], "fast": []}
+                for number, (kind, fps) in enumerate([("fade", 30)] * FADE_ROUNDS + [("wipe", 30)] * 3 +
+                                                     [("fade", 60)] * 3):
+                    colour = colours[(number + 1) % 2]
                     before = counted()
                     start = len(probe.events)
                     # Half way, the probe counts what it holds while the frames go, once.
-                    probe.send("show", f"with={kind}", "ms=1000", "fps=30", f"{name}={colour}")
+                    probe.send("show", f"with={kind}", "ms=1000", f"fps={fps}", f"{name}={colour}")
                     probe.send("after", "500", "counts")
                     show = probe.wait(lambda event: "show" in event, "took a show", start)["show"]
                     during = probe.wait(lambda event: "counts" in event, "counted half way", start)
@@ -233,11 +236,14 @@ def transition_figures(probe_path, work):
                             raise SystemExit("painter_bench.py: the blending worker was never reaped")
                         time.sleep(0.05)
                     worker = reaped["cpu"]["children"] - before["cpu"]["children"]
+                    ratio = (after["frames"][name] - before["frames"][name]) / (after["asked"][name] - before["asked"][name])
                     if kind == "wipe":
                         found["wipe"].append(worker)
                         continue
-                    found["ratios"].append((after["frames"][name] - before["frames"][name]) /
-                                           (after["asked"][name] - before["asked"][name]))
+                    if fps == 60:
+                        found["fast"].append(ratio)
+                        continue
+                    found["ratios"].append(ratio)
                     found["probe"].append(after["cpu"]["self"] - before["cpu"]["self"])
                     found["worker"].append(worker)
                     found["during"].append(during["shared"])
@@ -367,6 +373,9 @@ def transition_rows(figures, load):
         ratios = found["ratios"]
         row(f"transition: frames delivered / asked for, 1 s fade at 30 fps on a {size} output, median of "
             f"{len(ratios)} (least)", f"{statistics.median(ratios):.3f} ({min(ratios):.3f})", "", "0.95")
+        row(f"transition: frames delivered / asked for, 1 s fade at 60 fps (the outputs' refresh) on a {size} output, "
+            f"median of {len(found['fast'])} (least)", f"{statistics.median(found['fast']):.3f} ({min(found['fast']):.3f})",
+            "")
         probe, worker, here = statistics.median(found["probe"]), statistics.median(found["worker"]), found["in_daemon"]
         row(f"transition: processor time of the daemon's side (the probe) for one 1 s fade at 30 fps, {size} "
             "(ref: each frame blended whole in the daemon)", ms(probe), "ms", ms(here), f"{probe / here:.3f}")
