@@ -69,7 +69,7 @@ bool PaintBook::offer(Surface surface, PictureRef frame, std::vector<PictureRect
     SurfaceEntry& entry = found->second;
     if (entry.frames.size() > 1) entry.frames.pop_front();
     entry.frames.push_front(Frame{std::move(frame), std::move(damage)});
-    if (!entry.deadline) entry.deadline = now + show_frame_bound;
+    if (!entry.deadline) entry.deadline = now + transition_frame_bound;
     return true;
 }
 
@@ -80,7 +80,7 @@ void PaintBook::let_last_go(Surface surface, std::vector<PictureRect> damage, Pa
     entry.holding = false;
     if (entry.frames.size() > 1) entry.frames.pop_front();
     entry.frames.back().damage = std::move(damage);
-    if (!entry.deadline) entry.deadline = now + show_frame_bound;
+    if (!entry.deadline) entry.deadline = now + transition_frame_bound;
 }
 
 void PaintBook::skip_to_last(Surface surface, PaintClock::time_point now) {
@@ -91,7 +91,7 @@ void PaintBook::skip_to_last(Surface surface, PaintClock::time_point now) {
     entry.frames.back().damage.clear();
     entry.holding = false;
     entry.may_attach = true;
-    if (!entry.deadline) entry.deadline = now + show_frame_bound;
+    if (!entry.deadline) entry.deadline = now + transition_frame_bound;
 }
 
 bool PaintBook::holding(Surface surface) const {

@@ -26,6 +26,11 @@ using ShowId = std::uint64_t;
 // that gets none (covered by a fullscreen window) counts as showing its
 // picture once this has passed.
 inline constexpr std::chrono::milliseconds show_frame_bound{100};
+// How long a transition's surface waits for the frame callback of a frame
+// before it skips to its last picture: longer than a show's, since a
+// compositor busy composing large outputs in software may take that long
+// for one frame, and a transition cut short for it is a transition lost.
+inline constexpr std::chrono::milliseconds transition_frame_bound{250};
 // The buffers that one surface may have alive at once: attached, and not yet
 // released by the compositor. A compositor that holds every buffer costs
 // this many for each output and no more: a newer picture waits for a release.
@@ -78,11 +83,11 @@ bool picture_fits(const Picture& picture, std::uint32_t scale);
 // picture) while it offers the frames before it one by one, each replacing
 // one offered and not yet attached, each attached on the frame callback
 // after the one before; it lets the last go when its time has come. Each
-// surface of a show has show_frame_bound for its frame callbacks: from the
-// show, and on a transition's surface from the frame offered or let go
-// while the surface waits for one. A surface that overruns it skips to its
-// last picture at once, and no longer holds up the show, which then ends
-// timed out.
+// surface of a show has show_frame_bound for its frame callbacks from the
+// show, and a transition's surface transition_frame_bound from each frame
+// offered or let go while it waits for one. A surface that overruns it
+// skips to its last picture at once, and no longer holds up the show, which
+// then ends timed out.
 class PaintBook {
 public:
     using Surface = std::uint32_t;

@@ -59,7 +59,7 @@ struct PainterCounts {
 // the one before once its time has come, a late one making way for the
 // frame due then (frames are dropped, never queued), and the last is the
 // new picture itself. A surface covered so that no frame callback comes
-// skips to the new picture at show_frame_bound; a newer show starts from
+// skips to the new picture at transition_frame_bound; a newer show starts from
 // whatever is on screen; a worker that stops leaves the new picture shown
 // at once, with one line said.
 //

@@ -275,9 +275,9 @@ TEST(PaintBook, ATransitionsSurfaceWithoutFrameCallbacksSkipsToItsLastAtTheBound
     }
     // Surface 2 gets its frame callbacks; surface 1 none: it waits the bound from its frame, then skips.
     EXPECT_EQ(book.frame_done(2), std::vector<ShowEnded>{});
-    EXPECT_EQ(book.deadline(), offered + show_frame_bound);
-    EXPECT_EQ(book.expire(offered + show_frame_bound - 1us), std::vector<ShowEnded>{});
-    EXPECT_EQ(book.expire(offered + show_frame_bound), std::vector<ShowEnded>{});
+    EXPECT_EQ(book.deadline(), offered + transition_frame_bound);
+    EXPECT_EQ(book.expire(offered + transition_frame_bound - 1us), std::vector<ShowEnded>{});
+    EXPECT_EQ(book.expire(offered + transition_frame_bound), std::vector<ShowEnded>{});
     EXPECT_FALSE(book.holding(1));
     const std::optional<PaintCommit> skipped = book.next_commit(1);
     ASSERT_TRUE(skipped && skipped->picture == one);
