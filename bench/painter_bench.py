@@ -13,10 +13,22 @@ swaybg probe, as the daemon changes it) and feh on a private 3840x2160 Xvfb.
 - The probe at rest with a picture on screen over the idle window: its
   wake-ups (target 0), its resident memory, and the shared memory the
   compositor holds mapped of the painter's buffers (one for the output).
+- Transitions, on a second headless sway with a 1920x1080 and a 3840x2160
+  output (60 Hz), one output at a time: 1 s fades at 30 fps from black to
+  white and back, FADE_ROUNDS of each: the frames delivered against those
+  asked for, from the painter's own count; the processor time of the probe
+  (the daemon's side: the painter and its connection) and of the blending
+  worker (reaped, so counted whole); against blending each frame whole in
+  the probe itself, as a daemon that blends its own frames would (one pass
+  over every pixel each frame); the shared memory that the probe holds and
+  that the compositor has mapped of it, half way through a fade and after
+  it; the worker's time for a wipe, which writes only what changed; and the
+  frames delivered at 60 fps, as often as the outputs refresh.
 
 Usage: painter_bench.py ZELVO_WAYLAND_PAINTER_PROBE ZELVO_WAYLAND_PROBE
 Run it as root: sway runs as an unprivileged user. ZELVO_IDLE_SECONDS sets
-the idle window (default 30). Prints "row" and "note" lines for bench/run.sh."""
+the idle window (default 30); ZELVO_TRANSITIONS_ONLY=1 measures the
+transitions alone. Prints "row" and "note" lines for bench/run.sh."""
 import ctypes, json, os, pathlib, shutil, statistics, subprocess, sys, tempfile, threading, time
 
 sys.dont_write_bytecode = True
@@ -28,6 +40,7 @@ from xserver import XServer  # noqa: E402
 from monitors_bench import Case  # noqa: E402
 
 ROUNDS = 20
+FADE_ROUNDS = 5
 IDLE_SECONDS = float(os.environ.get("ZELVO_IDLE_SECONDS", "30"))
 CENTRE = (1920, 1080)
 COLOURS = {"red": (255, 0, 0), "lime": (0, 255, 0), "blue": (0, 0, 255)}
@@ -182,6 +195,79 @@ def mapped_pictures(pid):
     return count, size
 
 
+def transition_figures(probe_path, work):
+    """1 s fades (and wipes) at 30 fps on each output of a sway of its own; figures for each output."""
+    outputs = {"HEADLESS-1": (1920, 1080), "HEADLESS-2": (3840, 2160)}
+    sway = Sway(os.path.join(work, "fades"), [(name, f"{w}x{h}", (x, 0)) for x, (name, (w, h))
+                                              in zip((0, 1920), outputs.items())])
+    figures = {}
+    try:
+        sway.start()
+        probe = Lines([probe_path], sway.environment(), os.path.join(work, "fades.err"))
+        counted = lambda: (start := len(probe.events), probe.send("counts"),
+                           probe.wait(lambda event: "counts" in event, "counted", start))[2]
+        try:
+            probe.wait(lambda event: "outputs" in event, "reported its outputs")
+            colours = ["#000000", "#ffffff"]
+            start = len(probe.events)
+            probe.send("show", *(f"{name}={colours[1]}" for name in outputs))
+            probe.wait(lambda event: "shown" in event, "showed a picture", start)
+            for name, (width, height) in outputs.items():
+                found = {"ratios": [], "probe": [], "worker": [], "wipe": [], "during": [], "mapped": [], "fast": []}
+                for number, (kind, fps) in enumerate([("fade", 30)] * FADE_ROUNDS + [("wipe", 30)] * 3 +
+                                                     [("fade", 60)] * 3):
+                    colour = colours[(number + 1) % 2]
+                    before = counted()
+                    start = len(probe.events)
+                    # Half way, the probe counts what it holds while the frames go, once.
+                    probe.send("show", f"with={kind}", "ms=1000", f"fps={fps}", f"{name}={colour}")
+                    probe.send("after", "500", "counts")
+                    show = probe.wait(lambda event: "show" in event, "took a show", start)["show"]
+                    during = probe.wait(lambda event: "counts" in event, "counted half way", start)
+                    mapped = mapped_pictures(sway.compositor_pid())[1]
+                    end = probe.wait(lambda event: event.get("shown") == show, "ended a transition", start)
+                    if end["end"] != "framed":
+                        raise SystemExit(f"painter_bench.py: a transition ended {end['end']}")
+                    after = counted()
+                    # The worker is reaped once it has ended: its time is counted then.
+                    deadline = time.monotonic() + 10
+                    while (reaped := counted())["blenders"] or reaped["cpu"]["children"] == before["cpu"]["children"]:
+                        if time.monotonic() > deadline:
+                            raise SystemExit("painter_bench.py: the blending worker was never reaped")
+                        time.sleep(0.05)
+                    worker = reaped["cpu"]["children"] - before["cpu"]["children"]
+                    ratio = (after["frames"][name] - before["frames"][name]) / (after["asked"][name] - before["asked"][name])
+                    if kind == "wipe":
+                        found["wipe"].append(worker)
+                        continue
+                    if fps == 60:
+                        found["fast"].append(ratio)
+                        continue
+                    found["ratios"].append(ratio)
+                    found["probe"].append(after["cpu"]["self"] - before["cpu"]["self"])
+                    found["worker"].append(worker)
+                    found["during"].append(during["shared"])
+                    found["mapped"].append(mapped)
+                # At rest after the last, each output's buffers but one let go; the probe keeps both pictures it
+                # made for the output.
+                deadline = time.monotonic() + 10
+                while (rest := counted())["counts"]["buffers"] != len(outputs):
+                    if time.monotonic() > deadline:
+                        raise SystemExit(f"painter_bench.py: buffers never let go: {rest}")
+                    time.sleep(0.05)
+                found["after"] = rest["shared"]
+                found["mapped_after"] = mapped_pictures(sway.compositor_pid())[1]
+                start = len(probe.events)
+                probe.send("blend", str(width), str(height), "30")
+                found["in_daemon"] = probe.wait(lambda event: "blended" in event, "blended here", start)["blended"]["cpu"]
+                figures[name] = (width, height, found)
+        finally:
+            probe.stop()
+    finally:
+        sway.stop()
+    return figures
+
+
 def swaybg_figures(sway, probe_path, images, work):
     """The swaybg probe's change (as the daemon makes it) until grim sees the new image."""
     probe = Lines([probe_path, PROGRAMS["swaybg"], "--bg-fill"], sway.environment(), os.path.join(work, "swaybg.err"))
@@ -230,8 +316,15 @@ def feh_figures(images, work):
 def main():
     if os.geteuid() != 0 or len(sys.argv) != 3:
         raise SystemExit(__doc__)
+    load = os.getloadavg()[0]
     work = tempfile.mkdtemp(prefix="zelvo-painter-bench-")
     os.chmod(work, 0o755)
+    if os.environ.get("ZELVO_TRANSITIONS_ONLY") == "1":
+        try:
+            transition_rows(transition_figures(sys.argv[1], work), load)
+        finally:
+            shutil.rmtree(work)
+        return
     sway = Sway(os.path.join(work, "sway"), (("HEADLESS-1", "3840x2160", (0, 0)),))
     try:
         images = {}
@@ -247,6 +340,8 @@ def main():
         frames, screens, wake_ups, rss, buffers, (mapped, mapped_kib) = painter_figures(sway, sys.argv[1], work)
         swaybg = swaybg_figures(sway, sys.argv[2], images, work)
         feh = feh_figures(images, work)
+        sway.stop()
+        transitions = transition_figures(sys.argv[1], work)
     finally:
         sway.stop()
         shutil.rmtree(work)
@@ -268,6 +363,39 @@ def main():
           "that saw the picture, which may have begun before the frame callback")
     print("note\tthe painter's show starts from a picture already in shared memory; swaybg and feh decode a "
           "3840x2160 PNG first, and swaybg's change waits out the handover's bound of 1 s")
+    transition_rows(transitions, load)
+
+
+def transition_rows(figures, load):
+    mib = lambda size: f"{size / 1048576:.1f}"
+    for name, (width, height, found) in figures.items():
+        size = f"{width}x{height}"
+        ratios = found["ratios"]
+        row(f"transition: frames delivered / asked for, 1 s fade at 30 fps on a {size} output, median of "
+            f"{len(ratios)} (least)", f"{statistics.median(ratios):.3f} ({min(ratios):.3f})", "", "0.95")
+        row(f"transition: frames delivered / asked for, 1 s fade at 60 fps (the outputs' refresh) on a {size} output, "
+            f"median of {len(found['fast'])} (least)", f"{statistics.median(found['fast']):.3f} ({min(found['fast']):.3f})",
+            "")
+        probe, worker, here = statistics.median(found["probe"]), statistics.median(found["worker"]), found["in_daemon"]
+        row(f"transition: processor time of the daemon's side (the probe) for one 1 s fade at 30 fps, {size} "
+            "(ref: each frame blended whole in the daemon)", ms(probe), "ms", ms(here), f"{probe / here:.3f}")
+        row(f"transition: processor time of the blending worker for that fade, {size} "
+            "(ref: each frame blended whole in the daemon)", ms(worker), "ms", ms(here), f"{worker / here:.2f}")
+        row(f"transition: processor time of the blending worker for a 1 s wipe at 30 fps, {size}, median of "
+            f"{len(found['wipe'])} (ref: the fade's)", ms(statistics.median(found["wipe"])), "ms", ms(worker),
+            f"{statistics.median(found['wipe']) / worker:.2f}")
+        row(f"transition: shared memory held for the transition half way through a fade, {size} (after it)",
+            f"{mib(statistics.median(found['during']) - found['after'])} (0)", "MiB", mib(width * height * 4),
+            f"{(statistics.median(found['during']) - found['after']) / (width * height * 4):.2f}")
+        row(f"transition: the compositor's mappings of the pictures half way through a fade, {size} (after it)",
+            f"{mib(statistics.median(found['mapped']) * 1024)} ({mib(found['mapped_after'] * 1024)})", "MiB")
+    print(f"note\ttransitions: the machine's load average was {load:.2f} when the benchmark began and "
+          f"{os.getloadavg()[0]:.2f} at its end (2 processors, shared); the shared memory held for a transition is "
+          "what the probe holds half way less what it holds after (the pictures it keeps for its shows), against one "
+          "picture of the output; the compositor's mappings include the other output's picture; the worker's time "
+          "includes its start, its mapping of both pictures and of its ring (each page faulted in once, the ring's "
+          "fresh) and the ring's first round written whole, which the reference, blending into memory already "
+          "touched, does not")
 
 
 if __name__ == "__main__":

@@ -63,8 +63,10 @@ std::vector<PlacedOutput> OutputBook::placed() const {
         OutputSize size = facts.logical_size.value_or(OutputSize{0, 0});
         if (!facts.logical_size && facts.mode_size)
             size = OutputSize{facts.mode_size->width / scale, facts.mode_size->height / scale};
-        found.push_back(PlacedOutput{global, Monitor{*name, place.x, place.y, unsigned_length(size.width),
-                                                     unsigned_length(size.height), static_cast<std::uint32_t>(scale)}});
+        found.push_back(PlacedOutput{global,
+                                     Monitor{*name, place.x, place.y, unsigned_length(size.width),
+                                             unsigned_length(size.height), static_cast<std::uint32_t>(scale)},
+                                     unsigned_length(facts.refresh.value_or(0))});
     }
     // Outputs in one place (mirrored) keep an order all the same: by name.
     std::sort(found.begin(), found.end(), [](const PlacedOutput& left, const PlacedOutput& right) {
@@ -162,9 +164,11 @@ void on_output_geometry(void* data, wl_output*, std::int32_t x, std::int32_t y, 
 }
 
 void on_output_mode(void* data, wl_output*, std::uint32_t flags, std::int32_t width, std::int32_t height,
-                    std::int32_t) {
-    if (OutputFacts* facts = facts_of(data); facts && (flags & WL_OUTPUT_MODE_CURRENT) != 0)
+                    std::int32_t refresh) {
+    if (OutputFacts* facts = facts_of(data); facts && (flags & WL_OUTPUT_MODE_CURRENT) != 0) {
         facts->mode_size = OutputSize{width, height};
+        facts->refresh = refresh;
+    }
 }
 
 void on_output_done(void* data, wl_output*) {
@@ -415,7 +419,7 @@ std::vector<BoundOutput> WaylandOutputs::bound_outputs() const {
     if (!connection_) return found;
     for (const PlacedOutput& output : placed_) {
         if (auto handle = connection_->outputs.find(output.global); handle != connection_->outputs.end())
-            found.push_back(BoundOutput{output.global, handle->second->output.get(), output.monitor});
+            found.push_back(BoundOutput{output.global, handle->second->output.get(), output.monitor, output.refresh});
     }
     return found;
 }

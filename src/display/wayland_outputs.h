@@ -38,12 +38,14 @@ struct OutputFacts {
     std::optional<OutputSize> mode_size;  // the current mode, in pixels
     std::optional<OutputSize> logical_size;
     std::optional<std::int32_t> scale = std::nullopt;  // wl_output's scale
+    std::optional<std::int32_t> refresh = std::nullopt;  // the current mode's, in mHz
 };
 
 // An output known whole, by the number of its global.
 struct PlacedOutput {
     std::uint32_t global;
     Monitor monitor;
+    std::uint32_t refresh = 0;  // mHz; 0: not known
 
     bool operator==(const PlacedOutput&) const = default;
 };
@@ -86,6 +88,7 @@ struct BoundOutput {
     std::uint32_t global;
     wl_output* output;
     Monitor monitor;
+    std::uint32_t refresh = 0;  // mHz; 0: not known
 };
 
 // What draws through the connection besides following its outputs (the

@@ -1,7 +1,6 @@
 #include "picture/picture_child.h"
 
 #include <poll.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include "colour/colour_child.h"
 #include "colour/fetch.h"
 #include "picture/picture_fit.h"
+#include "picture/shared_mapping.h"
 #include "support/descriptor_passing.h"
 #include "support/magick.h"
 #include "support/regular_file.h"
@@ -51,23 +51,6 @@ std::uint32_t word_at(const std::string& bytes, std::size_t at) {
     std::memcpy(&word, bytes.data() + at, 4);
     return word;
 }
-
-// Maps a picture's memory for writing, and unmaps it when it goes.
-class Mapping {
-public:
-    Mapping(int memory, std::size_t bytes)
-        : bytes_(bytes), pixels_(mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, memory, 0)) {}
-    ~Mapping() {
-        if (pixels_ != MAP_FAILED) munmap(pixels_, bytes_);
-    }
-    Mapping(const Mapping&) = delete;
-    Mapping& operator=(const Mapping&) = delete;
-    unsigned char* pixels() const { return pixels_ == MAP_FAILED ? nullptr : static_cast<unsigned char*>(pixels_); }
-
-private:
-    std::size_t bytes_;
-    void* pixels_;
-};
 
 // The image's first frame as a display shows it: in sRGB, its transparent
 // parts over black. None when it cannot be read whole: a truncated file,
@@ -161,7 +144,7 @@ void run_picture_child(int sending, const std::string& image_path, const std::ve
                 return;
             }
             {
-                const Mapping mapping(memory->get(), stride * target.height);
+                const SharedMapping mapping(memory->get(), stride * target.height);
                 if (mapping.pixels() == nullptr) {
                     failure = sent_no_room;
                     return;

@@ -8,7 +8,9 @@ sway refuses to run as root, so it runs as USER, in a runtime directory of its
 own (mode 0700, owned by USER), with an output configuration that sets each
 output's mode and position and has no `bg` line (sway's own swaybg would
 hide every other). Each compositor lives at most LIFETIME seconds, whatever
-happens to the test that started it, and is always ended by its stop()."""
+happens to the test that started it, and is always ended by its stop().
+A headless output cannot go; a sway nested in another (inside=) has outputs
+that are windows of the other's, and one goes when its window is closed."""
 import collections, json, os, pathlib, shutil, signal, subprocess, threading, time
 
 from harness import TOOLS, namespace_command
@@ -67,8 +69,8 @@ def live_children(pid):
 class Sway:
     """One private headless compositor in the directory top (made here)."""
 
-    def __init__(self, top, outputs=TWO_OUTPUTS, spare=()):
-        self.top, self.outputs = top, [Output(*output) for output in outputs]
+    def __init__(self, top, outputs=TWO_OUTPUTS, spare=(), inside=None, lines=()):
+        self.top, self.outputs, self.inside = top, [Output(*output) for output in outputs], inside
         self.runtime, self.home = os.path.join(top, "runtime"), os.path.join(top, "home")
         for directory in (top, self.home):
             os.makedirs(directory, mode=0o755, exist_ok=True)
@@ -76,8 +78,8 @@ class Sway:
         os.chown(self.runtime, USER, USER)
         os.chown(self.home, USER, USER)
         # Outputs created later (create_output) take the settings named here.
-        lines = ["xwayland disable"] + [f"output {name} mode {mode} position {x} {y}"
-                                        for name, mode, (x, y) in [*self.outputs, *map(lambda o: Output(*o), spare)]]
+        lines = ["xwayland disable", *lines] + [f"output {name} mode {mode} position {x} {y}"
+                                                for name, mode, (x, y) in [*self.outputs, *map(lambda o: Output(*o), spare)]]
         self.config = os.path.join(top, "sway.config")
         pathlib.Path(self.config).write_text("\n".join(lines) + "\n")
         self.process, self.display, self.bare = None, None, None
@@ -92,6 +94,9 @@ class Sway:
         env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.home, "XDG_RUNTIME_DIR": self.runtime,
                "WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman", "WLR_LIBINPUT_NO_DEVICES": "1",
                "WLR_HEADLESS_OUTPUTS": str(len(self.outputs))}
+        if self.inside:
+            env.update(WLR_BACKENDS="wayland", WLR_WL_OUTPUTS=env.pop("WLR_HEADLESS_OUTPUTS"),
+                       WAYLAND_DISPLAY=os.path.join(self.inside.runtime, self.inside.display))
         with open(os.path.join(self.top, "sway.log"), "ab") as log:
             # timeout is the group's leader (it makes a group of its own): one killpg ends both.
             self.process = subprocess.Popen(as_user([PROGRAMS["timeout"], "-s", "KILL", str(LIFETIME), PROGRAMS["sway"],
@@ -151,6 +156,10 @@ class Sway:
 
     def create_output(self):
         self.ask("create_output")
+
+    def remove_output(self, name):
+        """Closes the window that is the output, in the compositor this one is nested in."""
+        self.inside.ask(f'[title="wlroots - {name}"]', "kill")
 
     def grim(self, *argv):
         done = subprocess.run(as_user([PROGRAMS["grim"], "-t", "ppm", *argv, "-"]), capture_output=True, timeout=10,

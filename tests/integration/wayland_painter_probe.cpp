@@ -5,11 +5,21 @@
 //
 // Usage: zelvo_wayland_painter_probe
 // Commands on standard input, one a line:
-//   show OUTPUT=PICTURE...  one picture for each output named, at its size in
+//   show [KEY=VALUE...] OUTPUT=PICTURE...
+//                           one picture for each output named, at its size in
 //                           pixels; PICTURE is #rrggbb (solid) or xy:B (the
-//                           pixel at x, y is red x % 256, green y % 256, blue B)
+//                           pixel at x, y is red x % 256, green y % 256, blue B);
+//                           with=fade|wipe|grow gives each a transition from
+//                           what it shows, of ms=MS (1000) at fps=N (30),
+//                           angle=DEGREES (0), at=X,Y (0.5,0.5), and
+//                           ease=linear (else the default curve)
 //   play OUTPUT PICTURE...  the pictures one after the other on one output,
 //                           each on the frame after the one before
+//   after MS COMMAND        the command, MS milliseconds from now
+//   finish                  ends every transition at once
+//   blend WIDTH HEIGHT N    blends N frames of a fade of that size here, in
+//                           the probe, each one pass over every pixel (what a
+//                           daemon that blends its own frames does)
 //   counts                  what the painter and the probe hold now
 //   connect                 connects again, as after the compositor went away
 //   cover / uncover         a fullscreen window of the probe's own on the
@@ -21,9 +31,14 @@
 //   {"show": ID or null, "at": T}       after each show and play
 //   {"shown": ID, "end": "framed"|"timed_out"|"superseded"|"lost", "at": T}
 //   {"counts": {"surfaces", "buffers", "frame_callbacks", "shows"}, "frames": {OUTPUT: N},
-//    "descriptors": N, "rss": KIB}
+//    "asked": {OUTPUT: N}, "transitions": N, "blenders": [PID...], "descriptors": N, "rss": KIB,
+//    "shared": BYTES of the shared memory it holds, "cpu": {"self": S, "children": S (reaped)}}
+// Lines the painter reports go to syslog.
+//   {"blended": {"frames": N, "cpu": S}}
 //   {"lost": true}, {"unreachable": true}, {"covered": true}, {"uncovered": true}
 #include <dirent.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
@@ -35,8 +50,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <csignal>
+#include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -44,7 +62,10 @@
 
 #include "display/wayland_outputs.h"
 #include "display/wayland_painter.h"
+#include "picture/frame_blend.h"
+#include "support/children.h"
 #include "support/event.h"
+#include "support/log.h"
 #include "xdg-shell-client-protocol.h"
 
 namespace {
@@ -102,6 +123,77 @@ std::size_t open_descriptors() {
         closedir(folder);
     }
     return count - 1;  // the listing's own
+}
+
+// The bytes of the distinct anonymous shared memory the process holds descriptors of.
+std::size_t shared_bytes() {
+    std::set<ino_t> seen;
+    std::size_t bytes = 0;
+    if (DIR* folder = opendir("/proc/self/fd")) {
+        while (const dirent* entry = readdir(folder)) {
+            const std::string path = std::string("/proc/self/fd/") + entry->d_name;
+            char target[256] = {};
+            struct stat status{};
+            if (readlink(path.c_str(), target, sizeof target - 1) > 0 && std::strncmp(target, "/memfd:", 7) == 0 &&
+                stat(path.c_str(), &status) == 0 && seen.insert(status.st_ino).second)
+                bytes += static_cast<std::size_t>(status.st_size);
+        }
+        closedir(folder);
+    }
+    return bytes;
+}
+
+double seconds_of(const timeval& time) { return static_cast<double>(time.tv_sec) + time.tv_usec / 1e6; }
+
+std::string processor_seconds() {
+    rusage self{}, children{};
+    getrusage(RUSAGE_SELF, &self);
+    getrusage(RUSAGE_CHILDREN, &children);
+    return "{\"self\": " + std::to_string(seconds_of(self.ru_utime) + seconds_of(self.ru_stime)) +
+           ", \"children\": " + std::to_string(seconds_of(children.ru_utime) + seconds_of(children.ru_stime)) + "}";
+}
+
+// A transition from the words of a show: with=KIND ms= fps= angle= at=X,Y ease=linear.
+bool transition_word(const std::string& key, const std::string& value, Transition& transition) {
+    if (key == "with") {
+        transition.kind = value == "fade"   ? Transition::Kind::fade
+                          : value == "wipe" ? Transition::Kind::wipe
+                          : value == "grow" ? Transition::Kind::grow
+                                            : Transition::Kind::none;
+    } else if (key == "ms") {
+        transition.time = std::chrono::milliseconds(std::atol(value.c_str()));
+    } else if (key == "fps") {
+        transition.fps = static_cast<std::uint32_t>(std::atol(value.c_str()));
+    } else if (key == "angle") {
+        transition.angle = std::atof(value.c_str());
+    } else if (key == "at") {
+        transition.x = std::atof(value.c_str());
+        transition.y = std::atof(value.c_str() + value.find(',') + 1);
+    } else if (key == "ease" && value == "linear") {
+        transition.ease_x1 = transition.ease_y1 = 0;
+        transition.ease_x2 = transition.ease_y2 = 1;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+double processor_now() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// N frames of a fade between two pictures of width x height, each written whole; the processor time taken.
+double blend_here(std::uint32_t width, std::uint32_t height, std::uint32_t frames) {
+    const std::size_t stride = std::size_t{width} * 4;
+    std::vector<unsigned char> old_picture(stride * height, 0x20), new_picture(stride * height, 0xE0), out(stride * height);
+    const BlendShape shape{Transition::Kind::fade, width, height};
+    const double began = processor_now();
+    for (std::uint32_t frame = 1; frame <= frames; ++frame)
+        blend_rect(shape, static_cast<double>(frame) / frames, PictureRect{0, 0, width, height},
+                   PixelRows{old_picture.data(), stride}, PixelRows{new_picture.data(), stride}, out.data(), stride);
+    return processor_now() - began;
 }
 
 long resident_kib() {
@@ -258,6 +350,7 @@ struct Probe {
     std::unique_ptr<WaylandPainter> painter;
     std::unique_ptr<DescriptorEvent> input;
     std::unique_ptr<Cover> cover;
+    std::list<TimerEvent> later;
     // Pictures made once for each description and size, and shown again and again.
     std::map<std::pair<std::string, std::pair<std::uint32_t, std::uint32_t>>, PictureRef> pictures;
     std::string pending_input;
@@ -312,15 +405,21 @@ struct Probe {
 
     void counts() {
         const PainterCounts held = painter->counts();
-        std::string frames;
-        for (const Monitor& monitor : outputs.monitors())
+        std::string frames, asked, blenders;
+        for (const Monitor& monitor : outputs.monitors()) {
             frames += (frames.empty() ? "\"" : ", \"") + monitor.name +
                       "\": " + std::to_string(painter->frames_delivered(monitor.name));
+            asked += (asked.empty() ? "\"" : ", \"") + monitor.name +
+                     "\": " + std::to_string(painter->frames_asked(monitor.name));
+        }
+        for (pid_t pid : painter->blend_workers()) blenders += (blenders.empty() ? "" : ", ") + std::to_string(pid);
         say("{\"counts\": {\"surfaces\": " + std::to_string(held.surfaces) + ", \"buffers\": " +
             std::to_string(held.buffers) + ", \"frame_callbacks\": " + std::to_string(held.frame_callbacks) +
-            ", \"shows\": " + std::to_string(held.shows) + "}, \"frames\": {" + frames +
-            "}, \"descriptors\": " + std::to_string(open_descriptors()) + ", \"rss\": " +
-            std::to_string(resident_kib()) + "}");
+            ", \"shows\": " + std::to_string(held.shows) + "}, \"frames\": {" + frames + "}, \"asked\": {" + asked +
+            "}, \"transitions\": " + std::to_string(held.transitions) + ", \"blenders\": [" + blenders +
+            "], \"descriptors\": " + std::to_string(open_descriptors()) + ", \"rss\": " +
+            std::to_string(resident_kib()) + ", \"shared\": " + std::to_string(shared_bytes()) +
+            ", \"cpu\": " + processor_seconds() + "}");
     }
 
     void command(const std::string& line) {
@@ -329,18 +428,36 @@ struct Probe {
         words >> verb;
         if (verb == "show") {
             std::vector<OutputPictures> wanted;
+            Transition transition;
             for (std::string pair; words >> pair;) {
                 const std::size_t equals = pair.find('=');
                 if (equals == std::string::npos) continue;
                 const std::string output = pair.substr(0, equals);
-                wanted.push_back(OutputPictures{output, {picture_for(output, pair.substr(equals + 1))}});
+                if (transition_word(output, pair.substr(equals + 1), transition)) continue;
+                wanted.push_back(OutputPictures{output, {picture_for(output, pair.substr(equals + 1))}, {}});
             }
+            for (OutputPictures& one : wanted) one.transition = transition;
             report_show(painter->show(wanted));
         } else if (verb == "play") {
             OutputPictures wanted;
             words >> wanted.output;
             for (std::string description; words >> description;) wanted.frames.push_back(picture_for(wanted.output, description));
             report_show(painter->show({wanted}));
+        } else if (verb == "after") {
+            long milliseconds = 0;
+            words >> milliseconds;
+            std::string rest;
+            std::getline(words, rest);
+            // Each timer runs once, and stays until the probe ends.
+            TimerEvent& timer = later.emplace_back(base.get(), [this, rest] { command(rest); });
+            timer.schedule(std::chrono::milliseconds(milliseconds));
+        } else if (verb == "blend") {
+            std::uint32_t width = 0, height = 0, frames = 0;
+            words >> width >> height >> frames;
+            const double seconds = blend_here(width, height, frames);
+            say("{\"blended\": {\"frames\": " + std::to_string(frames) + ", \"cpu\": " + std::to_string(seconds) + "}}");
+        } else if (verb == "finish") {
+            painter->finish_transitions();
         } else if (verb == "counts") {
             counts();
         } else if (verb == "connect") {
@@ -376,6 +493,7 @@ struct Probe {
 }  // namespace
 
 int main() {
+    log_open();
     Probe probe;
     const char* display = std::getenv("WAYLAND_DISPLAY");
     probe.display = display != nullptr ? display : "wayland-0";
@@ -386,10 +504,13 @@ int main() {
     probe.input = std::make_unique<DescriptorEvent>(probe.base.get(), STDIN_FILENO, DescriptorEvent::Ready::read,
                                                     [&probe] { probe.on_input(); });
     probe.input->start();
+    // The blending workers are reaped as they end, so that their processor time counts.
+    const SignalEvent reaper(probe.base.get(), SIGCHLD, [] { children_reap(); });
     probe.connect();
     event_base_loop(probe.base.get(), EVLOOP_NO_EXIT_ON_EMPTY);
     // What rides on the connection and the loop's events go before them.
     probe.cover.reset();
+    probe.later.clear();
     probe.input.reset();
     probe.painter.reset();
     probe.watch.reset();

@@ -215,5 +215,85 @@ TEST(PaintBook, ATransitionAttachesOneFrameOnEachFrameCallbackAndSkipsToItsLastA
     EXPECT_EQ(last->picture, frames.back());
 }
 
+TEST(PaintBook, AHeldTransitionTakesOfferedFramesOnePerFrameCallbackAndItsLastWhenLetGo) {
+    PaintBook book;
+    std::uint64_t buffers = 0;
+    std::vector<ShowEnded> ended;
+    book.add_surface(1);
+    book.configured(1);
+    const PaintClock::time_point start{};
+    const PictureRef last = picture(8, 8);
+    const ShowId transition = *book.show({{1, {last}}}, start, ended);
+    book.hold(1, 30);
+    EXPECT_TRUE(book.holding(1));
+    EXPECT_EQ(book.next_commit(1), std::nullopt) << "the new picture waits";
+    EXPECT_EQ(book.deadline(), std::nullopt) << "waiting for the first frame is not waiting for the compositor";
+    const std::vector<PictureRect> damage{{0, 0, 3, 8}};
+    const PictureRef first = picture(8, 8), late = picture(8, 8), next = picture(8, 8);
+    EXPECT_TRUE(book.offer(1, first, damage, start + 1s));
+    const std::optional<PaintCommit> commit = book.next_commit(1);
+    ASSERT_TRUE(commit.has_value());
+    EXPECT_EQ(commit->picture, first) << "the first frame goes at once";
+    EXPECT_EQ(commit->damage, damage);
+    book.committed(1, *commit, ++buffers);
+    // Two frames offered before the frame callback: the later replaces the earlier.
+    EXPECT_TRUE(book.offer(1, late, {}, start + 1s + 10ms));
+    EXPECT_TRUE(book.offer(1, next, {}, start + 1s + 20ms));
+    EXPECT_EQ(book.next_commit(1), std::nullopt);
+    EXPECT_EQ(book.frame_done(1), std::vector<ShowEnded>{});
+    EXPECT_EQ(commit_next(book, 1, buffers), buffers);
+    EXPECT_EQ(book.frame_done(1), std::vector<ShowEnded>{});
+    book.let_last_go(1, damage, start + 2s);
+    EXPECT_FALSE(book.holding(1));
+    EXPECT_FALSE(book.offer(1, picture(8, 8), {}, start + 2s)) << "nothing offered after the last";
+    const std::optional<PaintCommit> final_commit = book.next_commit(1);
+    ASSERT_TRUE(final_commit && final_commit->picture == last);
+    EXPECT_EQ(final_commit->damage, damage);
+    book.committed(1, *final_commit, ++buffers);
+    EXPECT_EQ(book.frame_done(1), (std::vector<ShowEnded>{{transition, ShowEnd::framed}}));
+    EXPECT_EQ(book.frames_delivered(1), 3u);
+    EXPECT_EQ(book.pictures_asked(1), 30u);
+}
+
+TEST(PaintBook, ATransitionsSurfaceWithoutFrameCallbacksSkipsToItsLastAtTheBoundAndOneEndsAtOnce) {
+    PaintBook book;
+    std::uint64_t buffers = 0;
+    std::vector<ShowEnded> ended;
+    for (PaintBook::Surface surface : {1u, 2u}) {
+        book.add_surface(surface);
+        book.configured(surface);
+    }
+    const PaintClock::time_point start{};
+    const PictureRef one = picture(8, 8), two = picture(8, 8);
+    const ShowId covered = *book.show({{1, {one}}, {2, {two}}}, start, ended);
+    book.hold(1, 10);
+    book.hold(2, 10);
+    const PaintClock::time_point offered = start + 500ms;
+    for (PaintBook::Surface surface : {1u, 2u}) {
+        EXPECT_TRUE(book.offer(surface, picture(8, 8), {}, offered));
+        commit_next(book, surface, buffers);
+    }
+    // Surface 2 gets its frame callbacks; surface 1 none: it waits the bound from its frame, then skips.
+    EXPECT_EQ(book.frame_done(2), std::vector<ShowEnded>{});
+    EXPECT_EQ(book.deadline(), offered + transition_frame_bound);
+    EXPECT_EQ(book.expire(offered + transition_frame_bound - 1us), std::vector<ShowEnded>{});
+    EXPECT_EQ(book.expire(offered + transition_frame_bound), std::vector<ShowEnded>{});
+    EXPECT_FALSE(book.holding(1));
+    const std::optional<PaintCommit> skipped = book.next_commit(1);
+    ASSERT_TRUE(skipped && skipped->picture == one);
+    EXPECT_FALSE(skipped->frame) << "no second frame callback piles up";
+    // Ending at once (quitting) puts the last picture up without a frame callback.
+    EXPECT_TRUE(book.offer(2, picture(8, 8), {}, offered + 200ms));
+    commit_next(book, 2, buffers);
+    book.skip_to_last(2, offered + 210ms);
+    const std::optional<PaintCommit> at_once = book.next_commit(2);
+    ASSERT_TRUE(at_once && at_once->picture == two);
+    book.committed(2, *at_once, ++buffers);
+    // The frame callback for the frame before asks one more, for the last picture.
+    EXPECT_EQ(book.frame_done(2), std::vector<ShowEnded>{});
+    commit_next(book, 2, buffers);
+    EXPECT_EQ(book.frame_done(2), (std::vector<ShowEnded>{{covered, ShowEnd::timed_out}}));
+}
+
 }  // namespace
 }  // namespace zelvo
