@@ -207,7 +207,8 @@ void ZelvoViewer::paint() {
                 pictures[monitor] = std::move(result.pictures[at]);
             else
                 outputs.push_back(OutputPictures{monitors_[monitor].name,
-                                                 {std::make_shared<const Picture>(std::move(result.pictures[at]))}});
+                                                 {std::make_shared<const Picture>(std::move(result.pictures[at]))},
+                                                 transitions_[monitor]});
         }
     }
     // An image that could not be drawn leaves the picture before on screen.
@@ -292,6 +293,7 @@ void ZelvoViewer::quit() {
     quitting_ = true;
     // A transition under way ends at once, leaving a whole picture.
     if (x_) x_->finish_now();
+    if (wayland_) wayland_->finish_transitions();
     // Pictures for a change that will not come are not worth a second more.
     prepared_.clear();
 }
