@@ -20,7 +20,7 @@
 #include "colour/colour_file.h"
 #include "colour/palette.h"
 #include "support/magick.h"
-#include "support/process.h"
+#include "process/process.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 #include "bench_support.h"
 #include "images/expander.h"
 #include "images/ring_edit.h"
-#include "support/children.h"
+#include "process/children.h"
 #include "support/magick.h"
 
 namespace {

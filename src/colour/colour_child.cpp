@@ -13,10 +13,10 @@
 #include <thread>
 
 #include "colour/fetch.h"
-#include "support/children.h"
+#include "process/children.h"
 #include "support/log.h"
 #include "support/magick.h"
-#include "support/process.h"
+#include "process/process.h"
 #include "support/url.h"
 
 namespace zelvo {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "colour/colour_file.h"
-#include "support/worker_child.h"
+#include "process/worker_child.h"
 
 namespace zelvo {
 

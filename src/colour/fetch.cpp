@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "support/curl.h"
-#include "support/process.h"
+#include "process/process.h"
 
 namespace zelvo {
 

@@ -20,7 +20,7 @@
 #include "support/directory.h"
 #include "support/log.h"
 #include "support/magick.h"
-#include "support/process.h"
+#include "process/process.h"
 #include "support/publish.h"
 
 // An entry is a small text file named after the image's key and the

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "colour/palette.h"
-#include "support/worker_job.h"
+#include "process/worker_job.h"
 
 namespace zelvo {
 

@@ -22,7 +22,7 @@
 #include "colour/exports.h"
 #include "support/directory.h"
 #include "support/log.h"
-#include "support/process.h"
+#include "process/process.h"
 #include "support/publish.h"
 
 namespace zelvo {

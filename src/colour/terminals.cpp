@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "support/directory.h"
-#include "support/process.h"
+#include "process/process.h"
 
 namespace zelvo {
 

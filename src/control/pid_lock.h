@@ -7,7 +7,7 @@
 #include <variant>
 
 #include "control/runtime_directory.h"
-#include "support/process.h"
+#include "process/process.h"
 
 namespace zelvo {
 

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "support/process.h"
+#include "process/process.h"
 
 namespace zelvo {
 

@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include "support/process.h"
+#include "process/process.h"
 
 namespace zelvo {
 

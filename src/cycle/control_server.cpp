@@ -12,7 +12,7 @@
 
 #include "control/control_socket.h"
 #include "control/protocol.h"
-#include "support/worker.h"
+#include "process/worker.h"
 
 namespace zelvo {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/event.h"
-#include "support/process.h"
+#include "process/process.h"
 
 namespace zelvo {
 

@@ -8,9 +8,9 @@
 #include "cycle/colours.h"
 #include "cycle/steering.h"
 #include "cycle/swaybg_viewer.h"
-#include "support/children.h"
+#include "process/children.h"
 #include "support/log.h"
-#include "support/process.h"
+#include "process/process.h"
 
 namespace zelvo {
 

@@ -4,7 +4,7 @@
 
 #include "cycle/desktop_viewer.h"
 #include "support/log.h"
-#include "support/worker.h"
+#include "process/worker.h"
 
 namespace zelvo {
 

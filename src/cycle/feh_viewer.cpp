@@ -9,9 +9,9 @@
 
 #include "config/run_options.h"
 #include "cycle/launch.h"
-#include "support/children.h"
+#include "process/children.h"
 #include "support/log.h"
-#include "support/process.h"
+#include "process/process.h"
 
 namespace zelvo {
 

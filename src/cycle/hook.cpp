@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "support/children.h"
+#include "process/children.h"
 #include "support/log.h"
 
 // The environment the hook is started with: execvp takes it from here.

@@ -10,9 +10,9 @@
 
 #include "images/launch_vector.h"
 #include "images/string_list.h"
-#include "support/children.h"
+#include "process/children.h"
 #include "support/event.h"
-#include "support/process.h"
+#include "process/process.h"
 
 namespace zelvo {
 

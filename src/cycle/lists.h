@@ -9,7 +9,7 @@
 
 #include "config/run_options.h"
 #include "support/event.h"
-#include "support/worker_job.h"
+#include "process/worker_job.h"
 
 namespace zelvo {
 

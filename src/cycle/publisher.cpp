@@ -12,10 +12,10 @@
 #include "colour/exports.h"
 #include "colour/templates.h"
 #include "colour/terminals.h"
-#include "support/children.h"
+#include "process/children.h"
 #include "support/directory.h"
 #include "support/log.h"
-#include "support/process.h"
+#include "process/process.h"
 
 namespace zelvo {
 

@@ -16,7 +16,7 @@
 #include "cycle/launch.h"
 #include "images/launch_vector.h"
 #include "support/event.h"
-#include "support/worker_job.h"
+#include "process/worker_job.h"
 
 namespace zelvo {
 

@@ -16,11 +16,11 @@
 #include "config/monitors.h"
 #include "control/runtime_directory.h"
 #include "cycle/display.h"
-#include "support/children.h"
+#include "process/children.h"
 #include "support/directory.h"
 #include "support/log.h"
 #include "support/url.h"
-#include "support/worker.h"
+#include "process/worker.h"
 
 namespace zelvo {
 

@@ -10,7 +10,7 @@
 #include "config/config.h"
 #include "cycle/viewer.h"
 #include "display/swaybg.h"
-#include "support/worker_job.h"
+#include "process/worker_job.h"
 
 namespace zelvo {
 

@@ -30,8 +30,8 @@
 #include "support/c_text.h"
 #include "support/log.h"
 #include "support/magick.h"
-#include "support/process.h"
-#include "support/worker.h"
+#include "process/process.h"
+#include "process/worker.h"
 
 namespace zelvo {
 

@@ -14,11 +14,11 @@
 
 #include "colour/colour_child.h"
 #include "colour/fetch.h"
-#include "support/children.h"
+#include "process/children.h"
 #include "support/directory.h"
 #include "support/log.h"
 #include "support/url.h"
-#include "support/worker.h"
+#include "process/worker.h"
 
 namespace zelvo {
 

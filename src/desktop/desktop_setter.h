@@ -13,8 +13,8 @@
 #include "desktop/desktop.h"
 #include "images/launch_vector.h"
 #include "support/event.h"
-#include "support/process.h"
-#include "support/worker_job.h"
+#include "process/process.h"
+#include "process/worker_job.h"
 
 namespace zelvo {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "picture/picture_fit.h"
-#include "support/shared_memory.h"
+#include "process/shared_memory.h"
 
 namespace zelvo {
 

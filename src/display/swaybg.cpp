@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "support/log.h"
-#include "support/process.h"
+#include "process/process.h"
 
 namespace zelvo {
 

@@ -10,7 +10,7 @@
 #include <tuple>
 #include <wayland-client.h>
 
-#include "support/process.h"
+#include "process/process.h"
 #include "wlr-layer-shell-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "support/event.h"
-#include "support/process.h"
+#include "process/process.h"
 #include "support/xcb.h"
 
 namespace zelvo {

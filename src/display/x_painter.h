@@ -14,7 +14,7 @@
 #include "display/transition.h"
 #include "display/x_connect.h"
 #include "support/event.h"
-#include "support/shared_memory.h"
+#include "process/shared_memory.h"
 
 namespace zelvo {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "support/c_text.h"
-#include "support/children.h"
+#include "process/children.h"
 #include "support/config_file.h"
 #include "support/directory.h"
 #include "support/log.h"

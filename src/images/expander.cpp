@@ -9,9 +9,9 @@
 #include <cstring>
 
 #include "images/expand.h"
-#include "support/children.h"
+#include "process/children.h"
 #include "support/log.h"
-#include "support/worker.h"
+#include "process/worker.h"
 
 namespace zelvo {
 

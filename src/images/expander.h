@@ -7,7 +7,7 @@
 #include "images/expand.h"
 #include "images/string_list.h"
 #include "support/event.h"
-#include "support/worker_child.h"
+#include "process/worker_child.h"
 
 #include <functional>
 #include <memory>

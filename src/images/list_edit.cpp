@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "support/config_file.h"
-#include "support/process.h"
+#include "process/process.h"
 #include "support/publish.h"
 
 namespace zelvo {

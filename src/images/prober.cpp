@@ -14,7 +14,7 @@
 #include <cstring>
 #include <vector>
 
-#include "support/children.h"
+#include "process/children.h"
 #include "support/log.h"
 #include "support/magick.h"
 

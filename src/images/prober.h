@@ -15,8 +15,8 @@
 #include <string_view>
 
 #include "images/expand.h"
-#include "support/process.h"
-#include "support/worker.h"
+#include "process/process.h"
+#include "process/worker.h"
 
 namespace zelvo {
 

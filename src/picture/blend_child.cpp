@@ -9,8 +9,8 @@
 #include <memory>
 
 #include "picture/shared_mapping.h"
-#include "support/descriptor_passing.h"
-#include "support/worker.h"
+#include "process/descriptor_passing.h"
+#include "process/worker.h"
 
 namespace zelvo {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "picture/frame_blend.h"
-#include "support/shared_memory.h"
-#include "support/worker_child.h"
+#include "process/shared_memory.h"
+#include "process/worker_child.h"
 
 namespace zelvo {
 

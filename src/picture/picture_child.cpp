@@ -14,7 +14,7 @@
 #include "colour/fetch.h"
 #include "picture/picture_fit.h"
 #include "picture/shared_mapping.h"
-#include "support/descriptor_passing.h"
+#include "process/descriptor_passing.h"
 #include "support/magick.h"
 #include "support/regular_file.h"
 #include "support/url.h"

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "display/monitor.h"
-#include "support/process.h"
-#include "support/shared_memory.h"
-#include "support/worker_child.h"
+#include "process/process.h"
+#include "process/shared_memory.h"
+#include "process/worker_child.h"
 
 namespace zelvo {
 

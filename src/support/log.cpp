@@ -17,7 +17,7 @@
 #include <string>
 
 #include "support/event.h"
-#include "support/process.h"
+#include "process/process.h"
 
 namespace zelvo {
 

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "support/process.h"
+#include "process/process.h"
 
 namespace zelvo {
 

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "support/process.h"
+#include "process/process.h"
 
 namespace zelvo {
 

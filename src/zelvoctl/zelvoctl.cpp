@@ -24,7 +24,7 @@
 #include "control/runtime_directory.h"
 #include "control/status_file.h"
 #include "control/version.h"
-#include "support/process.h"
+#include "process/process.h"
 
 namespace zelvo {
 

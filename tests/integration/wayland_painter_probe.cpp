@@ -63,7 +63,7 @@
 #include "display/wayland_outputs.h"
 #include "display/wayland_painter.h"
 #include "picture/frame_blend.h"
-#include "support/children.h"
+#include "process/children.h"
 #include "support/event.h"
 #include "support/log.h"
 #include "xdg-shell-client-protocol.h"

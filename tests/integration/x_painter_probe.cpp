@@ -42,7 +42,7 @@
 #include "display/x_monitors.h"
 #include "display/x_painter.h"
 #include "picture/picture_child.h"
-#include "support/children.h"
+#include "process/children.h"
 #include "support/event.h"
 #include "support/log.h"
 #include "support/magick.h"

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "support/process.h"
+#include "process/process.h"
 
 namespace zelvo {
 

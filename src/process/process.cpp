@@ -1,4 +1,4 @@
-#include "support/process.h"
+#include "process/process.h"
 
 #include <cerrno>
 #include <csignal>

@@ -1,4 +1,4 @@
-#include "support/worker.h"
+#include "process/worker.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -12,7 +12,7 @@
 
 #include "support/directory.h"
 #include "support/magick.h"
-#include "support/process.h"
+#include "process/process.h"
 
 // GCC says so with a macro of its own, clang through __has_feature.
 #if defined(__SANITIZE_ADDRESS__)

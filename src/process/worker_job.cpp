@@ -1,11 +1,11 @@
-#include "support/worker_job.h"
+#include "process/worker_job.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "support/log.h"
-#include "support/process.h"
+#include "process/process.h"
 
 namespace zelvo {
 

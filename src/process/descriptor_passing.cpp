@@ -1,4 +1,4 @@
-#include "support/descriptor_passing.h"
+#include "process/descriptor_passing.h"
 
 #include <sys/socket.h>
 #include <sys/uio.h>

@@ -1,4 +1,4 @@
-#include "support/children.h"
+#include "process/children.h"
 
 #include <sys/wait.h>
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "support/event.h"
-#include "support/worker_child.h"
+#include "process/worker_child.h"
 
 namespace zelvo {
 

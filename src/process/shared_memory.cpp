@@ -1,4 +1,4 @@
-#include "support/shared_memory.h"
+#include "process/shared_memory.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

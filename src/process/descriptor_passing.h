@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "support/process.h"
+#include "process/process.h"
 
 namespace zelvo {
 

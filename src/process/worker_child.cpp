@@ -1,4 +1,4 @@
-#include "support/worker_child.h"
+#include "process/worker_child.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "support/children.h"
+#include "process/children.h"
 
 namespace zelvo {
 

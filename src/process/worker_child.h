@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "support/process.h"
-#include "support/worker.h"
+#include "process/process.h"
+#include "process/worker.h"
 
 namespace zelvo {
 
