@@ -395,6 +395,9 @@ DaemonStatus daemon_status(const DaemonState& state) {
     // Each monitor's timing, where the monitors are the display's or keep their own.
     if (state.display->counting() || state.schedule->apart())
         status.monitors = state.schedule->timings(monitors_now(state));
+    // When each picture reached the screen, from a viewer that can tell, for the monitors there are now.
+    status.drawn = state.viewer->on_screen_times();
+    if (!status.drawn.empty()) status.drawn.resize(status.images.size());
     return status;
 }
 
