@@ -91,7 +91,7 @@ void choose_viewer(DaemonState& state) {
         state.retired_viewer = std::move(state.viewer);
     }
     state.viewer = make_viewer(ViewerSetting{state.events->base.get(), state.options, *state.display, state.runtime,
-                                             [&state] { state.publisher->on_screen(); }});
+                                             [&state](bool first_drawn) { state.publisher->on_screen(first_drawn); }});
     state.viewer_named = named;
 }
 

@@ -205,8 +205,8 @@ void ZelvoViewer::paint() {
         return;
     }
     if (x_) {
-        // A monitor without a picture of its own keeps nothing of the one
-        // before on X: the whole root is drawn at once, black where none is.
+        // The whole root is drawn at once: a monitor without a picture of
+        // its own keeps what the root showed there.
         x_->show(monitors_, pictures, [this](const XShown& shown) { painted(shown.on_screen); });
         making_.clear();
         return;
@@ -228,8 +228,10 @@ void ZelvoViewer::painted(bool drawn) {
         for (std::size_t monitor = 0; monitor < showing_at_.size(); ++monitor)
             if (showing_at_[monitor]) shown_at_[monitor] = now;
     }
-    const EventCallback on_screen = on_screen_;
-    on_screen();
+    const bool first_drawn = drawn && !showing_at_.empty() && showing_at_.front();
+    showing_at_.clear();
+    const OnScreen on_screen = on_screen_;
+    on_screen(first_drawn);
     start_preparing();
 }
 
