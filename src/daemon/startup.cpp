@@ -309,9 +309,10 @@ int zelvo_main(int argc, char** argv) {
         if (missing && !missing->empty()) {
             std::string names;
             for (const std::string& name : *missing) names += (names.empty() ? "" : ", ") + name;
+            // No viewer of zelvo's draws there: the line names what does.
             report("Zelvo cannot draw on the Wayland display %s: its compositor offers no %s, which viewer = "
-                   "\"zelvo\" and viewer = \"swaybg\" both need (viewer = \"desktop\" sets the wallpaper "
-                   "through the desktop's own settings)",
+                   "\"zelvo\" and viewer = \"swaybg\" both need (set the wallpaper in the compositor's own "
+                   "settings, such as background-image in weston.ini)",
                    options.wayland_display->c_str(), names.c_str());
             return 1;
         }

@@ -283,7 +283,8 @@ class WaylandDaemonTest(ZelvoCase):
         self.assertEqual((result.status, result.out, result.err),
                          (1, b"", b"Zelvo cannot draw on the Wayland display wayland-weston: its compositor offers no "
                                   b'zwlr_layer_shell_v1, which viewer = "zelvo" and viewer = "swaybg" both need '
-                                  b'(viewer = "desktop" sets the wallpaper through the desktop\'s own settings)\r\n'))
+                                  b"(set the wallpaper in the compositor's own settings, such as background-image in "
+                                  b"weston.ini)\r\n"))
         self.assertEqual(os.listdir(weston.runtime), ["wayland-weston", "wayland-weston.lock"])
         self.assertEqual(os.listdir(self.runtime), [], "a refused start left something behind")
 
