@@ -363,7 +363,9 @@ class AutoTest(MonitorsCase):
                         os.unlink(socket_path())
                         server.start()
                         server.add_two_heads()
-                    self.assert_heads(self.last_start(feh, pid, 2), ["H0", "H1"])
+                    # At rest, the heads show the images of the last start of feh, which has one for each.
+                    self.poll(lambda: self.settle(pid) is None and [self.server.colour_at(HEADS[head]) for head in ("H0", "H1")]
+                              == list(map(self.colour_of, self.feh_images(feh, 1, pid)[-1])), "drew both heads", 30)
                 started = time.monotonic()
                 self.assertEqual(self.zelvoctl("-d", server.display, "quit").status, 0)
                 self.assertEqual(self.stop_daemon(pid), 0)

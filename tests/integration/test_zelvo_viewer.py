@@ -56,8 +56,7 @@ class ZelvoViewerTest(MonitorsCase):
         self.poll(lambda: not any(misplaced(shot, *pair) for shot in [Shot(display)] for pair in zip(monitors, colours)),
                   what, timeout=30)
 
-    def changes_done(self, count, timeout=30):
-        """Waits until the hook, the last of a change, has been started count times; gives its starts."""
+    def changes_done(self, count, timeout=30):  # the hook's starts, once the last of count changes has come
         return self.poll(lambda: len(found := records(self.hook)) >= count and found, f"completed {count} changes",
                          timeout)
 
@@ -105,8 +104,7 @@ class ZelvoViewerTest(MonitorsCase):
         for index, path in enumerate(make_solid_images(folder, ["#ff0000", "#00c000", "#0000ff", "#ffff00"])):
             os.rename(path, os.path.join(folder, f"{2 * index + 1}.png"))
         right = make_solid_images(self.path("right"), ["#00ffff", "#ff00ff", "#ffffff", "#808080", "#008080", "#800080"])
-        # An image made a header of 100000 x 100000 pixels after the start took it, a JPEG cut short, and an
-        # image deleted once its picture is prepared; each on the first monitor, while the second changes.
+        # On the first monitor, while the second changes: a 100000 x 100000 header, a cut JPEG, a deleted image.
         huge, truncated, deleted = (os.path.join(folder, name) for name in ("2.png", "4.jpg", "6.png"))
         subprocess.run(["convert", "-size", "800x600", "gradient:red-blue", truncated], check=True)
         pathlib.Path(truncated).write_bytes(pathlib.Path(truncated).read_bytes()[:4000])
