@@ -3,13 +3,17 @@
 how soon a monitor plugged in (`xrandr --setmonitor`) has the viewer started
 with an image for it (median of 20, from just before xrandr runs to the
 stand-in's start, both on CLOCK_MONOTONIC); the daemon's wake-ups while it
-holds the connection and nothing changes (target 0); and its resident memory
-with "auto", against the same daemon told a number of monitors.
+holds the connection and nothing changes (target 0); how long `zelvoctl
+status` takes while the X server is stopped (SIGSTOP) and the daemon reaches
+it again after a reload (20 calls over three seconds, the most of them); and
+its resident memory with "auto", against the same daemon told a number of
+monitors.
 
-Usage: monitors_bench.py ZELVO_BINARY ZELVO_RECORDER (as root, like cycle_bench.py).
+Usage: monitors_bench.py ZELVO_BINARY ZELVO_RECORDER (as root, like cycle_bench.py); zelvoctl is the one
+beside ZELVO_BINARY.
 ZELVO_IDLE_SECONDS sets the idle window (default 30). Prints "row" and "note"
 lines for bench/run.sh."""
-import ctypes, os, pathlib, shutil, statistics, sys, tempfile, time
+import ctypes, os, pathlib, shutil, signal, statistics, subprocess, sys, tempfile, time
 
 sys.dont_write_bytecode = True
 here = pathlib.Path(__file__).resolve().parent
@@ -22,6 +26,7 @@ from xserver import XServer  # noqa: E402
 
 ROUNDS = 20
 IDLE_SECONDS = float(os.environ.get("ZELVO_IDLE_SECONDS", "30"))
+STUCK_SECONDS = 5
 
 
 class Case:
@@ -80,6 +85,27 @@ def run(binary, recorder, top, daemons, case):
     wakeups = after["switches"] - before["switches"]
     auto_memory = kibibytes(auto)
 
+    # zelvoctl status while the X server is stopped and the daemon reaches it again (a reload); a call
+    # that waits longer than STUCK_SECONDS ends the rounds (zelvoctl itself gives up after 40 s).
+    zelvoctl = os.path.join(os.path.dirname(binary), "zelvoctl")
+    statuses = []
+    server.process.send_signal(signal.SIGSTOP)
+    try:
+        os.kill(auto.pid, signal.SIGHUP)
+        for _ in range(ROUNDS):
+            begun = time.monotonic()
+            subprocess.run([zelvoctl, "-d", display, "status"], env={"HOME": auto.home}, capture_output=True,
+                           timeout=60)
+            statuses.append(time.monotonic() - begun)
+            if statuses[-1] > STUCK_SECONDS:
+                break
+            # Spread over three seconds: the reload, then a handshake that waits out its deadline.
+            time.sleep(0.15)
+    finally:
+        server.process.send_signal(signal.SIGCONT)
+    cycle_bench.settle(auto)
+    auto.pending_messages()
+
     number = Daemon(daemons, top, "number", binary, recorder, 10, {"monitors": 1, "DISPLAY": display})
     number.start(timeout=30)
     cycle_bench.settle(number)
@@ -88,6 +114,8 @@ def run(binary, recorder, top, daemons, case):
     median = statistics.median(plugged) / 1e6
     row("monitor plugged in to the viewer's start with its image, median of 20", f"{median:.1f}", "ms")
     row(f"idle wake-ups over {IDLE_SECONDS:g} s, monitors = \"auto\", nothing changes", str(wakeups), "switches")
+    row(f"zelvoctl status while the X server is stopped and the daemon reaches it again, most of "
+        f"{len(statuses)}", f"{max(statuses) * 1000:.1f}", "ms")
     row("resident memory (VmRSS), monitors = \"auto\" (ref: monitors = 1)", str(auto_memory[0]), "KiB",
         str(number_memory[0]), f"{auto_memory[0] / number_memory[0]:.2f}")
     row("peak memory (VmHWM), monitors = \"auto\" (ref: monitors = 1)", str(auto_memory[1]), "KiB",
@@ -95,7 +123,9 @@ def run(binary, recorder, top, daemons, case):
     print(f"note\tmonitors: a monitor plugged in shows its image in {median:.1f} ms (median; slowest "
           f"{max(plugged) / 1e6:.1f} ms; xrandr itself is part of it); target under 50 ms: "
           f"{'met' if median < 50 else 'MISSED'}. Idle: {wakeups} wake-ups over {IDLE_SECONDS:g} s "
-          f"with the X connection held; target 0: {'met' if wakeups == 0 else 'MISSED'}.")
+          f"with the X connection held; target 0: {'met' if wakeups == 0 else 'MISSED'}. zelvoctl status "
+          f"while the X server is stopped: median {statistics.median(statuses) * 1000:.1f} ms, most "
+          f"{max(statuses) * 1000:.1f} ms over {len(statuses)} calls in the reload and the handshakes after it.")
 
 
 def main():

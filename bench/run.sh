@@ -13,7 +13,8 @@
 # given the tests' Wayland probe and the daemon, and runs a headless sway and an Xvfb of its own;
 # monitors_bench.py runs a private Xvfb of its own; x_painter_bench.py is given the tests' X painter probe
 # and runs a private Xvfb of its own; painter_bench.py is given the Wayland painter's probe and the Wayland
-# probe, and runs a headless sway of its own.
+# probe, and runs a headless sway of its own; zelvo_viewer_bench.py is given the daemon, the stand-in and
+# zelvo_pixel_watch, and runs a private Xvfb and a headless sway of its own.
 # desktop_bench.py runs the desktops' own programs (installed by the integration module
 # test_desktops.py), each on a private Xvfb with a private session bus.
 # cycle_bench.py must run as root (see its usage text); ZELVO_IDLE_SECONDS
@@ -34,14 +35,15 @@ build_dir=${1:-$source_dir/build}
 magick7_dir=$source_dir/build-magick7
 # One entry per benchmark; rows appear in this order.
 benchmarks=(zelvo_expand_bench zelvo_template_bench zelvo_contrast_bench zelvo_rescan_bench cycle_bench.py
-            steering_bench.py monitors_bench.py wayland_bench.py x_painter_bench.py painter_bench.py desktop_bench.py)
+            steering_bench.py monitors_bench.py wayland_bench.py x_painter_bench.py painter_bench.py desktop_bench.py
+            zelvo_viewer_bench.py)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zelvo-bench-run.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 # The Python benchmarks drive the daemon and the stand-in; the rest are targets.
 targets=(zelvo zelvoctl zelvo_recorder zelvo_wayland_probe zelvo_x_painter_probe zelvo_wayland_painter_probe
-         zelvo_colour_bench)
+         zelvo_pixel_watch zelvo_colour_bench)
 for benchmark in "${benchmarks[@]}"; do
     [[ $benchmark == *.py ]] || targets+=("$benchmark")
 done
@@ -60,7 +62,7 @@ cmake --build "$magick7_dir" -j2 --target zelvo zelvo_recorder zelvo_colour_benc
     { cat "$work/build.log" >&2; exit 1; }
 # The paths as the build wrote them (bench/CMakeLists.txt), one a line.
 { read -r zelvo_binary && read -r zelvo_recorder && read -r zelvo_wayland_probe && read -r zelvo_x_painter_probe &&
-    read -r zelvo_wayland_painter_probe; } <"$build_dir/bench/programs.txt"
+    read -r zelvo_wayland_painter_probe && read -r zelvo_pixel_watch; } <"$build_dir/bench/programs.txt"
 
 for benchmark in "${benchmarks[@]}"; do
     echo "running $benchmark ..." >&2
@@ -69,6 +71,8 @@ for benchmark in "${benchmarks[@]}"; do
         x_painter_bench.py) command=(python3 "$source_dir/bench/$benchmark" "$zelvo_x_painter_probe") ;;
         painter_bench.py)
             command=(python3 "$source_dir/bench/$benchmark" "$zelvo_wayland_painter_probe" "$zelvo_wayland_probe") ;;
+        zelvo_viewer_bench.py)
+            command=(python3 "$source_dir/bench/$benchmark" "$zelvo_binary" "$zelvo_recorder" "$zelvo_pixel_watch") ;;
         *.py) command=(python3 "$source_dir/bench/$benchmark" "$zelvo_binary" "$zelvo_recorder") ;;
         *) command=("$build_dir/bench/$benchmark") ;;
     esac

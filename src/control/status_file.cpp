@@ -58,6 +58,8 @@ std::string status_text(const DaemonStatus& status) {
         add_record(text, "monitor",
                    std::to_string(monitor.interval) + " " +
                        (monitor.next_change ? std::to_string(*monitor.next_change) : std::string("-")));
+    for (const std::optional<std::int64_t>& drawn : status.drawn)
+        add_record(text, "drawn", drawn ? std::to_string(*drawn) : std::string("-"));
     return text;
 }
 
@@ -105,6 +107,10 @@ std::optional<DaemonStatus> parse_status(const std::string& text) {
             monitor.interval = static_cast<std::uint32_t>(*interval);
             monitor.next_change = when;
             status.monitors.push_back(monitor);
+        } else if (key == "drawn") {
+            const std::optional<std::int64_t> when = parse_number(value, -INT64_MAX, INT64_MAX);
+            if (!when && value != "-") return std::nullopt;
+            status.drawn.push_back(when);
         } else if (key == "changed" || key == "next") {
             const std::optional<std::int64_t> number = parse_number(value, -INT64_MAX, INT64_MAX);
             if (!number) return std::nullopt;

@@ -30,6 +30,10 @@ struct DaemonStatus {
     // With the keys "monitors" = "auto" or "per-monitor": each monitor's
     // timing, in the order of `images`; empty otherwise.
     std::vector<MonitorTiming> monitors;
+    // When each monitor's picture reached the screen, in seconds since the
+    // Epoch, in the order of `images` (none for one not drawn yet); empty
+    // for a viewer that cannot tell.
+    std::vector<std::optional<std::int64_t>> drawn;
 };
 
 // The status file of a display: its display's file name followed by ".status".
@@ -38,8 +42,10 @@ std::string status_file_name(const std::string& display);
 // The file's content: records "key=value", each ended by a NUL byte, which
 // no file name holds. First "zelvo-status=1", then pid, display, interval,
 // changed and next (when known), one image record per image, in order,
-// paused=1 when paused, and one record "monitor=INTERVAL NEXT" per monitor
-// timed one by one (NEXT "-" when none).
+// paused=1 when paused, one record "monitor=INTERVAL NEXT" per monitor
+// timed one by one (NEXT "-" when none), and one record "drawn=WHEN" per
+// monitor whose viewer tells when its picture reached the screen (WHEN "-"
+// for one not drawn yet).
 std::string status_text(const DaemonStatus& status);
 
 // The status that a file's content holds; none when it does not begin with

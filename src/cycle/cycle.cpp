@@ -97,7 +97,7 @@ void choose_viewer(DaemonState& state) {
         state.retired_viewer = std::move(state.viewer);
     }
     state.viewer = make_viewer(ViewerSetting{state.events->base.get(), state.options, *state.display, state.runtime,
-                                             [&state] { state.publisher->on_screen(); }});
+                                             [&state](bool first_drawn) { state.publisher->on_screen(first_drawn); }});
     state.viewer_named = named;
 }
 
@@ -121,13 +121,16 @@ void finish_reload(DaemonState& state, ConfigPtr config, StringList images, std:
         state.rotation->start_group_places();
     }
     choose_viewer(state);
-    // The display's monitors are read again, as at start-up.
-    state.display->connect();
-    restart_timer(state);
     state.schedule->arm_rescan();
     state.publisher->reconfigure();
     ring_changed(state);
-    show_step(state, "config regened");
+    // The display's monitors are read again, as at start-up; the change
+    // follows once they are counted.
+    state.display->connect([&state] {
+        restart_timer(state);
+        next_changed(state);
+        show_step(state, "config regened");
+    });
 }
 
 // The signals that the loop takes over; the cycle cannot run without them.
@@ -405,6 +408,9 @@ DaemonStatus daemon_status(const DaemonState& state) {
     // Each monitor's timing, where the monitors are the display's or keep their own.
     if (state.display->counting() || state.schedule->apart())
         status.monitors = state.schedule->timings(monitors_now(state));
+    // When each picture reached the screen, from a viewer that can tell, for the monitors there are now.
+    status.drawn = state.viewer->on_screen_times();
+    if (!status.drawn.empty()) status.drawn.resize(status.images.size());
     return status;
 }
 
@@ -471,16 +477,19 @@ int run_cycle(DaemonState& state) {
                              [&state](const std::vector<std::string>& images) { state.rotation->unban(images); }});
     state.steering = std::make_unique<Steering>(state);
     if (state.runtime != nullptr) remove_stale_swaybg_copies(state.runtime->path());
-    // After detaching, which closes every descriptor, and before the first change.
-    state.display->connect();
-    if (state.schedule->apart()) restart_timer(state);
     if (state.control_socket.get() >= 0)
         state.control = std::make_unique<ControlServer>(base, std::move(state.control_socket),
                                                         [&state](ControlRequest request) {
                                                             state.steering->request(std::move(request));
                                                         });
     choose_viewer(state);
-    show_step(state);
+    // After detaching, which closes every descriptor: the first change comes
+    // once the display's monitors are counted (or it counts as away), while
+    // the loop already answers zelvoctl.
+    state.display->connect([&state] {
+        if (state.schedule->apart()) restart_timer(state);
+        show_step(state);
+    });
     event_base_loop(base, EVLOOP_NO_EXIT_ON_EMPTY);
 
     // Whatever is still at work ends now: a colour step, an expansion, a hook.

@@ -70,27 +70,32 @@ void Display::unwatch(int descriptor) {
     forget_in_workers(descriptor);
 }
 
-void Display::connect() {
+void Display::connect(std::function<void()> then) {
     drop();
     if (!wanted()) {
         display_monitors_ = 0;
+        then();
         return;
     }
     if (options_.config->viewer == ViewerKind::swaybg ||
         (options_.config->viewer == ViewerKind::zelvo && options_.wayland_display))
         source_ = wayland_monitor_source(options_.wayland_display.value_or(""));
     else
-        source_ = x_monitor_source(options_.display, options_.xauthority);
+        source_ = x_monitor_source(base_, options_.display, options_.xauthority);
     source_->on_closing([this](int descriptor) { unwatch(descriptor); });
-    if (reach()) {
-        heard_ = source_->monitors();
-        set_count(heard_.size());
-    }
+    then_ = std::move(then);
+    reach();
 }
 
-// One try to reach the display; true when it is connected and counted.
-bool Display::reach() {
-    if (!source_->connect()) {
+// One try to reach the display; reached() follows, now or from the loop.
+void Display::reach() {
+    reaching_ = true;
+    source_->connect([this](bool connected) { reached(connected); });
+}
+
+void Display::reached(bool connected) {
+    reaching_ = false;
+    if (!connected) {
         set_count(1);
         if (!away_said_)
             report("Zelvo cannot reach the display %s (%s) and counts one monitor until it can", source_->name().c_str(),
@@ -98,16 +103,37 @@ bool Display::reach() {
         away_said_ = true;
         retry_seconds_ = std::clamp(retry_seconds_ * 2, 1, most_retry_seconds);
         retry_.schedule(std::chrono::seconds(retry_seconds_));
-        return false;
+    } else {
+        away_said_ = false;
+        retry_seconds_ = 0;
+        retry_.cancel();
+        const int descriptor = source_->descriptor();
+        close_in_workers(descriptor);
+        readable_ = std::make_unique<DescriptorEvent>(base_, descriptor, DescriptorEvent::Ready::read,
+                                                      [this] { take_events(); });
+        readable_->start();
     }
-    away_said_ = false;
-    retry_seconds_ = 0;
-    retry_.cancel();
-    const int descriptor = source_->descriptor();
-    close_in_workers(descriptor);
-    readable_ = std::make_unique<DescriptorEvent>(base_, descriptor, DescriptorEvent::Ready::read, [this] { take_events(); });
-    readable_->start();
-    return true;
+    // The first try of a connect: what waited for it follows, with the monitors counted.
+    if (then_) {
+        if (connected) {
+            heard_ = source_->monitors();
+            set_count(heard_.size());
+        }
+        const std::function<void()> then = std::move(then_);
+        then_ = nullptr;
+        then();
+        return;
+    }
+    if (!connected) return;
+    // Reached right before a change: what it has now is counted, and the change shows them all.
+    if (before_change_) {
+        heard_ = source_->monitors();
+        set_count(heard_.size());
+        listener_.recounted();
+        return;
+    }
+    // Back: whatever it shows now is laid out afresh.
+    changed();
 }
 
 // The display's monitors changed (or it came back): each monitor that it
@@ -141,22 +167,19 @@ void Display::take_events() {
 }
 
 void Display::retried() {
-    if (!source_) return;
+    if (!source_ || reaching_) return;
     if (source_->connected()) {
         take_events();
         return;
     }
-    // Back: whatever it shows now is laid out afresh.
-    if (reach()) changed();
+    reach();
 }
 
 void Display::reach_before_change() {
-    if (!source_ || source_->connected()) return;
-    if (!reach()) return;
-    // What it has now is counted; the change that follows shows them all.
-    heard_ = source_->monitors();
-    set_count(heard_.size());
-    listener_.recounted();
+    if (!source_ || reaching_ || source_->connected()) return;
+    before_change_ = true;
+    reach();
+    before_change_ = false;
 }
 
 void Display::drop() {
@@ -167,6 +190,8 @@ void Display::drop() {
     retry_.cancel();
     retry_seconds_ = 0;
     away_said_ = false;
+    reaching_ = false;
+    then_ = nullptr;
 }
 
 }  // namespace zelvo

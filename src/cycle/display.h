@@ -26,7 +26,10 @@ std::int32_t monitor_count(const RunOptions& options, int display_monitors);
 // for a viewer that draws on each output; the monitors as the loop last heard
 // of them; and the monitor count. A display that cannot be reached, or goes,
 // counts one monitor after one line, and is tried again after a second, then
-// after twice as long each time, up to 30 seconds.
+// after twice as long each time, up to 30 seconds. An X server is reached
+// apart from the loop: one that takes the connection and never answers it
+// counts as away after the connector's deadline, and the loop answers
+// meanwhile.
 class Display {
 public:
     struct Listener {
@@ -46,9 +49,13 @@ public:
     Display& operator=(const Display&) = delete;
 
     // Connects to the display, or connects again, and counts its monitors, as
-    // the Config in force asks; for start-up and every reload.
-    void connect();
-    // A display that could not be reached is tried again before a change.
+    // the Config in force asks; for start-up and every reload. `then` runs
+    // once the display is counted, or counts one monitor as away: at once
+    // when no connection is wanted or its outcome is known at once, else
+    // from the loop. A later connect, or a drop, abandons it unrun.
+    void connect(std::function<void()> then);
+    // A display that could not be reached is tried again before a change;
+    // one reached only later lays its monitors out afresh then.
     void reach_before_change();
     // The connection goes, before the loop's events do.
     void drop();
@@ -66,7 +73,8 @@ public:
 
 private:
     bool wanted() const;
-    bool reach();
+    void reach();
+    void reached(bool connected);
     void take_events();
     void retried();
     void unwatch(int descriptor);
@@ -87,6 +95,12 @@ private:
     TimerEvent retry_;
     int retry_seconds_ = 0;
     bool away_said_ = false;
+    // A try to reach the display is under way.
+    bool reaching_ = false;
+    // reach_before_change is trying, and a change follows it.
+    bool before_change_ = false;
+    // What waits for the first try of a connect.
+    std::function<void()> then_;
 };
 
 }  // namespace zelvo

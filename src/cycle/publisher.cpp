@@ -106,9 +106,13 @@ void Publisher::begin(const Change& change, bool on_screen) {
     if (change_->colours) change_->colours->watch([this] { settle(); });
 }
 
-void Publisher::on_screen() {
+void Publisher::on_screen(bool first_drawn) {
     if (!change_) return;
     change_->on_screen = true;
+    if (!first_drawn && !change_->colours_stay) {
+        change_->colours.reset();
+        change_->colours_stay = true;
+    }
     settle();
 }
 

@@ -44,8 +44,10 @@ public:
     // colours, the colour step of the first image begins, unless the change
     // keeps them. Unless `on_screen`, the change waits for on_screen() too.
     void begin(const Change& change, bool on_screen);
-    // The change begun last is on screen.
-    void on_screen();
+    // The change begun last is on screen; without `first_drawn`, the first
+    // monitor's picture could not be drawn and the one before stays there,
+    // and so do its palette and all that follows from it.
+    void on_screen(bool first_drawn = true);
     // Completes the change begun last once it is on screen and its colours
     // are known (at once with colours off).
     void settle();

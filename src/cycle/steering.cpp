@@ -85,6 +85,12 @@ std::string status_json(const DaemonState& state) {
         }
         text += "]";
     }
+    if (!status.drawn.empty()) {
+        text += ",\"drawn\":[";
+        for (std::size_t index = 0; index < status.drawn.size(); ++index)
+            text += (index > 0 ? "," : "") + json_number(status.drawn[index]);
+        text += "]";
+    }
     const std::optional<Palette>& palette = state.publisher->palette();
     if (state.options.config->colors && palette) {
         text += ",\"palette\":[";

@@ -55,6 +55,11 @@ public:
     virtual void after_loop() {}
 };
 
+// What runs when a change is on screen, for a viewer that tells; with
+// first_drawn false when the first monitor's picture could not be drawn and
+// the one before stays there (its palette stays with it).
+using OnScreen = std::function<void(bool first_drawn)>;
+
 // What the viewers are made with: the loop, the start-up record, the display
 // and its monitors, the runtime directory (none: nothing is kept there) and
 // what runs when a change is on screen.
@@ -63,7 +68,7 @@ struct ViewerSetting {
     const RunOptions& options;
     const Display& display;
     const RuntimeDirectory* runtime;
-    EventCallback on_screen;
+    OnScreen on_screen;
 };
 
 // The viewer that the Config in force names.

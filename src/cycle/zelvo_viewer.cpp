@@ -217,10 +217,10 @@ void ZelvoViewer::paint() {
         return;
     }
     if (x_) {
-        // A monitor without a picture of its own keeps nothing of the one
-        // before on X: the whole root is drawn at once, black where none is.
-        // Each monitor that changes goes from the picture on screen to its
-        // new one by its own transition, all of them on one clock.
+        // The whole root is drawn at once: a monitor without a picture of its
+        // own keeps what the root showed there. Each monitor that changes
+        // goes from the picture on screen to its new one by its own
+        // transition, all of them on one clock.
         x_->show(monitors_, pictures, transitions_, [this](const XShown& shown) {
             frames_drawn_ = shown.frames_drawn;
             frames_asked_ = shown.frames_asked;
@@ -241,14 +241,20 @@ void ZelvoViewer::painted(bool drawn) {
     painting_ = false;
     making_.clear();
     if (drawn) {
-        on_screen_images_ = showing_images_;
+        // A monitor whose image could not be drawn keeps the one before.
         const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
         shown_at_.resize(showing_at_.size());
-        for (std::size_t monitor = 0; monitor < showing_at_.size(); ++monitor)
-            if (showing_at_[monitor]) shown_at_[monitor] = now;
+        on_screen_images_.resize(showing_at_.size());
+        for (std::size_t monitor = 0; monitor < showing_at_.size(); ++monitor) {
+            if (!showing_at_[monitor]) continue;
+            shown_at_[monitor] = now;
+            if (monitor < showing_images_.size()) on_screen_images_[monitor] = showing_images_[monitor];
+        }
     }
-    const EventCallback on_screen = on_screen_;
-    on_screen();
+    const bool first_drawn = drawn && !showing_at_.empty() && showing_at_.front();
+    showing_at_.clear();
+    const OnScreen on_screen = on_screen_;
+    on_screen(first_drawn);
     start_preparing();
 }
 

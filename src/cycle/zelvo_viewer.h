@@ -75,7 +75,7 @@ private:
     event_base* base_;
     const RunOptions& options_;
     const Display& display_;
-    EventCallback on_screen_;
+    OnScreen on_screen_;
     // On X: every show on a short-lived connection of its own.
     std::unique_ptr<XPainter> x_;
     // On Wayland: on the display's connection, for as long as it lasts.

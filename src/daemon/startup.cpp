@@ -314,9 +314,10 @@ int zelvo_main(int argc, char** argv) {
         if (missing && !missing->empty()) {
             std::string names;
             for (const std::string& name : *missing) names += (names.empty() ? "" : ", ") + name;
+            // Neither zelvo nor swaybg draws there: the line names what may.
             report("Zelvo cannot draw on the Wayland display %s: its compositor offers no %s, which viewer = "
-                   "\"zelvo\" and viewer = \"swaybg\" both need (viewer = \"desktop\" sets the wallpaper "
-                   "through the desktop's own settings)",
+                   "\"zelvo\" and viewer = \"swaybg\" both need (viewer = \"desktop\" sets the wallpaper through "
+                   "a full desktop's own settings)",
                    options.wayland_display->c_str(), names.c_str());
             return 1;
         }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <event2/event.h>
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -15,15 +17,24 @@ class WaylandOutputs;
 
 // Where the daemon learns of the monitors: its one connection to the display
 // server, whose descriptor the loop watches. An X display is one; a Wayland
-// compositor's outputs fit the same shape. Nothing here blocks the loop but
-// the connection's own handshake.
+// compositor's outputs fit the same shape. Nothing here holds up the loop
+// for long: an X server's handshake runs apart from it, and a compositor's
+// is bounded by wayland_handshake.
 class MonitorSource {
 public:
+    // Whether the display was reached; when not, failure() says why.
+    using Reached = std::function<void(bool)>;
+
     virtual ~MonitorSource() = default;
 
-    // Connects, or connects again; false, with failure() saying why, when the
-    // display cannot be reached.
-    virtual bool connect() = 0;
+    // Connects, or connects again. `reached` runs once: from the loop once
+    // an X server has answered the handshake or the connector's deadline has
+    // passed, or from inside this call when the outcome is known at once (a
+    // compositor, whose handshake is bounded; a display name that cannot be
+    // read). A disconnect, or another connect, abandons a connect under way:
+    // its `reached` then never runs.
+    virtual void connect(Reached reached) = 0;
+    // Closes the connection, or abandons a connect under way.
     virtual void disconnect() = 0;
     virtual bool connected() const = 0;
     // -1 when not connected.
@@ -56,8 +67,9 @@ private:
 };
 
 // The monitors of an X display (none: ":0") in feh's order, through libxcb,
-// with the cookies of this X authority file (none: the environment's).
-std::unique_ptr<MonitorSource> x_monitor_source(std::optional<std::string> display,
+// with the cookies of this X authority file (none: the environment's); its
+// handshake runs on XConnector's thread, with the loop of `base` told.
+std::unique_ptr<MonitorSource> x_monitor_source(event_base* base, std::optional<std::string> display,
                                                 std::optional<std::string> xauthority);
 
 // How long connect() waits for a compositor to tell of its outputs: the

@@ -140,6 +140,37 @@ struct Moving {
     bool done = false;
 };
 
+namespace {
+
+// The parts of a screen that no placed picture covers, as the cells of a
+// grid made of every picture's edges.
+std::vector<xcb_rectangle_t> uncovered(std::uint16_t width, std::uint16_t height, const std::vector<Placed>& placed) {
+    std::vector<std::int32_t> xs{0, width}, ys{0, height};
+    for (const Placed& one : placed) {
+        xs.insert(xs.end(), {one.to_x, one.to_x + static_cast<std::int32_t>(one.width)});
+        ys.insert(ys.end(), {one.to_y, one.to_y + static_cast<std::int32_t>(one.height)});
+    }
+    for (std::vector<std::int32_t>* edges : {&xs, &ys}) {
+        std::sort(edges->begin(), edges->end());
+        edges->erase(std::unique(edges->begin(), edges->end()), edges->end());
+    }
+    std::vector<xcb_rectangle_t> cells;
+    for (std::size_t row = 0; row + 1 < ys.size(); ++row)
+        for (std::size_t column = 0; column + 1 < xs.size(); ++column) {
+            const bool covered = std::any_of(placed.begin(), placed.end(), [&](const Placed& one) {
+                return one.to_x <= xs[column] && xs[column + 1] <= one.to_x + static_cast<std::int32_t>(one.width) &&
+                       one.to_y <= ys[row] && ys[row + 1] <= one.to_y + static_cast<std::int32_t>(one.height);
+            });
+            if (!covered)
+                cells.push_back(xcb_rectangle_t{static_cast<std::int16_t>(xs[column]), static_cast<std::int16_t>(ys[row]),
+                                                static_cast<std::uint16_t>(xs[column + 1] - xs[column]),
+                                                static_cast<std::uint16_t>(ys[row + 1] - ys[row])});
+        }
+    return cells;
+}
+
+}  // namespace
+
 struct XPainter::Change {
     enum class Stage { connecting, held, asking, reading, drawing, frames, finishing };
 
@@ -434,18 +465,26 @@ void XPainter::draw(Change& change) {
     }
 
     const std::int64_t screen_width = screen.width_in_pixels, screen_height = screen.height_in_pixels;
-    for (std::size_t index = 0; index < change.monitors.size() && index < change.pictures.size(); ++index) {
+    // The monitors without a picture of this change keep what they show.
+    std::vector<xcb_rectangle_t> kept;
+    for (std::size_t index = 0; index < change.monitors.size(); ++index) {
         const Monitor& monitor = change.monitors[index];
-        Picture& picture = change.pictures[index];
         const std::int64_t left = std::max<std::int64_t>(monitor.x, 0), top = std::max<std::int64_t>(monitor.y, 0);
         const std::int64_t right = std::min<std::int64_t>(std::int64_t{monitor.x} + monitor.width, screen_width);
         const std::int64_t bottom = std::min<std::int64_t>(std::int64_t{monitor.y} + monitor.height, screen_height);
         if (right <= left || bottom <= top) continue;
+        if (index >= change.pictures.size() || change.pictures[index].memory.get() < 0) {
+            kept.push_back(xcb_rectangle_t{static_cast<std::int16_t>(left), static_cast<std::int16_t>(top),
+                                           static_cast<std::uint16_t>(right - left),
+                                           static_cast<std::uint16_t>(bottom - top)});
+            continue;
+        }
+        Picture& picture = change.pictures[index];
         // A picture is drawn only when it is exactly its monitor's size and
         // its memory holds it whole: the server reads no further than that.
         if (picture.width != monitor.width || picture.height != monitor.height ||
             picture.stride < std::uint64_t{picture.width} * pixel_bytes || picture.stride % pixel_bytes != 0 ||
-            picture.memory.get() < 0 || !shared_memory_holds(picture.memory.get(), picture.bytes())) {
+            !shared_memory_holds(picture.memory.get(), picture.bytes())) {
             change.shown.refused.push_back(index);
             continue;
         }
@@ -492,8 +531,18 @@ void XPainter::draw(Change& change) {
     change.gc = xcb_generate_id(connection);
     const std::uint32_t values[] = {0, 0};  // black, and no exposures
     xcb_create_gc(connection, change.gc, change.pixmap, XCB_GC_FOREGROUND | XCB_GC_GRAPHICS_EXPOSURES, values);
-    const xcb_rectangle_t whole{0, 0, screen.width_in_pixels, screen.height_in_pixels};
-    xcb_poly_fill_rectangle(connection, change.pixmap, change.gc, 1, &whole);
+    // Black where no picture goes: filling what the pictures cover anyway
+    // would cost the server a pass over the whole screen's pixels.
+    const std::vector<xcb_rectangle_t> bare = uncovered(screen.width_in_pixels, screen.height_in_pixels, change.placed);
+    if (!bare.empty())
+        xcb_poly_fill_rectangle(connection, change.pixmap, change.gc, static_cast<std::uint32_t>(bare.size()), bare.data());
+    // From the root pixmap this change replaces, which the server still holds;
+    // one that is gone, or of another depth, costs an error that is let go,
+    // and the monitor stays black.
+    if (change.old_root)
+        for (const xcb_rectangle_t& region : kept)
+            xcb_copy_area(connection, *change.old_root, change.pixmap, change.gc, region.x, region.y, region.x, region.y,
+                          region.width, region.height);
     change.shown.shared_memory = shm;
     change.stage = Change::Stage::drawing;
     if (!shm) {

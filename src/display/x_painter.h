@@ -41,9 +41,9 @@ struct XShown {
 //
 // Every show is one change on a short-lived connection of its own (made by
 // XConnector): a pixmap of the screen's size is filled whole, black where no
-// picture is, each monitor's region from its picture (through MIT-SHM, the
+// monitor is, each monitor's region from its picture (through MIT-SHM, the
 // server reading the picture's shared memory itself; else PutImage in
-// chunks), then it becomes the root window's background and is named by
+// chunks), or, without one, from the root pixmap that the change replaces; then it becomes the root window's background and is named by
 // _XROOTPMAP_ID and ESETROOT_PMAP_ID, so that compositors and
 // pseudo-transparent terminals see it; the previous setter's pixmap is then
 // freed by KillClient when both properties name it. The pixmap is retained
@@ -76,9 +76,9 @@ public:
     XPainter& operator=(const XPainter&) = delete;
 
     // Shows pictures[i] on monitors[i] (their geometry as XMonitors gives
-    // it); a monitor without a picture, or whose picture is not exactly its
-    // size, is black. The pictures are only borrowed: what the change needs
-    // of them it copies. `shown` runs once, in the loop, when the server has
+    // it); a monitor without a picture keeps what the root window's pixmap
+    // showed there, and one whose picture is not exactly its size is black.
+    // The pictures are only borrowed: what the change needs of them it copies. `shown` runs once, in the loop, when the server has
     // done everything or the change failed. A newer show supersedes one under
     // way, whose callback then never runs.
     void show(const std::vector<Monitor>& monitors, const std::vector<Picture>& pictures, Shown shown);

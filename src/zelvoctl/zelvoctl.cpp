@@ -102,12 +102,18 @@ void print_status(const DaemonStatus& status) {
             std::printf("             every %s, next change %s\n", span_text(monitor.interval).c_str(),
                         monitor.next_change ? moment_text(*monitor.next_change, now).c_str()
                                             : (status.paused ? "none, paused" : "not known"));
+            if (index < status.drawn.size() && status.drawn[index])
+                std::printf("             drawn %s\n", moment_text(*status.drawn[index], now).c_str());
         }
         return;
     }
     for (std::size_t index = 0; index < status.images.size(); ++index)
         std::printf("%s%s\n", index == 0 ? "on screen:   " : "             ",
                     printable_name(status.images[index]).c_str());
+    // When each picture reached the screen, from a viewer that can tell, in the order of the images.
+    for (std::size_t index = 0; index < status.drawn.size(); ++index)
+        std::printf("%s%s\n", index == 0 ? "drawn:       " : "             ",
+                    status.drawn[index] ? moment_text(*status.drawn[index], now).c_str() : "not yet");
 }
 
 void pause_briefly() {

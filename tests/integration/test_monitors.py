@@ -3,7 +3,7 @@
 RandR makes and takes away, with the real feh painting them; the groups of
 per-monitor with their own images and periods; next, previous and set for one
 monitor; the status of each."""
-import json, os, pathlib, re, signal, shutil, subprocess, time, unittest
+import itertools, json, os, pathlib, re, signal, shutil, socket, subprocess, time, unittest
 
 from harness import TOOLS, libconfig_text, make_solid_images, proc_status, records
 from test_cycle import RELOAD, RELOADED, CycleCase
@@ -314,6 +314,63 @@ class AutoTest(MonitorsCase):
         os.kill(pid, signal.SIGUSR1)
         self.poll(lambda: self.drain() is not None and len(records(feh)[-1]["argv"]) == 5, "counts the two monitors")
         self.assertEqual(self.stop_daemon(pid), 0)
+
+    def test_a_server_that_never_answers_leaves_status_and_quit_answered_and_is_counted_once_it_answers(self):
+        images = make_solid_images(self.path("images"), LEFT + RIGHT)
+        # (what hangs, when the daemon reaches it, what ends the case): a stopped Xvfb or a socket that only
+        # accepts, at the start or when the daemon connects again (a reload, or a server that went).
+        cases = itertools.product(("stopped", "accepting"), ("start", "again"), ("resumed", "quit"))
+        for index, (hang, moment, ending) in enumerate(cases):
+            with self.subTest(hang=hang, moment=moment, ending=ending):
+                self.configure({"feh-path": (feh := self.install_feh(f"feh{index}")), "pics": images, "monitors": "auto"})
+                self.server = server = XServer(self)
+                listener = socket.socket(socket.AF_UNIX)
+                self.addCleanup(listener.close)
+
+                socket_path = lambda: f"/tmp/.X11-unix/X{server.number}"
+                def never_answer():
+                    if hang == "stopped":
+                        return server.process.send_signal(signal.SIGSTOP)
+                    server.kill()
+                    if os.path.exists(socket_path()):  # a server killed leaves it behind
+                        os.unlink(socket_path())
+                    listener.bind(socket_path())
+                    listener.listen(8)
+                if moment == "start" and hang == "accepting":
+                    server.number = next(n for n in range(1000, 2000) if not os.path.exists(f"/tmp/.X11-unix/X{n}"))
+                    never_answer()
+                else:
+                    server.start()
+                    server.add_two_heads()
+                    if moment == "start":
+                        never_answer()
+                pid = self.start_daemon(env={**self.env, "DISPLAY": server.display})
+                if moment == "again":
+                    self.assert_heads(self.last_start(feh, pid, 2), ["H0", "H1"])
+                    never_answer()
+                    if hang == "stopped":
+                        os.kill(pid, signal.SIGHUP)
+                # The daemon waits for the server's answer on its handshake's thread.
+                self.poll(lambda: len(os.listdir(f"/proc/{pid}/task")) > 1, "waits for the server's answer")
+                started = time.monotonic()
+                self.assertEqual(self.zelvoctl("-d", server.display, "status").status, 0)
+                self.assertLess(time.monotonic() - started, 1.0, "status took too long")
+                if ending == "resumed":
+                    if hang == "stopped":
+                        server.process.send_signal(signal.SIGCONT)
+                    else:
+                        listener.close()
+                        os.unlink(socket_path())
+                        server.start()
+                        server.add_two_heads()
+                    # At rest, the heads show the images of the last start of feh, which has one for each.
+                    self.poll(lambda: self.settle(pid) is None and [self.server.colour_at(HEADS[head]) for head in ("H0", "H1")]
+                              == list(map(self.colour_of, self.feh_images(feh, 1, pid)[-1])), "drew both heads", 30)
+                started = time.monotonic()
+                self.assertEqual(self.zelvoctl("-d", server.display, "quit").status, 0)
+                self.assertEqual(self.stop_daemon(pid), 0)
+                self.assertLess(time.monotonic() - started, 1.1, "quit took too long")
+                self.drain_until(pid, "Zelvo has quit")
 
     def test_two_monitors_change_on_their_own_periods_and_the_other_keeps_its_image(self):
         # One and two minutes, watched for two: the first changes alone at one minute, both at two.

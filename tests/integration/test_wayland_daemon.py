@@ -326,7 +326,7 @@ class WaylandDaemonTest(ZelvoCase):
         self.assertEqual((result.status, result.out, result.err),
                          (1, b"", b"Zelvo cannot draw on the Wayland display wayland-weston: its compositor offers no "
                                   b'zwlr_layer_shell_v1, which viewer = "zelvo" and viewer = "swaybg" both need '
-                                  b'(viewer = "desktop" sets the wallpaper through the desktop\'s own settings)\r\n'))
+                                  b'(viewer = "desktop" sets the wallpaper through a full desktop\'s own settings)\r\n'))
         self.assertEqual(os.listdir(weston.runtime), ["wayland-weston", "wayland-weston.lock"])
         self.assertEqual(os.listdir(self.runtime), [], "a refused start left something behind")
 

@@ -61,7 +61,7 @@ def live_children(pid):
             with open(f"/proc/{child}/stat", "rb") as stat:
                 if stat.read().rsplit(b")", 1)[1].split()[0] != b"Z":
                     live.append(child)
-        except FileNotFoundError:
+        except (FileNotFoundError, ProcessLookupError):  # it ended while we looked
             pass
     return live
 

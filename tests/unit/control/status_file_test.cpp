@@ -13,19 +13,20 @@ using namespace std::string_literals;
 
 TEST(StatusFile, HoldsAnyFileNameAndEachMonitorsTimingAndReadsBackWhatWasWritten) {
     DaemonStatus status{4242, ":0", 1800, 1765214400, 1765216200, {"/a\nb=c.png", "", "https://x.org/d.jpg"}, true,
-                        {{1800, 1765216200}, {3600, {}}}};
+                        {{1800, 1765216200}, {3600, {}}}, {1765214401, {}, 1765214400}};
     const std::string text = status_text(status);
     EXPECT_EQ(text, "zelvo-status=1\0pid=4242\0display=:0\0interval=1800\0changed=1765214400\0"
                     "next=1765216200\0image=/a\nb=c.png\0image=\0image=https://x.org/d.jpg\0"
-                    "paused=1\0monitor=1800 1765216200\0monitor=3600 -\0"s);
+                    "paused=1\0monitor=1800 1765216200\0monitor=3600 -\0"
+                    "drawn=1765214401\0drawn=-\0drawn=1765214400\0"s);
     const std::optional<DaemonStatus> read = parse_status(text + "later=1\0"s);  // unknown keys are passed over
     ASSERT_TRUE(read);
     EXPECT_EQ(std::tie(read->pid, read->display, read->interval, read->last_change, read->next_change, read->images,
-                       read->paused, read->monitors),
+                       read->paused, read->monitors, read->drawn),
               std::tie(status.pid, status.display, status.interval, status.last_change, status.next_change,
-                       status.images, status.paused, status.monitors));
-    // What it does not know, or is not so, it does not write.
-    const std::string bare = status_text(DaemonStatus{7, ":1", 60, {}, {}, {}, false, {}});
+                       status.images, status.paused, status.monitors, status.drawn));
+    // What it does not know, or is not so, it does not write: a viewer that cannot tell when it drew, no "drawn".
+    const std::string bare = status_text(DaemonStatus{7, ":1", 60, {}, {}, {}, false, {}, {}});
     EXPECT_EQ(bare, "zelvo-status=1\0pid=7\0display=:1\0interval=60\0"s);
     EXPECT_FALSE(parse_status(bare)->last_change);
 }
@@ -37,7 +38,9 @@ TEST(StatusFile, RefusesWhatIsNoStatus) {
                                     "zelvo-status=1\0pid=1\0changed=99999999999999999999\0"s,
                                     "zelvo-status=1\0pid=1\0image\0"s, "zelvo-status=1\0pid=1\0monitor=600\0"s,
                                     "zelvo-status=1\0pid=1\0monitor=x 1\0"s, "zelvo-status=1\0pid=1\0monitor=600 \0"s,
-                                    "zelvo-status=1\0pid=1\0monitor=-1 5\0"s, "zelvo-status=1\0pid=1\0monitor=600 1x\0"s})
+                                    "zelvo-status=1\0pid=1\0monitor=-1 5\0"s, "zelvo-status=1\0pid=1\0monitor=600 1x\0"s,
+                                    "zelvo-status=1\0pid=1\0drawn=\0"s, "zelvo-status=1\0pid=1\0drawn=12 \0"s,
+                                    "zelvo-status=1\0pid=1\0drawn=--\0"s})
         EXPECT_FALSE(parse_status(text)) << text;
 }
 
