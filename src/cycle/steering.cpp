@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <variant>
 #include <vector>
@@ -89,6 +90,15 @@ std::string status_json(const DaemonState& state) {
         text += ",\"drawn\":[";
         for (std::size_t index = 0; index < status.drawn.size(); ++index)
             text += (index > 0 ? "," : "") + json_number(status.drawn[index]);
+        text += "]";
+    }
+    // The frames of transitions each monitor has had since the start, once there were some.
+    const std::vector<Viewer::Frames> frames = state.viewer->frames();
+    if (std::any_of(frames.begin(), frames.end(), [](const Viewer::Frames& one) { return one.asked > 0; })) {
+        text += ",\"frames\":[";
+        for (std::size_t index = 0; index < frames.size(); ++index)
+            text += (index > 0 ? ",{" : "{") + std::string("\"delivered\":") + std::to_string(frames[index].delivered) +
+                    ",\"asked\":" + std::to_string(frames[index].asked) + "}";
         text += "]";
     }
     const std::optional<Palette>& palette = state.publisher->palette();

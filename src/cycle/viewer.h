@@ -46,6 +46,13 @@ public:
     // When each monitor's picture reached the screen, in seconds since the
     // Epoch, for a viewer that can tell; empty for one that cannot.
     virtual std::vector<std::optional<std::int64_t>> on_screen_times() const { return {}; }
+    // The frames of transitions each monitor has had on screen, and those
+    // asked for, since the start; empty for a viewer without transitions.
+    struct Frames {
+        std::uint64_t delivered = 0;
+        std::uint64_t asked = 0;
+    };
+    virtual std::vector<Frames> frames() const { return {}; }
     // A child of the daemon has ended: it may be the viewer's. Called before
     // the daemon reaps the children it has let go of.
     virtual void child_ended() {}

@@ -224,6 +224,13 @@ void ZelvoViewer::paint() {
         x_->show(monitors_, pictures, transitions_, [this](const XShown& shown) {
             frames_drawn_ = shown.frames_drawn;
             frames_asked_ = shown.frames_asked;
+            // One clock for all: each monitor that moved had the show's frames.
+            x_frames_.resize(transitions_.size());
+            for (std::size_t monitor = 0; monitor < transitions_.size(); ++monitor) {
+                if (transitions_[monitor].kind == Transition::Kind::none) continue;
+                x_frames_[monitor].delivered += shown.frames_drawn;
+                x_frames_[monitor].asked += shown.frames_asked;
+            }
             painted(shown.on_screen);
         });
         making_.clear();
@@ -256,6 +263,18 @@ void ZelvoViewer::painted(bool drawn) {
     const OnScreen on_screen = on_screen_;
     on_screen(first_drawn);
     start_preparing();
+}
+
+std::vector<Viewer::Frames> ZelvoViewer::frames() const {
+    if (x_) return x_frames_;
+    std::vector<Frames> counted;
+    const std::vector<Monitor>& monitors = display_.monitors();
+    for (const Monitor& monitor : monitors) {
+        Frames frames;
+        if (wayland_) frames = Frames{wayland_->frames_delivered(monitor.name), wayland_->frames_asked(monitor.name)};
+        counted.push_back(frames);
+    }
+    return counted;
 }
 
 void ZelvoViewer::prepare(const std::vector<std::string>& next) {

@@ -44,6 +44,7 @@ public:
     void quit() override;
     void after_loop() override;
     std::vector<std::optional<std::int64_t>> on_screen_times() const override { return shown_at_; }
+    std::vector<Frames> frames() const override;
 
 private:
     // What one image of a change becomes: the monitors that show it, in
@@ -98,6 +99,8 @@ private:
     std::minstd_rand random_{static_cast<std::minstd_rand::result_type>(std::time(nullptr))};
     std::uint32_t frames_drawn_ = 0;
     std::uint32_t frames_asked_ = 0;
+    // On X, the frames each monitor has had, as the painter counts them.
+    std::vector<Frames> x_frames_;
     // The image on each monitor, once a change is on screen.
     std::vector<std::string> on_screen_images_;
     std::vector<std::string> showing_images_;

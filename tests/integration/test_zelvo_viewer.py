@@ -84,7 +84,8 @@ class ZelvoViewerTest(MonitorsCase):
                 self.assertEqual((esetroot, holders.get(client_of(pixmap))), (pixmap, 1))
                 self.assertNotIn(client_of(setter), set(holders) - {client_of(pixmap)})
                 # The palette of each picture, with xrdb, once it is on screen.
-                self.assertEqual((len(self.changes_done(change + 1)), len(records(self.path("bin", "xrdb")))), (change + 1,) * 2)
+                self.assertEqual((len(self.changes_done(change + 1)), len(self.wait_records(self.path("bin", "xrdb"), change + 1))),
+                                 (change + 1,) * 2)
                 palettes.append(pathlib.Path(self.home, ".zelvo", "colors").read_text())
                 self.assertNotIn(palettes[-1], palettes[:-1])
             # Each monitor with when its picture reached the screen.
@@ -177,13 +178,51 @@ class ZelvoViewerTest(MonitorsCase):
                 [hex_colour(wanted)] * 4 if isinstance(wanted, str) else wanted)
         self.poll(lambda: all(seen(name, wanted) for name, wanted in expected.items()), f"showed {expected}", 30)
 
+    def test_x_transitions_end_on_the_picture_asked_for_last_and_a_quit_mid_fade_leaves_a_whole_one(self):
+        images = make_solid_images(self.path("images"), ["#ff0000", "#00c000", "#0000ff", "#ffff00", "#00ffff"])
+        colour = {image: "#" + os.path.basename(image).removesuffix(".png") for image in images}
+        server = self.x_server("800x300", [("H0", 0, 0, 400, 300), ("H1", 400, 0, 400, 300)])
+        parts = ("400x300+0+0", "400x300+400+0")
+        self.configure_groups({"viewer": "zelvo", "order": "name", "DISPLAY": server.display, "hook": [self.hook],
+                               "pics": [self.path("images")], "transition": "fade", "transition-time": 300,
+                               "transition-angle": 1e9, "transition-fps": "thirty"}, [])
+        # Values out of bounds or of another type cost one line each at the start, which goes on with the defaults.
+        started = self.run_zelvo(env=self.env)
+        said = started.err.decode()
+        self.assertEqual((started.status, said.count("\r\n")), (0, 2), said)
+        self.assertTrue("transition-angle" in said and "transition-fps" in said, said)
+        pid = self.messages(2)[0].pid
+        self.changes_done(1)
+        # A storm of next during fades: each answered at once, the last picture asked for on screen in the end,
+        # its hook started once its last frame is, and nothing queued.
+        for _ in range(30):
+            self.assertEqual(self.zelvoctl("-d", server.display, "next").status, 0)
+        current = self.zelvoctl("-d", server.display, "current").out.decode().split()
+        server.wait_colours({part: colour[image] for part, image in zip(parts, current)})
+        self.poll(lambda: records(self.hook)[-1]["argv"][1:] == current, "started the last change's hook")
+        # A change at rest fades in its frames, which the daemon counts.
+        self.assertEqual(self.zelvoctl("-d", server.display, "next").status, 0)
+        current = self.zelvoctl("-d", server.display, "current").out.decode().split()
+        self.poll(lambda: records(self.hook)[-1]["argv"][1:] == current, "started the next change's hook")
+        frames = json.loads(self.zelvoctl("-d", server.display, "status", "--json").out)["frames"]
+        self.assertTrue(all(0 < monitor["delivered"] <= monitor["asked"] for monitor in frames), frames)
+        # A quit in the middle of a fade leaves the new picture whole.
+        self.assertEqual(self.zelvoctl("-d", server.display, "next").status, 0)
+        current = self.zelvoctl("-d", server.display, "current").out.decode().split()
+        # The lines of the 32 changes, read before those of the quit.
+        self.assertEqual({message.text for message in self.messages(32)}, {SKIP})
+        self.quit(pid)
+        self.assertEqual({part: server.colour_at(part) for part in parts},
+                         {part: colour[image] for part, image in zip(parts, current)})
+
     def test_wayland_each_output_its_own_picture_one_added_resized_or_covered_and_the_compositor_restarted(self):
         sway = self.sway(TWO_OUTPUTS, spare=[("HEADLESS-3", "320x240", (1440, 0))])
         first = [self.quad("first/0.png", QUADRANTS), self.quad("first/1.png", OTHERS)]
         second, main = (make_solid_images(self.path(name), colours) for name, colours in
                         (("second", ["#0000ff", "#00ffff"]), ("main", ["#ff00ff"])))
-        pid = self.wayland_daemon(sway, {"pics": main}, [{"sources": first, "bg-style": "--bg-scale"},
-                                                         {"sources": second}])
+        # Each change fades, its frames counted by the daemon; the outputs still end on their pictures.
+        pid = self.wayland_daemon(sway, {"pics": main, "transition": "fade", "transition-time": 300},
+                                  [{"sources": first, "bg-style": "--bg-scale"}, {"sources": second}])
         self.assert_outputs(sway, {"HEADLESS-1": QUADRANTS, "HEADLESS-2": "#0000ff"})
         sway.create_output()
         self.drain_until(pid, f"Zelvo counts 3 monitors on display {sway.display}")
@@ -204,6 +243,9 @@ class ZelvoViewerTest(MonitorsCase):
             done = self.changes_done(len(done) + 1)
         maps = pathlib.Path(f"/proc/{sway.compositor_pid()}/maps")
         self.assertLessEqual(maps.read_text().count("memfd:zelvo-picture"), 6)
+        frames = json.loads(self.zelvoctl("-d", sway.display, "status", "--json", env=self.env, uid=USER).out)["frames"]
+        self.assertTrue(any(output["asked"] for output in frames) and
+                        all(output["delivered"] <= output["asked"] for output in frames), frames)
         cover.send("uncover")
         self.assert_outputs(sway, {"HEADLESS-1": QUADRANTS, "HEADLESS-2": "#0000ff", "HEADLESS-3": "#ff00ff"})
         sway.kill()
