@@ -512,6 +512,7 @@ int run_cycle(DaemonState& state) {
     std::unique_ptr<SignalEvent>* in_order[] = {&events.sigquit_event, &events.sigint_event,  &events.sigterm_event,
                                                 &events.sighup_event,  &events.sigusr1_event, &events.sigusr2_event,
                                                 &events.sigrtmin_event, &events.sigchld_event};
+    hold_daemon_signals();
     for (std::unique_ptr<SignalEvent>* handle : in_order) handle->reset();
     log_detach();
     events.base.reset();

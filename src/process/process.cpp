@@ -38,11 +38,16 @@ sigset_t steering_signals() {
     return set;
 }
 
+void block(const sigset_t& set) { sigprocmask(SIG_BLOCK, &set, nullptr); }
+
 }  // namespace
 
-void hold_steering_signals() {
-    const sigset_t set = steering_signals();
-    sigprocmask(SIG_BLOCK, &set, nullptr);
+void hold_steering_signals() { block(steering_signals()); }
+
+void hold_daemon_signals() {
+    sigset_t set = steering_signals();
+    for (int number : {SIGQUIT, SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, number);
+    block(set);
 }
 
 void release_steering_signals() {

@@ -64,6 +64,12 @@ inline int previous_signal() { return SIGRTMIN; }
 void hold_steering_signals();
 void release_steering_signals();
 
+// Holds back every signal the daemon takes, for good, once its loop has
+// ended: as the loop's events go, their default actions come back, and a
+// SIGTERM sent after zelvoctl quit (or a SIGUSR1) would end the daemon half
+// way through letting go of its files and its lock.
+void hold_daemon_signals();
+
 // What a child does with the signals that steer the daemon: a child that
 // execs takes the defaults; one that runs the daemon's own code ignores them.
 enum class DaemonSignals { take_defaults, ignore };

@@ -19,7 +19,9 @@
 //                                    meanwhile: "connect ok MS TICKS" or "connect failed REASON MS TICKS" (MS to the microsecond)
 //   set-root PROPERTY VALUE          sets a root window property of type PIXMAP: "set"
 //   owner SELECTION                  "owner WINDOW" (0 when none), as a compositor's readiness shows
-//   status                           "status DESCRIPTORS RSS-KIB CPU-MICROSECONDS" (user and system, all threads)
+//   status                           "status DESCRIPTORS RSS-KIB CPU-MICROSECONDS" (user and system, all threads;
+//                                    a sanitized probe gives its live heap for its resident set, which its
+//                                    sanitizer's shadow memory and quarantine make grow)
 //   quit                             (so does the end of the input)
 // Lines the painter reports come as "report LINE".
 #include <dirent.h>
@@ -46,6 +48,10 @@
 #include "support/event.h"
 #include "support/log.h"
 #include "support/magick.h"
+
+// Kept by the allocator's hooks in a sanitized build (see the sanitizer
+// options); absent, and so at address zero, in any other.
+extern "C" __attribute__((weak)) volatile long long zelvo_live_heap_bytes;
 
 namespace {
 
@@ -252,6 +258,7 @@ struct Probe {
         std::string rss = "0";
         for (std::string line; std::getline(status_file, line);)
             if (line.rfind("VmRSS:", 0) == 0) std::istringstream(line.substr(6)) >> rss;
+        if (&zelvo_live_heap_bytes != nullptr) rss = std::to_string(zelvo_live_heap_bytes / 1024);
         rusage usage{};
         getrusage(RUSAGE_SELF, &usage);
         const long long cpu = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL + usage.ru_utime.tv_usec +
