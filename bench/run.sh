@@ -14,7 +14,9 @@
 # monitors_bench.py runs a private Xvfb of its own; x_painter_bench.py is given the tests' X painter probe
 # and runs a private Xvfb of its own; painter_bench.py is given the Wayland painter's probe and the Wayland
 # probe, and runs a headless sway of its own; zelvo_viewer_bench.py is given the daemon, the stand-in and
-# zelvo_pixel_watch, and runs a private Xvfb and a headless sway of its own.
+# zelvo_pixel_watch, and runs a private Xvfb and a headless sway of its own; transitions_bench.py is given the
+# daemon and the stand-in, and runs a private Xvfb and a headless sway of its own (ZELVO_X_ONLY=1 runs only X,
+# ZELVO_SIZES=1920x1080 only the sizes it names).
 # desktop_bench.py runs the desktops' own programs (installed by the integration module
 # test_desktops.py), each on a private Xvfb with a private session bus.
 # cycle_bench.py must run as root (see its usage text); ZELVO_IDLE_SECONDS

@@ -13,7 +13,11 @@ client waiting meanwhile, against the same before the rescan: the loop is
 pinged over the socket throughout; how long `zelvoctl status` takes while
 the daemon's log socket is full and nobody reads it; and how many of 50, 100
 and 200 `zelvoctl next` started at once are answered, alone and beside 80
-clients that never finish a request.
+clients that never finish a request; and, with a folder of 256 templates of
+1 MiB, the longest the loop kept a ping over the socket waiting during a
+change, against the same before it, and the time from the SIGUSR1 to xrdb,
+which starts once the templates are written. ZELVO_TEMPLATES_ONLY=1 measures
+only the templates' figures.
 
 Usage: steering_bench.py ZELVO_BINARY ZELVO_RECORDER
 zelvoctl is the one beside ZELVO_BINARY. ZELVO_SOCKET_ONLY=1 measures only
@@ -25,7 +29,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from cycle_bench import (PR_SET_CHILD_SUBREAPER, SKIP_NOTICE, BenchError, Daemon, clean_up,  # noqa: E402
                          colour_daemon, ms, our_zelvo_processes, percentile, reap_orphans, settle, wait_start)
-from harness import TOOLS, libconfig_text, make_solid_images  # noqa: E402
+from harness import TOOLS, libconfig_text, make_solid_images, records  # noqa: E402
 from test_stress import Slowloris  # noqa: E402
 
 STORM, STORM_SECONDS, STORM_ROUNDS = 30, 0.4, 5
@@ -40,6 +44,8 @@ FULL_LOG_TOGGLES, FULL_LOG_ROUNDS, FULL_LOG_WAIT = 600, 20, 10
 DROPPED = "Zelvo dropped "
 # zelvoctl next started at once, and the clients beside them that never finish a request.
 BURSTS, SLOW_CLIENTS = (50, 100, 200), 80
+# The templates of a change, their size, and the changes measured.
+TEMPLATES, TEMPLATE_BYTES, TEMPLATE_CHANGES = 256, 1 << 20, 3
 
 
 def ended(daemon, timeout=10):
@@ -321,6 +327,48 @@ def measure_bursts(binary, top, daemons, recorder):
     return answered
 
 
+def measure_templates(binary, recorder, top, daemons, faults):
+    """TEMPLATE_CHANGES changes with colours on and TEMPLATES templates of TEMPLATE_BYTES, each line a
+    placeholder, with the loop pinged over the socket from each SIGUSR1 until xrdb starts (after the
+    templates). Gives the pings before the changes, the longest during each change, and the nanoseconds
+    from each SIGUSR1 to xrdb's start."""
+    folder = os.path.join(top, "templates")
+    os.makedirs(folder)
+    line = "".join(f"color{index} = {{color{index}}}\n" for index in range(16))
+    text = (line * (TEMPLATE_BYTES // len(line) + 1))[:TEMPLATE_BYTES]
+    for index in range(TEMPLATES):
+        pathlib.Path(folder, f"template-{index:03}.conf").write_text(text)
+    daemon, xrdb = colour_daemon(daemons, top, "templates", binary, recorder, None, {"templates": folder})
+    daemon.start(timeout=120)
+    wait_start(xrdb, 1, 120)
+    settle(daemon)
+    path = os.path.join(daemon.home, ".zelvo", "run", ":0.sock")
+    before = [ping(path) for _ in range(BASELINE_PINGS)]
+    longest, to_xrdb = [], []
+    for change in range(2, 2 + TEMPLATE_CHANGES):
+        daemon.pending_messages()
+        sent = time.monotonic_ns()
+        os.kill(daemon.pid, signal.SIGUSR1)
+        waits, deadline = [], time.monotonic() + 120
+        while len(records(xrdb)) < change:
+            waits.append(ping(path))
+            if time.monotonic() > deadline:
+                raise BenchError("xrdb did not start within 120 s of a change with templates")
+        to_xrdb.append(wait_start(xrdb, change, 10)["monotonic"] - sent)
+        longest.append(max(waits))
+        settle(daemon)
+    daemon.stop()
+    return before, longest, to_xrdb
+
+
+def template_rows(before, longest, to_xrdb):
+    return [(f"{TEMPLATES} templates of {TEMPLATE_BYTES >> 20} MiB: the longest wait of a ping over the socket during a "
+             f"change, the longest of {TEMPLATE_CHANGES} (ref: the longest of {BASELINE_PINGS} before)",
+             f"{ms(max(longest)):.3f}", "ms", f"{ms(max(before)):.3f}", f"{max(longest) / max(before):.2f}"),
+            (f"the same: SIGUSR1 to xrdb's start, after the templates, median of {TEMPLATE_CHANGES}",
+             f"{ms(statistics.median(to_xrdb)):.1f}", "ms", "-", "-")]
+
+
 def measure_rescan(binary, top, daemons, recorder, faults):
     """A rescan of RESCAN_IMAGES images, RESCAN_CHANGED of them new and as many gone, with the loop
     pinged over the socket before and throughout; gives the pings before, while the expansion's
@@ -379,6 +427,13 @@ def main(argv):
     try:
         binary, recorder = os.path.abspath(argv[1]), os.path.abspath(argv[2])
         socket_only = os.environ.get("ZELVO_SOCKET_ONLY") == "1"
+        templates = measure_templates(binary, recorder, top, daemons, faults)
+        if os.environ.get("ZELVO_TEMPLATES_ONLY") == "1":
+            for row in template_rows(*templates):
+                print("row", *row, sep="\t")
+            for fault in faults:
+                print("note", f"FAULT: {fault}", sep="\t")
+            return 0
         if not socket_only:
             photo = os.path.join(top, "photo.jpg")
             subprocess.run([TOOLS["convert"], "-size", "3840x2160", "-seed", "7", "plasma:fractal", "-blur", "0x3",
@@ -411,6 +466,7 @@ def main(argv):
         ("the same: 99th percentile of the pings from the request to a second after the merge (ref: before it)",
          f"{ms(percentile(expanding + merging, 0.99)):.3f}", "ms", f"{ms(percentile(before, 0.99)):.3f}",
          f"{percentile(expanding + merging, 0.99) / percentile(before, 0.99):.2f}")]
+    socket_rows += template_rows(*templates)
     answered_full = [took for took in full_log if took is not None]
     socket_rows.append(
         (f"zelvoctl status while the log socket is full and unread, after {flood} pause and resume requests "

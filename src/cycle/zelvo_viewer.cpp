@@ -123,6 +123,9 @@ void ZelvoViewer::watch(Making& making, bool of_change) {
 bool ZelvoViewer::show(const Change& change) {
     wayland();
     monitors_ = drawn_monitors();
+    // A change left behind half-way through its frames leaves a screen that
+    // shows none of the images recorded: every monitor moves on from it.
+    if (painting_) on_screen_images_.clear();
     // A monitor whose image stays as it is changes by none; "random" picks
     // one kind for the whole change, so monitors that change together match.
     const std::uint32_t pick = static_cast<std::uint32_t>(random_());
