@@ -23,7 +23,7 @@ Usage: steering_bench.py ZELVO_BINARY ZELVO_RECORDER
 zelvoctl is the one beside ZELVO_BINARY. ZELVO_SOCKET_ONLY=1 measures only
 the socket's figures. Run it as root, like cycle_bench.py, whose daemons it
 borrows. Prints "row" and "note" lines for bench/run.sh."""
-import ctypes, json, os, pathlib, signal, socket, statistics, subprocess, sys, tempfile, threading, time
+import ctypes, json, os, pathlib, shutil, signal, socket, statistics, subprocess, sys, tempfile, threading, time
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
@@ -332,21 +332,25 @@ def measure_templates(binary, recorder, top, daemons, faults):
     placeholder, with the loop pinged over the socket from each SIGUSR1 until xrdb starts (after the
     templates). Gives the pings before the changes, the longest during each change, and the nanoseconds
     from each SIGUSR1 to xrdb's start."""
-    folder = os.path.join(top, "templates")
+    folder = os.path.join(top, "template-sources")
     os.makedirs(folder)
     line = "".join(f"color{index} = {{color{index}}}\n" for index in range(16))
     text = (line * (TEMPLATE_BYTES // len(line) + 1))[:TEMPLATE_BYTES]
     for index in range(TEMPLATES):
         pathlib.Path(folder, f"template-{index:03}.conf").write_text(text)
-    daemon, xrdb = colour_daemon(daemons, top, "templates", binary, recorder, None, {"templates": folder})
+    # Two names of one image: each change takes the other, and its colours and templates are made again.
+    xrdb = os.path.join(top, "templates-xrdb")
+    shutil.copy(recorder, xrdb)
+    daemon = Daemon(daemons, top, "templates", binary, recorder, 2,
+                    {"colors": True, "use-xrdb": True, "dark": True, "xrdb-path": xrdb, "templates": folder})
     daemon.start(timeout=120)
     wait_start(xrdb, 1, 120)
     settle(daemon)
     path = os.path.join(daemon.home, ".zelvo", "run", ":0.sock")
     before = [ping(path) for _ in range(BASELINE_PINGS)]
-    longest, to_xrdb = [], []
+    longest, to_xrdb, said = [], [], []
     for change in range(2, 2 + TEMPLATE_CHANGES):
-        daemon.pending_messages()
+        said += daemon.pending_messages()
         sent = time.monotonic_ns()
         os.kill(daemon.pid, signal.SIGUSR1)
         waits, deadline = [], time.monotonic() + 120
@@ -357,12 +361,16 @@ def measure_templates(binary, recorder, top, daemons, faults):
         to_xrdb.append(wait_start(xrdb, change, 10)["monotonic"] - sent)
         longest.append(max(waits))
         settle(daemon)
+    written = len(os.listdir(os.path.join(daemon.home, ".zelvo", "templates")))
+    said += daemon.pending_messages()
     daemon.stop()
-    return before, longest, to_xrdb
+    return before, longest, to_xrdb, written, " ".join(said)
 
 
-def template_rows(before, longest, to_xrdb):
-    return [(f"{TEMPLATES} templates of {TEMPLATE_BYTES >> 20} MiB: the longest wait of a ping over the socket during a "
+def template_rows(before, longest, to_xrdb, written, said):
+    return [(f"{TEMPLATES} templates of {TEMPLATE_BYTES >> 20} MiB: outputs written, after {TEMPLATE_CHANGES} changes"
+             f"{' (the budget line was logged)' if 'Zelvo stopped rendering' in said else ''}", str(written), f"of {TEMPLATES}", "-", "-"),
+            (f"{TEMPLATES} templates of {TEMPLATE_BYTES >> 20} MiB: the longest wait of a ping over the socket during a "
              f"change, the longest of {TEMPLATE_CHANGES} (ref: the longest of {BASELINE_PINGS} before)",
              f"{ms(max(longest)):.3f}", "ms", f"{ms(max(before)):.3f}", f"{max(longest) / max(before):.2f}"),
             (f"the same: SIGUSR1 to xrdb's start, after the templates, median of {TEMPLATE_CHANGES}",

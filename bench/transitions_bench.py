@@ -13,7 +13,7 @@ Each change is timed to its hook's start (the recording stand-in's stamp on the 
 Usage: transitions_bench.py ZELVO_BINARY ZELVO_RECORDER (as root: sway runs as an unprivileged user, the
 daemons in private mount namespaces; zelvoctl is taken from beside the daemon). Prints "row" and "note" lines
 for bench/run.sh."""
-import ctypes, json, os, pathlib, shutil, statistics, subprocess, sys, tempfile, time
+import json, os, pathlib, shutil, statistics, subprocess, sys, time
 
 sys.dont_write_bytecode = True
 here = pathlib.Path(__file__).resolve().parent
@@ -22,9 +22,10 @@ sys.path.insert(0, str(here.parent / "tests" / "integration"))
 from cycle_bench import BenchError  # noqa: E402
 from harness import TOOLS, records  # noqa: E402
 from monitors_bench import Case, row  # noqa: E402
-from wayland import PROGRAMS, USER, Sway  # noqa: E402
+from wayland import USER, Sway  # noqa: E402
 from wayland_bench import Daemon  # noqa: E402
 from xserver import XServer  # noqa: E402
+from zelvo_viewer_bench import bench_main  # noqa: E402
 
 FADE_SECONDS = 1.0
 FADES = 5
@@ -176,25 +177,7 @@ def run(binary, recorder, work, case, daemons):
 
 
 def main():
-    if len(sys.argv) != 3:
-        raise SystemExit(__doc__)
-    missing = [name for name, path in PROGRAMS.items() if not path]
-    if os.geteuid() != 0 or missing:
-        raise SystemExit(__doc__ + f"\nmissing: {missing}")
-    # The detached daemons are re-parented here, so that they can be reaped.
-    if ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0) != 0:  # PR_SET_CHILD_SUBREAPER
-        raise SystemExit("transitions_bench.py: cannot become a child subreaper")
-    work = tempfile.mkdtemp(prefix="zelvo-transitions-bench-")
-    case, daemons = Case(), []
-    try:
-        run(*map(os.path.abspath, sys.argv[1:]), work, case, daemons)
-    except BenchError as error:
-        raise SystemExit(f"transitions_bench.py: {error}") from error
-    finally:
-        for daemon in daemons:
-            daemon.stop()
-        case.clean_up()
-        shutil.rmtree(work, ignore_errors=True)
+    bench_main("transitions_bench.py", __doc__, 2, run)
 
 
 if __name__ == "__main__":

@@ -216,26 +216,32 @@ def run(binary, recorder, watcher, work, case, daemons):
           f"{met(max(zx[memory], zw[memory]), 12 * 1024)}. Idle target 0: X {zx[wakeups]}, Wayland {zw[wakeups]}.")
 
 
-def main():
-    if len(sys.argv) != 4:
-        raise SystemExit(__doc__)
+def bench_main(program, usage, arguments, run):
+    """The frame of a benchmark that drives daemons as root: checks its arguments and tools, becomes the
+    subreaper of the daemons it starts, runs it in a folder of its own, and stops and removes all at the end."""
+    if len(sys.argv) != arguments + 1:
+        raise SystemExit(usage)
     missing = [name for name, path in PROGRAMS.items() if not path]
     if os.geteuid() != 0 or missing:
-        raise SystemExit(__doc__ + f"\nmissing: {missing}")
+        raise SystemExit(usage + f"\nmissing: {missing}")
     # The detached daemons are re-parented here, so that they can be reaped.
     if ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0) != 0:  # PR_SET_CHILD_SUBREAPER
-        raise SystemExit("zelvo_viewer_bench.py: cannot become a child subreaper")
-    work = tempfile.mkdtemp(prefix="zelvo-viewer-bench-")
+        raise SystemExit(f"{program}: cannot become a child subreaper")
+    work = tempfile.mkdtemp(prefix=f"zelvo-{program.removesuffix('.py')}-")
     case, daemons = Case(), []
     try:
         run(*map(os.path.abspath, sys.argv[1:]), work, case, daemons)
     except BenchError as error:
-        raise SystemExit(f"zelvo_viewer_bench.py: {error}") from error
+        raise SystemExit(f"{program}: {error}") from error
     finally:
         for daemon in daemons:
             daemon.stop()
         case.clean_up()
         shutil.rmtree(work, ignore_errors=True)
+
+
+def main():
+    bench_main("zelvo_viewer_bench.py", __doc__, 3, run)
 
 
 if __name__ == "__main__":

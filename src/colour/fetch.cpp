@@ -85,4 +85,15 @@ std::optional<std::string> fetch_url(const std::string& url, const std::string& 
     return std::nullopt;
 }
 
+std::optional<std::string> fetch_url_whole(const std::string& url, const std::string& path,
+                                           std::chrono::steady_clock::time_point until) {
+    const std::string part = path + ".part";
+    if (std::optional<std::string> why = fetch_url(url, part, until)) {
+        unlink(part.c_str());
+        return why;
+    }
+    if (rename(part.c_str(), path.c_str()) != 0) return std::string(std::strerror(errno));
+    return std::nullopt;
+}
+
 }  // namespace zelvo

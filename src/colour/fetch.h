@@ -23,4 +23,10 @@ inline constexpr std::chrono::seconds connect_deadline{10};
 std::optional<std::string> fetch_url(const std::string& url, const std::string& path,
                                      std::chrono::steady_clock::time_point until);
 
+// The same into `path` + ".part", renamed to `path` once whole, so that a
+// viewer that reads `path` never sees half a file; the part goes when the
+// fetch fails. Nothing when `path` is whole; else why not.
+std::optional<std::string> fetch_url_whole(const std::string& url, const std::string& path,
+                                           std::chrono::steady_clock::time_point until);
+
 }  // namespace zelvo

@@ -147,14 +147,7 @@ void SwaybgViewer::fetch(const std::string& url) {
     const auto until = std::chrono::steady_clock::now() + colour_deadline;
     auto task = [&url, &file, until]() -> std::string {
         limit_worker(static_cast<rlim_t>(most_fetched_bytes));
-        const std::string part = file + ".part";
-        if (std::optional<std::string> why = fetch_url(url, part, until)) {
-            unlink(part.c_str());
-            return *why;
-        }
-        // swaybg never sees half a file.
-        if (rename(part.c_str(), file.c_str()) != 0) return std::strerror(errno);
-        return "";
+        return fetch_url_whole(url, file, until).value_or("");
     };
     fetch_ = std::make_unique<WorkerJob>(
         base_, task, colour_deadline,

@@ -340,16 +340,21 @@ std::string file_uri(std::string_view path) {
     return uri;
 }
 
-std::string gvariant_text(std::string_view text) {
+namespace {
+
+// Text in single quotes, a backslash before each quote and backslash, and
+// each control byte and DEL, and with `high` each byte above them too,
+// written by `escape`, a printf format of the byte.
+std::string single_quoted(std::string_view text, const char* escape, bool high) {
     std::string quoted = "'";
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (c == '\\' || c == '\'') {
             quoted += '\\';
             quoted += c;
-        } else if (byte < 0x20 || byte == 0x7f) {
+        } else if (byte < 0x20 || byte == 0x7f || (high && byte > 0x7f)) {
             char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            std::snprintf(escaped, sizeof escaped, escape, byte);
             quoted += escaped;
         } else {
             quoted += c;
@@ -358,23 +363,12 @@ std::string gvariant_text(std::string_view text) {
     return quoted + "'";
 }
 
-std::string javascript_text(std::string_view text) {
-    std::string quoted = "'";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\' || c == '\'') {
-            quoted += '\\';
-            quoted += c;
-        } else if (byte < 0x20 || byte >= 0x7f) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            quoted += escaped;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "'";
-}
+}  // namespace
+
+// GVariant text takes UTF-8 as it is.
+std::string gvariant_text(std::string_view text) { return single_quoted(text, "\\u%04x", false); }
+
+std::string javascript_text(std::string_view text) { return single_quoted(text, "\\x%02x", true); }
 
 std::string desktop_fit(Desktop desktop, std::string_view bg_style) {
     const std::size_t index = fit_index(bg_style);

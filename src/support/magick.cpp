@@ -9,6 +9,17 @@
 
 namespace zelvo {
 
+// The histogram's entries are of each version's own type; what holds them is not.
+MagickHistogram::MagickHistogram(const Image* image, ExceptionInfo* exception) : image_(image) {
+    std::size_t count = 0;
+    entries_ = GetImageHistogram(image, &count, exception);
+    if (entries_ != nullptr) count_ = count;
+}
+
+MagickHistogram::~MagickHistogram() {
+    if (entries_ != nullptr) RelinquishMagickMemory(entries_);
+}
+
 // A PNG header may claim 100000 x 100000 pixels in a file of seventy bytes:
 // unchecked, MagickCore pings it as an image and its read builds an 80 GB
 // pixel cache on disk for minutes. The limits below keep such a file out at

@@ -56,16 +56,6 @@ ImagePtr magick_row_of_values(const Image* like, const std::vector<const unsigne
     return row;
 }
 
-MagickHistogram::MagickHistogram(const Image* image, ExceptionInfo* exception) : image_(image) {
-    std::size_t count = 0;
-    entries_ = GetImageHistogram(image, &count, exception);
-    if (entries_ != nullptr) count_ = count;
-}
-
-MagickHistogram::~MagickHistogram() {
-    if (entries_ != nullptr) RelinquishMagickMemory(entries_);
-}
-
 std::string MagickHistogram::tuple(std::size_t index) const {
     const ColorPacket& entry = static_cast<const ColorPacket*>(entries_)[index];
     MagickPixelPacket pixel;
