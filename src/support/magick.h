@@ -169,14 +169,7 @@ inline ImagePtr magick_read(const ImageInfo* info, ExceptionInfo* exception) {
 }
 
 // Applies the info's settings to the image.
-inline void magick_sync_settings(const ImageInfo* info, Image* image, ExceptionInfo* exception) {
-#if ZELVO_MAGICKCORE_7
-    SyncImageSettings(info, image, exception);
-#else
-    static_cast<void>(exception);
-    SyncImageSettings(info, image);
-#endif /* MagickCore 7 */
-}
+void magick_sync_settings(const ImageInfo* info, Image* image, ExceptionInfo* exception);
 
 // The bits a channel that a screen shows.
 inline constexpr std::size_t magick_screen_depth = 8;
@@ -207,16 +200,7 @@ inline QuantizeInfoPtr magick_quantize_info(const ImageInfo* info, std::size_t c
 }
 
 // Reduces the image's colours in place.
-inline void magick_quantize(const QuantizeInfo* quantize, Image* image, ExceptionInfo* exception) {
-#if ZELVO_MAGICKCORE_7
-    QuantizeImage(quantize, image, exception);
-#else
-    static_cast<void>(exception);
-    QuantizeImage(quantize, image);
-    // MagickCore 6 keeps this step's warnings on the image itself.
-    InheritException(exception, &image->exception);
-#endif /* MagickCore 7 */
-}
+void magick_quantize(const QuantizeInfo* quantize, Image* image, ExceptionInfo* exception);
 
 // One pixel for each distinct colour of the image.
 inline ImagePtr magick_unique_colours(const Image* image, ExceptionInfo* exception) {
@@ -249,23 +233,10 @@ inline ImagePtr magick_crop(const Image* image, std::size_t x, std::size_t y, st
 
 // The image resized to exactly `width` x `height`, with a triangle (bilinear)
 // filter: smooth as feh's anti-aliased scaling, and quick on a 4K photo.
-inline ImagePtr magick_resize(const Image* image, std::size_t width, std::size_t height, ExceptionInfo* exception) {
-#if ZELVO_MAGICKCORE_7
-    return ImagePtr(ResizeImage(image, width, height, TriangleFilter, exception));
-#else
-    return ImagePtr(ResizeImage(image, width, height, TriangleFilter, 1.0, exception));
-#endif /* MagickCore 7 */
-}
+ImagePtr magick_resize(const Image* image, std::size_t width, std::size_t height, ExceptionInfo* exception);
 
 // The image in sRGB, as a display shows it (a CMYK or grey one is converted).
-inline void magick_to_srgb(Image* image, ExceptionInfo* exception) {
-#if ZELVO_MAGICKCORE_7
-    if (image->colorspace != sRGBColorspace) TransformImageColorspace(image, sRGBColorspace, exception);
-#else
-    if (image->colorspace != sRGBColorspace) TransformImageColorspace(image, sRGBColorspace);
-    InheritException(exception, &image->exception);
-#endif /* MagickCore 7 */
-}
+void magick_to_srgb(Image* image, ExceptionInfo* exception);
 
 // Writes the pixels of the part `width` x `height` at (x, y), row after row,
 // one byte a channel in the order `map` names them ("BGRP": blue, green, red
@@ -278,13 +249,6 @@ inline bool magick_export(const Image* image, std::size_t x, std::size_t y, std:
 
 // The worst that the read of this image reported: MagickCore 6 keeps what
 // a decoder reports on the image itself.
-inline ExceptionType magick_read_severity(const Image* image, const ExceptionInfo* exception) {
-#if ZELVO_MAGICKCORE_7
-    static_cast<void>(image);
-    return exception->severity;
-#else
-    return std::max(exception->severity, image->exception.severity);
-#endif /* MagickCore 7 */
-}
+ExceptionType magick_read_severity(const Image* image, const ExceptionInfo* exception);
 
 }  // namespace zelvo

@@ -1,5 +1,6 @@
 // MagickCore 6's pixel access for the loops of magick.cpp (see magick_pixels.h).
 
+#include <algorithm>
 #include <cstring>
 
 #include "support/magick_pixels.h"
@@ -81,6 +82,30 @@ void magick_flatten_over_black(Image* image, ExceptionInfo* exception) {
     SetImageAlphaChannel(image, DeactivateAlphaChannel);
     SetImageDepth(image, magick_screen_depth);
     InheritException(exception, &image->exception);
+}
+
+void magick_sync_settings(const ImageInfo* info, Image* image, ExceptionInfo* exception) {
+    static_cast<void>(exception);
+    SyncImageSettings(info, image);
+}
+
+void magick_quantize(const QuantizeInfo* quantize, Image* image, ExceptionInfo* exception) {
+    QuantizeImage(quantize, image);
+    // MagickCore 6 keeps this step's warnings on the image itself.
+    InheritException(exception, &image->exception);
+}
+
+ImagePtr magick_resize(const Image* image, std::size_t width, std::size_t height, ExceptionInfo* exception) {
+    return ImagePtr(ResizeImage(image, width, height, TriangleFilter, 1.0, exception));
+}
+
+void magick_to_srgb(Image* image, ExceptionInfo* exception) {
+    if (image->colorspace != sRGBColorspace) TransformImageColorspace(image, sRGBColorspace);
+    InheritException(exception, &image->exception);
+}
+
+ExceptionType magick_read_severity(const Image* image, const ExceptionInfo* exception) {
+    return std::max(exception->severity, image->exception.severity);
 }
 
 }  // namespace zelvo

@@ -73,4 +73,25 @@ void magick_flatten_over_black(Image* image, ExceptionInfo* exception) {
     SetImageDepth(image, magick_screen_depth, exception);
 }
 
+void magick_sync_settings(const ImageInfo* info, Image* image, ExceptionInfo* exception) {
+    SyncImageSettings(info, image, exception);
+}
+
+void magick_quantize(const QuantizeInfo* quantize, Image* image, ExceptionInfo* exception) {
+    QuantizeImage(quantize, image, exception);
+}
+
+ImagePtr magick_resize(const Image* image, std::size_t width, std::size_t height, ExceptionInfo* exception) {
+    return ImagePtr(ResizeImage(image, width, height, TriangleFilter, exception));
+}
+
+void magick_to_srgb(Image* image, ExceptionInfo* exception) {
+    if (image->colorspace != sRGBColorspace) TransformImageColorspace(image, sRGBColorspace, exception);
+}
+
+ExceptionType magick_read_severity(const Image* image, const ExceptionInfo* exception) {
+    static_cast<void>(image);
+    return exception->severity;
+}
+
 }  // namespace zelvo
