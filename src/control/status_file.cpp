@@ -12,8 +12,6 @@ namespace zelvo {
 namespace {
 
 constexpr char format_record[] = "zelvo-status=1";
-// 64 monitors of the longest paths come to a few hundred KiB.
-constexpr off_t most_status_bytes = off_t{16} << 20;
 
 void add_record(std::string& text, const char* key, const std::string& value) {
     text += key;

@@ -143,7 +143,11 @@ bool ZelvoViewer::show(const Change& change) {
     later_.cancel();
     std::vector<std::unique_ptr<Making>> prepared = std::move(prepared_);
     prepared_.clear();
-    for (auto& [image, monitors] : images_of(change.images, monitors_.size())) {
+    // Named apart, not bound: the lambdas below take the image, and a
+    // structured binding cannot be captured by the clang of Debian 12.
+    for (auto& found : images_of(change.images, monitors_.size())) {
+        const std::string& image = found.first;
+        std::vector<std::size_t>& monitors = found.second;
         std::vector<std::size_t> drawn;
         std::vector<PictureTarget> targets;
         for (const std::size_t monitor : monitors) {
@@ -293,7 +297,9 @@ void ZelvoViewer::start_preparing() {
     const std::vector<Monitor> monitors = drawn_monitors();
     std::vector<std::unique_ptr<Making>> kept = std::move(prepared_);
     prepared_.clear();
-    for (auto& [image, drawn] : images_of(next_, monitors.size())) {
+    for (auto& found : images_of(next_, monitors.size())) {
+        const std::string& image = found.first;
+        std::vector<std::size_t>& drawn = found.second;
         if (is_url(image) || !file_identity(image)) continue;
         std::vector<std::size_t> at;
         std::vector<PictureTarget> targets;
