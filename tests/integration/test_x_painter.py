@@ -259,6 +259,14 @@ class XPainterCase(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.top)
         self.quad = self.image("quad.png", 200, 100)
 
+    def assert_composed(self, display, x, y, colour, timeout=10.0):
+        """Polls until the pixel at (x, y) is colour: a compositor paints the new root picture a frame later."""
+        deadline = time.monotonic() + timeout
+        while (seen := Shot(display).rgb(x, y)) != colour:
+            if time.monotonic() > deadline:
+                self.fail(f"the compositor shows {seen} at {x},{y}, not {colour}")
+            time.sleep(0.02)
+
     def image(self, name, width, height, colours=QUADRANTS):
         """An image of four coloured quadrants."""
         path = os.path.join(self.top, name)
@@ -373,7 +381,7 @@ class XPainterTest(XPainterCase):
             self.assertNotIn(client_of(previous), holders)
             self.assertEqual(holders.get(client_of(pixmap)), 1)
             # What picom composes from the new root pixmap is the new picture.
-            self.assertEqual(Shot(server.display).rgb(80, 45), colours[0])
+            self.assert_composed(server.display, 80, 45, colours[0])
             previous = pixmap
 
         # A newer show supersedes one under way, whose answer never comes: one answer, the newer picture.
@@ -382,7 +390,7 @@ class XPainterTest(XPainterCase):
         probe.process.stdin.write(b"show second\nshow first\n")
         probe.process.stdin.flush()
         self.assertTrue(probe.wait(("shown", "failed")).startswith(SHOWN), probe.lines[-1])
-        self.assertEqual(Shot(server.display).rgb(80, 45), QUADRANTS[0])
+        self.assert_composed(server.display, 80, 45, QUADRANTS[0])
         self.show(probe, "first")
         self.assertEqual(len([line for line in probe.lines if line.startswith(("shown", "failed"))]), answered + 2)
         last, _ = root_pixmaps(server.display)
