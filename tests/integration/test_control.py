@@ -486,8 +486,10 @@ class RescanTest(SteeringCase):
         for number in range(2000):
             os.link(sample, name("a", number))
         pid = self.start({"feh-path": self.feh, "pics": [folder], "monitors": 64})
+        # Each change once feh has started for the one before: changes that wait for a feh merge.
         for count in range(2, 6):
             self.send(pid, [signal.SIGUSR1], SKIP)
+            self.on_screen(count)
         shown = [image for count in range(1, 6) for image in self.on_screen(count)]  # 320 of this round
         on_screen = self.zelvoctl("current").out
 
