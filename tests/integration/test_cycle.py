@@ -136,8 +136,11 @@ class SignalTest(CycleCase):
         pid = self.start({"feh-path": feh, "pics": images}, "-m", "5")
         self.send(pid, [signal.SIGUSR1], SKIP)
         old = self.assert_ring(self.changes(pid, feh, 2), images, 5)
+        # Each change once feh has started for the one before: changes that wait for a feh merge.
         self.send(pid, [signal.SIGUSR2], SHUFFLE)
-        self.send(pid, [signal.SIGUSR1, signal.SIGUSR1], SKIP, SKIP)
+        for count in (3, 4):
+            self.changes(pid, feh, count)
+            self.send(pid, [signal.SIGUSR1], SKIP)
         new = self.assert_ring(self.changes(pid, feh, 5)[2:], images, 5)
         # Even with the clock's seed of the first shuffle, ten images come back in the old
         # cyclic order only about once in 360000 runs.
