@@ -291,8 +291,11 @@ class HomeAndOrderTest(CycleCase):
         # A list file's entries too (made now: a list file costs a line of MagickCore's at start).
         pathlib.Path(self.home, "walls").write_text('default = [ "~/more/000000.png", "~nobody/x.png" ];\n')
         self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
-        for _ in range(3):
+        # Each change once feh has started for the one before: changes that wait for a feh merge.
+        for count in (3, 4, 5):
+            self.changes(pid, feh, count - 1)
             self.send(pid, [signal.SIGUSR1], SKIP)
+        self.changes(pid, feh, 5)
         self.send(pid, [signal.SIGUSR2], SHUFFLE)
         found = self.changes(pid, feh, 6)
         # By name from the first, never shuffled; after SIGUSR2 from the first again.
