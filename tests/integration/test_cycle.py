@@ -126,6 +126,8 @@ class SignalTest(CycleCase):
     def test_two_quick_skips_move_on_by_the_monitor_count(self):
         images, feh = self.images(5), self.install_recorder("feh")
         pid = self.start({"feh-path": feh, "pics": images, "monitors": 1}, "-m", "2")
+        # From a viewer at rest: the second waits for the first's feh, and a third would merge with it.
+        self.viewers_at_rest(pid)
         self.send(pid, [signal.SIGUSR1, signal.SIGUSR1], SKIP, SKIP)
         # Six images over three changes: the whole ring, then its first image again.
         self.assert_ring(self.changes(pid, feh, 3), images, 2, "--bg-scale")
@@ -330,6 +332,7 @@ class PreviousTest(CycleCase):
         feh, xrdb = self.install_recorder("feh"), self.install_recorder("xrdb")
         settings = {"feh-path": feh, "pics": self.images(3, "old"), "colors": True, "use-xrdb": True, "xrdb-path": xrdb}
         pid = self.start(settings)
+        self.viewers_at_rest(pid)
         self.send(pid, [signal.SIGUSR1, signal.SIGUSR1], SKIP, SKIP)
         shown = [start["argv"][3] for start in self.changes(pid, feh, 3)]
         for image in shown[1:]:
