@@ -25,20 +25,11 @@ from monitors_bench import Case, row  # noqa: E402
 from wayland import USER, Sway  # noqa: E402
 from wayland_bench import Daemon  # noqa: E402
 from xserver import XServer  # noqa: E402
-from zelvo_viewer_bench import bench_main  # noqa: E402
+from zelvo_viewer_bench import bench_main, wait_for  # noqa: E402
 
 FADE_SECONDS = 1.0
 FADES = 5
 TICKS = os.sysconf("SC_CLK_TCK")
-
-
-def wait_for(condition, what, timeout=60):
-    deadline = time.monotonic() + timeout
-    while not (value := condition()):
-        if time.monotonic() > deadline:
-            raise BenchError(f"the daemon never {what}")
-        time.sleep(0.002)
-    return value
 
 
 def cpu(pid):
