@@ -91,6 +91,23 @@ def proc_status(pid, key):
         return next(line.split(":", 1)[1].strip() for line in status if line.startswith(key + ":"))
 
 
+def child_programs(pid):
+    """The live children of pid (zombies aside), each with the name of the program it runs."""
+    try:
+        listed = pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
+    except FileNotFoundError:
+        return {}
+    found = {}
+    for child in listed:
+        try:
+            stat = pathlib.Path(f"/proc/{child}/stat").read_bytes()
+        except FileNotFoundError:  # it ended while we looked
+            continue
+        if stat.rsplit(b")", 1)[1].split()[0] != b"Z":
+            found[child] = stat[stat.index(b"(") + 1:stat.rindex(b")")].decode()
+    return found
+
+
 # A sanitized program's resident set also holds its sanitizer's shadow memory and quarantine of
 # freed blocks, which grow for long after a leak-free start: its live heap is measured instead.
 SANITIZED = os.environ.get("ZELVO_SANITIZED") == "1"

@@ -6,7 +6,7 @@ exist, and terminals that are not the user's or nobody reads. After each one the
 still changes wallpapers."""
 import contextlib, json, os, pathlib, re, resource, select, shutil, signal, struct, subprocess, sys, threading, time, unittest, zlib
 
-from harness import BINARY, block_colours, hex_colour, make_block_image, make_solid_images, namespace_command, near, \
+from harness import BINARY, child_programs, block_colours, hex_colour, make_block_image, make_solid_images, namespace_command, near, \
     proc_status, records
 from test_colours import DEFAULT_FILE, MIDS, entries_of, palette_colours, sourced, terminal_colours
 from test_cycle import BACK, NO_BACK, RELOAD, RELOADED, SHUFFLE, SKIP, CycleCase
@@ -73,19 +73,6 @@ def png_bomb(path, width=100000, height=100000):
                                    + chunk(b"IDAT", zlib.compress(b"\0" * 301)) + chunk(b"IEND", b""))
 
 
-
-def colour_steps(pid):
-    """The daemon's live children that run its own code (zombies aside)."""
-    found = []
-    for child in pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text().split():
-        try:
-            stat = pathlib.Path(f"/proc/{child}/stat").read_bytes()
-        except FileNotFoundError:  # it ended while we looked
-            continue
-        name, state = stat[stat.index(b"(") + 1:stat.rindex(b")")], stat.rsplit(b")", 1)[1].split()[0]
-        if name == b"zelvo" and state != b"Z":
-            found.append(child)
-    return found
 
 class HostileCase(CycleCase):
     def setUp(self):
@@ -516,7 +503,7 @@ class SteeringStormTest(HostileCase):
                 self.assertEqual(said, lines * len(said) if len(lines) == 1 else lines[:-1] + lines[-1:] * (count - 4))
                 # Of the storm's colour steps none runs on (a step's own deadline is 20 s): at most the next
                 # change's colours are being prepared once those killed have ended.
-                self.poll(lambda: len(colour_steps(pid)) <= 1, "let the storm's colour steps go")
+                self.poll(lambda: list(child_programs(pid).values()).count("zelvo") <= 1, "let the storm's colour steps go")
                 quitting = time.monotonic()
                 self.stop_daemon(pid)
                 self.assertLess(time.monotonic() - quitting, 2)

@@ -14,7 +14,7 @@ import subprocess
 import threading
 import time
 
-from harness import ZelvoCase, hex_colour, proc_status, libconfig_text, make_solid_images, near
+from harness import ZelvoCase, child_programs, hex_colour, proc_status, libconfig_text, make_solid_images, near
 from wayland import COLOURS, TWO_OUTPUTS, UNORDERED_OUTPUTS, USER, Sway, Weston, live_children, missing_programs
 
 NOT_IN_PATH = "swaybg was not in your path. the swaybg path can also be defined in the config"
@@ -36,17 +36,6 @@ def sample_both_outputs(sway, wallpaper):
     return Sampler(lambda: (row := sway.grim("-g", "400,240 721x1")[2]) and (wallpaper(row[:3]), wallpaper(row[-3:])))
 
 
-
-def viewers(pid):
-    """The live children of pid that run a program of their own, not the daemon's code."""
-    found = []
-    for child in live_children(pid):
-        try:
-            if pathlib.Path(f"/proc/{child}/comm").read_text().strip() != "zelvo":
-                found.append(child)
-        except (FileNotFoundError, ProcessLookupError):  # it ended while we looked
-            pass
-    return found
 
 class Sampler(threading.Thread):
     """Calls sample() again and again until stopped, keeping each result."""
@@ -223,7 +212,7 @@ class WaylandDaemonTest(ZelvoCase):
                 real = self.wait_alive(pid, 1)
                 # The viewers only: the reload's expansion runs the daemon's own code beside them (and a
                 # sanitized one lingers in its leak check after it has answered).
-                alive = Sampler(lambda: (time.sleep(0.002), len(viewers(pid)))[1])
+                alive = Sampler(lambda: (time.sleep(0.002), sum(name != "zelvo" for name in child_programs(pid).values()))[1])
                 alive.start()
                 self.reload(sway, pid, misbehaving, lines)
                 for _ in range(3):
