@@ -451,8 +451,11 @@ class ListTest(SteeringCase):
                 self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
                 self.assertEqual(self.json_status()["ring"], len(others))
                 # The changes walk what is left, never the banned file under another name.
-                for _ in range(4):
+                # Each once feh has started for the one before: changes that wait for a feh merge.
+                self.viewers_at_rest(pid)
+                for count in range(len(records(feh)) + 1, len(records(feh)) + 5):
                     self.send(pid, [signal.SIGUSR1], SKIP)
+                    self.wait_records(feh, count)
                 shown = {os.path.realpath(image) for start in records(feh)[3:] for image in start["argv"][3:]}
                 self.assertEqual(shown, set(others))
                 self.quit(pid)

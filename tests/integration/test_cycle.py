@@ -332,13 +332,18 @@ class PreviousTest(CycleCase):
         feh, xrdb = self.install_recorder("feh"), self.install_recorder("xrdb")
         settings = {"feh-path": feh, "pics": self.images(3, "old"), "colors": True, "use-xrdb": True, "xrdb-path": xrdb}
         pid = self.start(settings)
-        self.viewers_at_rest(pid)
-        self.send(pid, [signal.SIGUSR1, signal.SIGUSR1], SKIP, SKIP)
+        # Each change is let finish, colours and all, before the next: a change that comes sooner ends
+        # the colour step of the one before, whose xrdb then never runs.
+        self.changes(pid, xrdb, 1)
+        for count in (2, 3):
+            self.send(pid, [signal.SIGUSR1], SKIP)
+            self.changes(pid, xrdb, count)
         shown = [start["argv"][3] for start in self.changes(pid, feh, 3)]
         for image in shown[1:]:
             os.remove(image)
         self.configure({**settings, "pics": self.images(2, "new")})
         self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
+        self.changes(pid, xrdb, 4)
         self.send(pid, [signal.SIGRTMIN], BACK)
         self.send(pid, [signal.SIGRTMIN], NO_BACK)
         self.assertEqual(self.changes(pid, feh, 5)[4]["argv"][3:], shown[:1])

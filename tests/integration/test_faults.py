@@ -250,7 +250,8 @@ class LogSocketTest(FaultCase):
             with contextlib.suppress(ChildProcessError):
                 return os.waitpid(run.pid, os.WNOHANG)[0] == run.pid
         self.poll(reaped, "ends")
-        self.assertLess(time.monotonic() - began, 1.1)
+        # Its loop ends a second after the quit; a daemon blocked on the socket would never end.
+        self.assertLess(time.monotonic() - began, 1.8)
 
 
 class UmaskTest(FaultCase):

@@ -369,8 +369,11 @@ class AutoTest(MonitorsCase):
                 started = time.monotonic()
                 self.assertEqual(self.zelvoctl("-d", server.display, "quit").status, 0)
                 self.assertEqual(self.stop_daemon(pid), 0)
-                self.assertLess(time.monotonic() - started, 1.1, "quit took too long")
+                took = time.monotonic() - started
                 self.drain_until(pid, "Zelvo has quit")
+                # Its loop ends a second after the quit; one that waited for the server would wait out the
+                # handshake's deadline of two seconds.
+                self.assertLess(took, 1.8, "quit took too long")
 
     def test_two_monitors_change_on_their_own_periods_and_the_other_keeps_its_image(self):
         # One and two minutes, watched for two: the first changes alone at one minute, both at two.
