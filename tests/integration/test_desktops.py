@@ -277,7 +277,7 @@ class StandInTest(DesktopCase):
 
     def test_a_storm_of_changes_runs_one_tool_at_a_time_and_leaves_the_last_picture_set(self):
         paths = self.images([b"a.png", b"b.png", b"c.png", b"d.png"])
-        self.stand_in(self.gsettings, '[ -e "$0.busy" ] && : > "$0.overlap"\n: > "$0.busy"\nsleep 0.05\n'
+        self.stand_in(self.gsettings, '[ -e "$0.busy" ] && : > "$0.overlap"\n: > "$0.busy"\nsleep 0.1\n'
                                       'rm -f "$0.busy"\nexec RECORDER "$@"\n')
         pid = self.start_on(self.env, "GNOME", {"default": [self.path("images")]}, "GNOME")
         # Each line is taken as it comes: the syslog socket holds few.
@@ -285,7 +285,8 @@ class StandInTest(DesktopCase):
         for _ in range(30):
             self.assertEqual(self.zelvoctl("next").status, 0)
             self.assert_notices(self.messages(1), pid, SKIP)
-        self.assertLess(time.monotonic() - begun, 1.5, "the changes were asked for too slowly to make a storm")
+        # Faster than one run of the tool each, even on a loaded machine: changes come while it runs.
+        self.assertLess(time.monotonic() - begun, 3.0, "the changes were asked for too slowly to make a storm")
         self.poll(lambda: shown_uris(self.recorder)[-1:] == [paths[30 % 4]], "set the last picture")
         current = self.zelvoctl("current")
         self.assertEqual(current.out.rstrip(b"\n"), paths[30 % 4])
