@@ -49,7 +49,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <csignal>
 #include <list>
 #include <map>
@@ -67,10 +66,7 @@
 #include "support/event.h"
 #include "support/log.h"
 #include "xdg-shell-client-protocol.h"
-
-// Kept by the allocator's hooks in a sanitized build (see the sanitizer
-// options); absent, and so at address zero, in any other.
-extern "C" __attribute__((weak)) volatile long long zelvo_live_heap_bytes;
+#include "probe_memory.h"
 
 namespace {
 
@@ -198,14 +194,6 @@ double blend_here(std::uint32_t width, std::uint32_t height, std::uint32_t frame
         blend_rect(shape, static_cast<double>(frame) / frames, PictureRect{0, 0, width, height},
                    PixelRows{old_picture.data(), stride}, PixelRows{new_picture.data(), stride}, out.data(), stride);
     return processor_now() - began;
-}
-
-long resident_kib() {
-    if (&zelvo_live_heap_bytes != nullptr) return static_cast<long>(zelvo_live_heap_bytes / 1024);
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
 }
 
 const char* end_name(ShowEnd end) {
@@ -423,7 +411,7 @@ struct Probe {
             ", \"shows\": " + std::to_string(held.shows) + "}, \"frames\": {" + frames + "}, \"asked\": {" + asked +
             "}, \"transitions\": " + std::to_string(held.transitions) + ", \"blenders\": [" + blenders +
             "], \"descriptors\": " + std::to_string(open_descriptors()) + ", \"rss\": " +
-            std::to_string(resident_kib()) + ", \"shared\": " + std::to_string(shared_bytes()) +
+            std::to_string(probe_memory_kib()) + ", \"shared\": " + std::to_string(shared_bytes()) +
             ", \"cpu\": " + processor_seconds() + "}");
     }
 

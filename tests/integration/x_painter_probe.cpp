@@ -33,7 +33,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -48,10 +47,7 @@
 #include "support/event.h"
 #include "support/log.h"
 #include "support/magick.h"
-
-// Kept by the allocator's hooks in a sanitized build (see the sanitizer
-// options); absent, and so at address zero, in any other.
-extern "C" __attribute__((weak)) volatile long long zelvo_live_heap_bytes;
+#include "probe_memory.h"
 
 namespace {
 
@@ -254,11 +250,7 @@ struct Probe {
             closedir(folder);
             --descriptors;  // the folder's own
         }
-        std::ifstream status_file("/proc/self/status");
-        std::string rss = "0";
-        for (std::string line; std::getline(status_file, line);)
-            if (line.rfind("VmRSS:", 0) == 0) std::istringstream(line.substr(6)) >> rss;
-        if (&zelvo_live_heap_bytes != nullptr) rss = std::to_string(zelvo_live_heap_bytes / 1024);
+        const std::string rss = std::to_string(probe_memory_kib());
         rusage usage{};
         getrusage(RUSAGE_SELF, &usage);
         const long long cpu = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL + usage.ru_utime.tv_usec +
