@@ -451,11 +451,8 @@ class ListTest(SteeringCase):
                 self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
                 self.assertEqual(self.json_status()["ring"], len(others))
                 # The changes walk what is left, never the banned file under another name.
-                # Each once feh has started for the one before: changes that wait for a feh merge.
                 self.viewers_at_rest(pid)
-                for count in range(len(records(feh)) + 1, len(records(feh)) + 5):
-                    self.send(pid, [signal.SIGUSR1], SKIP)
-                    self.wait_records(feh, count)
+                self.skips(pid, feh, len(records(feh)), 4)
                 shown = {os.path.realpath(image) for start in records(feh)[3:] for image in start["argv"][3:]}
                 self.assertEqual(shown, set(others))
                 self.quit(pid)
@@ -489,10 +486,7 @@ class RescanTest(SteeringCase):
         for number in range(2000):
             os.link(sample, name("a", number))
         pid = self.start({"feh-path": self.feh, "pics": [folder], "monitors": 64})
-        # Each change once feh has started for the one before: changes that wait for a feh merge.
-        for count in range(2, 6):
-            self.send(pid, [signal.SIGUSR1], SKIP)
-            self.on_screen(count)
+        self.skips(pid, self.feh, 1, 4)
         shown = [image for count in range(1, 6) for image in self.on_screen(count)]  # 320 of this round
         on_screen = self.zelvoctl("current").out
 

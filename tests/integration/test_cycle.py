@@ -50,6 +50,14 @@ class CycleCase(ZelvoCase):
             self.poll(taken, f"takes {signal.Signals(number).name}")
         self.expect(pid, *texts)
 
+    def skips(self, pid, feh, started, count):
+        """Sends count skips, the first once feh has started started times, each next once feh has
+        started for the skip before: changes that wait behind one feh merge."""
+        for at in range(started, started + count):
+            self.wait_records(feh, at)
+            self.send(pid, [signal.SIGUSR1], SKIP)
+        self.wait_records(feh, started + count)
+
     def changes(self, pid, program, count, timeout=10.0):
         """The starts of program in the order the daemon forked them, once there are count and
         every child of the daemon has ended (within timeout seconds). Children forked close together
@@ -138,11 +146,8 @@ class SignalTest(CycleCase):
         pid = self.start({"feh-path": feh, "pics": images}, "-m", "5")
         self.send(pid, [signal.SIGUSR1], SKIP)
         old = self.assert_ring(self.changes(pid, feh, 2), images, 5)
-        # Each change once feh has started for the one before: changes that wait for a feh merge.
         self.send(pid, [signal.SIGUSR2], SHUFFLE)
-        for count in (3, 4):
-            self.changes(pid, feh, count)
-            self.send(pid, [signal.SIGUSR1], SKIP)
+        self.skips(pid, feh, 3, 2)
         new = self.assert_ring(self.changes(pid, feh, 5)[2:], images, 5)
         # Even with the clock's seed of the first shuffle, ten images come back in the old
         # cyclic order only about once in 360000 runs.
@@ -293,11 +298,7 @@ class HomeAndOrderTest(CycleCase):
         # A list file's entries too (made now: a list file costs a line of MagickCore's at start).
         pathlib.Path(self.home, "walls").write_text('default = [ "~/more/000000.png", "~nobody/x.png" ];\n')
         self.send(pid, [signal.SIGHUP], RELOAD, RELOADED)
-        # Each change once feh has started for the one before: changes that wait for a feh merge.
-        for count in (3, 4, 5):
-            self.changes(pid, feh, count - 1)
-            self.send(pid, [signal.SIGUSR1], SKIP)
-        self.changes(pid, feh, 5)
+        self.skips(pid, feh, 2, 3)
         self.send(pid, [signal.SIGUSR2], SHUFFLE)
         found = self.changes(pid, feh, 6)
         # By name from the first, never shuffled; after SIGUSR2 from the first again.

@@ -73,7 +73,6 @@ def png_bomb(path, width=100000, height=100000):
                                    + chunk(b"IDAT", zlib.compress(b"\0" * 301)) + chunk(b"IEND", b""))
 
 
-
 class HostileCase(CycleCase):
     def setUp(self):
         super().setUp()

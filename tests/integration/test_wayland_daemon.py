@@ -36,7 +36,6 @@ def sample_both_outputs(sway, wallpaper):
     return Sampler(lambda: (row := sway.grim("-g", "400,240 721x1")[2]) and (wallpaper(row[:3]), wallpaper(row[-3:])))
 
 
-
 class Sampler(threading.Thread):
     """Calls sample() again and again until stopped, keeping each result."""
 
