@@ -26,8 +26,8 @@ STRANGE = [b"a b.png", b"it's \"quoted\".png", b"$(touch pwned).png", b"`touch p
            b"-rf.png", b"\xff\xfe bad.png", b"caf\xc3\xa9.png"]
 # A hook that never ends while a test runs (nor long after one that failed), and notes when the hook
 # of the change before still runs at its start.
-ENDLESS = ('#!/bin/sh\nif [ -s "$0.last" ]; then read -r last < "$0.last"; kill -0 "$last" 2>/dev/null && echo "$$" >> "$0.overlaps"; fi\n'
-           'echo "$$" > "$0.last"\necho "$$" >> "$0.pids"\nexec sleep 120\n')
+ENDLESS = ('#!/bin/sh\nif [ -s "$0.last" ]; then read -r last _ < "$0.last"; kill -0 "$last" 2>/dev/null && echo "$$" >> "$0.overlaps"; fi\n'
+           'echo "$$ $*" > "$0.last"\necho "$$" >> "$0.pids"\nexec sleep 120\n')
 
 # A hook that leaves a program of its own session running, holding what it inherited, and ends.
 DETACHING = '#!/bin/sh\necho "$$" >> "$WORK/hooks"\nsetsid sleep 300 </dev/null >/dev/null 2>&1 &\n'
@@ -382,12 +382,13 @@ class DesktopTest(HostileCase):
         pid = self.launch({"hook": [str(hook)], "pics": self.images(3)})
         for _ in range(50):
             self.send(pid, [signal.SIGUSR1], SKIP)
-        def alone():  # the daemon's one child: the last hook, which has noted itself and runs sleep
+        current = self.zelvoctl("current", env={"HOME": self.home}).out.decode().split()
+        def alone():  # the daemon's one child: the last change's hook, which has noted itself and runs sleep
             with contextlib.suppress(OSError, ValueError):
                 [child] = pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
                 # feh draws one change at a time, the changes that come meanwhile merged into the latest.
                 return len(records(self.feh)) <= 51 and pathlib.Path(f"/proc/{child}/comm").read_text() == "sleep\n" \
-                    and hook.with_suffix(".last").read_text().strip() == child and int(child)
+                    and hook.with_suffix(".last").read_text().split() == [child, *current] and int(child)
         last = self.poll(alone, "runs its last hook alone")
         # A hook ended before its shell got to note itself is not counted.
         pids = [int(line) for line in hook.with_suffix(".pids").read_text().split()]
