@@ -204,7 +204,10 @@ class DrawingTest(DesktopCase):
             ["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
              "org.freedesktop.DBus.NameHasOwner", f"string:{name}"], env=env, capture_output=True).stdout
         desktops = [("XFCE", "Xfce", ["xfdesktop", "--disable-wm-check"], xfdesktop_ready),
-                    ("MATE", "MATE", ["caja", "-n", "--force-desktop"], owner("org.mate.Caja")),
+                    # caja writes back what it reads (a default picture that is missing becomes none) before
+                    # it draws its desktop.
+                    ("MATE", "MATE", ["caja", "-n", "--force-desktop"],
+                     lambda env: owner("org.mate.Caja")(env) and server.colour_at(middle) != blank),
                     # pcmanfm-qt hands --set-wallpaper to the desktop that owns this name.
                     ("LXQt", "LXQt", ["pcmanfm-qt", "--desktop", "--profile=lxqt"], owner("org.pcmanfm.PCManFM"))]
         middle = "40x40+140+100"
@@ -212,6 +215,7 @@ class DrawingTest(DesktopCase):
             with self.subTest(desktop):
                 server = XServer(self, size="320x240")
                 env = self.session(server.start())
+                blank = server.colour_at(middle)
                 self.run_program(program, env)
                 self.poll(lambda: ready(env), f"saw {name} ready")
                 pid = self.start_on(env, desktop, {"default": [self.path("images")], "monitors": "auto"}, name)
