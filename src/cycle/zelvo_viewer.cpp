@@ -139,6 +139,7 @@ bool ZelvoViewer::show(const Change& change) {
     }
     making_.clear();
     painting_ = false;
+    ++change_;
     wayland_show_.reset();
     later_.cancel();
     std::vector<std::unique_ptr<Making>> prepared = std::move(prepared_);
@@ -228,7 +229,10 @@ void ZelvoViewer::paint() {
         // own keeps what the root showed there. Each monitor that changes
         // goes from the picture on screen to its new one by its own
         // transition, all of them on one clock.
-        x_->show(monitors_, pictures, transitions_, [this](const XShown& shown) {
+        // A show of a change since left behind goes on to its end while the
+        // newer one's pictures are made: its end is not this change's.
+        x_->show(monitors_, pictures, transitions_, [this, change = change_](const XShown& shown) {
+            if (change != change_) return;
             frames_drawn_ = shown.frames_drawn;
             frames_asked_ = shown.frames_asked;
             // One clock for all: each monitor that moved had the show's frames.

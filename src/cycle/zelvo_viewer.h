@@ -88,6 +88,8 @@ private:
     std::vector<std::unique_ptr<Making>> making_;
     std::vector<Monitor> monitors_;
     bool painting_ = false;
+    // Counts the changes shown, so that a show's end knows whether its change is still the one under way.
+    std::uint64_t change_ = 0;
     // The next change's images, and their pictures made meanwhile.
     std::vector<std::string> next_;
     std::vector<std::unique_ptr<Making>> prepared_;

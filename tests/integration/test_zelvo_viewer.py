@@ -142,7 +142,7 @@ class ZelvoViewerTest(MonitorsCase):
                       "wrote and loaded the palette of the change after")
         self.quit(pid)
 
-    def test_x_monitors_resized_or_removed_while_a_picture_is_made_get_it_at_their_new_size_or_go_black(self):
+    def test_x_monitors_resized_or_removed_or_a_change_while_a_picture_is_made_get_it_at_their_new_size_or_go_black(self):
         for name, colours in (("l/0", QUADRANTS), ("l/1", OTHERS), ("r/0", QUADRANTS)):
             self.quad(f"{name}.png", colours)
         server = self.x_server()
@@ -156,6 +156,13 @@ class ZelvoViewerTest(MonitorsCase):
         server.remove_monitor("M1")
         self.poll(lambda: Shot(server.display).rgb(765, 200) == (0, 0, 0), "left the removed monitor black", 30)
         self.wait_drawn(server.display, [MONITORS[0]], (QUADRANTS,), "drew M0 again")
+        os.kill(pid, signal.SIGUSR1)
+        self.wait_drawn(server.display, [MONITORS[0]], (OTHERS,), "drew M0's next")
+        # The skip's picture was made ahead and goes to the server at once; the one before it is made while the
+        # server still draws the skip, whose end must not end the change asked for last.
+        os.kill(pid, signal.SIGUSR1)
+        os.kill(pid, signal.SIGRTMIN)
+        self.wait_drawn(server.display, [MONITORS[0]], (OTHERS,), "drew the image before the one skipped to")
         self.assertFalse([line for line in self.drain() if "cannot draw" in line])
         self.quit(pid)
 
